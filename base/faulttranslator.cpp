@@ -1,0 +1,108 @@
+#include "base/faulttranslator.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <stdexcept>
+
+// MinGW's _set_se_translator never reaches frames that GCC compiled, so the
+// translation is done by a vectored exception handler instead. The handler
+// cannot throw by itself (it runs inside the system's exception dispatch),
+// so it rewrites the faulting thread's context to "call" FaultThrowEntry
+// from the faulting instruction; the throw then unwinds through the
+// faulting frame exactly as if that instruction had been a call.
+
+extern "C" void FaultThrowEntry();
+extern "C" [[noreturn]] void FaultThrow(uint32_t code, uint64_t address) {
+  SeTranslator(code, address);
+}
+
+// Entered with rcx = code, rdx = address (the arguments of FaultThrow) and
+// r11 = the fake return address. The fault may have hit a frameless leaf
+// function whose stack is not 16-byte aligned; FaultThrowFrame realigns it
+// behind a frame pointer, which its unwind data describes, so that the
+// unwinder returns to the faulting frame with that frame's own stack
+// pointer. (Without the realignment the throw itself faults inside the
+// system's exception code, and the original code is lost.)
+asm(R"(
+  .text
+  .globl FaultThrowEntry
+FaultThrowEntry:
+  pushq %r11
+  .seh_proc FaultThrowFrame
+FaultThrowFrame:
+  pushq %rbp
+  .seh_pushreg %rbp
+  movq %rsp, %rbp
+  .seh_setframe %rbp, 0
+  .seh_endprologue
+  andq $-16, %rsp
+  subq $32, %rsp
+  call FaultThrow
+  int3
+  .seh_endproc
+)");
+
+namespace {
+
+// A TLS slot rather than thread_local: MinGW's thread_local may allocate on
+// first touch, and the handler runs on threads that never installed it,
+// possibly while the faulting code holds the heap lock.
+const DWORD installed_slot = ::TlsAlloc();
+
+bool IsProcessorFault(DWORD code) {
+  switch (code) {
+    case EXCEPTION_ACCESS_VIOLATION:
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+    case EXCEPTION_DATATYPE_MISALIGNMENT:
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+    case EXCEPTION_FLT_INEXACT_RESULT:
+    case EXCEPTION_FLT_INVALID_OPERATION:
+    case EXCEPTION_FLT_OVERFLOW:
+    case EXCEPTION_FLT_STACK_CHECK:
+    case EXCEPTION_FLT_UNDERFLOW:
+    case EXCEPTION_ILLEGAL_INSTRUCTION:
+    case EXCEPTION_IN_PAGE_ERROR:
+    case EXCEPTION_INT_DIVIDE_BY_ZERO:
+    case EXCEPTION_INT_OVERFLOW:
+    case EXCEPTION_PRIV_INSTRUCTION:
+      return true;
+    default:
+      // Stack overflow is left alone: there is no stack left to throw on.
+      return false;
+  }
+}
+
+LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
+  const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
+  if (installed_slot == TLS_OUT_OF_INDEXES || ::TlsGetValue(installed_slot) == nullptr ||
+      !IsProcessorFault(record->ExceptionCode) ||
+      (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  CONTEXT* context = pointers->ContextRecord;
+  const DWORD64 fault_address = reinterpret_cast<DWORD64>(record->ExceptionAddress);
+  context->Rcx = record->ExceptionCode;
+  context->Rdx = fault_address;
+  // One past the fault: the unwinder looks up "return address - 1", which
+  // then lies on the faulting instruction inside its function's ranges.
+  context->R11 = context->Rip + 1;
+  context->Rip = reinterpret_cast<DWORD64>(&FaultThrowEntry);
+  return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+}  // namespace
+
+void InstallSeTranslator() {
+  static PVOID handler = ::AddVectoredExceptionHandler(1, TranslateFault);
+  (void)handler;
+  if (installed_slot != TLS_OUT_OF_INDEXES) ::TlsSetValue(installed_slot, reinterpret_cast<void*>(1));
+}
+
+void SeTranslator(uint32_t code, uint64_t address) {
+  char text[1024];
+  std::snprintf(text, sizeof text, "Win32 Exception occurred. Code: 0x%x at address 0x%llx", code,
+                static_cast<unsigned long long>(address));
+  throw std::runtime_error(text);
+}
