@@ -16,8 +16,8 @@ namespace {
 
 // Text with enough repetition that the levels compress it differently.
 std::string SampleText(size_t size, uint32_t seed) {
-  static const char* const kWords[] = {"download", "part", "crc ", "Veltra", "\r\n",
-                                       "{\"message\": ", "0x2ee2", "\t", "\xe9\xfc", "log "};
+  static const char* const kWords[] = {"download",       "part",   "crc ", "Veltra",   "\r\n",
+                                       "{\"message\": ", "0x2ee2", "\t",   "\xe9\xfc", "log "};
   std::mt19937 random(seed);
   std::string text;
   while (text.size() < size) {
