@@ -273,7 +273,7 @@ void FileUpload::ReadResponse() {
     Error::LogMessage(
         "HTTPSendRequest response headers:\r\n" + StringUtils::ToNarrow(raw_response_headers),
         kModule, __LINE__);
-    ParseResponseHeaders();
+    ParseResponseHeaders(raw_response_headers, response_headers);
   }
 
   DWORD status = 0;
@@ -312,16 +312,16 @@ void FileUpload::ReadResponse() {
   }
 }
 
-void FileUpload::ParseResponseHeaders() {
-  response_headers.clear();
+void FileUpload::ParseResponseHeaders(const std::wstring& raw, HeaderMap& headers) {
+  headers.clear();
   std::vector<std::wstring> lines;
-  StringUtils::Split(raw_response_headers, L"\r\n", lines, false);
+  StringUtils::Split(raw, L"\r\n", lines, false);
   for (const std::wstring& line : lines) {
     std::vector<std::wstring> pieces;
     StringUtils::Split(line, L": ", pieces, true);
     if (pieces.size() != 2) continue;
     std::wstring& value = pieces[1];
     if (!value.empty() && value[0] == L' ') value.erase(0, 1);
-    response_headers[pieces[0]] = value;
+    headers[pieces[0]] = value;
   }
 }

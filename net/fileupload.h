@@ -56,6 +56,11 @@ class FileUpload : public Orv_Thread {
   // Host, object path, port and scheme of the next request, from its URL.
   void ServerSettingsFromUrl(const std::wstring& url);
 
+  // The "name: value" lines of a raw header text; one blank after the colon
+  // and separator is dropped, a later line replaces an earlier one of the
+  // same name, and lines of fewer or more pieces are skipped.
+  static void ParseResponseHeaders(const std::wstring& raw, HeaderMap& headers);
+
   // Set before a request.
   bool allow_cache = false;
   uint64_t read_chunk_size = kReadChunkSize;
@@ -94,7 +99,6 @@ class FileUpload : public Orv_Thread {
                     bool& retry);
   bool SendPlain(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body, bool& retry);
   void ReadResponse();
-  void ParseResponseHeaders();
   HANDLE Begin(const std::wstring& url, int32_t code, const HeaderMap& headers);
   static DWORD WaitFor(HANDLE thread);
 

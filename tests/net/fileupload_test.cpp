@@ -65,3 +65,19 @@ TEST_F(Upload, UnusablePortFailsWithoutConnecting) {
     EXPECT_FALSE(Logged("Opening connection for: "));
   }
 }
+
+TEST_F(Upload, ResponseHeaderLinesAreSplitAtTheFirstColonBlank) {
+  HeaderMap headers;
+  headers[L"Stale"] = L"x";
+  FileUpload::ParseResponseHeaders(
+      L"HTTP/1.1 500 Internal Server Error\r\nA: 1\r\nTwo:  2\r\nThree:   3\r\n"
+      L"Date: Mon, 07 Dec 2026 08:00:00 GMT\r\nOdd: a: b\r\nEmpty: \r\nNoBlank:x\r\nA: again\r\n\r\n",
+      headers);
+  HeaderMap expected;
+  expected[L"A"] = L"again";
+  expected[L"Two"] = L"2";
+  expected[L"Three"] = L" 3";
+  expected[L"Date"] = L"Mon, 07 Dec 2026 08:00:00 GMT";
+  expected[L"Empty"] = L"";
+  EXPECT_EQ(expected, headers);
+}
