@@ -220,12 +220,6 @@ bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr
     }
   }
   if (!IsRunning()) return false;
-  if (bytes_sent.load(std::memory_order_relaxed) != length) {
-    // Ending a request whose body is short leaves the service waiting for
-    // the rest until the receive timeout; the attempt has failed already.
-    retry = true;
-    return true;
-  }
 
   const bool ended = connection.Call(
       [](HINTERNET request) { return ::HttpEndRequestW(request, nullptr, 0, 0); }, running, error);
