@@ -41,6 +41,13 @@ class Listener:
         goes down would: idle keep-alive connections must not outlive it."""
         with self.lock:
             if self.sock is not None:
+                # On Linux, shutdown stops listening at once even while the
+                # accept thread still holds the socket; close alone would
+                # leave it listening until that thread's poll returns.
+                try:
+                    self.sock.shutdown(socket.SHUT_RDWR)
+                except OSError:
+                    pass
                 self.sock.close()
                 self.sock = None
             connections = list(self.connections)

@@ -5,19 +5,19 @@
 
 #include <vector>
 
-#include "tests/support/internethandle.h"
+#include "net/wininethandle.h"
 
 bool ControlClient::Call(const std::wstring& verb, const std::wstring& path,
                          const std::string& body, std::string* answer) const {
   // Direct access: a proxy configured on the machine must never see the
   // control traffic.
-  UniqueInternetHandle internet(
+  InternetHandle internet(
       ::InternetOpenW(L"VeltraTestControl", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
   if (!internet) return false;
-  UniqueInternetHandle connection(::InternetConnectW(
+  InternetHandle connection(::InternetConnectW(
       internet.Get(), L"127.0.0.1", port_, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return false;
-  UniqueInternetHandle request(::HttpOpenRequestW(
+  InternetHandle request(::HttpOpenRequestW(
       connection.Get(), verb.c_str(), path.c_str(), nullptr, nullptr, nullptr,
       INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE, 0));
   if (!request) return false;

@@ -48,8 +48,8 @@ struct HostCounters {
 
 // The HTTPS download host that the CTest fixture started for this test
 // program, driven through its control endpoint. Host names and ports come
-// from the environment (VELTRA_TEST_HOST, VELTRA_TEST_REFUSED_HOST,
-// VELTRA_TEST_CONTROL_PORT).
+// from the environment (VELTRA_TEST_HOST, VELTRA_TEST_HOST_ADDRESS,
+// VELTRA_TEST_REFUSED_HOST, VELTRA_TEST_CONTROL_PORT).
 class TestHost {
  public:
   TestHost();
@@ -58,6 +58,9 @@ class TestHost {
   bool Available(std::string* why = nullptr) const;
   // The name to put in requests (port 443, certificate trusted).
   const std::wstring& HostName() const { return host_name_; }
+  // The host's address: a request to it by number fails the certificate's
+  // name check.
+  const std::wstring& Address() const { return address_; }
   // A name that resolves to an address where nothing listens.
   const std::wstring& RefusedHostName() const { return refused_host_name_; }
 
@@ -76,6 +79,7 @@ class TestHost {
 
  private:
   std::wstring host_name_;
+  std::wstring address_;
   std::wstring refused_host_name_;
   ControlClient control_;
 };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/support/internethandle.h"
+#include "net/wininethandle.h"
 
 // These tests pin down what Wine's WinINet reports for each way a host can
 // misbehave, through the same calls and flags the downloader uses, so the
@@ -46,7 +46,7 @@ void SetTimeout(HINTERNET handle, DWORD option, DWORD ms) {
 FetchResult Fetch(const std::wstring& host, const std::wstring& object,
                   DWORD receive_timeout_ms = 120000, bool timeout_on_request = false) {
   FetchResult result;
-  UniqueInternetHandle internet(
+  InternetHandle internet(
       ::InternetOpenW(L"Veltra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   if (!internet) {
     result.send_error = ::GetLastError();
@@ -55,13 +55,13 @@ FetchResult Fetch(const std::wstring& host, const std::wstring& object,
   SetTimeout(internet.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, 10000);
   SetTimeout(internet.Get(), INTERNET_OPTION_SEND_TIMEOUT, 120000);
   SetTimeout(internet.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, receive_timeout_ms);
-  UniqueInternetHandle connection(::InternetConnectW(internet.Get(), host.c_str(), 443, nullptr,
+  InternetHandle connection(::InternetConnectW(internet.Get(), host.c_str(), 443, nullptr,
                                                      nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) {
     result.send_error = ::GetLastError();
     return result;
   }
-  UniqueInternetHandle request(::HttpOpenRequestW(connection.Get(), L"GET", object.c_str(),
+  InternetHandle request(::HttpOpenRequestW(connection.Get(), L"GET", object.c_str(),
                                                   nullptr, nullptr, nullptr, kDownloadFlags, 0));
   if (!request) {
     result.send_error = ::GetLastError();
@@ -158,6 +158,38 @@ TEST_F(TestHostIntegration, RecordsMethodPathWithQueryAndHeaders) {
   for (const auto& header : requests[0].headers) {
     std::printf("[request header] %s: %s\n", header.first.c_str(), header.second.c_str());
   }
+}
+
+TEST_F(TestHostIntegration, CertificateIsCheckedAgainstTheName) {
+  ASSERT_FALSE(host_.Address().empty());
+  ASSERT_TRUE(host_.PutObject("/c.txt", "c"));
+  const FetchResult by_number = Fetch(host_.Address(), L"/c.txt");
+  Report("request by address, certificate names only host names", by_number);
+  EXPECT_FALSE(by_number.sent);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_CN_INVALID), by_number.send_error);
+  EXPECT_TRUE(host_.Requests().empty());
+  EXPECT_EQ("c", Fetch(Host(), L"/c.txt").body);
+}
+
+// WinINet keeps connections open between requests, even across internet
+// handles; an answer that ends the connection early must make it start over.
+TEST_F(TestHostIntegration, KeepAliveUntilAFaultClosesTheConnection) {
+  ASSERT_TRUE(host_.PutObject("/k.bin", RandomBytes(1000, 7)));
+  HostFault truncated;
+  truncated.count = 1;
+  truncated.truncate_at = 10;
+  Fetch(Host(), L"/k.bin");
+  Fetch(Host(), L"/k.bin");
+  ASSERT_TRUE(host_.SetFault("/k.bin", truncated));
+  EXPECT_EQ(10u, Fetch(Host(), L"/k.bin").body.size());
+  EXPECT_EQ(1000u, Fetch(Host(), L"/k.bin").body.size());
+
+  const auto requests = host_.Requests();
+  ASSERT_EQ(4u, requests.size());
+  std::printf("[keep-alive] connections used: %d %d %d %d\n", requests[0].connection,
+              requests[1].connection, requests[2].connection, requests[3].connection);
+  EXPECT_EQ(requests[0].connection, requests[1].connection);
+  EXPECT_NE(requests[2].connection, requests[3].connection);
 }
 
 TEST_F(TestHostIntegration, MissingObjectAndStatusFaultsThenNormalService) {
@@ -340,15 +372,15 @@ struct PostResult {
 PostResult Post(const std::wstring& host, INTERNET_PORT port, bool secure,
                 const std::string& body) {
   PostResult result;
-  UniqueInternetHandle internet(
+  InternetHandle internet(
       ::InternetOpenW(L"Veltra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
   SetTimeout(internet.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, 10000);
   SetTimeout(internet.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 10000);
-  UniqueInternetHandle connection(::InternetConnectW(internet.Get(), host.c_str(), port, nullptr,
+  InternetHandle connection(::InternetConnectW(internet.Get(), host.c_str(), port, nullptr,
                                                      nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                       INTERNET_FLAG_PRAGMA_NOCACHE | (secure ? INTERNET_FLAG_SECURE : 0);
-  UniqueInternetHandle request(::HttpOpenRequestW(connection.Get(), L"POST",
+  InternetHandle request(::HttpOpenRequestW(connection.Get(), L"POST",
                                                   L"/Veltra/DownloadManager8.ashx", nullptr,
                                                   nullptr, nullptr, flags, 0));
   if (!request) {
