@@ -10,7 +10,14 @@
 #   hostN.sS.veltra.test    127.0.S.N      download host, port 443
 #   logN.sS.veltra.test     127.0.S.(100+N) log service, ports 8443 and 8080
 #   refused.sS.veltra.test  127.0.S.250    nothing listens there
+#   untrustedN.sS.veltra.test 127.0.S.(200+N) download host with a certificate
+#                                          from a CA nobody trusts
 set -euo pipefail
+
+if [ "$(id -u)" != 0 ]; then
+  echo "$0: must run as root (it edits /etc/hosts and the trust store)" >&2
+  exit 1
+fi
 
 CA_DIR="${VELTRA_TEST_CA_DIR:-/var/lib/veltra-test-ca}"
 HOSTS_FILE="${VELTRA_HOSTS_FILE:-/etc/hosts}"
@@ -24,6 +31,7 @@ for s in $(seq $FIRST_SUBNET $LAST_SUBNET); do
   for n in $(seq 1 $SLOTS); do
     entries+=("127.0.$s.$n host$n.s$s.veltra.test")
     entries+=("127.0.$s.$((100 + n)) log$n.s$s.veltra.test")
+    entries+=("127.0.$s.$((200 + n)) untrusted$n.s$s.veltra.test")
   done
   entries+=("127.0.$s.250 refused.s$s.veltra.test")
 done
@@ -56,6 +64,22 @@ if [ ! -f server.pem ] || [ "$(cat server.san 2>/dev/null)" != "$san" ] ||
     -days 825 -sha256 -extfile server.ext -out server.pem 2>/dev/null
   echo "$san" > server.san
   rm -f server.csr
+fi
+
+# A second CA that is never installed, so that tests can check that a
+# certificate from an unknown issuer is refused.
+if [ ! -f untrusted-ca.key ] || [ ! -f untrusted.pem ] ||
+   [ "$(cat untrusted.san 2>/dev/null)" != "$san" ]; then
+  openssl req -x509 -new -newkey rsa:2048 -nodes -sha256 -days 3650 \
+    -subj "/CN=Veltra Untrusted Test CA" -keyout untrusted-ca.key -out untrusted-ca.pem \
+    -addext "basicConstraints=critical,CA:TRUE" \
+    -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+  openssl req -new -newkey rsa:2048 -nodes -subj "/CN=veltra.test" \
+    -keyout untrusted.key -out untrusted.csr 2>/dev/null
+  openssl x509 -req -in untrusted.csr -CA untrusted-ca.pem -CAkey untrusted-ca.key \
+    -CAcreateserial -days 825 -sha256 -extfile server.ext -out untrusted.pem 2>/dev/null
+  echo "$san" > untrusted.san
+  rm -f untrusted.csr
 fi
 
 # Debian's trust store: update-ca-certificates adds it to

@@ -31,6 +31,10 @@ def main():
     parser.add_argument("--cert", required=True, help="server certificate chain (PEM)")
     parser.add_argument("--key", required=True, help="server key (PEM)")
     parser.add_argument("--root", required=True, help="folder the download host serves")
+    parser.add_argument("--untrusted-address",
+                        help="also serve the download host here, with --untrusted-cert")
+    parser.add_argument("--untrusted-cert", help="certificate from an untrusted CA (PEM)")
+    parser.add_argument("--untrusted-key")
     parser.add_argument("--lifetime", type=float, default=1800)
     args = parser.parse_args()
 
@@ -47,9 +51,15 @@ def main():
         Listener(args.log_address, args.log_http_port,
                  lambda c, p, n: log.handle(c, p, n, "http")),
     ]
+    untrusted = []
+    if args.untrusted_address:
+        untrusted_tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        untrusted_tls.load_cert_chain(args.untrusted_cert, args.untrusted_key)
+        untrusted.append(Listener(args.untrusted_address, args.host_port, host.handle,
+                                  untrusted_tls))
     control = Listener("127.0.0.1", args.control_port,
                        Control(host, log, [host_listener]).handle)
-    for listener in [host_listener, control] + log.listeners:
+    for listener in [host_listener, control] + log.listeners + untrusted:
         listener.start()
 
     done = threading.Event()

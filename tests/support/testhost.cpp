@@ -119,6 +119,7 @@ bool RecordedRequest::HasHeader(const std::string& name) const {
 TestHost::TestHost()
     : host_name_(EnvironmentValue(L"VELTRA_TEST_HOST")),
       address_(EnvironmentValue(L"VELTRA_TEST_HOST_ADDRESS")),
+      untrusted_host_name_(EnvironmentValue(L"VELTRA_TEST_UNTRUSTED_HOST")),
       refused_host_name_(EnvironmentValue(L"VELTRA_TEST_REFUSED_HOST")),
       control_(PortFromEnvironment(L"VELTRA_TEST_CONTROL_PORT")) {}
 

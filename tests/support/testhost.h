@@ -49,7 +49,8 @@ struct HostCounters {
 // The HTTPS download host that the CTest fixture started for this test
 // program, driven through its control endpoint. Host names and ports come
 // from the environment (VELTRA_TEST_HOST, VELTRA_TEST_HOST_ADDRESS,
-// VELTRA_TEST_REFUSED_HOST, VELTRA_TEST_CONTROL_PORT).
+// VELTRA_TEST_UNTRUSTED_HOST, VELTRA_TEST_REFUSED_HOST,
+// VELTRA_TEST_CONTROL_PORT).
 class TestHost {
  public:
   TestHost();
@@ -61,6 +62,8 @@ class TestHost {
   // The host's address: a request to it by number fails the certificate's
   // name check.
   const std::wstring& Address() const { return address_; }
+  // The same host behind a certificate from a CA that nobody trusts.
+  const std::wstring& UntrustedHostName() const { return untrusted_host_name_; }
   // A name that resolves to an address where nothing listens.
   const std::wstring& RefusedHostName() const { return refused_host_name_; }
 
@@ -80,6 +83,7 @@ class TestHost {
  private:
   std::wstring host_name_;
   std::wstring address_;
+  std::wstring untrusted_host_name_;
   std::wstring refused_host_name_;
   ControlClient control_;
 };
