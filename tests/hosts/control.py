@@ -36,7 +36,7 @@ class Control:
         path = request.path
         query = dict(urllib.parse.parse_qsl(request.target.partition("?")[2]))
 
-        def spec():
+        def request_json():
             return json.loads(body.decode("utf-8")) if body else {}
 
         if path == "/ping":
@@ -50,12 +50,16 @@ class Control:
             self.host.put(query["path"], body, query.get("file"))
             return {"ok": True}
         if path == "/host/fault":
-            fault = spec()
+            fault = request_json()
             self.host.set_fault(fault.pop("path"), fault)
             return {"ok": True}
         if path == "/host/listen":
+            listening = request_json().get("listening", True)
             for listener in self.host_listeners:
-                listener.open() if spec().get("listening", True) else listener.close()
+                if listening:
+                    listener.open()
+                else:
+                    listener.close()
             return {"ok": True}
         if path == "/host/requests":
             return self.host.snapshot()
@@ -68,7 +72,7 @@ class Control:
             self.log.reset()
             return {"ok": True}
         if path == "/log/behaviour":
-            self.log.set_behaviour(spec())
+            self.log.set_behaviour(request_json())
             return {"ok": True}
         if path == "/log/requests":
             return self.log.snapshot()

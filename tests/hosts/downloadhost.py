@@ -17,28 +17,28 @@ WRITE_SIZE = 1 << 20
 class Fault:
     """What to do to the next `count` requests of one object (all, if 0)."""
 
-    def __init__(self, spec):
-        self.count = int(spec.get("count", 0))
-        self.status = int(spec.get("status", 0))
-        self.headers = [list(h) for h in spec.get("headers", [])]
-        self.body = _bytes_field(spec, "body")
-        self.bodies = [base64.b64decode(b) for b in spec.get("bodies", [])]
-        self.truncate_at = spec.get("truncate_at")
-        self.reset_at = spec.get("reset_at")
-        self.flip = [int(o) for o in spec.get("flip", [])]
-        self.vary_offset = spec.get("vary_offset")
-        self.stall_before_headers_ms = int(spec.get("stall_before_headers_ms", 0))
-        self.stall_before_body_ms = int(spec.get("stall_before_body_ms", 0))
-        self.stall_at = spec.get("stall_at")
-        self.stall_ms = int(spec.get("stall_ms", 0))
+    def __init__(self, settings):
+        self.count = int(settings.get("count", 0))
+        self.status = int(settings.get("status", 0))
+        self.headers = [list(h) for h in settings.get("headers", [])]
+        self.body = _bytes_field(settings, "body")
+        self.bodies = [base64.b64decode(b) for b in settings.get("bodies", [])]
+        self.truncate_at = settings.get("truncate_at")
+        self.reset_at = settings.get("reset_at")
+        self.flip = [int(o) for o in settings.get("flip", [])]
+        self.vary_offset = settings.get("vary_offset")
+        self.stall_before_headers_ms = int(settings.get("stall_before_headers_ms", 0))
+        self.stall_before_body_ms = int(settings.get("stall_before_body_ms", 0))
+        self.stall_at = settings.get("stall_at")
+        self.stall_ms = int(settings.get("stall_ms", 0))
         self.uses = 0
 
 
-def _bytes_field(spec, name):
-    if name + "_base64" in spec:
-        return base64.b64decode(spec[name + "_base64"])
-    if name in spec:
-        return spec[name].encode("utf-8")
+def _bytes_field(settings, name):
+    if name + "_base64" in settings:
+        return base64.b64decode(settings[name + "_base64"])
+    if name in settings:
+        return settings[name].encode("utf-8")
     return None
 
 
@@ -65,12 +65,12 @@ class DownloadHost:
                 self.objects[path] = bytes(data)
                 self.aliases.pop(path, None)
 
-    def set_fault(self, path, spec):
+    def set_fault(self, path, settings):
         with self.lock:
-            if len(spec) == 0:
+            if len(settings) == 0:
                 self.faults.pop(path, None)
             else:
-                self.faults[path] = Fault(spec)
+                self.faults[path] = Fault(settings)
 
     def snapshot(self):
         with self.lock:

@@ -9,6 +9,12 @@ command="$1"
 state="$2"
 shift 2
 
+# Alive and not merely a zombie waiting for whoever adopted it to reap it.
+running() {
+  state_line="$(grep '^State:' "/proc/$1/status" 2>/dev/null)" || return 1
+  case "$state_line" in *Z*) return 1 ;; esac
+}
+
 stop() {
   [ -f "$state/pid" ] || return 0
   pid="$(cat "$state/pid")"
@@ -16,8 +22,8 @@ stop() {
   # Only ever our own server: the pid may have been reused since.
   grep -q testhosts.py "/proc/$pid/cmdline" 2>/dev/null || return 0
   kill "$pid" 2>/dev/null || return 0
-  for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
-    kill -0 "$pid" 2>/dev/null || return 0
+  for _ in $(seq 1 20); do
+    running "$pid" || return 0
     sleep 0.1
   done
   kill -9 "$pid" 2>/dev/null || true
@@ -33,7 +39,7 @@ case "$command" in
       if grep -q '^ready$' "$state/server.log"; then
         exit 0
       fi
-      if ! kill -0 "$(cat "$state/pid")" 2>/dev/null; then
+      if ! running "$(cat "$state/pid")"; then
         break
       fi
       sleep 0.1

@@ -24,12 +24,12 @@ class LogService:
         for listener in self.listeners:
             listener.open()
 
-    def set_behaviour(self, spec):
+    def set_behaviour(self, settings):
         with self.lock:
-            self.behaviour = dict(spec)
+            self.behaviour = dict(settings)
             self.uses = 0
         for listener in self.listeners:
-            if spec.get("refuse"):
+            if settings.get("refuse"):
                 listener.close()
             else:
                 listener.open()

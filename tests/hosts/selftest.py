@@ -62,8 +62,8 @@ class ServerTest(unittest.TestCase):
         response = conn.getresponse()
         return conn, response
 
-    def fault(self, **spec):
-        self.assertEqual(200, self.control("/host/fault", json.dumps(spec).encode())[0])
+    def fault(self, **settings):
+        self.assertEqual(200, self.control("/host/fault", json.dumps(settings).encode())[0])
 
     def test_fault_applies_count_times_then_object_is_served(self):
         self.control("/host/put?path=/a.bin", b"payload")

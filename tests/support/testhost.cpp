@@ -147,32 +147,32 @@ bool TestHost::PutObjectFile(const std::string& path, const std::string& name) {
 }
 
 bool TestHost::SetFault(const std::string& path, const HostFault& fault) {
-  nlohmann::json spec = {{"path", path}, {"count", fault.count}};
+  nlohmann::json settings = {{"path", path}, {"count", fault.count}};
   if (fault.status) {
-    spec["status"] = fault.status;
-    spec["body_base64"] = Base64Encode(fault.body);
+    settings["status"] = fault.status;
+    settings["body_base64"] = Base64Encode(fault.body);
   }
   if (!fault.headers.empty()) {
     nlohmann::json headers = nlohmann::json::array();
     for (const auto& header : fault.headers) headers.push_back({header.first, header.second});
-    spec["headers"] = headers;
+    settings["headers"] = headers;
   }
   if (!fault.bodies.empty()) {
     nlohmann::json bodies = nlohmann::json::array();
     for (const auto& body : fault.bodies) bodies.push_back(Base64Encode(body));
-    spec["bodies"] = bodies;
+    settings["bodies"] = bodies;
   }
-  if (fault.truncate_at >= 0) spec["truncate_at"] = fault.truncate_at;
-  if (fault.reset_at >= 0) spec["reset_at"] = fault.reset_at;
-  if (!fault.flip.empty()) spec["flip"] = fault.flip;
-  if (fault.vary_offset >= 0) spec["vary_offset"] = fault.vary_offset;
-  if (fault.stall_before_headers_ms) spec["stall_before_headers_ms"] = fault.stall_before_headers_ms;
-  if (fault.stall_before_body_ms) spec["stall_before_body_ms"] = fault.stall_before_body_ms;
+  if (fault.truncate_at >= 0) settings["truncate_at"] = fault.truncate_at;
+  if (fault.reset_at >= 0) settings["reset_at"] = fault.reset_at;
+  if (!fault.flip.empty()) settings["flip"] = fault.flip;
+  if (fault.vary_offset >= 0) settings["vary_offset"] = fault.vary_offset;
+  if (fault.stall_before_headers_ms) settings["stall_before_headers_ms"] = fault.stall_before_headers_ms;
+  if (fault.stall_before_body_ms) settings["stall_before_body_ms"] = fault.stall_before_body_ms;
   if (fault.stall_ms && fault.stall_at >= 0) {
-    spec["stall_at"] = fault.stall_at;
-    spec["stall_ms"] = fault.stall_ms;
+    settings["stall_at"] = fault.stall_at;
+    settings["stall_ms"] = fault.stall_ms;
   }
-  return control_.Call(L"POST", L"/host/fault", spec.dump());
+  return control_.Call(L"POST", L"/host/fault", settings.dump());
 }
 
 bool TestHost::ClearFault(const std::string& path) {
@@ -229,16 +229,16 @@ std::wstring TestLogService::Url(bool secure) const {
 bool TestLogService::Reset() { return control_.Call(L"POST", L"/log/reset", ""); }
 
 bool TestLogService::SetBehaviour(const LogBehaviour& behaviour) {
-  nlohmann::json spec = {{"refuse", behaviour.refuse}, {"count", behaviour.count}};
+  nlohmann::json settings = {{"refuse", behaviour.refuse}, {"count", behaviour.count}};
   if (behaviour.status) {
-    spec["status"] = behaviour.status;
-    spec["body"] = behaviour.body;
+    settings["status"] = behaviour.status;
+    settings["body"] = behaviour.body;
   }
   if (behaviour.stall_before_answer_ms) {
-    spec["stall_before_answer_ms"] = behaviour.stall_before_answer_ms;
+    settings["stall_before_answer_ms"] = behaviour.stall_before_answer_ms;
   }
-  if (behaviour.stall_in_body_ms) spec["stall_in_body_ms"] = behaviour.stall_in_body_ms;
-  return control_.Call(L"POST", L"/log/behaviour", spec.dump());
+  if (behaviour.stall_in_body_ms) settings["stall_in_body_ms"] = behaviour.stall_in_body_ms;
+  return control_.Call(L"POST", L"/log/behaviour", settings.dump());
 }
 
 std::vector<RecordedRequest> TestLogService::Requests() const {
