@@ -195,9 +195,11 @@ bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr
       running, error);
   if (!IsRunning()) return false;
   if (!started) {
-    // The writes and the end of the request are still tried; they fail in
-    // turn and the attempt is retried.
+    // Nothing was sent, so there is nothing to write to: WinINet under Wine
+    // even faults on a write to a request whose connection never opened.
     Error::RecordError("Error on HttpSendRequestEx\n", error, kModule, __LINE__);
+    retry = true;
+    return true;
   }
 
   // The number of writes is fixed up front; a failed write is repeated from

@@ -71,7 +71,8 @@ TEST_F(Upload, ResponseHeaderLinesAreSplitAtTheFirstColonBlank) {
   headers[L"Stale"] = L"x";
   FileUpload::ParseResponseHeaders(
       L"HTTP/1.1 500 Internal Server Error\r\nA: 1\r\nTwo:  2\r\nThree:   3\r\n"
-      L"Date: Mon, 07 Dec 2026 08:00:00 GMT\r\nOdd: a: b\r\nEmpty: \r\nNoBlank:x\r\nA: again\r\n\r\n",
+      L"Date: Mon, 07 Dec 2026 08:00:00 GMT\r\nOdd: a: b\r\nEmpty: \r\nNoBlank:x\r\nA: "
+      L"again\r\n\r\n",
       headers);
   HeaderMap expected;
   expected[L"A"] = L"again";
