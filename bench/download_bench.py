@@ -7,7 +7,6 @@ memory of each, and the ratios."""
 
 import argparse
 import os
-import random
 import shutil
 import subprocess
 import sys
@@ -17,6 +16,17 @@ import zlib
 
 COUNT = 20
 SIZE = 10_000_000
+
+MAKE_OBJECTS = """
+import os, random, sys, zlib
+root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+rng = random.Random(7)
+for i in range(count):
+    data = rng.randbytes(size)
+    with open(os.path.join(root, "obj%d" % i), "wb") as f:
+        f.write(data)
+    print(zlib.crc32(data))
+"""
 
 
 def wineserver_pid(prefix):
@@ -68,19 +78,18 @@ def main():
     host = "host4.s%d.veltra.test" % args.subnet
     state = tempfile.mkdtemp(prefix="download_bench_")
     out_dir = tempfile.mkdtemp(prefix="download_bench_out_")
+    args.build = os.path.abspath(args.build)
     prefix = os.path.join(args.build, "wineprefix")
     wine_run = os.path.join(args.build, "wine-run.sh")
     bench = os.path.join(args.build, "bench", "download_bench.exe")
     try:
         root = os.path.join(state, "root", "bench")
         os.makedirs(root)
-        rng = random.Random(7)
-        crcs = []
-        for i in range(COUNT):
-            data = rng.randbytes(SIZE)
-            crcs.append(zlib.crc32(data))
-            with open(os.path.join(root, "obj%d" % i), "wb") as f:
-                f.write(data)
+        # Made by a child process, so that this one stays small: a child
+        # forked from a large process would report that size as its peak.
+        crcs = [int(c) for c in subprocess.run(
+            [sys.executable, "-c", MAKE_OBJECTS, root, str(COUNT), str(SIZE)],
+            capture_output=True, text=True, check=True).stdout.split()]
         subprocess.run([hostctl, "start", state,
                         "--host-address", "127.0.%d.4" % args.subnet,
                         "--log-address", "127.0.%d.104" % args.subnet,
@@ -91,6 +100,8 @@ def main():
         env = dict(os.environ, WINEPREFIX=prefix)
         # A persistent wineserver, so that its CPU time can be read around
         # each run.
+        subprocess.run(["wineserver", "-k"], env=env)
+        subprocess.run(["wineserver", "-w"], env=env)
         subprocess.run(["wineserver", "-p"], env=env, check=True)
         subprocess.run([wine_run, "cmd", "/c", "exit"], check=True)
         server = wineserver_pid(prefix)
