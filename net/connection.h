@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "net/wininethandle.h"
 
@@ -59,10 +60,11 @@ class Connection {
   bool Call(const std::function<BOOL(HINTERNET request)>& call, const std::atomic<bool>& running,
             DWORD& error);
 
-  // Reads up to `size` bytes of the body into `buffer` through Call; the
-  // result and `read` are those of InternetReadFile.
-  bool Read(void* buffer, DWORD size, DWORD& read, const std::atomic<bool>& running,
-            DWORD& error);
+  // Reads up to the buffer's size of the body through Call; the result and
+  // `read` are those of InternetReadFile. The buffer is shared with the call
+  // so that an abandoned read still has somewhere to write.
+  bool Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read,
+            const std::atomic<bool>& running, DWORD& error);
 
  private:
   struct Handles {

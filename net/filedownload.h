@@ -73,8 +73,19 @@ class FileDownload : public Orv_Thread {
   void Run() override;
 
  private:
-  void RunAttempts();
-  bool ReadResponse(bool& last_read_ok, DWORD& last_error);
+  struct ReadOutcome {
+    bool last_read_ok = false;
+    bool stopped_in_read = false;
+    DWORD last_error = 0;
+  };
+
+  // False when the thread must end without OnDownloadFinished (the part
+  // file could not be written).
+  bool RunAttempts();
+  ReadOutcome ReadResponse();
+  // Checks what the attempt received, logs a mismatch and closes the
+  // connection; true when the bytes are correct.
+  bool Evaluate(const ReadOutcome& outcome);
   bool WritePartFile();
   void ResetData();
 
