@@ -29,12 +29,19 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& crc_info_name,
                                     const std::wstring& download_folder,
                                     const std::wstring& program_folder) {
+  Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
+  Start();
+}
+
+void DownloadManager::Configure(const std::wstring& default_host, const std::wstring& path_prefix,
+                                const std::wstring& crc_info_name,
+                                const std::wstring& download_folder,
+                                const std::wstring& program_folder) {
   this->default_host = default_host;
   this->path_prefix = path_prefix;
   this->crc_info_name = crc_info_name;
   this->download_folder = download_folder;
   this->program_folder = program_folder;
-  Start();
 }
 
 bool DownloadManager::LocalName(const FileRecord& record, std::wstring& local) const {

@@ -48,10 +48,14 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Null puts the system's shell back.
   void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
 
-  // Stores the values and starts the run's thread; returns at once.
+  // Stores the values (Configure) and starts the run's thread; returns at
+  // once.
   void StartDownload(const std::wstring& default_host, const std::wstring& path_prefix,
                      const std::wstring& crc_info_name, const std::wstring& download_folder,
                      const std::wstring& program_folder);
+  void Configure(const std::wstring& default_host, const std::wstring& path_prefix,
+                 const std::wstring& crc_info_name, const std::wstring& download_folder,
+                 const std::wstring& program_folder);
   // Ends the run and every worker; returns when all have ended.
   void StopDownload();
   // Flips the paused flag of every worker.
