@@ -48,9 +48,10 @@ bool DownloadManager::FetchCrcInfoCopy(FileDownload& worker, std::string& copy) 
 
 bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
   records.clear();
-  if (crc_info_name.find(L"2_5") != std::wstring::npos) {
+  if (crc_info_name.find(L"2_5") != std::wstring::npos && !old_layout_applied) {
     download_subdir = path_prefix;
     path_prefix.clear();
+    old_layout_applied = true;
   }
   FileDownload worker;
   worker.expected_crc = 0;

@@ -120,6 +120,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // is still running or a write failed.
   void StartNextWorker();
   bool AllWorkersFinished();
+  // Under workers_lock: bytes received by the workers still receiving.
+  void RecountInProgress();
   void WatchDownloadFolder();
   void SubtractDone(uint64_t bytes);
 
@@ -136,6 +138,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   std::wstring host_name;
   std::wstring SAS;
   std::wstring support_center_url;
+  // The old layout moves the prefix into the folder once, at the first fetch;
+  // doing it again would empty the folder.
+  bool old_layout_applied = false;
 
   std::vector<Worker> workers;
   // Where the workers of the file being downloaded begin in `workers`.

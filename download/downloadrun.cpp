@@ -197,12 +197,12 @@ void DownloadManager::WaitForWorkers() {
       // A worker that ended by an exception stays idle and sends no event:
       // its part counts as missing and the next one is started here.
       StartNextWorker();
+      // Done when every thread has ended, not merely set its state: a
+      // finished worker still adds its part to bytes_done in its last event.
       const bool done = std::all_of(workers.begin() + first_worker, workers.end(),
                                     [](const Worker& worker) {
-        const DownloadState state = worker.download->State();
-        return state == DOWNLOAD_FINISHED || state == DOWNLOAD_WRITE_FAILED ||
-               (worker.started && !worker.download->IsRunning());
-      });
+                                      return worker.started && !worker.download->IsRunning();
+                                    });
       if (done || write_failed.load(std::memory_order_relaxed)) return;
     }
     WatchDownloadFolder();
@@ -215,6 +215,19 @@ void DownloadManager::OnDownloadFinished(FileDownload* download) {
   ScopedLock lock(workers_lock);
   StartNextWorker();
   bytes_done.fetch_add(download->part_size, std::memory_order_relaxed);
+  // The finished part moves from in progress to done.
+  RecountInProgress();
+}
+
+void DownloadManager::RecountInProgress() {
+  uint64_t in_progress = 0;
+  for (const Worker& worker : workers) {
+    const DownloadState state = worker.download->State();
+    if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
+    in_progress +=
+        std::min<uint64_t>(worker.download->BytesReceived(), worker.download->part_size);
+  }
+  bytes_in_progress.store(in_progress, std::memory_order_relaxed);
 }
 
 void DownloadManager::OnDownloadProgress(FileDownload* download) {
@@ -236,14 +249,7 @@ void DownloadManager::OnDownloadProgress(FileDownload* download) {
   }
   {
     ScopedLock lock(workers_lock);
-    uint64_t in_progress = 0;
-    for (const Worker& worker : workers) {
-      const DownloadState state = worker.download->State();
-      if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
-      in_progress += std::min<uint64_t>(worker.download->BytesReceived(),
-                                        worker.download->part_size);
-    }
-    bytes_in_progress.store(in_progress, std::memory_order_relaxed);
+    RecountInProgress();
   }
   if (listener) listener->ProgressChanged(this);
 }

@@ -262,7 +262,7 @@ TEST(LaunchSetupIntegration, RealShellStartsTheSetupInTheProgramFolder) {
 
 // Nothing listens on the host: every fetch of the CRC info fails, every
 // attempt fails its verification, and the run gives up after the eighth.
-TEST(DownloadRunIntegration, UnreachableHostGivesUpAfterEightAttempts) {
+TEST(UnreachableHostIntegration, RunGivesUpAfterEightAttempts) {
   TempDir dir;
   RecordingListener listener;
   RecordingShell shell;
