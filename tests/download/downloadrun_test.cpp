@@ -425,3 +425,53 @@ TEST_F(DownloadRunIntegration, DeletionByAnotherProgramIsRecorded) {
   EXPECT_TRUE(ReadFileBytes(Final(L"Big_P1-1a.bin")) == files[0].bytes);
   EXPECT_EQ(1u, shell.Calls().size());
 }
+
+TEST_F(DownloadRunIntegration, PauseHoldsTheTransferAndResumeFinishesIt) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart, 17)}};
+  PutRelease(files);
+  // The host sends slowly enough that the pause lands in the middle.
+  HostFault slow;
+  slow.stall_at = kPart / 2;
+  slow.stall_ms = 1500;
+  ASSERT_TRUE(host.SetFault("/rel/0_Setup.exe", slow));
+  auto manager = NewManager();
+  Start(*manager);
+  for (int i = 0; i < 300 && manager->BytesInProgress() == 0; ++i) ::Sleep(20);
+  manager->TogglePause();
+  ::Sleep(2500);
+  const uint64_t paused_at = manager->BytesInProgress() + manager->BytesDone();
+  ::Sleep(1000);
+  EXPECT_EQ(paused_at, manager->BytesInProgress() + manager->BytesDone());
+  EXPECT_TRUE(manager->IsRunning());
+  manager->TogglePause();
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
+  EXPECT_EQ(1, Requested("/rel/0_Setup.exe"));
+}
+
+// Stops land at every stage of a run, including while a worker's event
+// waits for the lock; none may hang, and every one leaves whole parts only.
+TEST_F(DownloadRunIntegration, StopsAtAnyMomentReturnPromptly) {
+  const std::vector<ReleaseFile> files = {{"Big-1a.bin", Pattern(3 * kPart, 18)},
+                                          {"Setup.exe", Pattern(kPart + 1, 19)}};
+  PutRelease(files);
+  const std::vector<uint32_t> crcs = {
+      CRC().Compute(files[0].bytes.data(), kPart),
+      CRC().Compute(files[0].bytes.data() + kPart, kPart),
+      CRC().Compute(files[0].bytes.data() + 2 * kPart, kPart)};
+  for (int delay_ms : {0, 30, 120, 250, 400, 700, 1000, 1500}) {
+    auto manager = NewManager();
+    Start(*manager);
+    ::Sleep(delay_ms);
+    const DWORD start = ::GetTickCount();
+    manager->StopDownload();
+    EXPECT_LT(::GetTickCount() - start, 5000u) << "stop after " << delay_ms << " ms";
+    EXPECT_FALSE(manager->IsRunning());
+    for (int k = 0; k < 3; ++k) {
+      const std::string part = ReadFileBytes(Part(L"Big_P1-1a.bin", k));
+      if (!part.empty()) {
+        EXPECT_EQ(crcs[k], CRC().Compute(part.data(), part.size())) << "part " << k;
+      }
+    }
+  }
+}
