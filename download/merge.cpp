@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
@@ -29,8 +31,18 @@ void DownloadManager::MergeParts(const FileRecord& record) {
   }
   merge_percent.store(0, std::memory_order_relaxed);
   merging.store(true, std::memory_order_relaxed);
-
+  // Sized once up front instead of grown by every write; cut to what was
+  // really written at the end. Never more than the parts can fill, whatever
+  // the size line claims.
   const size_t parts = RecordPartCount(record);
+  LARGE_INTEGER expected_size;
+  expected_size.QuadPart = static_cast<LONGLONG>(
+      std::min<uint64_t>(RecordFileSize(record), static_cast<uint64_t>(parts) * part_size));
+  if (::SetFilePointerEx(final_file.Get(), expected_size, nullptr, FILE_BEGIN)) {
+    ::SetEndOfFile(final_file.Get());
+    ::SetFilePointerEx(final_file.Get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN);
+  }
+
   const CRC crc;
   BlockBuffer buffer;
   bool merged = true;
@@ -74,7 +86,9 @@ void DownloadManager::MergeParts(const FileRecord& record) {
     DeleteOwnFile(part_path);
   }
 
-  if (!merged) {
+  if (merged) {
+    ::SetEndOfFile(final_file.Get());
+  } else {
     final_file.Reset();
     DeleteOwnFile(final_path);
   }
