@@ -214,9 +214,10 @@ void DownloadManager::OnDownloadFinished(FileDownload* download) {
   if (!IsRunning()) return;
   ScopedLock lock(workers_lock);
   StartNextWorker();
-  bytes_done.fetch_add(download->part_size, std::memory_order_relaxed);
-  // The finished part moves from in progress to done.
+  // The finished part moves from in progress to done: taken out first, so
+  // that a reader never sees it counted twice.
   RecountInProgress();
+  bytes_done.fetch_add(download->part_size, std::memory_order_relaxed);
 }
 
 void DownloadManager::RecountInProgress() {
