@@ -6,6 +6,7 @@
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/scopedhandle.h"
+#include "base/stringutils.h"
 #include "download/blockfile.h"
 
 namespace {
@@ -75,6 +76,7 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
     std::string second;
     if (!FetchCrcInfoCopy(worker, second)) return true;
     if (first == second) {
+      ReportPiecesWithoutRecord(first);
       records = ParseCrcInfo(first.data(), first.size());
       DropUnsafeRecords(records);
       return true;
@@ -86,6 +88,24 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
                          L" never agreed",
                      static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
   return true;
+}
+
+void DownloadManager::ReportPiecesWithoutRecord(const std::string& text) const {
+  size_t start = text.find(';');
+  while (start != std::string::npos) {
+    const size_t end = text.find(';', start + 1);
+    const std::string piece =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    // A piece of nothing but line breaks (a final ";") is no attempt at a
+    // record; anything else that gives none is reported.
+    const bool blank = piece.find_first_not_of(";\r\n") == std::string::npos;
+    if (!blank && ParseCrcInfo(piece.data(), piece.size()).empty()) {
+      Error::RecordError(L"DownloadManager::FetchCrcInfo skipped an entry without name and size: " +
+                             StringUtils::ToWide(piece.substr(1)),
+                         static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+    }
+    start = end;
+  }
 }
 
 bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expected) {

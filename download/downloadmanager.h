@@ -109,6 +109,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void RunAttempts();
   void GiveUp();
   void OpenSupportCenter();
+  // Records a log entry for each piece of the CRC info that gives no record
+  // (fewer than two lines).
+  void ReportPiecesWithoutRecord(const std::string& text) const;
   // Drops the records whose names are unusable, with a log entry for each.
   void DropUnsafeRecords(CrcInfo& records) const;
   // Starts one download of the CRC info worker and waits for it; false when

@@ -361,12 +361,16 @@ TEST_F(DownloadRunIntegration, HostileNamesAreNeverWrittenNorFetched) {
   std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 12)}};
   for (const std::string& name : hostile) files.push_back({name, Pattern(100, 13)});
   PutRelease(files);
+  // A piece with a name only is no record either; a final ";" is harmless.
+  ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";only-a-name;\r\n"));
   auto manager = NewManager();
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager, 60));
   // Every hostile record is rejected, at each of the two fetches.
   EXPECT_EQ(2 * static_cast<int>(hostile.size()),
             CountLogRecords("DownloadManager: no usable local name for file "));
+  EXPECT_EQ(2, CountLogRecords("skipped an entry without name and size"));
+  EXPECT_EQ(2, CountLogRecords("skipped an entry without name and size: only-a-name"));
   for (const RecordedRequest& request : host.Requests()) {
     const std::string path = request.target.substr(0, request.target.find('?'));
     EXPECT_TRUE(path == "/rel/R1.txt" || path == "/rel/0_Setup.exe") << path;
