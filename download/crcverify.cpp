@@ -27,8 +27,16 @@ UniqueHandle OpenForReading(const std::wstring& path) {
 
 }  // namespace
 
-bool DownloadManager::FetchCrcInfoCopy(FileDownload& worker, std::string& copy) {
+bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
+                                       uint32_t& status) {
   copy.clear();
+  // A fresh worker for every copy: a status left from an earlier copy must
+  // not pass for this one's.
+  FileDownload worker;
+  worker.expected_crc = 0;
+  worker.server_name = host_name;
+  worker.object_path = object_path;
+  worker.object_suffix = SAS;
   const HANDLE thread = worker.Start();
   // Waited for in slices: a stop must not wait for a host that stalls.
   while (thread && ::WaitForSingleObject(thread, kWaitSliceMs) == WAIT_TIMEOUT) {
@@ -38,12 +46,12 @@ bool DownloadManager::FetchCrcInfoCopy(FileDownload& worker, std::string& copy) 
     }
   }
   worker.Wait();
-  ByteBuffer& data = worker.Data();
+  status = worker.ErrorCode();
+  const ByteBuffer& data = worker.Data();
   copy.reserve(data.Size());
   for (size_t i = 0; i < data.Size(); ++i) {
     if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
   }
-  data.Reset();
   return IsRunning();
 }
 
@@ -54,18 +62,15 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
     path_prefix.clear();
     old_layout_applied = true;
   }
-  FileDownload worker;
-  worker.expected_crc = 0;
-  worker.server_name = host_name;
   ToLowerAscii(download_subdir);
-  worker.object_path = download_subdir + L"/" + crc_info_name;
-  DebugOutput::Write(worker.object_path);
-  worker.object_suffix = SAS;
+  const std::wstring object_path = download_subdir + L"/" + crc_info_name;
+  DebugOutput::Write(object_path);
 
   for (int pair = 0; pair < kMaxCrcInfoPairs; ++pair) {
     std::string first;
-    if (!FetchCrcInfoCopy(worker, first)) return true;
-    if (worker.ErrorCode() == 404) {
+    uint32_t status = 0;
+    if (!FetchCrcInfoCopy(object_path, first, status)) return true;
+    if (status == 404) {
       Error::RecordError(
           "This version of Veltra can no longer be downloaded.\r\nPlease download the latest "
           "version you received in an e-mail message",
@@ -74,7 +79,7 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
       return false;
     }
     std::string second;
-    if (!FetchCrcInfoCopy(worker, second)) return true;
+    if (!FetchCrcInfoCopy(object_path, second, status)) return true;
     if (first == second) {
       ReportPiecesWithoutRecord(first);
       records = ParseCrcInfo(first.data(), first.size());

@@ -114,9 +114,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void ReportPiecesWithoutRecord(const std::string& text) const;
   // Drops the records whose names are unusable, with a log entry for each.
   void DropUnsafeRecords(CrcInfo& records) const;
-  // Starts one download of the CRC info worker and waits for it; false when
-  // the manager was stopped meanwhile.
-  bool FetchCrcInfoCopy(FileDownload& worker, std::string& copy);
+  // Downloads one copy of the CRC info (zero bytes removed) and the host's
+  // status; false when the manager was stopped meanwhile.
+  bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
   void CreateWorkers(const FileRecord& record, const std::wstring& local);
   void WaitForWorkers();
   // Under workers_lock: starts the first worker not yet started, unless one
