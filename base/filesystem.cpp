@@ -114,9 +114,9 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
   ListFiles(folder, {}, names, true);
   for (const std::wstring& file : names) {
     if (!::DeleteFileW(file.c_str())) {
-      Error::RecordError("FileSystem::RecursivelyRemoveDirectory DeleteFile failed " +
-                             StringUtils::ToNarrow(file),
-                         ::GetLastError(), kModule, __LINE__);
+      Error::RecordError(
+          "FileSystem::RecursivelyRemoveDirectory DeleteFile failed " + StringUtils::ToNarrow(file),
+          ::GetLastError(), kModule, __LINE__);
     }
   }
 

@@ -38,8 +38,8 @@ bool WriteWhole(const std::wstring& path, const std::vector<char>& bytes) {
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  return file && ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()),
-                             &written, nullptr);
+  return file &&
+         ::WriteFile(file.Get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 // Reads every byte of the files in blocks of one part, as the manager does.
@@ -103,7 +103,8 @@ int main() {
   const double raw_finals = RawReadSeconds(finals);
   start = Now();
   bool verified = true;
-  for (const FileRecord& record : records) verified = manager.CheckFileFromCRCInfo(record) && verified;
+  for (const FileRecord& record : records)
+    verified = manager.CheckFileFromCRCInfo(record) && verified;
   const double verify = Now() - start;
 
   std::printf("Release of %.0f MB on disk (%zu files of %zu parts)\n", kTotalMb, kFiles,

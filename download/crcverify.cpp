@@ -89,9 +89,9 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
   }
   // The host never answered the same twice: count it as a failed fetch, so
   // that the attempt fails and the attempts stay bounded.
-  Error::RecordError(L"DownloadManager::FetchCrcInfo the copies of " + crc_info_name +
-                         L" never agreed",
-                     static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  Error::RecordError(
+      L"DownloadManager::FetchCrcInfo the copies of " + crc_info_name + L" never agreed",
+      static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
   return true;
 }
 
@@ -124,8 +124,8 @@ bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expected) {
   BlockBuffer buffer;
   DWORD read = 0;
   if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), buffer.Reserve(size), size, read)) {
-    Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path,
-                       ::GetLastError(), kModule, __LINE__);
+    Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path, ::GetLastError(),
+                       kModule, __LINE__);
     return false;
   }
   return static_cast<int32_t>(CRC().Compute(buffer.Data(), read)) == expected;

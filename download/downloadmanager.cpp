@@ -91,8 +91,7 @@ void DownloadManager::ComputeTotals(const CrcInfo& records) {
     if (::GetFileAttributesExW(FinalPath(local).c_str(), GetFileExInfoStandard, &data)) {
       // Never more than the record claims, so that the read-out cannot pass
       // the total when a final file is longer than it should be.
-      bytes_done.fetch_add(std::min<uint64_t>(data.nFileSizeLow, size),
-                           std::memory_order_relaxed);
+      bytes_done.fetch_add(std::min<uint64_t>(data.nFileSizeLow, size), std::memory_order_relaxed);
     }
   }
   total_bytes.store(total, std::memory_order_relaxed);

@@ -33,7 +33,8 @@ void DownloadManager::Run() {
     RunAttempts();
   } catch (const std::exception& e) {
     Error::LogError(
-        std::string("DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
+        std::string(
+            "DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
             e.what(),
         static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
   }
@@ -85,8 +86,9 @@ void DownloadManager::GiveUp() {
       "that the files are removed from disk after writing",
       static_cast<uint32_t>(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), kModule, __LINE__);
   if (listener) {
-    listener->ShowError(L"Downloading setup failed.\rYou are now directed to our Support Center "
-                        L"for help.");
+    listener->ShowError(
+        L"Downloading setup failed.\rYou are now directed to our Support Center "
+        L"for help.");
   }
   OpenSupportCenter();
 }
@@ -105,11 +107,15 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
       LARGE_INTEGER size;
       if (!file || !::GetFileSizeEx(file.Get(), &size)) {
-        Error::RecordError(L"DownloadManager::DownloadFileFromCRCInfo unable to read file" +
-                               final_path,
-                           ::GetLastError(), kModule, __LINE__);
+        Error::RecordError(
+            L"DownloadManager::DownloadFileFromCRCInfo unable to read file" + final_path,
+            ::GetLastError(), kModule, __LINE__);
       } else {
-        bytes_reused.fetch_add(static_cast<uint64_t>(size.QuadPart), std::memory_order_relaxed);
+        // No more than the record claims, as in bytes_done: the speed meter
+        // subtracts one from the other.
+        bytes_reused.fetch_add(
+            std::min<uint64_t>(static_cast<uint64_t>(size.QuadPart), RecordFileSize(record)),
+            std::memory_order_relaxed);
       }
       return;
     }
@@ -120,7 +126,8 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
     if (IsRunning() && AllWorkersFinished()) MergeParts(record);
   } catch (const std::exception& e) {
     Error::LogError(
-        std::string("DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
+        std::string(
+            "DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
             e.what(),
         static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
   }
@@ -199,10 +206,9 @@ void DownloadManager::WaitForWorkers() {
       StartNextWorker();
       // Done when every thread has ended, not merely set its state: a
       // finished worker still adds its part to bytes_done in its last event.
-      const bool done = std::all_of(workers.begin() + first_worker, workers.end(),
-                                    [](const Worker& worker) {
-                                      return worker.started && !worker.download->IsRunning();
-                                    });
+      const bool done = std::all_of(
+          workers.begin() + first_worker, workers.end(),
+          [](const Worker& worker) { return worker.started && !worker.download->IsRunning(); });
       if (done || write_failed.load(std::memory_order_relaxed)) return;
     }
     WatchDownloadFolder();
@@ -225,8 +231,7 @@ void DownloadManager::RecountInProgress() {
   for (const Worker& worker : workers) {
     const DownloadState state = worker.download->State();
     if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
-    in_progress +=
-        std::min<uint64_t>(worker.download->BytesReceived(), worker.download->part_size);
+    in_progress += std::min<uint64_t>(worker.download->BytesReceived(), worker.download->part_size);
   }
   bytes_in_progress.store(in_progress, std::memory_order_relaxed);
 }

@@ -76,10 +76,10 @@ void FileSystemWatcher::Run() {
   // Opened for overlapped reads, so that the thread waits on the event in
   // short slices and can notice a stop; a synchronous handle would block in
   // ReadDirectoryChangesW until the next change.
-  UniqueHandle folder(::CreateFileW(
-      watched_folder.c_str(), GENERIC_READ | FILE_LIST_DIRECTORY,
-      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
+  UniqueHandle folder(::CreateFileW(watched_folder.c_str(), GENERIC_READ | FILE_LIST_DIRECTORY,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
   if (!folder) return;
   UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event) return;

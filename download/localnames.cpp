@@ -9,8 +9,8 @@ bool IsReservedDeviceName(const std::wstring& name) {
   std::wstring stem = name.substr(0, name.find(L'.'));
   while (!stem.empty() && stem.back() == L' ') stem.pop_back();
   for (wchar_t& c : stem) c = static_cast<wchar_t>(std::towupper(c));
-  if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" ||
-      stem == L"CONIN$" || stem == L"CONOUT$") {
+  if (stem == L"CON" || stem == L"PRN" || stem == L"AUX" || stem == L"NUL" || stem == L"CONIN$" ||
+      stem == L"CONOUT$") {
     return true;
   }
   // COM1 to COM9 and LPT1 to LPT9, including the superscript digits that
@@ -28,8 +28,8 @@ bool IsReservedDeviceName(const std::wstring& name) {
 bool IsSafeFileName(const std::wstring& name) {
   if (name.empty() || name == L"." || name == L"..") return false;
   for (const wchar_t c : name) {
-    if (c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'/' ||
-        c == L'\\' || c == L'|' || c == L'?' || c == L'*') {
+    if (c < 32 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'/' || c == L'\\' ||
+        c == L'|' || c == L'?' || c == L'*') {
       return false;
     }
   }
@@ -37,8 +37,7 @@ bool IsSafeFileName(const std::wstring& name) {
   return !IsReservedDeviceName(name);
 }
 
-bool MakeLocalName(const std::wstring& host_name, const std::wstring& suffix,
-                   std::wstring& local) {
+bool MakeLocalName(const std::wstring& host_name, const std::wstring& suffix, std::wstring& local) {
   const size_t keep = host_name.find(L".exe") != std::wstring::npos ? 4 : 7;
   if (host_name.size() < keep || !IsSafeFileName(host_name)) return false;
   std::wstring name = host_name;

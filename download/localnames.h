@@ -7,8 +7,7 @@
 // before the last 7 ("Setup.exe" -> "Setup_P1.exe", "Setup-1a.bin" ->
 // "Setup_P1-1a.bin"). False, with `local` untouched, when the name is too
 // short for that or is no safe file name.
-bool MakeLocalName(const std::wstring& host_name, const std::wstring& suffix,
-                   std::wstring& local);
+bool MakeLocalName(const std::wstring& host_name, const std::wstring& suffix, std::wstring& local);
 
 // True when `name` can only ever name a file directly inside a folder it is
 // joined to: no separators, drive or stream colons, "." or "..", no reserved

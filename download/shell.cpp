@@ -1,6 +1,7 @@
 #include "download/shell.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 namespace {

@@ -50,9 +50,9 @@ TEST(FileSystem, ReadOnlyFileKeepsItsFoldersAndIsRecorded) {
   EXPECT_TRUE(Exists(locked));
   const auto log = Error::GetErrorListJson();
   ASSERT_EQ(3u, log.size());
-  EXPECT_EQ("FileSystem::RecursivelyRemoveDirectory DeleteFile failed " +
-                StringUtils::ToNarrow(locked),
-            log[0]["message"]);
+  EXPECT_EQ(
+      "FileSystem::RecursivelyRemoveDirectory DeleteFile failed " + StringUtils::ToNarrow(locked),
+      log[0]["message"]);
   EXPECT_EQ("filesystem", log[0]["file"]);
   EXPECT_NE(std::string::npos, log[1]["message"].get<std::string>().find("RemoveDirectory failed"));
   EXPECT_NE(std::string::npos, log[2]["message"].get<std::string>().find("RemoveDirectory failed"));

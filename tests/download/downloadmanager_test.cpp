@@ -1,6 +1,7 @@
 #include "download/downloadmanager.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <gtest/gtest.h>
@@ -180,8 +181,8 @@ TEST_F(MergeTest, ChangedPartStopsTheMergeThere) {
   EXPECT_FALSE(Exists(Part(0)));
   EXPECT_TRUE(Exists(Part(1)));
   EXPECT_TRUE(Exists(Part(2)));
-  EXPECT_EQ(1, CountLogRecords("CRC Check of file : " + StringUtils::ToNarrow(Final()) +
-                               " failed!"));
+  EXPECT_EQ(1,
+            CountLogRecords("CRC Check of file : " + StringUtils::ToNarrow(Final()) + " failed!"));
 }
 
 TEST_F(MergeTest, UnwritableFinalFileKeepsEveryPart) {
@@ -221,13 +222,14 @@ TEST_F(ManagerTest, RefusedSetupShowsTheTextAndOpensExplorer) {
   manager.LaunchSetup(setup);
   const auto errors = listener.Errors();
   ASSERT_EQ(1u, errors.size());
-  const std::wstring start = L"Unable to start setup. You can start it manually by executing "
-                             L"the file " + setup + L" in folder " + program +
-                             L". The error message is:  Error code: 0x2";
+  const std::wstring start =
+      L"Unable to start setup. You can start it manually by executing "
+      L"the file " +
+      setup + L" in folder " + program + L". The error message is:  Error code: 0x2";
   EXPECT_EQ(start, errors[0].substr(0, start.size()));
-  EXPECT_EQ((std::vector<std::wstring>{L"open " + setup + L" in " + program,
-                                       L"explore " + program}),
-            shell.Calls());
+  EXPECT_EQ(
+      (std::vector<std::wstring>{L"open " + setup + L" in " + program, L"explore " + program}),
+      shell.Calls());
   EXPECT_EQ(1, listener.finished.load());
   EXPECT_EQ(1, CountLogRecords("Unable to start setup."));
 }
@@ -274,9 +276,10 @@ TEST(UnreachableHostIntegration, RunGivesUpAfterEightAttempts) {
   for (int i = 0; i < 1200 && manager.IsRunning(); ++i) ::Sleep(100);
   ASSERT_FALSE(manager.IsRunning());
   EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
-  EXPECT_EQ(std::vector<std::wstring>{
-                L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
-            listener.Errors());
+  EXPECT_EQ(
+      std::vector<std::wstring>{
+          L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
+      listener.Errors());
   EXPECT_EQ(std::vector<std::wstring>{L"url https://support.invalid/help"}, shell.Calls());
   EXPECT_EQ(0, listener.finished.load());
 }

@@ -38,7 +38,6 @@ bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-
 // One file of a release: its host name, its bytes (empty with `no_parts`).
 struct ReleaseFile {
   std::string name;
@@ -78,9 +77,9 @@ class DownloadRunIntegration : public ::testing::Test {
     for (const ReleaseFile& file : files) {
       if (file.no_parts) continue;
       for (size_t k = 0; k * kPart < file.bytes.size(); ++k) {
-        ASSERT_TRUE(host.PutObject(std::string("/") + kSubdir + "/" + std::to_string(k) + "_" +
-                                       file.name,
-                                   file.bytes.substr(k * kPart, kPart)));
+        ASSERT_TRUE(
+            host.PutObject(std::string("/") + kSubdir + "/" + std::to_string(k) + "_" + file.name,
+                           file.bytes.substr(k * kPart, kPart)));
       }
     }
   }
@@ -143,11 +142,10 @@ std::string SetupBytes(size_t size) {
 }  // namespace
 
 TEST_F(DownloadRunIntegration, WholeReleaseIsDownloadedMergedAndStarted) {
-  const std::vector<ReleaseFile> files = {
-      {"Data-1a.bin", Pattern(2 * kPart, 1)},
-      {"Data-2a.bin", Pattern(kPart + 123457, 2)},
-      {"Setup.exe", SetupBytes(2 * kPart + 4321)},
-      {"Readme-1a.txt", "", true}};
+  const std::vector<ReleaseFile> files = {{"Data-1a.bin", Pattern(2 * kPart, 1)},
+                                          {"Data-2a.bin", Pattern(kPart + 123457, 2)},
+                                          {"Setup.exe", SetupBytes(2 * kPart + 4321)},
+                                          {"Readme-1a.txt", "", true}};
   PutRelease(files);
   // The record without parts is never fetched: only its presence counts.
   ASSERT_TRUE(WriteFileBytes(Final(L"Readme_P1-1a.txt"), "hello"));
@@ -345,18 +343,20 @@ TEST_F(AttemptsIntegration, EightFailedAttemptsGiveUp) {
   RunWithLyingVerifications(8);
   EXPECT_EQ(8, Requested("/rel/0_Setup.exe"));
   EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
-  EXPECT_EQ(std::vector<std::wstring>{
-                L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
-            listener.Errors());
+  EXPECT_EQ(
+      std::vector<std::wstring>{
+          L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
+      listener.Errors());
   EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
   EXPECT_EQ(0, listener.finished.load());
 }
 
 TEST_F(DownloadRunIntegration, HostileNamesAreNeverWrittenNorFetched) {
   const std::vector<std::string> hostile = {
-      "..\\..\\evil1.exe", "../evil2.exe",   "sub/evil3.exe", "C:evil4.exe",
-      "C:\\evil5.exe",     "\\\\srv\\s\\evil6.exe", "Setup.exe:ads", "CON.exe",
-      "nul.bin1234",       "a<b>.exe",       "a|b?.exe",      "..",
+      "..\\..\\evil1.exe", "../evil2.exe",  "sub/evil3.exe",
+      "C:evil4.exe",       "C:\\evil5.exe", "\\\\srv\\s\\evil6.exe",
+      "Setup.exe:ads",     "CON.exe",       "nul.bin1234",
+      "a<b>.exe",          "a|b?.exe",      "..",
       "Setup.exe.",        "short"};
   std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 12)}};
   for (const std::string& name : hostile) files.push_back({name, Pattern(100, 13)});
@@ -467,10 +467,9 @@ TEST_F(DownloadRunIntegration, StopsAtAnyMomentReturnPromptly) {
   const std::vector<ReleaseFile> files = {{"Big-1a.bin", Pattern(3 * kPart, 18)},
                                           {"Setup.exe", Pattern(kPart + 1, 19)}};
   PutRelease(files);
-  const std::vector<uint32_t> crcs = {
-      CRC().Compute(files[0].bytes.data(), kPart),
-      CRC().Compute(files[0].bytes.data() + kPart, kPart),
-      CRC().Compute(files[0].bytes.data() + 2 * kPart, kPart)};
+  const std::vector<uint32_t> crcs = {CRC().Compute(files[0].bytes.data(), kPart),
+                                      CRC().Compute(files[0].bytes.data() + kPart, kPart),
+                                      CRC().Compute(files[0].bytes.data() + 2 * kPart, kPart)};
   for (int delay_ms : {0, 30, 120, 250, 400, 700, 1000, 1500}) {
     auto manager = NewManager();
     Start(*manager);

@@ -64,8 +64,7 @@ TEST(FileSystemWatcher, AnnouncedNamesAreTakenOncePerAnnouncement) {
             log[0]["message"]);
   EXPECT_EQ(DL_MANAGER_DELETED_OUTSIDE, log[0]["error_number"]);
   EXPECT_EQ("filesystemwatcher", log[0]["file"]);
-  EXPECT_EQ("File: old.bin was renamed but it was not by the download manager!",
-            log[1]["message"]);
+  EXPECT_EQ("File: old.bin was renamed but it was not by the download manager!", log[1]["message"]);
   EXPECT_EQ(DL_MANAGER_RENAMED_OUTSIDE, log[1]["error_number"]);
   EXPECT_EQ("File: sub\\Setup_P1.exepart0 was deleted but it was not by the download manager!",
             log[2]["message"]);

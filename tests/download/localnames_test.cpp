@@ -23,12 +23,32 @@ TEST(LocalNames, NameTooShortHasNoLocalName) {
 }
 
 TEST(LocalNames, HostileNamesAreRejected) {
-  const wchar_t* hostile[] = {
-      L"..\\..\\Windows\\evil.exe", L"../../evil.exe", L"sub/evil.exe", L"C:evil.exe",
-      L"C:\\evil.exe", L"\\\\server\\share\\evil.exe", L"Setup.exe:stream", L"..", L".",
-      L"CON", L"con.exe", L"NUL.bin1234", L"Com1.txt1234", L"LPT9.exe", L"AUX .exe",
-      L"a<b.exe", L"a>b.exe", L"a|b.exe", L"a\"b.exe", L"a?b.exe", L"a*b.exe",
-      L"tab\there.exe", L"Setup.exe.", L"Setup.exe ", L"\u00b9", L"COM\u00b9.exe1234"};
+  const wchar_t* hostile[] = {L"..\\..\\Windows\\evil.exe",
+                              L"../../evil.exe",
+                              L"sub/evil.exe",
+                              L"C:evil.exe",
+                              L"C:\\evil.exe",
+                              L"\\\\server\\share\\evil.exe",
+                              L"Setup.exe:stream",
+                              L"..",
+                              L".",
+                              L"CON",
+                              L"con.exe",
+                              L"NUL.bin1234",
+                              L"Com1.txt1234",
+                              L"LPT9.exe",
+                              L"AUX .exe",
+                              L"a<b.exe",
+                              L"a>b.exe",
+                              L"a|b.exe",
+                              L"a\"b.exe",
+                              L"a?b.exe",
+                              L"a*b.exe",
+                              L"tab\there.exe",
+                              L"Setup.exe.",
+                              L"Setup.exe ",
+                              L"\u00b9",
+                              L"COM\u00b9.exe1234"};
   for (const wchar_t* name : hostile) {
     std::wstring local;
     EXPECT_FALSE(MakeLocalName(name, L"_P1", local)) << name;
