@@ -20,7 +20,7 @@ void DownloadManager::SetRelease(const ReleaseDescriptor& release) {
   host_name = release.host_name;
   download_subdir = release.download_subdir;
   product_code = release.product_code;
-  SAS = release.sas;
+  SAS = release.SAS;
   local_name_suffix = L"_" + product_code;
 }
 

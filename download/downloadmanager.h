@@ -20,7 +20,7 @@ struct ReleaseDescriptor {
   std::wstring host_name;
   std::wstring download_subdir;
   std::wstring product_code;
-  std::wstring sas;
+  std::wstring SAS;
 };
 
 // Turns one release into files on disk and starts its setup: fetches the CRC

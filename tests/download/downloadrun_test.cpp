@@ -12,6 +12,7 @@
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/stringutils.h"
+#include "tests/support/debugcapture.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
 #include "tests/support/testhost.h"
@@ -150,10 +151,16 @@ TEST_F(DownloadRunIntegration, WholeReleaseIsDownloadedMergedAndStarted) {
   // The record without parts is never fetched: only its presence counts.
   ASSERT_TRUE(WriteFileBytes(Final(L"Readme_P1-1a.txt"), "hello"));
 
+  DebugCapture debug;
   auto manager = NewManager();
   manager->SetShell(nullptr);  // the real shell starts the stand-in setup
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager));
+  // The signature never reaches the log or the debugger output.
+  EXPECT_EQ(0, CountLogRecords("secret"));
+  for (const std::wstring& line : debug.Wide()) EXPECT_EQ(std::wstring::npos, line.find(L"secret"));
+  for (const std::string& line : debug.Narrow()) EXPECT_EQ(std::string::npos, line.find("secret"));
+  EXPECT_FALSE(debug.Wide().empty());
 
   EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-1a.bin")) == files[0].bytes);
   EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-2a.bin")) == files[1].bytes);
