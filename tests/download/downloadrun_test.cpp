@@ -493,3 +493,25 @@ TEST_F(DownloadRunIntegration, StopsAtAnyMomentReturnPromptly) {
     }
   }
 }
+
+// The host drops the connection in the middle of one part for all four of
+// its worker's tries: the part is missing and the merge stops at it (part 0,
+// already appended, is gone with the unfinished final file), the
+// verification fails, and the next attempt fetches what is missing.
+TEST_F(DownloadRunIntegration, PartTheHostKeepsDroppingIsFetchedInTheNextAttempt) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart + 100, 20)}};
+  PutRelease(files);
+  HostFault drop;
+  drop.count = FileDownload::kMaxAttempts;
+  drop.truncate_at = kPart / 3;
+  ASSERT_TRUE(host.SetFault("/rel/1_Setup.exe", drop));
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_EQ(FileDownload::kMaxAttempts + 1, Requested("/rel/1_Setup.exe"));
+  EXPECT_EQ(2, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/2_Setup.exe")) << "part 2 stayed on disk";
+  EXPECT_EQ(1, CountLogRecords("Merging part files failed. Unable to open: "));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
+  EXPECT_EQ(1u, shell.Calls().size());
+}
