@@ -171,11 +171,12 @@ void DownloadManager::CreateWorkers(const FileRecord& record, const std::wstring
 void DownloadManager::StartNextWorker() {
   if (write_failed.load(std::memory_order_relaxed)) return;
   for (size_t i = first_worker; i < workers.size(); ++i) {
-    // A finished worker may still be inside its last event, with its thread
+    // A write failure stops the chain even before its event has arrived. A
+    // finished worker may still be inside its last event, with its thread
     // not yet ended; it counts as done.
     const DownloadState state = workers[i].download->State();
-    if (workers[i].started && workers[i].download->IsRunning() && state != DOWNLOAD_FINISHED &&
-        state != DOWNLOAD_WRITE_FAILED) {
+    if (state == DOWNLOAD_WRITE_FAILED) return;
+    if (workers[i].started && workers[i].download->IsRunning() && state != DOWNLOAD_FINISHED) {
       return;
     }
   }
