@@ -1,8 +1,8 @@
 // Verification and merging read every byte of a release once more. This
 // puts a 500 MB release on disk (five files of 100 MB, in 10,000,000-byte
-// part files), then prints, in one run, the raw read speed of the part files
-// next to the speed of merging them, and the raw read speed of the final
-// files next to the speed of verifying them.
+// part files), then prints the raw read speed of the part files next to the
+// speed of merging them, and the raw read speed of the final files next to
+// the speed of verifying them.
 #include <windows.h>
 
 #include <cstdio>
@@ -64,19 +64,10 @@ std::wstring Folder(const wchar_t* name) {
   return folder;
 }
 
-}  // namespace
-
-int main() {
-  const std::wstring program = Folder(L"vdm_bench_program");
-  const std::wstring download = Folder(L"vdm_bench_download");
-  NoListener listener;
-  DownloadManager manager(&listener);
-  manager.SetRelease({L"", L"", L"B", L""});
-  manager.Configure(L"", L"", L"Bench.txt", download, program);
-
+// The release's records; with `write`, the part files are written too.
+bool MakeRelease(DownloadManager& manager, bool write, std::vector<FileRecord>& records,
+                 std::vector<std::wstring>& parts, std::vector<std::wstring>& finals) {
   const CRC crc;
-  std::vector<FileRecord> records;
-  std::vector<std::wstring> parts, finals;
   std::vector<char> bytes(kPart);
   uint32_t seed = 1;
   for (size_t f = 0; f < kFiles; ++f) {
@@ -89,36 +80,73 @@ int main() {
       record.push_back(
           std::to_wstring(static_cast<int32_t>(crc.Compute(bytes.data(), bytes.size()))));
       parts.push_back(manager.PartPath(local, k));
-      if (!WriteWhole(parts.back(), bytes)) return 1;
+      if (write && !WriteWhole(parts.back(), bytes)) return false;
     }
     finals.push_back(manager.FinalPath(local));
     records.push_back(record);
   }
+  return true;
+}
 
-  const double raw_parts = RawReadSeconds(parts);
-  double start = Now();
-  for (const FileRecord& record : records) manager.MergeParts(record);
-  const double merge = Now() - start;
+// Prints the speed of a step; `raw` > 0 adds its share of that raw read.
+void Print(const char* what, double seconds, double raw = 0) {
+  std::printf("  %-22s %8.1f MB/s", what, kTotalMb / seconds);
+  if (raw > 0) std::printf("  (%.0f %% of the raw read)", 100.0 * raw / seconds);
+  std::printf("\n");
+}
 
-  const double raw_finals = RawReadSeconds(finals);
-  start = Now();
+}  // namespace
+
+// Without an argument: the whole measurement on files the system has just
+// written (read from its cache). With one, a single step, so that a script
+// can drop the files from the cache between steps: prepare, rawparts,
+// merge, rawfinals, verify, clean.
+int main(int argc, char** argv) {
+  const std::string step = argc > 1 ? argv[1] : "all";
+  const std::wstring program = Folder(L"vdm_bench_program");
+  const std::wstring download = Folder(L"vdm_bench_download");
+  NoListener listener;
+  DownloadManager manager(&listener);
+  manager.SetRelease({L"", L"", L"B", L""});
+  manager.Configure(L"", L"", L"Bench.txt", download, program);
+
+  std::vector<FileRecord> records;
+  std::vector<std::wstring> parts, finals;
+  if (!MakeRelease(manager, step == "all" || step == "prepare", records, parts, finals)) {
+    return 1;
+  }
+
   bool verified = true;
-  for (const FileRecord& record : records)
-    verified = manager.CheckFileFromCRCInfo(record) && verified;
-  const double verify = Now() - start;
-
-  std::printf("Release of %.0f MB on disk (%zu files of %zu parts)\n", kTotalMb, kFiles,
-              kPartsPerFile);
-  std::printf("  raw read of the parts   %8.1f MB/s\n", kTotalMb / raw_parts);
-  std::printf("  merge                   %8.1f MB/s  (%.0f %% of raw read)\n", kTotalMb / merge,
-              100.0 * raw_parts / merge);
-  std::printf("  raw read of the finals  %8.1f MB/s\n", kTotalMb / raw_finals);
-  std::printf("  verify                  %8.1f MB/s  (%.0f %% of raw read)\n", kTotalMb / verify,
-              100.0 * raw_finals / verify);
-
-  for (const std::wstring& path : finals) ::DeleteFileW(path.c_str());
-  for (const std::wstring& path : parts) ::DeleteFileW(path.c_str());
-  ::RemoveDirectoryW(program.c_str());
-  ::RemoveDirectoryW(download.c_str());
+  if (step == "all") {
+    std::printf("Release of %.0f MB on disk (%zu files of %zu parts), in the system's cache\n",
+                kTotalMb, kFiles, kPartsPerFile);
+  }
+  double raw_parts = 0, raw_finals = 0;
+  if (step == "all" || step == "rawparts") {
+    raw_parts = RawReadSeconds(parts);
+    Print("raw read of the parts", raw_parts);
+  }
+  if (step == "all" || step == "merge") {
+    const double start = Now();
+    for (const FileRecord& record : records) manager.MergeParts(record);
+    Print("merge", Now() - start, raw_parts);
+  }
+  if (step == "all" || step == "rawfinals") {
+    raw_finals = RawReadSeconds(finals);
+    Print("raw read of the finals", raw_finals);
+  }
+  if (step == "all" || step == "verify") {
+    const double start = Now();
+    for (const FileRecord& record : records) {
+      verified = manager.CheckFileFromCRCInfo(record) && verified;
+    }
+    Print("verify", Now() - start, raw_finals);
+  }
+  if (step == "all" || step == "clean") {
+    for (const std::wstring& path : finals) ::DeleteFileW(path.c_str());
+    for (const std::wstring& path : parts) ::DeleteFileW(path.c_str());
+    ::RemoveDirectoryW(program.c_str());
+    ::RemoveDirectoryW(download.c_str());
+  }
   return verified ? 0 : 1;
 }
