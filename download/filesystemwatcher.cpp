@@ -16,6 +16,8 @@ const char kModule[] = "filesystemwatcher";
 constexpr DWORD kBufferSize = 16384;
 // Short enough that a stop is noticed within about 100 ms.
 constexpr DWORD kWaitSliceMs = 100;
+// How long Watch waits for the thread to start reading changes.
+constexpr DWORD kArmTimeoutMs = 2000;
 constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
                           FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_LAST_WRITE;
 
@@ -27,7 +29,8 @@ void FileSystemWatcher::Watch(const std::wstring& folder) {
   // The folder is read by the thread; never change it under a running one.
   if (IsRunning()) return;
   watched_folder = folder;
-  Start();
+  ::ResetEvent(watching.Get());
+  if (Start()) ::WaitForSingleObject(watching.Get(), kArmTimeoutMs);
 }
 
 void FileSystemWatcher::ExpectChange(const std::wstring& path) {
@@ -80,9 +83,11 @@ void FileSystemWatcher::Run() {
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING,
                                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
-  if (!folder) return;
-  UniqueHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event) return;
+  UniqueHandle event(folder ? ::CreateEventW(nullptr, TRUE, FALSE, nullptr) : nullptr);
+  if (!event) {
+    ::SetEvent(watching.Get());
+    return;
+  }
 
   // DWORD elements keep the records 4-byte aligned.
   std::vector<DWORD> buffer(kBufferSize / sizeof(DWORD));
@@ -93,8 +98,10 @@ void FileSystemWatcher::Run() {
     ::ResetEvent(event.Get());
     if (!::ReadDirectoryChangesW(folder.Get(), buffer.data(), kBufferSize, TRUE, kFilter, nullptr,
                                  &overlapped, nullptr)) {
+      ::SetEvent(watching.Get());
       break;
     }
+    ::SetEvent(watching.Get());
     while (IsRunning() && ::WaitForSingleObject(event.Get(), kWaitSliceMs) == WAIT_TIMEOUT) {
     }
     if (!IsRunning()) {

@@ -88,7 +88,6 @@ TEST(FileSystemWatcher, RecordsOtherProcessesButNotAnnouncedDeletions) {
   Error::ClearErrors();
   FileSystemWatcher watcher;
   watcher.Watch(folder);
-  ::Sleep(300);
 
   watcher.ExpectChange(folder + L"/ours.bin");
   ASSERT_TRUE(::DeleteFileW((folder + L"\\ours.bin").c_str()));
