@@ -96,12 +96,10 @@ void FileSystemWatcher::Run() {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event.Get();
     ::ResetEvent(event.Get());
-    if (!::ReadDirectoryChangesW(folder.Get(), buffer.data(), kBufferSize, TRUE, kFilter, nullptr,
-                                 &overlapped, nullptr)) {
-      ::SetEvent(watching.Get());
-      break;
-    }
+    const BOOL reading = ::ReadDirectoryChangesW(folder.Get(), buffer.data(), kBufferSize, TRUE,
+                                                 kFilter, nullptr, &overlapped, nullptr);
     ::SetEvent(watching.Get());
+    if (!reading) break;
     while (IsRunning() && ::WaitForSingleObject(event.Get(), kWaitSliceMs) == WAIT_TIMEOUT) {
     }
     if (!IsRunning()) {
