@@ -14,6 +14,7 @@
 #include "base/stringutils.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testhost.h"
 
 namespace {
 
@@ -269,7 +270,9 @@ TEST(UnreachableHostIntegration, RunGivesUpAfterEightAttempts) {
   RecordingListener listener;
   RecordingShell shell;
   DownloadManager manager(&listener);
-  manager.SetRelease({L"127.0.0.1", L"sub", L"P1", L""});
+  // The test network's name for an address where nothing listens, if set.
+  const std::wstring refused = TestHost().RefusedHostName();
+  manager.SetRelease({refused.empty() ? L"127.0.0.1" : refused, L"sub", L"P1", L""});
   manager.SetSupportCenterUrl(L"https://support.invalid/help");
   manager.SetShell(&shell);
   manager.StartDownload(L"", L"", L"R_1.txt", dir.Path() + L"/dl", dir.Path());
