@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -292,14 +293,13 @@ TEST_F(UploadIntegration, StopWhileTheServiceStallsEndsPromptly) {
     EXPECT_FALSE(Error::HasErrors());
   }
 
-  Error::ClearErrors();
+  // Destroying a running upload stops it the same way.
+  auto upload = std::make_unique<FileUpload>();
+  upload->SendData(service.Url(), UPLOAD_VERB_POST, LogHeaders(), Bytes("z"));
+  ASSERT_TRUE(WaitForRequests(3));
   const auto start = Clock::now();
-  {
-    FileUpload upload;
-    upload.SendData(service.Url(), UPLOAD_VERB_POST, LogHeaders(), Bytes("z"));
-    ASSERT_TRUE(WaitForRequests(3));
-  }
-  EXPECT_LT(MillisecondsSince(start), 6000);
+  upload.reset();
+  EXPECT_LT(MillisecondsSince(start), 1000);
 }
 
 TEST_F(UploadIntegration, StallShorterThanTheTimeoutsIsWaitedFor) {
