@@ -40,6 +40,8 @@ class Error {
   static bool HasErrors();
   static nlohmann::json GetErrorListJson();
   static void ClearErrors();
-  // Writes the readable rendering of the log; failures are ignored.
+  // Writes the readable rendering of the log; failures are ignored. The wide
+  // form reaches folders whose names the ANSI code page cannot spell.
   static void WriteLogFile(const std::string& path);
+  static void WriteLogFile(const std::wstring& path);
 };

@@ -145,8 +145,10 @@ nlohmann::json Error::GetErrorListJson() {
 
 void Error::ClearErrors() { ErrorLog::Clear(); }
 
-void Error::WriteLogFile(const std::string& path) {
-  ScopedLock lock(ErrorLog::Lock());
+namespace {
+
+// The readable rendering of the log; the caller holds the lock.
+std::string RenderLogFile() {
   std::string text;
   bool first = true;
   for (const auto& record : ErrorLog::Records()) {
@@ -158,10 +160,29 @@ void Error::WriteLogFile(const std::string& path) {
     text += " File: " + record["file"].get<std::string>();
     text += " Line: " + std::to_string(record["line"].get<int32_t>());
   }
-  UniqueHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return text;
+}
+
+void WriteWhole(HANDLE created, const std::string& text) {
+  UniqueHandle file(created);
   if (!file) return;
   DWORD written = 0;
   // A short or failed write leaves a partial file; there is nobody to tell.
   ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+}  // namespace
+
+void Error::WriteLogFile(const std::string& path) {
+  ScopedLock lock(ErrorLog::Lock());
+  WriteWhole(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr),
+             RenderLogFile());
+}
+
+void Error::WriteLogFile(const std::wstring& path) {
+  ScopedLock lock(ErrorLog::Lock());
+  WriteWhole(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr),
+             RenderLogFile());
 }

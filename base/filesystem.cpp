@@ -47,6 +47,14 @@ std::string FileSystem::GetExecutableFolder() {
   return slash == std::string::npos ? text : text.substr(0, slash);
 }
 
+std::wstring FileSystem::GetExecutableFolderWide() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const std::wstring text(path);
+  const size_t slash = text.rfind(L'\\');
+  return slash == std::wstring::npos ? text : text.substr(0, slash);
+}
+
 void FileSystem::ReadWholeFile(const std::wstring& path, ByteBuffer& buffer) {
   buffer.Reset();
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

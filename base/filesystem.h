@@ -16,6 +16,8 @@ class FileSystem {
 
   // Narrow path of the running program's folder, without trailing separator.
   static std::string GetExecutableFolder();
+  // The same folder as wide text, whatever characters its path holds.
+  static std::wstring GetExecutableFolderWide();
   static void ReadWholeFile(const std::wstring& path, ByteBuffer& buffer);
   // Plain files only (no folders, no hidden entries). No patterns: "/*.*".
   static void ListFiles(const std::wstring& folder, const std::vector<std::wstring>& patterns,

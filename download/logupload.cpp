@@ -53,7 +53,11 @@ void DownloadManager::PostLogFile() {
       FileUpload upload;
       upload.SendDataAndWait(log_service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
     }
-    if (Error::HasErrors()) Error::WriteLogFile(FileSystem::GetExecutableFolder() + "/logfile.txt");
+    // Wide, so that a program folder outside the ANSI code page still gets
+    // its readable log.
+    if (Error::HasErrors()) {
+      Error::WriteLogFile(FileSystem::GetExecutableFolderWide() + L"/logfile.txt");
+    }
   }
 
   if (!::DeleteFileW(path.c_str())) {

@@ -83,6 +83,15 @@ TEST_F(Log, WriteLogFileRendersEveryRecord) {
       ReadFileBytes(path));
 }
 
+TEST_F(Log, WriteLogFileReachesFoldersOutsideTheCodePage) {
+  TempDir dir;
+  const std::wstring folder = dir.File(L"\u0141ukasz \u4E2D");
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  Error::RecordError("x", 2, "f", 1);
+  Error::WriteLogFile(folder + L"/logfile.txt");
+  EXPECT_EQ(0u, ReadFileBytes(folder + L"\\logfile.txt").find("Message: x Detailed Message: "));
+}
+
 TEST_F(Log, WriteLogFileWithEmptyListEmptiesTheFile) {
   TempDir dir;
   const std::wstring path = dir.File(L"logfile.txt");

@@ -153,3 +153,12 @@ TEST(FileSystem, ListFilesLeavesOutFoldersAndHiddenFiles) {
   EXPECT_EQ(std::vector<std::wstring>{L"sub"}, names);
   ::SetFileAttributesW(dir.File(L"h.txt").c_str(), FILE_ATTRIBUTE_NORMAL);
 }
+
+TEST(FileSystemExecutableFolder, WideAndNarrowNameTheProgramsFolder) {
+  wchar_t path[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, path, MAX_PATH);
+  std::wstring expected(path);
+  expected.resize(expected.rfind(L'\\'));
+  EXPECT_EQ(expected, FileSystem::GetExecutableFolderWide());
+  EXPECT_EQ(StringUtils::ToNarrow(expected), FileSystem::GetExecutableFolder());
+}

@@ -72,7 +72,7 @@ class LogUploadIntegration : public ::testing::Test {
     manager.SetShell(&shell);
     manager.Configure(L"", L"", L"R.txt", download, program);
     manager.SetLogServiceUrl(service.Url());
-    readable_log = StringUtils::ToWide(FileSystem::GetExecutableFolder() + "/logfile.txt");
+    readable_log = FileSystem::GetExecutableFolderWide() + L"/logfile.txt";
     ::DeleteFileW(readable_log.c_str());
     Error::ClearErrors();
   }
