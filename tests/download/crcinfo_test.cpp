@@ -68,7 +68,8 @@ TEST(ParseCrcInfo, ZeroBytesAreRemovedFirst) {
 
 TEST(ParseCrcInfo, SizeBaseDetection) {
   auto size = [](const std::string& line) {
-    return RecordFileSize(Parse(";A\r\n" + line + "\r\n")[0]);
+    const CrcInfo info = Parse(";A\r\n" + line + "\r\n0\r\n");
+    return info.empty() ? 0xBADu : RecordFileSize(info.at(0));
   };
   EXPECT_EQ(16u, size("0x10"));
   EXPECT_EQ(8u, size("010"));

@@ -1,0 +1,289 @@
+#include "net/connection.h"
+
+#include <memory>
+#include <vector>
+
+#include "base/error.h"
+#include "base/errorcodes.h"
+#include "base/scopedhandle.h"
+#include "base/stringutils.h"
+
+namespace {
+
+constexpr char kDownloadModule[] = "filedownload";
+constexpr char kFormModule[] = "fileupload";
+constexpr wchar_t kDownloadAgent[] = L"Veltra Download Manager / 9.5";
+constexpr wchar_t kUserAgentHeader[] = L"User-Agent: Veltra Download Manager / 9.5\r\n";
+constexpr INTERNET_PORT kHttpsPort = 443;
+constexpr DWORD kDownloadFlags =
+    INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE;
+constexpr DWORD kFormNoCacheFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
+constexpr DWORD kConnectTimeoutMs = 10000;
+constexpr DWORD kTransferTimeoutMs = 120000;
+constexpr DWORD kHeaderBufferSize = 0x80000;
+// How often a waiting caller looks at its stop request.
+constexpr DWORD kStopPollMs = 50;
+
+// The outcome of one blocking call, shared between the caller and the
+// thread that makes the call, so either may go first.
+struct CallState {
+  UniqueHandle done{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  std::function<BOOL(HINTERNET)> call;
+  std::shared_ptr<void> keep_alive;  // the handles, while the call needs them
+  HINTERNET request = nullptr;
+  BOOL result = FALSE;
+  DWORD error = 0;
+};
+
+DWORD WINAPI CallThread(void* parameter) {
+  std::unique_ptr<std::shared_ptr<CallState>> owner(
+      static_cast<std::shared_ptr<CallState>*>(parameter));
+  CallState& state = **owner;
+  ::SetLastError(0);
+  state.result = state.call(state.request);
+  state.error = state.result ? 0 : ::GetLastError();
+  ::SetEvent(state.done.Get());
+  // An abandoned call's handles close here, as soon as the call is over.
+  state.keep_alive.reset();
+  return 0;
+}
+
+}  // namespace
+
+Connection::Handles::~Handles() {
+  request.Reset();
+  connection.Reset();
+  internet.Reset();
+}
+
+Connection::~Connection() { handles_.reset(); }
+
+void Connection::Disconnect() {
+  if (form_profile_) {
+    Error::LogMessage("Disconnecting " + StringUtils::ToNarrow(form_object_path_), kFormModule,
+                      __LINE__);
+  }
+  handles_.reset();
+}
+
+void Connection::SetTimeouts(HINTERNET handle, const char* module) {
+  struct Timeout {
+    DWORD option;
+    DWORD value;
+    const char* failure;
+  };
+  const Timeout timeouts[] = {
+      {INTERNET_OPTION_CONNECT_TIMEOUT, kConnectTimeoutMs,
+       "Setting INTERNET_OPTION_CONNECT_TIMEOUT failed"},
+      {INTERNET_OPTION_SEND_TIMEOUT, kTransferTimeoutMs,
+       "Setting INTERNET_OPTION_SEND_TIMEOUT failed"},
+      {INTERNET_OPTION_RECEIVE_TIMEOUT, kTransferTimeoutMs,
+       "Setting INTERNET_OPTION_RECEIVE_TIMEOUT failed"},
+  };
+  for (const Timeout& timeout : timeouts) {
+    DWORD value = timeout.value;
+    if (!::InternetSetOptionW(handle, timeout.option, &value, sizeof value)) {
+      Error::LogError(timeout.failure, ::GetLastError(), module, __LINE__);
+    }
+  }
+}
+
+bool Connection::OpenInternet(const std::wstring& agent, const char* module) {
+  handles_ = std::make_shared<Handles>();
+  handles_->internet.Reset(
+      ::InternetOpenW(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!handles_->internet) {
+    Error::LogError("InternetOpen failed", ::GetLastError(), module, __LINE__);
+    return false;
+  }
+  SetTimeouts(handles_->internet.Get(), module);
+  return true;
+}
+
+bool Connection::OpenHttpConnection(const std::wstring& host, const std::wstring& object_path,
+                                    const std::wstring& object_suffix,
+                                    const std::wstring& file_path, std::atomic<uint32_t>& status,
+                                    const std::atomic<bool>& running) {
+  form_profile_ = false;
+  Disconnect();
+  Error::LogMessage(L"Opening connection: " + host, kDownloadModule, __LINE__);
+  if (!OpenInternet(kDownloadAgent, kDownloadModule)) {
+    Disconnect();
+    return false;
+  }
+  handles_->connection.Reset(::InternetConnectW(handles_->internet.Get(), host.c_str(), kHttpsPort,
+                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!handles_->connection) {
+    Error::LogError("Connection::OpenHttpConnection InternetConnect failed", ::GetLastError(),
+                    kDownloadModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+  const std::wstring object = object_path + object_suffix;
+  handles_->request.Reset(::HttpOpenRequestW(handles_->connection.Get(), L"GET", object.c_str(),
+                                             nullptr, nullptr, nullptr, kDownloadFlags, 0));
+  if (!handles_->request) {
+    Error::LogError(L"Connection::HttpOpenRequest failed for: " + host + L"/ " + object_path,
+                    ::GetLastError(), kDownloadModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+  // Wine applies the session's timeouts to the connect only; without them on
+  // the request too, a host that stalls in the middle of a body would hold
+  // the read forever.
+  SetTimeouts(handles_->request.Get(), kDownloadModule);
+
+  DWORD error = 0;
+  const bool sent = Call(
+      [](HINTERNET request) {
+        return ::HttpSendRequestW(request, kUserAgentHeader,
+                                  static_cast<DWORD>(wcslen(kUserAgentHeader)), nullptr, 0);
+      },
+      running, error);
+  if (!sent) {
+    Error::LogError(L"Connection::HttpSendRequest failed for: " + host + L"/ " + object_path, error,
+                    kDownloadModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+
+  DWORD status_code = 0;
+  DWORD length = sizeof status_code;
+  if (!::HttpQueryInfoW(handles_->request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &status_code, &length, nullptr)) {
+    Error::LogError(L"Connection::HttpQueryInfo failed for: " + file_path, ::GetLastError(),
+                    kDownloadModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+  std::vector<wchar_t> header_buffer(kHeaderBufferSize / sizeof(wchar_t), L'\0');
+  length = kHeaderBufferSize;
+  if (!::HttpQueryInfoW(handles_->request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, header_buffer.data(),
+                        &length, nullptr)) {
+    Error::LogError(L"Connection::HttpQueryInfo failed for: " + file_path, ::GetLastError(),
+                    kDownloadModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+  const std::wstring headers(header_buffer.data(), length / sizeof(wchar_t));
+  if (!headers.empty()) {
+    Error::LogMessage(L"Response headers: " + headers, kDownloadModule, __LINE__);
+  }
+  if (status_code != HTTP_STATUS_OK) {
+    status.store(status_code, std::memory_order_relaxed);
+    if (!headers.empty()) {
+      Error::RecordError(L"Response status not 200, but " + std::to_wstring(status_code) +
+                             L" Response headers: " + headers,
+                         static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kDownloadModule,
+                         __LINE__);
+    }
+    Disconnect();
+    return false;
+  }
+  return true;
+}
+
+bool Connection::OpenHttpConnection(const std::wstring& agent, const std::wstring& host,
+                                    int32_t port, bool secure, int32_t verb_code,
+                                    std::wstring& verb, const std::wstring& object_path,
+                                    bool allow_cache, HeaderMap& headers) {
+  Disconnect();
+  form_profile_ = true;
+  form_object_path_ = object_path;
+  Error::LogMessage(L"Opening connection for: " + object_path, kFormModule, __LINE__);
+  if (!OpenInternet(agent, kFormModule)) {
+    Disconnect();
+    return false;
+  }
+  DWORD decoding = 1;
+  if (::InternetSetOptionW(handles_->internet.Get(), INTERNET_OPTION_HTTP_DECODING, &decoding,
+                           sizeof decoding)) {
+    // Retries of the same upload append once more, as the service has
+    // always received it.
+    auto entry = headers.find(L"Accept-Encoding");
+    if (entry == headers.end()) {
+      headers[L"Accept-Encoding"] = L"gzip,deflate";
+    } else {
+      entry->second += L",gzip,deflate";
+    }
+  } else {
+    Error::LogError("Setting INTERNET_OPTION_HTTP_DECODING failed", ::GetLastError(), kFormModule,
+                    __LINE__);
+  }
+
+  const std::wstring host_and_port = host + L" " + std::to_wstring(port);
+  Error::LogMessage(L"InternetConnect " + host_and_port, kFormModule, __LINE__);
+  handles_->connection.Reset(::InternetConnectW(handles_->internet.Get(), host.c_str(),
+                                                static_cast<INTERNET_PORT>(port), nullptr, nullptr,
+                                                INTERNET_SERVICE_HTTP, 0, 0));
+  if (!handles_->connection) {
+    Error::LogError(L"Connection::OpenHttpConnection InternetConnect failed for " + host_and_port,
+                    ::GetLastError(), kFormModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+
+  static const wchar_t* const kVerbs[] = {L"GET", L"POST", L"PUT", L"DELETE"};
+  if (verb_code >= 1 && verb_code <= 4) verb = kVerbs[verb_code - 1];
+  DWORD flags = allow_cache ? 0 : kFormNoCacheFlags;
+  if (secure) flags |= INTERNET_FLAG_SECURE;
+  handles_->request.Reset(::HttpOpenRequestW(handles_->connection.Get(), verb.c_str(),
+                                             object_path.c_str(), nullptr, nullptr, nullptr, flags,
+                                             0));
+  if (!handles_->request) {
+    Error::LogError(L"Connection::HttpOpenRequest failed for: " + object_path, ::GetLastError(),
+                    kFormModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+  SetTimeouts(handles_->request.Get(), kFormModule);
+  return true;
+}
+
+bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
+                      const std::atomic<bool>& running, DWORD& error) {
+  if (!IsOpen()) {
+    error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  auto state = std::make_shared<CallState>();
+  state->call = call;
+  state->request = handles_->request.Get();
+  state->keep_alive = handles_;
+  auto* parameter = new std::shared_ptr<CallState>(state);
+  UniqueHandle thread(state->done ? ::CreateThread(nullptr, 0, CallThread, parameter, 0, nullptr)
+                                  : nullptr);
+  if (!thread) {
+    // No thread or event to spare: make the call here and wait for it.
+    CallThread(parameter);
+    error = state->error;
+    return state->result != FALSE;
+  }
+  while (::WaitForSingleObject(state->done.Get(), kStopPollMs) == WAIT_TIMEOUT) {
+    if (!running.load(std::memory_order_relaxed)) {
+      // WinINet under Wine does not wake a call blocked on the peer when its
+      // handle is closed, so the call is left to finish on its own; it holds
+      // the handles and closes them when it returns.
+      handles_.reset();
+      error = ERROR_INTERNET_OPERATION_CANCELLED;
+      return false;
+    }
+  }
+  error = state->error;
+  return state->result != FALSE;
+}
+
+bool Connection::Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read,
+                      const std::atomic<bool>& running, DWORD& error) {
+  read = 0;
+  auto count = std::make_shared<DWORD>(0);
+  const bool ok = Call(
+      [buffer, count](HINTERNET request) {
+        return ::InternetReadFile(request, buffer->data(), static_cast<DWORD>(buffer->size()),
+                                  count.get());
+      },
+      running, error);
+  if (ok) read = *count;
+  return ok;
+}

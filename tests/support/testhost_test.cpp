@@ -1,0 +1,533 @@
+#include "tests/support/testhost.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "net/wininethandle.h"
+
+// These tests pin down what Wine's WinINet reports for each way a host can
+// misbehave, through the same calls and flags the downloader uses, so the
+// network code can be written against known error codes.
+
+namespace {
+
+const wchar_t kUserAgentHeader[] = L"User-Agent: Veltra Download Manager / 9.5\r\n";
+const DWORD kDownloadFlags =
+    INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE;
+
+struct FetchResult {
+  bool sent = false;
+  DWORD send_error = 0;
+  DWORD status = 0;
+  std::string body;
+  bool read_ok = true;
+  DWORD read_error = 0;
+};
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (auto& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+void SetTimeout(HINTERNET handle, DWORD option, DWORD ms) {
+  ::InternetSetOptionW(handle, option, &ms, sizeof(ms));
+}
+
+// A bare HTTPS GET on port 443 as the downloader makes it: certificate
+// checks on, no cache, reads of 512 KiB until the body ends or fails.
+FetchResult Fetch(const std::wstring& host, const std::wstring& object,
+                  DWORD receive_timeout_ms = 120000, bool timeout_on_request = false) {
+  FetchResult result;
+  InternetHandle internet(
+      ::InternetOpenW(L"Veltra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  if (!internet) {
+    result.send_error = ::GetLastError();
+    return result;
+  }
+  SetTimeout(internet.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, 10000);
+  SetTimeout(internet.Get(), INTERNET_OPTION_SEND_TIMEOUT, 120000);
+  SetTimeout(internet.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, receive_timeout_ms);
+  InternetHandle connection(::InternetConnectW(internet.Get(), host.c_str(), 443, nullptr,
+                                                     nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!connection) {
+    result.send_error = ::GetLastError();
+    return result;
+  }
+  InternetHandle request(::HttpOpenRequestW(connection.Get(), L"GET", object.c_str(),
+                                                  nullptr, nullptr, nullptr, kDownloadFlags, 0));
+  if (!request) {
+    result.send_error = ::GetLastError();
+    return result;
+  }
+  if (timeout_on_request) {
+    SetTimeout(request.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, receive_timeout_ms);
+  }
+  if (!::HttpSendRequestW(request.Get(), kUserAgentHeader, static_cast<DWORD>(-1), nullptr, 0)) {
+    result.send_error = ::GetLastError();
+    return result;
+  }
+  result.sent = true;
+  DWORD length = sizeof(result.status);
+  ::HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &result.status,
+                   &length, nullptr);
+  std::vector<char> buffer(0x80000);
+  for (;;) {
+    DWORD read = 0;
+    if (!::InternetReadFile(request.Get(), buffer.data(), static_cast<DWORD>(buffer.size()),
+                            &read)) {
+      result.read_ok = false;
+      result.read_error = ::GetLastError();
+      break;
+    }
+    if (read == 0) break;
+    result.body.append(buffer.data(), read);
+  }
+  return result;
+}
+
+// Compares bodies without printing megabytes when they differ.
+::testing::AssertionResult SameBytes(const std::string& expected, const std::string& actual) {
+  if (expected == actual) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < expected.size() && at < actual.size() && expected[at] == actual[at]) ++at;
+  return ::testing::AssertionFailure() << "expected " << expected.size() << " bytes, got "
+                                       << actual.size() << ", first difference at " << at;
+}
+
+// Prints what WinINet reported, for the record the network code relies on.
+void Report(const char* what, const FetchResult& r) {
+  std::printf("[wininet] %s: sent=%d send_error=%lu status=%lu read_ok=%d read_error=%lu "
+              "bytes=%zu\n",
+              what, r.sent, r.send_error, r.status, r.read_ok, r.read_error, r.body.size());
+}
+
+class TestHostIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(host_.Available(&why)) << why;
+    ASSERT_TRUE(host_.Reset());
+  }
+
+  std::wstring Host() const { return host_.HostName(); }
+
+  TestHost host_;
+};
+
+TEST_F(TestHostIntegration, ServesLargeObjectByteIdenticalOverVerifiedTls) {
+  const std::string part = RandomBytes(10000000, 1);
+  ASSERT_TRUE(host_.PutObject("/release/0_data.bin", part));
+
+  const DWORD start = ::GetTickCount();
+  const int rounds = 20;
+  for (int i = 0; i < rounds; ++i) {
+    const FetchResult r = Fetch(Host(), L"/release/0_data.bin?sv=2024&sig=abc%2Bdef");
+    ASSERT_TRUE(r.sent) << r.send_error;
+    EXPECT_EQ(200u, r.status);
+    ASSERT_TRUE(r.read_ok) << r.read_error;
+    ASSERT_TRUE(SameBytes(part, r.body));
+  }
+  const DWORD elapsed = ::GetTickCount() - start;
+  std::printf("[throughput] %d x 10,000,000 bytes in %lu ms\n", rounds, elapsed);
+}
+
+TEST_F(TestHostIntegration, RecordsMethodPathWithQueryAndHeaders) {
+  ASSERT_TRUE(host_.PutObject("/sub/x.txt", "abc"));
+  const FetchResult r = Fetch(Host(), L"/sub/x.txt?sv=1&sig=Q%3D");
+  ASSERT_TRUE(r.sent) << r.send_error;
+  EXPECT_EQ("abc", r.body);
+
+  const auto requests = host_.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("GET", requests[0].method);
+  EXPECT_EQ("/sub/x.txt?sv=1&sig=Q%3D", requests[0].target);
+  EXPECT_EQ("Veltra Download Manager / 9.5", requests[0].Header("User-Agent"));
+  const std::string host_header = requests[0].Header("Host");
+  EXPECT_EQ(Host(), std::wstring(host_header.begin(), host_header.end()));
+  EXPECT_EQ(0u, requests[0].body_length);
+  // The cache-bypass flag shows on the wire.
+  EXPECT_TRUE(requests[0].HasHeader("Pragma") || requests[0].HasHeader("Cache-Control"));
+  for (const auto& header : requests[0].headers) {
+    std::printf("[request header] %s: %s\n", header.first.c_str(), header.second.c_str());
+  }
+}
+
+TEST_F(TestHostIntegration, CertificateIsCheckedForNameAndIssuer) {
+  ASSERT_FALSE(host_.Address().empty());
+  ASSERT_FALSE(host_.UntrustedHostName().empty());
+  ASSERT_TRUE(host_.PutObject("/c.txt", "c"));
+  const FetchResult by_number = Fetch(host_.Address(), L"/c.txt");
+  Report("request by address, certificate names only host names", by_number);
+  EXPECT_FALSE(by_number.sent);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_SEC_CERT_CN_INVALID), by_number.send_error);
+  const FetchResult unknown_issuer = Fetch(host_.UntrustedHostName(), L"/c.txt");
+  Report("certificate from an unknown CA", unknown_issuer);
+  EXPECT_FALSE(unknown_issuer.sent);
+  // Wine names the unknown issuer ERROR_INTERNET_SEC_CERT_REV_FAILED (12057),
+  // not ERROR_INTERNET_INVALID_CA (12045) as Windows does; either refuses.
+  EXPECT_TRUE(unknown_issuer.send_error == ERROR_INTERNET_SEC_CERT_REV_FAILED ||
+              unknown_issuer.send_error == ERROR_INTERNET_INVALID_CA)
+      << unknown_issuer.send_error;
+  EXPECT_TRUE(host_.Requests().empty());
+  EXPECT_EQ("c", Fetch(Host(), L"/c.txt").body);
+}
+
+// WinINet keeps connections open between requests, even across internet
+// handles; an answer that ends the connection early must make it start over.
+TEST_F(TestHostIntegration, KeepAliveUntilAFaultClosesTheConnection) {
+  ASSERT_TRUE(host_.PutObject("/k.bin", RandomBytes(1000, 7)));
+  HostFault truncated;
+  truncated.count = 1;
+  truncated.truncate_at = 10;
+  Fetch(Host(), L"/k.bin");
+  Fetch(Host(), L"/k.bin");
+  ASSERT_TRUE(host_.SetFault("/k.bin", truncated));
+  EXPECT_EQ(10u, Fetch(Host(), L"/k.bin").body.size());
+  EXPECT_EQ(1000u, Fetch(Host(), L"/k.bin").body.size());
+
+  const auto requests = host_.Requests();
+  ASSERT_EQ(4u, requests.size());
+  std::printf("[keep-alive] connections used: %d %d %d %d\n", requests[0].connection,
+              requests[1].connection, requests[2].connection, requests[3].connection);
+  EXPECT_EQ(requests[0].connection, requests[1].connection);
+  EXPECT_NE(requests[2].connection, requests[3].connection);
+}
+
+TEST_F(TestHostIntegration, MissingObjectAndStatusFaultsThenNormalService) {
+  const FetchResult missing = Fetch(Host(), L"/nothing/here.txt");
+  Report("404", missing);
+  ASSERT_TRUE(missing.sent);
+  EXPECT_EQ(404u, missing.status);
+
+  ASSERT_TRUE(host_.PutObject("/a.bin", "payload"));
+  HostFault fault;
+  fault.count = 3;
+  fault.status = 503;
+  fault.body = "busy";
+  fault.headers = {{"Retry-After", "1"}};
+  ASSERT_TRUE(host_.SetFault("/a.bin", fault));
+  for (int i = 0; i < 3; ++i) {
+    const FetchResult r = Fetch(Host(), L"/a.bin");
+    ASSERT_TRUE(r.sent) << r.send_error;
+    EXPECT_EQ(503u, r.status);
+    EXPECT_EQ("busy", r.body);
+  }
+  const FetchResult ok = Fetch(Host(), L"/a.bin");
+  EXPECT_EQ(200u, ok.status);
+  EXPECT_EQ("payload", ok.body);
+}
+
+TEST_F(TestHostIntegration, TruncatedBodyIsNotReportedAsComplete) {
+  const std::string part = RandomBytes(3000000, 2);
+  ASSERT_TRUE(host_.PutObject("/t.bin", part));
+  HostFault fault;
+  fault.count = 1;
+  fault.truncate_at = 1000000;
+  ASSERT_TRUE(host_.SetFault("/t.bin", fault));
+
+  const FetchResult r = Fetch(Host(), L"/t.bin");
+  Report("truncated", r);
+  ASSERT_TRUE(r.sent);
+  EXPECT_EQ(200u, r.status);
+  // WinINet ends a short body like a complete one: only counting the bytes
+  // against Content-Length (or the CRC) reveals it.
+  EXPECT_TRUE(r.read_ok);
+  EXPECT_TRUE(SameBytes(part.substr(0, 1000000), r.body));
+  EXPECT_TRUE(SameBytes(part, Fetch(Host(), L"/t.bin").body));
+}
+
+TEST_F(TestHostIntegration, ResetInTheMiddleOfTheBody) {
+  const std::string part = RandomBytes(3000000, 3);
+  ASSERT_TRUE(host_.PutObject("/r.bin", part));
+  HostFault fault;
+  fault.count = 1;
+  fault.reset_at = 1000000;
+  ASSERT_TRUE(host_.SetFault("/r.bin", fault));
+
+  const FetchResult r = Fetch(Host(), L"/r.bin");
+  Report("reset", r);
+  ASSERT_TRUE(r.sent);
+  EXPECT_FALSE(r.read_ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED), r.read_error);
+  EXPECT_LE(r.body.size(), 1000000u);
+  EXPECT_TRUE(SameBytes(part.substr(0, r.body.size()), r.body));
+  EXPECT_TRUE(SameBytes(part, Fetch(Host(), L"/r.bin").body));
+}
+
+TEST_F(TestHostIntegration, RefusedConnections) {
+  const FetchResult nobody = Fetch(host_.RefusedHostName(), L"/x");
+  Report("refused (no listener)", nobody);
+  EXPECT_FALSE(nobody.sent);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT), nobody.send_error);
+
+  // Fetched once first, so WinINet holds a pooled connection: a host that
+  // goes down must take its idle connections with it.
+  ASSERT_TRUE(host_.PutObject("/x", "x"));
+  EXPECT_EQ("x", Fetch(Host(), L"/x").body);
+  ASSERT_TRUE(host_.SetListening(false));
+  const FetchResult closed = Fetch(Host(), L"/x");
+  Report("refused (listener closed)", closed);
+  EXPECT_FALSE(closed.sent);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CANNOT_CONNECT), closed.send_error);
+  ASSERT_TRUE(host_.SetListening(true));
+  EXPECT_EQ("x", Fetch(Host(), L"/x").body);
+}
+
+// Wine's WinINet ignores a receive timeout set on the internet handle (the
+// request does not inherit it); set on the request handle it works and ends
+// the wait with ERROR_INTERNET_CONNECTION_ABORTED. The first case is only
+// reported, the second pinned.
+TEST_F(TestHostIntegration, StallsAgainstTheReceiveTimeout) {
+  const std::string part = RandomBytes(2000000, 4);
+  ASSERT_TRUE(host_.PutObject("/s.bin", part));
+
+  HostFault before_headers;
+  before_headers.count = 2;
+  before_headers.stall_before_headers_ms = 3000;
+  ASSERT_TRUE(host_.SetFault("/s.bin", before_headers));
+  DWORD start = ::GetTickCount();
+  FetchResult r = Fetch(Host(), L"/s.bin", 1000, false);
+  std::printf("[wininet] stall 3000 ms before headers, receive timeout 1000 ms on the internet "
+              "handle: after %lu ms\n", ::GetTickCount() - start);
+  Report("stall before headers (internet handle timeout)", r);
+  start = ::GetTickCount();
+  r = Fetch(Host(), L"/s.bin", 1000, true);
+  const DWORD waited = ::GetTickCount() - start;
+  Report("stall before headers (request handle timeout)", r);
+  EXPECT_FALSE(r.sent);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED), r.send_error);
+  EXPECT_LT(waited, 2500u);
+
+  HostFault mid_body;
+  mid_body.count = 2;
+  mid_body.stall_at = 500000;
+  mid_body.stall_ms = 3000;
+  ASSERT_TRUE(host_.SetFault("/s.bin", mid_body));
+  start = ::GetTickCount();
+  r = Fetch(Host(), L"/s.bin", 1000, false);
+  std::printf("[wininet] stall 3000 ms mid body, receive timeout 1000 ms on the internet "
+              "handle: after %lu ms\n", ::GetTickCount() - start);
+  Report("stall mid body (internet handle timeout)", r);
+  r = Fetch(Host(), L"/s.bin", 1000, true);
+  Report("stall mid body (request handle timeout)", r);
+  EXPECT_TRUE(r.sent);
+  EXPECT_EQ(200u, r.status);
+  EXPECT_FALSE(r.read_ok);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INTERNET_CONNECTION_ABORTED), r.read_error);
+  EXPECT_LT(r.body.size(), part.size());
+
+  // A stall shorter than the timeout only slows the answer down.
+  HostFault short_stall;
+  short_stall.count = 1;
+  short_stall.stall_before_body_ms = 500;
+  ASSERT_TRUE(host_.SetFault("/s.bin", short_stall));
+  start = ::GetTickCount();
+  const FetchResult slow = Fetch(Host(), L"/s.bin", 5000);
+  EXPECT_GE(::GetTickCount() - start, 450u);
+  EXPECT_TRUE(SameBytes(part, slow.body));
+}
+
+TEST_F(TestHostIntegration, ConsecutiveRequestsGetDifferentBytes) {
+  const std::string part = RandomBytes(100000, 5);
+  ASSERT_TRUE(host_.PutObject("/v.bin", part));
+
+  HostFault in_turn;
+  in_turn.bodies = {"first", "second", "third"};
+  ASSERT_TRUE(host_.SetFault("/v.bin", in_turn));
+  EXPECT_EQ("first", Fetch(Host(), L"/v.bin").body);
+  EXPECT_EQ("second", Fetch(Host(), L"/v.bin").body);
+  EXPECT_EQ("third", Fetch(Host(), L"/v.bin").body);
+  EXPECT_EQ("first", Fetch(Host(), L"/v.bin").body);
+
+  HostFault varying;
+  varying.vary_offset = 777;
+  ASSERT_TRUE(host_.SetFault("/v.bin", varying));
+  const std::string a = Fetch(Host(), L"/v.bin").body;
+  const std::string b = Fetch(Host(), L"/v.bin").body;
+  ASSERT_EQ(part.size(), a.size());
+  ASSERT_EQ(part.size(), b.size());
+  EXPECT_TRUE(a != b);
+  EXPECT_NE(part[777], a[777]);
+  EXPECT_TRUE(SameBytes(part.substr(778), a.substr(778)));
+
+  HostFault flipped;
+  flipped.count = 1;
+  flipped.flip = {0, 99999};
+  ASSERT_TRUE(host_.SetFault("/v.bin", flipped));
+  std::string expected = part;
+  expected[0] = static_cast<char>(~expected[0]);
+  expected[99999] = static_cast<char>(~expected[99999]);
+  EXPECT_TRUE(SameBytes(expected, Fetch(Host(), L"/v.bin").body));
+  EXPECT_TRUE(SameBytes(part, Fetch(Host(), L"/v.bin").body));
+}
+
+// The log upload as the form upload sends it: a streamed body of 1024-byte
+// writes, its length announced up front.
+struct PostResult {
+  bool sent = false;
+  DWORD error = 0;
+  DWORD status = 0;
+  std::string body;
+};
+
+PostResult Post(const std::wstring& host, INTERNET_PORT port, bool secure,
+                const std::string& body, DWORD request_receive_timeout_ms = 0) {
+  PostResult result;
+  InternetHandle internet(
+      ::InternetOpenW(L"Veltra", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  SetTimeout(internet.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, 10000);
+  SetTimeout(internet.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, 10000);
+  InternetHandle connection(::InternetConnectW(internet.Get(), host.c_str(), port, nullptr,
+                                                     nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                      INTERNET_FLAG_PRAGMA_NOCACHE | (secure ? INTERNET_FLAG_SECURE : 0);
+  InternetHandle request(::HttpOpenRequestW(connection.Get(), L"POST",
+                                                  L"/Veltra/DownloadManager8.ashx", nullptr,
+                                                  nullptr, nullptr, flags, 0));
+  if (!request) {
+    result.error = ::GetLastError();
+    return result;
+  }
+  if (request_receive_timeout_ms) {
+    SetTimeout(request.Get(), INTERNET_OPTION_RECEIVE_TIMEOUT, request_receive_timeout_ms);
+  }
+  std::wstring headers =
+      L"Content-Type: application/octet-stream\r\nDownloadManagerVersion: 9.5\r\n"
+      L"Method: LogErrorInfo\r\nUser-Agent: Veltra Download Manager / 9.5\r\n";
+  INTERNET_BUFFERSW buffers = {};
+  buffers.dwStructSize = sizeof(buffers);
+  buffers.lpcszHeader = headers.c_str();
+  buffers.dwHeadersLength = static_cast<DWORD>(headers.size());
+  buffers.dwBufferTotal = static_cast<DWORD>(body.size());
+  if (!::HttpSendRequestExW(request.Get(), &buffers, nullptr, 0, 0)) {
+    result.error = ::GetLastError();
+    return result;
+  }
+  for (size_t sent = 0; sent < body.size();) {
+    const DWORD n = static_cast<DWORD>(std::min<size_t>(1024, body.size() - sent));
+    DWORD written = 0;
+    if (!::InternetWriteFile(request.Get(), body.data() + sent, n, &written)) {
+      result.error = ::GetLastError();
+      return result;
+    }
+    sent += written;
+  }
+  if (!::HttpEndRequestW(request.Get(), nullptr, 0, 0)) {
+    result.error = ::GetLastError();
+    return result;
+  }
+  result.sent = true;
+  DWORD length = sizeof(result.status);
+  if (!::HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &result.status, &length, nullptr)) {
+    result.error = ::GetLastError();
+    return result;
+  }
+  char buffer[4096];
+  DWORD read = 0;
+  while (::InternetReadFile(request.Get(), buffer, sizeof(buffer), &read) && read > 0) {
+    result.body.append(buffer, read);
+  }
+  return result;
+}
+
+class TestLogServiceIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(log_.Available(&why)) << why;
+    ASSERT_TRUE(log_.Reset());
+  }
+
+  TestLogService log_;
+};
+
+TEST_F(TestLogServiceIntegration, RecordsStreamedPostExactlyOverBothSchemes) {
+  const std::string body = RandomBytes(2500, 6);
+  const PostResult https = Post(log_.HostName(), log_.HttpsPort(), true, body);
+  ASSERT_TRUE(https.sent) << https.error;
+  EXPECT_EQ(200u, https.status);
+  const PostResult http = Post(log_.HostName(), log_.HttpPort(), false, body);
+  ASSERT_TRUE(http.sent) << http.error;
+  EXPECT_EQ(200u, http.status);
+
+  const auto requests = log_.Requests();
+  ASSERT_EQ(2u, requests.size());
+  for (const auto& request : requests) {
+    EXPECT_EQ("POST", request.method);
+    EXPECT_EQ("/Veltra/DownloadManager8.ashx", request.target);
+    EXPECT_EQ("2500", request.Header("Content-Length"));
+    EXPECT_EQ("LogErrorInfo", request.Header("Method"));
+    EXPECT_EQ("9.5", request.Header("DownloadManagerVersion"));
+    EXPECT_EQ("application/octet-stream", request.Header("Content-Type"));
+    EXPECT_TRUE(SameBytes(body, request.body));
+  }
+  for (const auto& header : requests[0].headers) {
+    std::printf("[log request header] %s: %s\n", header.first.c_str(), header.second.c_str());
+  }
+  EXPECT_EQ(L"https://" + log_.HostName() + L":" + std::to_wstring(log_.HttpsPort()) +
+                L"/Veltra/DownloadManager8.ashx",
+            log_.Url());
+}
+
+TEST_F(TestLogServiceIntegration, AnswersServerErrorThenRecovers) {
+  LogBehaviour failing;
+  failing.status = 500;
+  failing.body = "database down";
+  failing.count = 1;
+  ASSERT_TRUE(log_.SetBehaviour(failing));
+  const PostResult r = Post(log_.HostName(), log_.HttpsPort(), true, "x");
+  ASSERT_TRUE(r.sent) << r.error;
+  EXPECT_EQ(500u, r.status);
+  EXPECT_EQ("database down", r.body);
+  const PostResult again = Post(log_.HostName(), log_.HttpsPort(), true, "x");
+  EXPECT_EQ(200u, again.status);
+  EXPECT_EQ(2u, log_.Requests().size());
+}
+
+TEST_F(TestLogServiceIntegration, RefusesAndStalls) {
+  LogBehaviour refusing;
+  refusing.refuse = true;
+  ASSERT_TRUE(log_.SetBehaviour(refusing));
+  const PostResult refused = Post(log_.HostName(), log_.HttpsPort(), true, "x");
+  std::printf("[wininet] log refused: sent=%d error=%lu\n", refused.sent, refused.error);
+  EXPECT_FALSE(refused.sent);
+  EXPECT_TRUE(log_.Requests().empty());
+
+  LogBehaviour stalling;
+  stalling.stall_before_answer_ms = 3000;
+  ASSERT_TRUE(log_.SetBehaviour(stalling));  // also listens again
+  const DWORD start = ::GetTickCount();
+  const PostResult late = Post(log_.HostName(), log_.HttpPort(), false, "x");
+  std::printf("[wininet] log stall 3000 ms, receive timeout 10000 ms: sent=%d status=%lu "
+              "after %lu ms\n",
+              late.sent, late.status, ::GetTickCount() - start);
+  EXPECT_EQ(200u, late.status);
+  EXPECT_GE(::GetTickCount() - start, 2900u);
+
+  // A service that stops reading in the middle of the body: the body fits
+  // into the socket buffers, so the wait falls on HttpEndRequestW.
+  LogBehaviour slow_reader;
+  slow_reader.stall_in_body_ms = 3000;
+  ASSERT_TRUE(log_.SetBehaviour(slow_reader));
+  const DWORD began = ::GetTickCount();
+  const PostResult timed_out =
+      Post(log_.HostName(), log_.HttpsPort(), true, RandomBytes(2500, 8), 1000);
+  std::printf("[wininet] log stalls reading the body, receive timeout 1000 ms on the request "
+              "handle: sent=%d error=%lu status=%lu after %lu ms\n",
+              timed_out.sent, timed_out.error, timed_out.status, ::GetTickCount() - began);
+  // Wine lets HttpEndRequestW succeed after the timeout and then reports
+  // status 0: success of the end alone does not mean an answer arrived.
+  EXPECT_NE(200u, timed_out.status);
+  EXPECT_LT(::GetTickCount() - began, 2900u);
+}
+
+}  // namespace
