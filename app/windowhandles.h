@@ -17,11 +17,17 @@ struct GdiObjectTraits {
 };
 using UniqueGdiObject = ScopedHandle<GdiObjectTraits>;
 
+// A window whose procedure finds its object through GWLP_USERDATA: the link
+// is cut before the window goes, so that the messages of its destruction
+// never reach an object that is itself being destroyed.
 struct WindowTraits {
   using Type = HWND;
   static Type Empty() { return nullptr; }
   static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) { ::DestroyWindow(h); }
+  static void Close(Type h) {
+    ::SetWindowLongPtrW(h, GWLP_USERDATA, 0);
+    ::DestroyWindow(h);
+  }
 };
 using UniqueWindow = ScopedHandle<WindowTraits>;
 

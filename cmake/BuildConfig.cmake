@@ -4,19 +4,21 @@
 #   cmake -DVELTRA_RELEASE_NAME=Veltra_R2 -DVELTRA_SAS="?sv=...&sig=..." ...
 set(VELTRA_RELEASE_NAME "Veltra_R1" CACHE STRING
   "Release the program fetches; the program file is <name>_web.exe")
-set(VELTRA_HOST_NAME "download.veltra.test" CACHE STRING
-  "Download host of every request (the test download host by default)")
+# The defaults are the test servers of slot 4 in subnet 10 (tests/hosts), so
+# that a plain build runs whole against them and never reaches out.
+set(VELTRA_HOST_NAME "host4.s10.veltra.test" CACHE STRING
+  "Download host of every request")
 set(VELTRA_DOWNLOAD_SUBDIR "veltra_r1" CACHE STRING
   "Folder of the release on the download host")
 set(VELTRA_PRODUCT_CODE "R1" CACHE STRING
   "Product code inserted into local file names (Setup.exe -> Setup_R1.exe)")
 set(VELTRA_SAS "?sv=placeholder&sig=placeholder" CACHE STRING
   "Access signature appended to every object path; never logged")
-set(VELTRA_DEFAULT_HOST "download.veltra.test" CACHE STRING
+set(VELTRA_DEFAULT_HOST "host4.s10.veltra.test" CACHE STRING
   "Built-in host name the dialog hands to the download manager")
-set(VELTRA_LOG_SERVICE_URL "https://logs.veltra.test/Veltra/DownloadManager8.ashx" CACHE STRING
+set(VELTRA_LOG_SERVICE_URL "https://log4.s10.veltra.test:8443/Veltra/DownloadManager8.ashx" CACHE STRING
   "Address the compressed log is posted to")
-set(VELTRA_SUPPORT_URL "https://support.veltra.test/" CACHE STRING
+set(VELTRA_SUPPORT_URL "https://host4.s10.veltra.test/support/" CACHE STRING
   "Support-centre page opened when a download cannot complete")
 set(VELTRA_FAQ_ADDRESS "www.veltra.test/faq" CACHE STRING
   "FAQ page named in the tips, without a scheme")
