@@ -10,3 +10,17 @@ echo "== CRC-32"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/crc_bench.exe"
 echo "== Download: FileDownload workers, bare WinINet loop, curl"
 python3 "$ROOT/bench/download_bench.py" --build "$BUILD_DIR" --source "$ROOT"
+
+echo "== Verifying and merging a release on disk"
+"$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe"
+# The same steps with the files dropped from the cache before each one, so
+# that every read comes from the disk.
+echo "Release of 500 MB on disk, read from the disk"
+bench_files=("$BUILD_DIR"/wineprefix/drive_c/users/*/Temp)
+manager_step() {
+  python3 "$ROOT/bench/evict_cache.py" "${bench_files[@]}"
+  "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" "$1"
+}
+"$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" prepare
+for step in rawparts merge rawfinals verify; do manager_step "$step"; done
+"$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" clean
