@@ -252,10 +252,11 @@ bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
   state->request = handles_->request.Get();
   state->keep_alive = handles_;
   auto* parameter = new std::shared_ptr<CallState>(state);
-  UniqueHandle thread(state->done ? ::CreateThread(nullptr, 0, CallThread, parameter, 0, nullptr)
-                                  : nullptr);
-  if (!thread) {
-    // No thread or event to spare: make the call here and wait for it.
+  // The system's thread pool: a thread of our own per call costs more than
+  // the read itself under Wine. WT_EXECUTELONGFUNCTION lets the pool grow
+  // when an abandoned call keeps a thread.
+  if (!state->done || !::QueueUserWorkItem(CallThread, parameter, WT_EXECUTELONGFUNCTION)) {
+    // No event or pool thread to spare: make the call here and wait for it.
     CallThread(parameter);
     error = state->error;
     return state->result != FALSE;

@@ -39,6 +39,9 @@ done
 mkdir -p "$CA_DIR"
 chmod 700 "$CA_DIR"
 cd "$CA_DIR"
+# Checkouts that run their tests at the same time all come through here.
+exec 9>"$CA_DIR/.lock"
+flock 9
 
 if [ ! -f ca.key ] || [ ! -f ca.pem ]; then
   echo "Creating the test CA in $CA_DIR"

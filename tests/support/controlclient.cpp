@@ -14,8 +14,8 @@ bool ControlClient::Call(const std::wstring& verb, const std::wstring& path,
   InternetHandle internet(
       ::InternetOpenW(L"VeltraTestControl", INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
   if (!internet) return false;
-  InternetHandle connection(::InternetConnectW(
-      internet.Get(), L"127.0.0.1", port_, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  InternetHandle connection(::InternetConnectW(internet.Get(), L"127.0.0.1", port_, nullptr,
+                                               nullptr, INTERNET_SERVICE_HTTP, 0, 0));
   if (!connection) return false;
   InternetHandle request(::HttpOpenRequestW(
       connection.Get(), verb.c_str(), path.c_str(), nullptr, nullptr, nullptr,

@@ -166,7 +166,8 @@ bool TestHost::SetFault(const std::string& path, const HostFault& fault) {
   if (fault.reset_at >= 0) settings["reset_at"] = fault.reset_at;
   if (!fault.flip.empty()) settings["flip"] = fault.flip;
   if (fault.vary_offset >= 0) settings["vary_offset"] = fault.vary_offset;
-  if (fault.stall_before_headers_ms) settings["stall_before_headers_ms"] = fault.stall_before_headers_ms;
+  if (fault.stall_before_headers_ms)
+    settings["stall_before_headers_ms"] = fault.stall_before_headers_ms;
   if (fault.stall_before_body_ms) settings["stall_before_body_ms"] = fault.stall_before_body_ms;
   if (fault.stall_ms && fault.stall_at >= 0) {
     settings["stall_at"] = fault.stall_at;
@@ -180,8 +181,7 @@ bool TestHost::ClearFault(const std::string& path) {
 }
 
 bool TestHost::SetListening(bool listening) {
-  return control_.Call(L"POST", L"/host/listen",
-                       nlohmann::json{{"listening", listening}}.dump());
+  return control_.Call(L"POST", L"/host/listen", nlohmann::json{{"listening", listening}}.dump());
 }
 
 std::vector<RecordedRequest> TestHost::Requests() const {

@@ -26,8 +26,8 @@ struct RecordedRequest {
 // (to every request while set, when count is 0). Offsets of -1 mean "not".
 struct HostFault {
   int count = 0;
-  int status = 0;         // answer with this status, `headers` and `body`
-  HeaderList headers;     // extra answer headers
+  int status = 0;      // answer with this status, `headers` and `body`
+  HeaderList headers;  // extra answer headers
   std::string body;
   std::vector<std::string> bodies;  // used in turn, one per request
   long long truncate_at = -1;       // announce the full length, send this many bytes, close

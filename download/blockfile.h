@@ -1,0 +1,30 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <memory>
+
+// A block of bytes of a fixed capacity for whole-part reads, left
+// uninitialised (a part is 10,000,000 bytes and is overwritten at once).
+class BlockBuffer {
+ public:
+  uint8_t* Reserve(size_t size) {
+    if (size > capacity_) {
+      bytes_.reset(new uint8_t[size]);
+      capacity_ = size;
+    }
+    return bytes_.get();
+  }
+  uint8_t* Data() const { return bytes_.get(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t capacity_ = 0;
+};
+
+// Reads up to `size` bytes at the file's current position, calling
+// ReadFile in slices until the block is full or the file ends, so that
+// callers never see a short read in the middle of a file. Returns false
+// when a call fails; `read` then holds what arrived before.
+bool ReadBlock(HANDLE file, uint8_t* buffer, DWORD size, DWORD& read);

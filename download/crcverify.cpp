@@ -1,0 +1,207 @@
+#include "download/downloadmanager.h"
+
+#include <windows.h>
+
+#include "base/crc.h"
+#include "base/debugoutput.h"
+#include "base/error.h"
+#include "base/scopedhandle.h"
+#include "base/stringutils.h"
+#include "download/blockfile.h"
+
+namespace {
+
+const char kModule[] = "downloadmanager";
+constexpr DWORD kWaitSliceMs = 100;
+
+void ToLowerAscii(std::wstring& text) {
+  for (wchar_t& c : text) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+}
+
+UniqueHandle OpenForReading(const std::wstring& path) {
+  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+}  // namespace
+
+bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
+                                       uint32_t& status) {
+  copy.clear();
+  // A fresh worker for every copy: a status left from an earlier copy must
+  // not pass for this one's.
+  FileDownload worker;
+  worker.expected_crc = 0;
+  worker.server_name = host_name;
+  worker.object_path = object_path;
+  worker.object_suffix = SAS;
+  const HANDLE thread = worker.Start();
+  // Waited for in slices: a stop must not wait for a host that stalls.
+  while (thread && ::WaitForSingleObject(thread, kWaitSliceMs) == WAIT_TIMEOUT) {
+    if (!IsRunning()) {
+      worker.Stop(INFINITE);
+      return false;
+    }
+  }
+  worker.Wait();
+  status = worker.ErrorCode();
+  const ByteBuffer& data = worker.Data();
+  copy.reserve(data.Size());
+  for (size_t i = 0; i < data.Size(); ++i) {
+    if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
+  }
+  return IsRunning();
+}
+
+bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
+  records.clear();
+  if (crc_info_name.find(L"2_5") != std::wstring::npos && !old_layout_applied) {
+    download_subdir = path_prefix;
+    path_prefix.clear();
+    old_layout_applied = true;
+  }
+  ToLowerAscii(download_subdir);
+  const std::wstring object_path = download_subdir + L"/" + crc_info_name;
+  DebugOutput::Write(object_path);
+
+  for (int pair = 0; pair < kMaxCrcInfoPairs; ++pair) {
+    std::string first;
+    uint32_t status = 0;
+    if (!FetchCrcInfoCopy(object_path, first, status)) return true;
+    if (status == 404) {
+      Error::RecordError(
+          "This version of Veltra can no longer be downloaded.\r\nPlease download the latest "
+          "version you received in an e-mail message",
+          0, "", 0);
+      if (listener) listener->DownloadFinished(this);
+      return false;
+    }
+    std::string second;
+    if (!FetchCrcInfoCopy(object_path, second, status)) return true;
+    if (first == second) {
+      ReportPiecesWithoutRecord(first);
+      records = ParseCrcInfo(first.data(), first.size());
+      DropUnsafeRecords(records);
+      return true;
+    }
+  }
+  // The host never answered the same twice: count it as a failed fetch, so
+  // that the attempt fails and the attempts stay bounded.
+  Error::RecordError(L"DownloadManager::FetchCrcInfo the copies of " + crc_info_name +
+                         L" never agreed",
+                     static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  return true;
+}
+
+void DownloadManager::ReportPiecesWithoutRecord(const std::string& text) const {
+  size_t start = text.find(';');
+  while (start != std::string::npos) {
+    const size_t end = text.find(';', start + 1);
+    const std::string piece =
+        text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    // A piece of nothing but line breaks (a final ";") is no attempt at a
+    // record; anything else that gives none is reported.
+    const bool blank = piece.find_first_not_of(";\r\n") == std::string::npos;
+    if (!blank && ParseCrcInfo(piece.data(), piece.size()).empty()) {
+      Error::RecordError(L"DownloadManager::FetchCrcInfo skipped an entry without name and size: " +
+                             StringUtils::ToWide(piece.substr(1)),
+                         static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+    }
+    start = end;
+  }
+}
+
+bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expected) {
+  UniqueHandle file = OpenForReading(path);
+  if (!file) {
+    Error::RecordError(L"DownloadManager::CRCCheckFile unable to open file " + path,
+                       ::GetLastError(), kModule, __LINE__);
+    return false;
+  }
+  const DWORD size = ::GetFileSize(file.Get(), nullptr);
+  BlockBuffer buffer;
+  DWORD read = 0;
+  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), buffer.Reserve(size), size, read)) {
+    Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path,
+                       ::GetLastError(), kModule, __LINE__);
+    return false;
+  }
+  return static_cast<int32_t>(CRC().Compute(buffer.Data(), read)) == expected;
+}
+
+bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
+  std::wstring local;
+  if (!LocalName(record, local)) return false;
+  current_file = local;
+  const std::wstring path = FinalPath(local);
+  if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+
+  UniqueHandle file = OpenForReading(path);
+  if (!file) {
+    Error::RecordError(L"CheckFileFromCRCInfo: Error opening file: " + path, ::GetLastError(),
+                       kModule, __LINE__);
+    return false;
+  }
+  const CRC crc;
+  BlockBuffer buffer;
+  uint8_t* block = buffer.Reserve(part_size);
+  for (size_t part = 0; part < RecordPartCount(record); ++part) {
+    DWORD read = 0;
+    if (!ReadBlock(file.Get(), block, part_size, read)) {
+      Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, ::GetLastError(),
+                         kModule, __LINE__);
+      SubtractDone(RecordFileSize(record));
+      file.Reset();
+      if (!DeleteOwnFile(path)) {
+        Error::RecordError(L"CheckFileFromCRCInfo Couldn't delete corrupt file " + path,
+                           ::GetLastError(), kModule, __LINE__);
+      }
+      return false;
+    }
+    if (static_cast<int32_t>(crc.Compute(block, read)) != RecordPartCrc(record, part)) {
+      Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
+                         static_cast<uint32_t>(-3), kModule, __LINE__);
+      file.Reset();
+      if (!DeleteOwnFile(path)) {
+        Error::RecordError(L"Couldn't delete corrupt file " + path, ::GetLastError(), kModule,
+                           __LINE__);
+      }
+      SubtractDone(RecordFileSize(record));
+      return false;
+    }
+    bytes_verified.fetch_add(read, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+DownloadManager::VerifyResult DownloadManager::VerifyAll() {
+  bytes_verified.store(0, std::memory_order_relaxed);
+  verifying.store(true, std::memory_order_relaxed);
+  VerifyResult result = VerifyResult::kPassed;
+  CrcInfo records;
+  if (!FetchCrcInfo(records)) {
+    result = VerifyResult::kReleaseGone;
+  } else if (records.empty()) {
+    result = IsRunning() ? VerifyResult::kFailed : VerifyResult::kStopped;
+  } else {
+    // Counted afresh from what is on disk: the parts of this attempt are in
+    // bytes_done already and would be counted twice.
+    bytes_done.store(0, std::memory_order_relaxed);
+    ComputeTotals(records);
+    bytes_reused.store(0, std::memory_order_relaxed);
+    for (const FileRecord& record : records) {
+      if (!IsRunning()) {
+        result = VerifyResult::kStopped;
+        break;
+      }
+      if (!CheckFileFromCRCInfo(record)) {
+        result = VerifyResult::kFailed;
+        break;
+      }
+    }
+  }
+  verifying.store(false, std::memory_order_relaxed);
+  return result;
+}

@@ -1,0 +1,125 @@
+#include "download/downloadmanager.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "base/error.h"
+#include "base/stringutils.h"
+#include "download/localnames.h"
+
+namespace {
+
+const char kModule[] = "downloadmanager";
+
+}  // namespace
+
+DownloadManager::DownloadManager(IDMListener* listener) : listener(listener) {}
+
+void DownloadManager::SetRelease(const ReleaseDescriptor& release) {
+  host_name = release.host_name;
+  download_subdir = release.download_subdir;
+  product_code = release.product_code;
+  SAS = release.sas;
+  local_name_suffix = L"_" + product_code;
+}
+
+void DownloadManager::StartDownload(const std::wstring& default_host,
+                                    const std::wstring& path_prefix,
+                                    const std::wstring& crc_info_name,
+                                    const std::wstring& download_folder,
+                                    const std::wstring& program_folder) {
+  Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
+  Start();
+}
+
+void DownloadManager::Configure(const std::wstring& default_host, const std::wstring& path_prefix,
+                                const std::wstring& crc_info_name,
+                                const std::wstring& download_folder,
+                                const std::wstring& program_folder) {
+  this->default_host = default_host;
+  this->path_prefix = path_prefix;
+  this->crc_info_name = crc_info_name;
+  this->download_folder = download_folder;
+  this->program_folder = program_folder;
+}
+
+bool DownloadManager::LocalName(const FileRecord& record, std::wstring& local) const {
+  if (MakeLocalName(RecordFileName(record), local_name_suffix, local)) return true;
+  Error::RecordError(L"DownloadManager: no usable local name for file " + RecordFileName(record),
+                     static_cast<uint32_t>(ERROR_INVALID_NAME), kModule, __LINE__);
+  return false;
+}
+
+std::wstring DownloadManager::PartPath(const std::wstring& local_name, size_t part) const {
+  return download_folder + L"/" + local_name + L"part" + std::to_wstring(part);
+}
+
+std::wstring DownloadManager::FinalPath(const std::wstring& local_name) const {
+  return program_folder + L"/" + local_name;
+}
+
+std::wstring DownloadManager::PartObjectPath(const FileRecord& record, size_t part) const {
+  return path_prefix + L"/" + download_subdir + L"/" + std::to_wstring(part) + L"_" +
+         RecordFileName(record);
+}
+
+uint32_t DownloadManager::PartBytes(const FileRecord& record, size_t part) const {
+  const uint64_t size = RecordFileSize(record);
+  const uint64_t start = static_cast<uint64_t>(part) * part_size;
+  if (start >= size) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(part_size, size - start));
+}
+
+void DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
+  records.erase(std::remove_if(records.begin(), records.end(),
+                               [this](const FileRecord& record) {
+                                 std::wstring local;
+                                 return !LocalName(record, local);
+                               }),
+                records.end());
+}
+
+void DownloadManager::ComputeTotals(const CrcInfo& records) {
+  uint64_t total = 0;
+  for (const FileRecord& record : records) {
+    const uint32_t size = RecordFileSize(record);
+    total += size;
+    std::wstring local;
+    if (!LocalName(record, local)) continue;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (::GetFileAttributesExW(FinalPath(local).c_str(), GetFileExInfoStandard, &data)) {
+      // Never more than the record claims, so that the read-out cannot pass
+      // the total when a final file is longer than it should be.
+      bytes_done.fetch_add(std::min<uint64_t>(data.nFileSizeLow, size),
+                           std::memory_order_relaxed);
+    }
+  }
+  total_bytes.store(total, std::memory_order_relaxed);
+}
+
+bool DownloadManager::DeleteOwnFile(const std::wstring& path) {
+  watcher.ExpectChange(path);
+  if (::DeleteFileW(path.c_str())) return true;
+  // No deletion will arrive for this name; an announcement left behind would
+  // hide a later deletion by someone else.
+  const DWORD error = ::GetLastError();
+  watcher.TakeExpected(StringUtils::GetFileName(path));
+  ::SetLastError(error);
+  return false;
+}
+
+void DownloadManager::SubtractDone(uint64_t bytes) {
+  uint64_t done = bytes_done.load(std::memory_order_relaxed);
+  while (!bytes_done.compare_exchange_weak(done, done > bytes ? done - bytes : 0,
+                                           std::memory_order_relaxed)) {
+  }
+}
+
+void DownloadManager::WatchDownloadFolder() {
+  if (watcher.IsRunning()) return;
+  const DWORD attributes = ::GetFileAttributesW(download_folder.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    watcher.Watch(download_folder);
+  }
+}

@@ -1,0 +1,168 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/criticalsection.h"
+#include "base/orvthread.h"
+#include "download/crcinfo.h"
+#include "download/filesystemwatcher.h"
+#include "download/idmlistener.h"
+#include "download/shell.h"
+#include "net/filedownload.h"
+
+// Where a release lies on the download host. SAS (the access signature) is
+// appended to every request and never written to the log.
+struct ReleaseDescriptor {
+  std::wstring host_name;
+  std::wstring download_subdir;
+  std::wstring product_code;
+  std::wstring sas;
+};
+
+// Turns one release into files on disk and starts its setup: fetches the CRC
+// info, downloads every missing part with one FileDownload worker at a time,
+// merges the parts into final files, verifies them and repeats the attempt
+// up to eight times. Runs on its own thread; the byte counters and phase
+// flags may be read from any thread.
+//
+// The operations are spread over file pairs by concern: names and state
+// here, the run in downloadrun.cpp, the CRC info and checks in
+// crcverify.cpp, merging and the setup start in merge.cpp.
+class DownloadManager : public Orv_Thread, public IDownloadListener {
+ public:
+  static constexpr int kMaxAttempts = 8;
+  // A host that never sends the same CRC info twice in a row fails the fetch
+  // after this many disagreeing pairs of copies.
+  static constexpr int kMaxCrcInfoPairs = 5;
+
+  explicit DownloadManager(IDMListener* listener);
+  ~DownloadManager() override;
+
+  // Before StartDownload.
+  void SetRelease(const ReleaseDescriptor& release);
+  void SetSupportCenterUrl(const std::wstring& url) { support_center_url = url; }
+  // Null puts the system's shell back.
+  void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
+
+  // Stores the values (Configure) and starts the run's thread; returns at
+  // once.
+  void StartDownload(const std::wstring& default_host, const std::wstring& path_prefix,
+                     const std::wstring& crc_info_name, const std::wstring& download_folder,
+                     const std::wstring& program_folder);
+  void Configure(const std::wstring& default_host, const std::wstring& path_prefix,
+                 const std::wstring& crc_info_name, const std::wstring& download_folder,
+                 const std::wstring& program_folder);
+  // Ends the run and every worker; returns when all have ended.
+  void StopDownload();
+  // Flips the paused flag of every worker.
+  void TogglePause();
+
+  // Read by the progress display and the speed meter on their own threads.
+  uint64_t TotalBytes() const { return total_bytes.load(std::memory_order_relaxed); }
+  uint64_t BytesDone() const { return bytes_done.load(std::memory_order_relaxed); }
+  uint64_t BytesInProgress() const { return bytes_in_progress.load(std::memory_order_relaxed); }
+  uint64_t BytesVerified() const { return bytes_verified.load(std::memory_order_relaxed); }
+  uint64_t BytesReused() const { return bytes_reused.load(std::memory_order_relaxed); }
+  uint64_t MergePercent() const { return merge_percent.load(std::memory_order_relaxed); }
+  bool IsMerging() const { return merging.load(std::memory_order_relaxed); }
+  bool IsVerifying() const { return verifying.load(std::memory_order_relaxed); }
+
+  // IDownloadListener, called on the workers' threads.
+  void OnDownloadFinished(FileDownload* download) override;
+  void OnDownloadProgress(FileDownload* download) override;
+
+  // The steps of an attempt. They run on the manager's thread; they are
+  // public so that tests can drive them one by one.
+  // kReleaseGone: the host answered 404 for the CRC info (already reported).
+  enum class VerifyResult { kPassed, kFailed, kStopped, kReleaseGone };
+  bool FetchCrcInfo(CrcInfo& records);
+  bool CRCCheckFile(const std::wstring& path, int32_t expected);
+  bool CheckFileFromCRCInfo(const FileRecord& record);
+  VerifyResult VerifyAll();
+  void ComputeTotals(const CrcInfo& records);
+  void DownloadFileFromCRCInfo(const FileRecord& record);
+  void MergeParts(const FileRecord& record);
+  void LaunchSetup(const std::wstring& setup_path);
+  bool DeleteOwnFile(const std::wstring& path);
+
+  // Names of a record; false (and a log entry) when no safe local name exists.
+  bool LocalName(const FileRecord& record, std::wstring& local) const;
+  std::wstring PartPath(const std::wstring& local_name, size_t part) const;
+  std::wstring FinalPath(const std::wstring& local_name) const;
+  std::wstring PartObjectPath(const FileRecord& record, size_t part) const;
+  // Bytes in part k of a record: part_size, less for the last part.
+  uint32_t PartBytes(const FileRecord& record, size_t part) const;
+
+ protected:
+  void Run() override;
+
+ private:
+  struct Worker {
+    std::unique_ptr<FileDownload> download;
+    bool started = false;
+  };
+
+  void RunAttempts();
+  void GiveUp();
+  void OpenSupportCenter();
+  // Records a log entry for each piece of the CRC info that gives no record
+  // (fewer than two lines).
+  void ReportPiecesWithoutRecord(const std::string& text) const;
+  // Drops the records whose names are unusable, with a log entry for each.
+  void DropUnsafeRecords(CrcInfo& records) const;
+  // Downloads one copy of the CRC info (zero bytes removed) and the host's
+  // status; false when the manager was stopped meanwhile.
+  bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
+  void CreateWorkers(const FileRecord& record, const std::wstring& local);
+  void WaitForWorkers();
+  // Under workers_lock: starts the first worker not yet started, unless one
+  // is still running or a write failed.
+  void StartNextWorker();
+  bool AllWorkersFinished();
+  // Under workers_lock: bytes received by the workers still receiving.
+  void RecountInProgress();
+  void WatchDownloadFolder();
+  void SubtractDone(uint64_t bytes);
+
+  const uint32_t part_size = kPartSize;
+  std::wstring default_host;
+  std::wstring crc_info_name;
+  std::wstring current_file;
+  std::wstring path_prefix;
+  std::wstring program_folder;
+  std::wstring download_folder;
+  std::wstring product_code;
+  std::wstring local_name_suffix;
+  std::wstring download_subdir;
+  std::wstring host_name;
+  std::wstring SAS;
+  std::wstring support_center_url;
+  // The old layout moves the prefix into the folder once, at the first fetch;
+  // doing it again would empty the folder.
+  bool old_layout_applied = false;
+
+  std::vector<Worker> workers;
+  // Where the workers of the file being downloaded begin in `workers`.
+  size_t first_worker = 0;
+  CriticalSection workers_lock;
+  FileSystemWatcher watcher;
+
+  std::atomic<uint64_t> total_bytes{0};
+  std::atomic<uint64_t> bytes_done{0};
+  std::atomic<uint64_t> bytes_in_progress{0};
+  std::atomic<uint64_t> merge_percent{0};
+  std::atomic<uint64_t> bytes_verified{0};
+  std::atomic<uint64_t> bytes_reused{0};
+
+  IDMListener* listener;
+  IShell* shell = &SystemShell::Instance();
+  std::atomic<bool> merging{false};
+  std::atomic<bool> verifying{false};
+  std::atomic<bool> save_failure_reported{false};
+  // A part file could not be written: no further part is fetched in this run.
+  std::atomic<bool> write_failed{false};
+};

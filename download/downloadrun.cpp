@@ -1,0 +1,277 @@
+#include "download/downloadmanager.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "base/debugoutput.h"
+#include "base/error.h"
+#include "base/errorcodes.h"
+#include "base/faulttranslator.h"
+#include "base/scopedhandle.h"
+
+namespace {
+
+const char kModule[] = "downloadmanager";
+constexpr DWORD kPollMs = 100;
+
+bool EndsWith(const std::wstring& text, const std::wstring& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+}  // namespace
+
+DownloadManager::~DownloadManager() {
+  StopDownload();
+  // The watcher and the workers go with the members, after the thread.
+}
+
+void DownloadManager::Run() {
+  InstallSeTranslator();
+  try {
+    RunAttempts();
+  } catch (const std::exception& e) {
+    Error::LogError(
+        std::string("DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
+            e.what(),
+        static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
+  }
+}
+
+void DownloadManager::RunAttempts() {
+  Error::ClearErrors();
+  std::wstring setup_path;
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    bytes_done.store(0, std::memory_order_relaxed);
+    CrcInfo records;
+    if (!FetchCrcInfo(records)) return;
+    ComputeTotals(records);
+    for (const FileRecord& record : records) {
+      if (!IsRunning() || write_failed.load(std::memory_order_relaxed)) break;
+      DownloadFileFromCRCInfo(record);
+    }
+    if (write_failed.load(std::memory_order_relaxed)) {
+      // The user has been told and sent to the support centre; the owner
+      // closes and stops us. Nothing more is fetched meanwhile.
+      while (IsRunning()) ::Sleep(kPollMs);
+      return;
+    }
+    if (!IsRunning()) return;
+
+    for (const FileRecord& record : records) {
+      std::wstring local;
+      if (!LocalName(record, local)) continue;
+      const std::wstring path = FinalPath(local);
+      if (EndsWith(path, L".exe")) setup_path = path;
+    }
+    switch (VerifyAll()) {
+      case VerifyResult::kPassed:
+        LaunchSetup(setup_path);
+        return;
+      case VerifyResult::kStopped:
+      case VerifyResult::kReleaseGone:
+        return;
+      case VerifyResult::kFailed:
+        break;
+    }
+  }
+  GiveUp();
+}
+
+void DownloadManager::GiveUp() {
+  Error::LogError(
+      "Maximum download attempts exceeded. If there are no network or file errors, it could be "
+      "that the files are removed from disk after writing",
+      static_cast<uint32_t>(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), kModule, __LINE__);
+  if (listener) {
+    listener->ShowError(L"Downloading setup failed.\rYou are now directed to our Support Center "
+                        L"for help.");
+  }
+  OpenSupportCenter();
+}
+
+void DownloadManager::OpenSupportCenter() { shell->OpenUrl(support_center_url); }
+
+void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
+  if (record.size() < 3) return;
+  try {
+    std::wstring local;
+    if (!LocalName(record, local)) return;
+    current_file = local;
+    const std::wstring final_path = FinalPath(local);
+    if (::GetFileAttributesW(final_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      UniqueHandle file(::CreateFileW(final_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      LARGE_INTEGER size;
+      if (!file || !::GetFileSizeEx(file.Get(), &size)) {
+        Error::RecordError(L"DownloadManager::DownloadFileFromCRCInfo unable to read file" +
+                               final_path,
+                           ::GetLastError(), kModule, __LINE__);
+      } else {
+        bytes_reused.fetch_add(static_cast<uint64_t>(size.QuadPart), std::memory_order_relaxed);
+      }
+      return;
+    }
+    WatchDownloadFolder();
+    CreateWorkers(record, local);
+    if (!IsRunning()) return;
+    WaitForWorkers();
+    if (IsRunning() && AllWorkersFinished()) MergeParts(record);
+  } catch (const std::exception& e) {
+    Error::LogError(
+        std::string("DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
+            e.what(),
+        static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
+  }
+}
+
+void DownloadManager::CreateWorkers(const FileRecord& record, const std::wstring& local) {
+  ScopedLock lock(workers_lock);
+  // The workers of earlier files stay in the list until the run stops (one
+  // may still be returning from its last event); only this file's count.
+  first_worker = workers.size();
+  for (size_t k = 0; k < RecordPartCount(record); ++k) {
+    if (!IsRunning()) return;
+    const std::wstring part_path = PartPath(local, k);
+    const int32_t expected = RecordPartCrc(record, k);
+    if (::GetFileAttributesW(part_path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+      if (CRCCheckFile(part_path, expected)) {
+        const uint32_t bytes = PartBytes(record, k);
+        bytes_done.fetch_add(bytes, std::memory_order_relaxed);
+        bytes_reused.fetch_add(bytes, std::memory_order_relaxed);
+        continue;
+      }
+      DeleteOwnFile(part_path);
+    }
+    auto download = std::make_unique<FileDownload>();
+    download->server_name = host_name;
+    download->object_path = PartObjectPath(record, k);
+    download->object_suffix = SAS;
+    download->expected_crc = static_cast<uint32_t>(expected);
+    // The part's real size: the last part of a file is shorter, and the
+    // finished part adds this much to bytes_done.
+    download->part_size = PartBytes(record, k);
+    download->part_index = static_cast<uint32_t>(k);
+    download->part_file_path = part_path;
+    download->listener = this;
+    DebugOutput::Write(download->object_path);
+    workers.push_back(Worker{std::move(download), false});
+  }
+  StartNextWorker();
+}
+
+void DownloadManager::StartNextWorker() {
+  if (write_failed.load(std::memory_order_relaxed)) return;
+  for (size_t i = first_worker; i < workers.size(); ++i) {
+    // A finished worker may still be inside its last event, with its thread
+    // not yet ended; it counts as done.
+    const DownloadState state = workers[i].download->State();
+    if (workers[i].started && workers[i].download->IsRunning() && state != DOWNLOAD_FINISHED &&
+        state != DOWNLOAD_WRITE_FAILED) {
+      return;
+    }
+  }
+  for (size_t i = first_worker; i < workers.size(); ++i) {
+    Worker& worker = workers[i];
+    if (!worker.started) {
+      worker.started = true;
+      worker.download->Start();
+      return;
+    }
+  }
+}
+
+bool DownloadManager::AllWorkersFinished() {
+  ScopedLock lock(workers_lock);
+  for (size_t i = first_worker; i < workers.size(); ++i) {
+    if (workers[i].download->State() != DOWNLOAD_FINISHED) return false;
+  }
+  return true;
+}
+
+void DownloadManager::WaitForWorkers() {
+  while (IsRunning()) {
+    {
+      ScopedLock lock(workers_lock);
+      // A worker that ended by an exception stays idle and sends no event:
+      // its part counts as missing and the next one is started here.
+      StartNextWorker();
+      // Done when every thread has ended, not merely set its state: a
+      // finished worker still adds its part to bytes_done in its last event.
+      const bool done = std::all_of(workers.begin() + first_worker, workers.end(),
+                                    [](const Worker& worker) {
+                                      return worker.started && !worker.download->IsRunning();
+                                    });
+      if (done || write_failed.load(std::memory_order_relaxed)) return;
+    }
+    WatchDownloadFolder();
+    ::Sleep(kPollMs);
+  }
+}
+
+void DownloadManager::OnDownloadFinished(FileDownload* download) {
+  if (!IsRunning()) return;
+  ScopedLock lock(workers_lock);
+  StartNextWorker();
+  // The finished part moves from in progress to done: taken out first, so
+  // that a reader never sees it counted twice.
+  RecountInProgress();
+  bytes_done.fetch_add(download->part_size, std::memory_order_relaxed);
+}
+
+void DownloadManager::RecountInProgress() {
+  uint64_t in_progress = 0;
+  for (const Worker& worker : workers) {
+    const DownloadState state = worker.download->State();
+    if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
+    in_progress +=
+        std::min<uint64_t>(worker.download->BytesReceived(), worker.download->part_size);
+  }
+  bytes_in_progress.store(in_progress, std::memory_order_relaxed);
+}
+
+void DownloadManager::OnDownloadProgress(FileDownload* download) {
+  if (!IsRunning()) return;
+  if (download->State() == DOWNLOAD_WRITE_FAILED) {
+    write_failed.store(true, std::memory_order_relaxed);
+    if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
+    {
+      ScopedLock lock(workers_lock);
+      if (listener) {
+        listener->ShowError(
+            L"Something is preventing the Download Manager from saving the installation "
+            L"files.\r\nYou will now be re-directed to the Veltra Support Center.");
+      }
+      OpenSupportCenter();
+    }
+    if (listener) listener->DownloadFinished(this);
+    return;
+  }
+  {
+    ScopedLock lock(workers_lock);
+    RecountInProgress();
+  }
+  if (listener) listener->ProgressChanged(this);
+}
+
+void DownloadManager::StopDownload() {
+  if (IsRunning()) Stop(INFINITE);
+  std::vector<Worker> ending;
+  {
+    ScopedLock lock(workers_lock);
+    bytes_in_progress.store(0, std::memory_order_relaxed);
+    ending.swap(workers);
+    first_worker = 0;
+  }
+  // Waited for outside the lock: a worker may be inside an event that waits
+  // for workers_lock right now.
+  for (Worker& worker : ending) worker.download->Stop(INFINITE);
+  ending.clear();
+  watcher.Stop(500);
+}
+
+void DownloadManager::TogglePause() {
+  ScopedLock lock(workers_lock);
+  for (Worker& worker : workers) worker.download->SetPaused(!worker.download->IsPaused());
+}

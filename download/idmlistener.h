@@ -1,0 +1,19 @@
+#pragma once
+
+#include <string>
+
+class DownloadManager;
+
+// The manager's events for its owner (the dialog). The slot order is fixed.
+class IDMListener {
+ public:
+  // The run is over and the owner should close.
+  virtual void DownloadFinished(DownloadManager* manager) = 0;
+  // After every worker progress event, once the counters are recounted.
+  virtual void ProgressChanged(DownloadManager* manager) = 0;
+  // A message the user must read; returns when it has been dismissed.
+  virtual void ShowError(const std::wstring& text) = 0;
+
+ protected:
+  ~IDMListener() = default;
+};

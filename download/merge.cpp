@@ -1,0 +1,125 @@
+#include "download/downloadmanager.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "base/crc.h"
+#include "base/error.h"
+#include "base/errorcodes.h"
+#include "base/filesystem.h"
+#include "base/scopedhandle.h"
+#include "download/blockfile.h"
+
+namespace {
+
+const char kModule[] = "downloadmanager";
+
+}  // namespace
+
+void DownloadManager::MergeParts(const FileRecord& record) {
+  std::wstring local;
+  if (!LocalName(record, local)) return;
+  current_file = local;
+  const std::wstring final_path = FinalPath(local);
+  UniqueHandle final_file(::CreateFileW(final_path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!final_file) {
+    Error::RecordError(L"Merging part files failed. Unable to create: " + final_path,
+                       ::GetLastError(), kModule, __LINE__);
+    return;
+  }
+  merge_percent.store(0, std::memory_order_relaxed);
+  merging.store(true, std::memory_order_relaxed);
+  // Sized once up front instead of grown by every write; cut to what was
+  // really written at the end. Never more than the parts can fill, whatever
+  // the size line claims.
+  const size_t parts = RecordPartCount(record);
+  LARGE_INTEGER expected_size;
+  expected_size.QuadPart = static_cast<LONGLONG>(
+      std::min<uint64_t>(RecordFileSize(record), static_cast<uint64_t>(parts) * part_size));
+  if (::SetFilePointerEx(final_file.Get(), expected_size, nullptr, FILE_BEGIN)) {
+    ::SetEndOfFile(final_file.Get());
+    ::SetFilePointerEx(final_file.Get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN);
+  }
+
+  const CRC crc;
+  BlockBuffer buffer;
+  bool merged = true;
+  for (size_t k = 0; k < parts && merged; ++k) {
+    merge_percent.store(static_cast<uint64_t>(100.0 * k / parts), std::memory_order_relaxed);
+    const std::wstring part_path = PartPath(local, k);
+    UniqueHandle part(::CreateFileW(part_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    if (!part) {
+      Error::RecordError(L"Merging part files failed. Unable to open: " + part_path,
+                         ::GetLastError(), "", 0);
+      merged = false;
+      break;
+    }
+    const DWORD size = ::GetFileSize(part.Get(), nullptr);
+    DWORD read = 0;
+    if (size == INVALID_FILE_SIZE || !ReadBlock(part.Get(), buffer.Reserve(size), size, read)) {
+      Error::RecordError(L"Merging part files failed. Unable to read: " + part_path,
+                         ::GetLastError(), kModule, __LINE__);
+      merged = false;
+      break;
+    }
+    if (static_cast<int32_t>(crc.Compute(buffer.Data(), read)) != RecordPartCrc(record, k)) {
+      Error::RecordError(L"CRC Check of file : " + final_path + L" failed!", ::GetLastError(),
+                         kModule, __LINE__);
+      merged = false;
+      break;
+    }
+    DWORD written = 0;
+    if (!::WriteFile(final_file.Get(), buffer.Data(), read, &written, nullptr)) {
+      Error::RecordError(L"Merging part files failed. Unable to write to: " + final_path,
+                         ::GetLastError(), kModule, __LINE__);
+      merged = false;
+      break;
+    }
+    if (written < read) {
+      merged = false;
+      break;
+    }
+    part.Reset();
+    DeleteOwnFile(part_path);
+  }
+
+  if (merged) {
+    ::SetEndOfFile(final_file.Get());
+  } else {
+    final_file.Reset();
+    DeleteOwnFile(final_path);
+  }
+  merging.store(false, std::memory_order_relaxed);
+}
+
+void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
+  if (setup_path.empty()) {
+    const std::wstring text = L"Failed to run setup. Setup executable is missing.";
+    Error::RecordError(text, static_cast<uint32_t>(DL_MANAGER_EXECUTABLE_MISSING), kModule,
+                       __LINE__);
+    if (listener) listener->ShowError(text);
+    return;
+  }
+  if (Error::HasErrors()) {
+    Error::LogError("The download contained errors, but they seem to be resolved. Starting setup",
+                    static_cast<uint32_t>(DL_MANAGER_ERRORS_RESOLVED), kModule, __LINE__);
+  }
+  watcher.Stop(500);
+  FileSystem::RecursivelyRemoveDirectory(download_folder);
+
+  const intptr_t result = shell->OpenFile(setup_path, program_folder);
+  if (result <= 32) {
+    const std::wstring message =
+        L"Unable to start setup. You can start it manually by executing the file " + setup_path +
+        L" in folder " + program_folder + L". The error message is: ";
+    const std::wstring text =
+        Error::FormatError(message, static_cast<uint32_t>(result), kModule, __LINE__);
+    Error::RecordError(text, 0, "", 0);
+    if (listener) listener->ShowError(text);
+    shell->Explore(program_folder);
+  }
+  if (listener) listener->DownloadFinished(this);
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The shell actions of the manager: starting the setup, opening the
+// support-centre page and opening an Explorer window. Tests put their own in
+// place of the system's.
+class IShell {
+ public:
+  virtual ~IShell() = default;
+  // Each returns the shell's result: 32 or below is the shell's failure code.
+  virtual intptr_t OpenFile(const std::wstring& file, const std::wstring& working_folder) = 0;
+  virtual intptr_t OpenUrl(const std::wstring& url) = 0;
+  virtual intptr_t Explore(const std::wstring& folder) = 0;
+};
+
+// ShellExecuteW, with SW_SHOW and no owner window.
+class SystemShell : public IShell {
+ public:
+  intptr_t OpenFile(const std::wstring& file, const std::wstring& working_folder) override;
+  intptr_t OpenUrl(const std::wstring& url) override;
+  intptr_t Explore(const std::wstring& folder) override;
+
+  // The one instance a manager uses unless it is given another.
+  static SystemShell& Instance();
+};

@@ -1,0 +1,489 @@
+// Whole runs of the download manager against the test download host.
+#include "download/downloadmanager.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+
+#include "base/crc.h"
+#include "base/error.h"
+#include "base/errorcodes.h"
+#include "base/stringutils.h"
+#include "tests/support/managertest.h"
+#include "tests/support/tempdir.h"
+#include "tests/support/testhost.h"
+
+namespace {
+
+constexpr size_t kPart = 10000000;
+const char kSubdir[] = "rel";  // as the host sees it: the manager lowers the case
+
+std::string Pattern(size_t size, uint32_t seed) {
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    seed = seed * 1103515245u + 12345u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return bytes;
+}
+
+std::string Crc(const std::string& bytes) {
+  return std::to_string(static_cast<int32_t>(CRC().Compute(bytes.data(), bytes.size())));
+}
+
+bool Exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+
+// One file of a release: its host name, its bytes (empty with `no_parts`).
+struct ReleaseFile {
+  std::string name;
+  std::string bytes;
+  bool no_parts = false;
+};
+
+// Builds the CRC info of `files` and puts every part on the host.
+std::string CrcInfoOf(const std::vector<ReleaseFile>& files) {
+  std::string text = "Veltra release";
+  for (const ReleaseFile& file : files) {
+    text += ";" + file.name + "\r\n" + std::to_string(file.bytes.size()) + "\r\n";
+    if (file.no_parts) continue;
+    for (size_t offset = 0; offset < file.bytes.size(); offset += kPart) {
+      text += Crc(file.bytes.substr(offset, kPart)) + "\r\n";
+    }
+  }
+  return text;
+}
+
+class DownloadRunIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    if (!host.Available(&why)) GTEST_SKIP() << "no test download host: " << why;
+    ASSERT_TRUE(host.Reset());
+    // Outside the ANSI code page on purpose: the whole run must cope.
+    program = dir.Path() + L"\\\u0141ukasz";
+    download = dir.Path() + L"/AppData \u0141/R1";
+    StringUtils::ReplaceAll(download, L"\\", L"/");
+    ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
+    ASSERT_TRUE(::CreateDirectoryW((dir.Path() + L"\\AppData \u0141").c_str(), nullptr));
+  }
+
+  void PutRelease(const std::vector<ReleaseFile>& files, const std::string& info_name = "R1.txt") {
+    ASSERT_TRUE(host.PutObject(std::string("/") + kSubdir + "/" + info_name, CrcInfoOf(files)));
+    for (const ReleaseFile& file : files) {
+      if (file.no_parts) continue;
+      for (size_t k = 0; k * kPart < file.bytes.size(); ++k) {
+        ASSERT_TRUE(host.PutObject(std::string("/") + kSubdir + "/" + std::to_string(k) + "_" +
+                                       file.name,
+                                   file.bytes.substr(k * kPart, kPart)));
+      }
+    }
+  }
+
+  std::unique_ptr<DownloadManager> NewManager() {
+    auto manager = std::make_unique<DownloadManager>(&listener);
+    manager->SetRelease({host.HostName(), L"REL", L"P1", L"?sig=secret"});
+    manager->SetSupportCenterUrl(L"https://support.veltra.test/help");
+    manager->SetShell(&shell);
+    return manager;
+  }
+
+  void Start(DownloadManager& manager, const std::wstring& info_name = L"R1.txt",
+             const std::wstring& prefix = L"") {
+    manager.StartDownload(L"default", prefix, info_name, download, program);
+  }
+
+  // Waits for the run to end by itself; meanwhile the read-out never shows
+  // more than the total.
+  static bool WaitForEnd(DownloadManager& manager, int seconds = 300) {
+    for (int i = 0; i < seconds * 100 && manager.IsRunning(); ++i) {
+      const uint64_t total = manager.TotalBytes();
+      const uint64_t shown = manager.BytesDone() + manager.BytesInProgress();
+      if (total > 0 && !manager.IsVerifying()) {
+        EXPECT_LE(shown, total);
+      }
+      ::Sleep(10);
+    }
+    return !manager.IsRunning();
+  }
+
+  // How often the host was asked for a path (the query is not compared).
+  int Requested(const std::string& path) {
+    int count = 0;
+    for (const RecordedRequest& request : host.Requests()) {
+      if (request.target.substr(0, request.target.find('?')) == path) count++;
+    }
+    return count;
+  }
+
+  std::wstring Final(const std::wstring& local) { return program + L"/" + local; }
+  std::wstring Part(const std::wstring& local, int k) {
+    return download + L"/" + local + L"part" + std::to_wstring(k);
+  }
+
+  TestHost host;
+  TempDir dir;
+  std::wstring program;
+  std::wstring download;
+  RecordingListener listener;
+  RecordingShell shell;
+};
+
+std::string SetupBytes(size_t size) {
+  std::string bytes = ReadFileBytes(HelperPath());
+  bytes.resize(size, '\0');  // a program runs with bytes appended to it
+  return bytes;
+}
+
+}  // namespace
+
+TEST_F(DownloadRunIntegration, WholeReleaseIsDownloadedMergedAndStarted) {
+  const std::vector<ReleaseFile> files = {
+      {"Data-1a.bin", Pattern(2 * kPart, 1)},
+      {"Data-2a.bin", Pattern(kPart + 123457, 2)},
+      {"Setup.exe", SetupBytes(2 * kPart + 4321)},
+      {"Readme-1a.txt", "", true}};
+  PutRelease(files);
+  // The record without parts is never fetched: only its presence counts.
+  ASSERT_TRUE(WriteFileBytes(Final(L"Readme_P1-1a.txt"), "hello"));
+
+  auto manager = NewManager();
+  manager->SetShell(nullptr);  // the real shell starts the stand-in setup
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+
+  EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-1a.bin")) == files[0].bytes);
+  EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-2a.bin")) == files[1].bytes);
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[2].bytes);
+  EXPECT_FALSE(Exists(download)) << "the download folder is removed";
+  EXPECT_EQ(1, listener.finished.load());
+  EXPECT_TRUE(listener.Errors().empty());
+  EXPECT_FALSE(Error::HasErrors()) << Error::GetErrorListJson().dump(1);
+  EXPECT_EQ(0, CountLogNumber(DL_MANAGER_DELETED_OUTSIDE));
+  EXPECT_EQ(1, CountLogRecords("FileSystemWatcher started"));
+  // Every part once, the CRC info twice per fetch, the record without
+  // parts never; the signature rides on every request.
+  EXPECT_EQ(1, Requested("/rel/0_Data-1a.bin"));
+  EXPECT_EQ(1, Requested("/rel/2_Setup.exe"));
+  EXPECT_EQ(0, Requested("/rel/0_Readme-1a.txt"));
+  for (const RecordedRequest& request : host.Requests()) {
+    EXPECT_NE(std::string::npos, request.target.find("?sig=secret")) << request.target;
+  }
+  // The counters end at the total, never above it.
+  EXPECT_EQ(files[0].bytes.size() + files[1].bytes.size() + files[2].bytes.size(),
+            manager->TotalBytes());
+  EXPECT_LE(manager->BytesDone() + manager->BytesInProgress(), manager->TotalBytes());
+
+  // The stand-in setup wrote down the folder it was started in.
+  std::string ran;
+  for (int i = 0; i < 200 && ran.empty(); ++i) {
+    ::Sleep(50);
+    ran = ReadFileBytes(program + L"\\ran.txt");
+  }
+  EXPECT_EQ(program, std::wstring(reinterpret_cast<const wchar_t*>(ran.data()),
+                                  ran.size() / sizeof(wchar_t)));
+}
+
+TEST_F(DownloadRunIntegration, StoppedRunResumesWithWhatIsMissing) {
+  const std::vector<ReleaseFile> files = {{"Big-1a.bin", Pattern(3 * kPart + 99, 3)},
+                                          {"Small.exe", Pattern(5000, 4)}};
+  PutRelease(files);
+  // Part 2 stalls: the run is stopped while it waits for it.
+  HostFault stall;
+  stall.stall_before_body_ms = 20000;
+  ASSERT_TRUE(host.SetFault("/rel/2_Big-1a.bin", stall));
+
+  auto first = NewManager();
+  Start(*first);
+  for (int i = 0; i < 300 && !Exists(Part(L"Big_P1-1a.bin", 1)); ++i) ::Sleep(100);
+  ::Sleep(300);
+  const DWORD start = ::GetTickCount();
+  first->StopDownload();
+  EXPECT_LT(::GetTickCount() - start, 3000u) << "a stop does not wait for the host";
+  EXPECT_TRUE(Exists(Part(L"Big_P1-1a.bin", 0)));
+  EXPECT_TRUE(Exists(Part(L"Big_P1-1a.bin", 1)));
+  EXPECT_FALSE(Exists(Part(L"Big_P1-1a.bin", 2)));
+  EXPECT_FALSE(Exists(Final(L"Big_P1-1a.bin")));
+  EXPECT_EQ(0, listener.finished.load());
+  first.reset();
+
+  // Part 1 is damaged before the next start; the small file is there
+  // already, and is corrupt.
+  ASSERT_TRUE(WriteFileBytes(Part(L"Big_P1-1a.bin", 1), "damaged"));
+  ASSERT_TRUE(WriteFileBytes(Final(L"Small_P1.exe"), Pattern(5000, 5)));
+  ASSERT_TRUE(host.ClearFault("/rel/2_Big-1a.bin"));
+  ASSERT_TRUE(host.Reset());
+  PutRelease(files);
+
+  auto second = NewManager();
+  Start(*second);
+  ASSERT_TRUE(WaitForEnd(*second));
+  EXPECT_EQ(0, Requested("/rel/0_Big-1a.bin")) << "an intact part is reused";
+  EXPECT_EQ(1, Requested("/rel/1_Big-1a.bin")) << "a damaged part is fetched again";
+  EXPECT_EQ(1, Requested("/rel/2_Big-1a.bin"));
+  EXPECT_EQ(1, Requested("/rel/3_Big-1a.bin"));
+  // The corrupt final file is not fetched in the first attempt, fails its
+  // verification, is deleted and is fetched in the second.
+  EXPECT_EQ(1, Requested("/rel/0_Small.exe"));
+  EXPECT_EQ(1, CountLogRecords("CheckFileFromCRCInfo CRC is not correct: "));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Big_P1-1a.bin")) == files[0].bytes);
+  EXPECT_TRUE(ReadFileBytes(Final(L"Small_P1.exe")) == files[1].bytes);
+  EXPECT_EQ(std::vector<std::wstring>{L"open " + Final(L"Small_P1.exe") + L" in " + program},
+            shell.Calls());
+  EXPECT_EQ(1, CountLogNumber(DL_MANAGER_ERRORS_RESOLVED));
+  // The deletions were the manager's own: the watcher kept quiet.
+  EXPECT_EQ(0, CountLogNumber(DL_MANAGER_DELETED_OUTSIDE));
+}
+
+TEST_F(DownloadRunIntegration, FinalFileAlreadyThereIsOnlyVerified) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kPart + 10, 6)}};
+  PutRelease(files);
+  ASSERT_TRUE(WriteFileBytes(Final(L"Setup_P1.exe"), files[0].bytes));
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_EQ(0, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
+  EXPECT_EQ(1u, shell.Calls().size());
+  EXPECT_EQ(1, listener.finished.load());
+}
+
+TEST_F(DownloadRunIntegration, MissingCrcInfoEndsTheRun) {
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager, 60));
+  EXPECT_EQ(1, listener.finished.load());
+  EXPECT_EQ(1, CountLogRecords("This version of Veltra can no longer be downloaded.\r\nPlease "
+                               "download the latest version you received in an e-mail message"));
+  EXPECT_TRUE(shell.Calls().empty());
+  EXPECT_TRUE(listener.Errors().empty());
+}
+
+TEST_F(DownloadRunIntegration, DifferingCopiesAreFetchedAgainUntilTwoAgree) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 7)}};
+  PutRelease(files);
+  const std::string good = CrcInfoOf(files);
+  HostFault fault;
+  fault.bodies = {good, good + "x", good, good, good, good};
+  ASSERT_TRUE(host.SetFault("/rel/R1.txt", fault));
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager, 60));
+  EXPECT_EQ(1u, shell.Calls().size());
+  // Two disagreeing, two agreeing, then two for the verification.
+  EXPECT_EQ(6, Requested("/rel/R1.txt"));
+}
+
+TEST_F(DownloadRunIntegration, HostThatNeverAnswersTheSameTwiceIsGivenUp) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 8)}};
+  PutRelease(files);
+  HostFault fault;
+  fault.vary_offset = 5;
+  ASSERT_TRUE(host.SetFault("/rel/R1.txt", fault));
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager, 300));
+  // Each fetch gives up after a bounded number of pairs; each attempt fetches
+  // twice; after eight attempts the run gives up.
+  EXPECT_EQ(2 * 2 * DownloadManager::kMaxCrcInfoPairs * DownloadManager::kMaxAttempts,
+            Requested("/rel/R1.txt"));
+  EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
+  EXPECT_EQ(0, listener.finished.load());
+}
+
+TEST_F(DownloadRunIntegration, OldLayoutTakesTheFolderFromThePrefix) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 9)}};
+  PutRelease(files, "R2_5.txt");
+  auto manager = NewManager();
+  // "REL" arrives as the prefix; the descriptor's folder is not used.
+  manager->SetRelease({host.HostName(), L"unused", L"P1", L"?sig=secret"});
+  Start(*manager, L"R2_5.txt", L"REL");
+  ASSERT_TRUE(WaitForEnd(*manager, 60));
+  // The same folder for the verification's fetch as for the first.
+  EXPECT_EQ(4, Requested("/rel/R2_5.txt"));
+  // With the prefix emptied, the part's path starts with two slashes.
+  EXPECT_EQ(1, Requested("//rel/0_Setup.exe") + Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, listener.finished.load());
+}
+
+// Verification fails while the CRC info of the verification lies about the
+// file; the file is deleted and fetched again in the next attempt.
+class AttemptsIntegration : public DownloadRunIntegration {
+ protected:
+  void RunWithLyingVerifications(int lying) {
+    const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 10)}};
+    PutRelease(files);
+    const std::string good = CrcInfoOf(files);
+    const std::string lie = CrcInfoOf({{"Setup.exe", Pattern(1000, 11)}});
+    HostFault fault;
+    for (int attempt = 0; attempt < DownloadManager::kMaxAttempts; ++attempt) {
+      const std::string& check = attempt < lying ? lie : good;
+      fault.bodies.insert(fault.bodies.end(), {good, good, check, check});
+    }
+    ASSERT_TRUE(host.SetFault("/rel/R1.txt", fault));
+    manager = NewManager();
+    Start(*manager);
+    ASSERT_TRUE(WaitForEnd(*manager, 120));
+  }
+  std::unique_ptr<DownloadManager> manager;
+};
+
+TEST_F(AttemptsIntegration, EighthAttemptStillStartsTheSetup) {
+  RunWithLyingVerifications(7);
+  EXPECT_EQ(8, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1u, shell.Calls().size());
+  EXPECT_EQ(0, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
+  EXPECT_EQ(1, listener.finished.load());
+}
+
+TEST_F(AttemptsIntegration, EightFailedAttemptsGiveUp) {
+  RunWithLyingVerifications(8);
+  EXPECT_EQ(8, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
+  EXPECT_EQ(std::vector<std::wstring>{
+                L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
+            listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
+  EXPECT_EQ(0, listener.finished.load());
+}
+
+TEST_F(DownloadRunIntegration, HostileNamesAreNeverWrittenNorFetched) {
+  const std::vector<std::string> hostile = {
+      "..\\..\\evil1.exe", "../evil2.exe",   "sub/evil3.exe", "C:evil4.exe",
+      "C:\\evil5.exe",     "\\\\srv\\s\\evil6.exe", "Setup.exe:ads", "CON.exe",
+      "nul.bin1234",       "a<b>.exe",       "a|b?.exe",      "..",
+      "Setup.exe.",        "short"};
+  std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 12)}};
+  for (const std::string& name : hostile) files.push_back({name, Pattern(100, 13)});
+  PutRelease(files);
+  // A piece with a name only is no record either; a final ";" is harmless.
+  ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";only-a-name;\r\n"));
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager, 60));
+  // Every hostile record is rejected, at each of the two fetches.
+  EXPECT_EQ(2 * static_cast<int>(hostile.size()),
+            CountLogRecords("DownloadManager: no usable local name for file "));
+  EXPECT_EQ(2, CountLogRecords("skipped an entry without name and size"));
+  EXPECT_EQ(2, CountLogRecords("skipped an entry without name and size: only-a-name"));
+  for (const RecordedRequest& request : host.Requests()) {
+    const std::string path = request.target.substr(0, request.target.find('?'));
+    EXPECT_TRUE(path == "/rel/R1.txt" || path == "/rel/0_Setup.exe") << path;
+  }
+  EXPECT_EQ(std::vector<std::wstring>{L"open " + Final(L"Setup_P1.exe") + L" in " + program},
+            shell.Calls());
+  // Nothing landed beside or above the folders.
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW entry;
+  for (const std::wstring& folder : {dir.Path(), program}) {
+    HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    ASSERT_NE(INVALID_HANDLE_VALUE, find);
+    do {
+      names.push_back(entry.cFileName);
+    } while (::FindNextFileW(find, &entry));
+    ::FindClose(find);
+  }
+  for (const std::wstring& name : names) {
+    EXPECT_EQ(std::wstring::npos, name.find(L"evil")) << name;
+  }
+  EXPECT_FALSE(Exists(L"C:\\evil5.exe"));
+}
+
+TEST_F(DownloadRunIntegration, UnwritableDownloadFolderIsShownOnce) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kPart + 5, 14)}};
+  PutRelease(files);
+  // The download folder's parent is a file: the folder cannot be created.
+  download = dir.Path() + L"/blocker/R1";
+  ASSERT_TRUE(WriteFileBytes(dir.Path() + L"/blocker", "file"));
+  auto manager = NewManager();
+  Start(*manager);
+  for (int i = 0; i < 300 && listener.finished.load() == 0; ++i) ::Sleep(100);
+  EXPECT_EQ(1, listener.finished.load());
+  ::Sleep(500);
+  EXPECT_EQ(std::vector<std::wstring>{L"Something is preventing the Download Manager from saving "
+                                      L"the installation files.\r\nYou will now be re-directed "
+                                      L"to the Veltra Support Center."},
+            listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
+  // No further part is fetched; the owner's stop ends the run.
+  EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
+  EXPECT_TRUE(manager->IsRunning());
+  manager->StopDownload();
+  EXPECT_FALSE(manager->IsRunning());
+}
+
+TEST_F(DownloadRunIntegration, DeletionByAnotherProgramIsRecorded) {
+  const std::vector<ReleaseFile> files = {{"Big-1a.bin", Pattern(2 * kPart, 15)},
+                                          {"Setup.exe", Pattern(100, 16)}};
+  PutRelease(files);
+  HostFault stall;
+  stall.stall_before_body_ms = 3000;
+  ASSERT_TRUE(host.SetFault("/rel/1_Big-1a.bin", stall));
+  auto manager = NewManager();
+  Start(*manager);
+  for (int i = 0; i < 300 && !Exists(Part(L"Big_P1-1a.bin", 0)); ++i) ::Sleep(100);
+  ::Sleep(300);
+  ASSERT_TRUE(RunHelper(L"delete \"" + Part(L"Big_P1-1a.bin", 0) + L"\""));
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_EQ(1, CountLogRecords("File: Big_P1-1a.binpart0 was deleted but it was not by the "
+                               "download manager!"));
+  // The merge misses part 0; the next attempt fetches it again.
+  EXPECT_EQ(2, Requested("/rel/0_Big-1a.bin"));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Big_P1-1a.bin")) == files[0].bytes);
+  EXPECT_EQ(1u, shell.Calls().size());
+}
+
+TEST_F(DownloadRunIntegration, PauseHoldsTheTransferAndResumeFinishesIt) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart, 17)}};
+  PutRelease(files);
+  // The host sends slowly enough that the pause lands in the middle.
+  HostFault slow;
+  slow.stall_at = kPart / 2;
+  slow.stall_ms = 1500;
+  ASSERT_TRUE(host.SetFault("/rel/0_Setup.exe", slow));
+  auto manager = NewManager();
+  Start(*manager);
+  for (int i = 0; i < 300 && manager->BytesInProgress() == 0; ++i) ::Sleep(20);
+  manager->TogglePause();
+  ::Sleep(2500);
+  const uint64_t paused_at = manager->BytesInProgress() + manager->BytesDone();
+  ::Sleep(1000);
+  EXPECT_EQ(paused_at, manager->BytesInProgress() + manager->BytesDone());
+  EXPECT_TRUE(manager->IsRunning());
+  manager->TogglePause();
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
+  EXPECT_EQ(1, Requested("/rel/0_Setup.exe"));
+}
+
+// Stops land at every stage of a run, including while a worker's event
+// waits for the lock; none may hang, and every one leaves whole parts only.
+TEST_F(DownloadRunIntegration, StopsAtAnyMomentReturnPromptly) {
+  const std::vector<ReleaseFile> files = {{"Big-1a.bin", Pattern(3 * kPart, 18)},
+                                          {"Setup.exe", Pattern(kPart + 1, 19)}};
+  PutRelease(files);
+  const std::vector<uint32_t> crcs = {
+      CRC().Compute(files[0].bytes.data(), kPart),
+      CRC().Compute(files[0].bytes.data() + kPart, kPart),
+      CRC().Compute(files[0].bytes.data() + 2 * kPart, kPart)};
+  for (int delay_ms : {0, 30, 120, 250, 400, 700, 1000, 1500}) {
+    auto manager = NewManager();
+    Start(*manager);
+    ::Sleep(delay_ms);
+    const DWORD start = ::GetTickCount();
+    manager->StopDownload();
+    EXPECT_LT(::GetTickCount() - start, 5000u) << "stop after " << delay_ms << " ms";
+    EXPECT_FALSE(manager->IsRunning());
+    for (int k = 0; k < 3; ++k) {
+      const std::string part = ReadFileBytes(Part(L"Big_P1-1a.bin", k));
+      if (!part.empty()) {
+        EXPECT_EQ(crcs[k], CRC().Compute(part.data(), part.size())) << "part " << k;
+      }
+    }
+  }
+}

@@ -1,0 +1,425 @@
+// The download worker against the real HTTPS test host, through WinINet.
+#include "net/filedownload.h"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/crc.h"
+#include "base/error.h"
+#include "base/errorcodes.h"
+#include "base/jsonwriter.h"
+#include "base/stringutils.h"
+#include "tests/support/debugcapture.h"
+#include "tests/support/tempdir.h"
+#include "tests/support/testhost.h"
+
+namespace {
+
+constexpr char kSignature[] = "?sv=2026-01-01&sig=ZQ7SECRETSIGNATUREQ7Z";
+
+std::string Pattern(size_t size, unsigned seed) {
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed + (i >> 11)) & 0xFF);
+  return bytes;
+}
+
+uint32_t Crc(const std::string& bytes) { return CRC().Compute(bytes.data(), bytes.size()); }
+
+std::string Narrow(const std::wstring& text) { return StringUtils::ToNarrow(text); }
+
+// Records the worker's events with the log position at which they came.
+class Recorder : public IDownloadListener {
+ public:
+  struct Event {
+    std::string kind;
+    size_t log_size;
+    uint64_t bytes;
+    DownloadState state;
+  };
+
+  void OnDownloadFinished(FileDownload* download) override { Add("finished", download); }
+  void OnDownloadProgress(FileDownload* download) override {
+    Add("progress", download);
+    if (pause_on_first_progress && !paused_once.exchange(true)) download->SetPaused(true);
+  }
+
+  std::vector<Event> Events() const {
+    std::lock_guard<std::mutex> lock(mutex);
+    return events;
+  }
+  int Count(const std::string& kind) const {
+    int n = 0;
+    for (const Event& e : Events()) n += e.kind == kind ? 1 : 0;
+    return n;
+  }
+
+  std::atomic<bool> pause_on_first_progress{false};
+  std::atomic<bool> paused_once{false};
+
+ private:
+  void Add(const char* kind, FileDownload* download) {
+    std::lock_guard<std::mutex> lock(mutex);
+    events.push_back(
+        {kind, Error::GetErrorListJson().size(), download->BytesReceived(), download->State()});
+  }
+  mutable std::mutex mutex;
+  std::vector<Event> events;
+};
+
+std::vector<std::string> Messages() {
+  std::vector<std::string> messages;
+  for (const auto& record : Error::GetErrorListJson()) messages.push_back(record["message"]);
+  return messages;
+}
+
+int CountWithPrefix(const std::string& prefix) {
+  int n = 0;
+  for (const std::string& m : Messages()) n += m.compare(0, prefix.size(), prefix) == 0 ? 1 : 0;
+  return n;
+}
+
+bool WaitFor(const std::function<bool()>& condition, DWORD timeout_ms = 20000) {
+  const ULONGLONG deadline = GetTickCount64() + timeout_ms;
+  while (!condition()) {
+    if (GetTickCount64() > deadline) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+class FileDownloadIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(host.Available(&why)) << why;
+    ASSERT_TRUE(host.Reset());
+    Error::ClearErrors();
+  }
+  void TearDown() override { Error::ClearErrors(); }
+
+  // A worker for `path` on the test host, writing to a part file in `dir`
+  // unless memory mode is asked for.
+  void Prepare(FileDownload& worker, const std::string& path, uint32_t crc, bool memory = false) {
+    worker.server_name = host.HostName();
+    worker.object_path = StringUtils::ToWide(path);
+    worker.object_suffix = StringUtils::ToWide(kSignature);
+    worker.expected_crc = crc;
+    worker.part_size = 10000000;
+    worker.listener = &recorder;
+    if (!memory) {
+      std::wstring folder = dir.Path();
+      StringUtils::ReplaceAll(folder, L"\\", L"/");
+      worker.part_file_path = folder + L"/Release_P1.binpart0";
+    }
+  }
+
+  void RunToEnd(FileDownload& worker) {
+    ASSERT_NE(nullptr, worker.Start());
+    worker.Wait();
+  }
+
+  TestHost host;
+  TempDir dir;
+  Recorder recorder;
+};
+
+}  // namespace
+
+TEST_F(FileDownloadIntegration, GoodFileInOrderAndOnTheWire) {
+  const std::string body = Pattern(1300000, 1);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Release.bin", body));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Release.bin", Crc(body));
+  RunToEnd(worker);
+
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+  EXPECT_EQ(body, ReadFileBytes(worker.part_file_path));
+  EXPECT_TRUE(worker.Data().Empty());
+
+  // "Opening connection: ", "Response headers: ", a progress event per
+  // chunk, "Finished file: ", the success entry, then the finished event.
+  const std::vector<std::string> messages = Messages();
+  ASSERT_EQ(4u, messages.size()) << WriteJson(Error::GetErrorListJson());
+  EXPECT_EQ("Opening connection: " + Narrow(host.HostName()), messages[0]);
+  EXPECT_EQ(0u, messages[1].find("Response headers: HTTP/1.1 200"));
+  EXPECT_EQ("Finished file: " + Narrow(worker.part_file_path), messages[2]);
+  EXPECT_EQ("Download: " + Narrow(worker.part_file_path) + " correct CRC. Download succesful.",
+            messages[3]);
+  const auto events = recorder.Events();
+  ASSERT_EQ(4u, events.size());  // three chunks of at most 512 KiB, then the end
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ("progress", events[i].kind);
+    EXPECT_EQ(2u, events[i].log_size);
+  }
+  EXPECT_EQ(body.size(), events[2].bytes);
+  EXPECT_EQ("finished", events[3].kind);
+  EXPECT_EQ(4u, events[3].log_size);
+  EXPECT_EQ(DOWNLOAD_FINISHED, events[3].state);
+
+  const auto requests = host.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_EQ("GET", requests[0].method);
+  EXPECT_EQ(std::string("/veltra/0_Release.bin") + kSignature, requests[0].target);
+  EXPECT_EQ("Veltra Download Manager / 9.5", requests[0].Header("User-Agent"));
+  EXPECT_FALSE(requests[0].HasHeader("Range"));
+  EXPECT_EQ(0u, requests[0].body_length);
+}
+
+TEST_F(FileDownloadIntegration, CrcNeverMatchingMakesFourAttempts) {
+  const std::string body = Pattern(700000, 2);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Bad.bin", body));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Bad.bin", 0xDEADBEEF);
+  RunToEnd(worker);
+
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+  EXPECT_EQ(4u, host.Requests().size());
+  EXPECT_EQ(1, recorder.Count("finished"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(worker.part_file_path.c_str()));
+  const std::string expected = "Download: " + Narrow(worker.part_file_path) +
+                               " incorrect CRC. Expected: -559038737 found: " +
+                               std::to_string(static_cast<int32_t>(Crc(body))) +
+                               " bytes read: 700000Retrying download";
+  int mismatches = 0;
+  for (const auto& record : Error::GetErrorListJson()) {
+    if (record["message"] == expected) {
+      ++mismatches;
+      EXPECT_EQ(DL_MANAGER_CRC_INCORRECT, record["error_number"]);
+    }
+  }
+  EXPECT_EQ(4, mismatches);
+}
+
+TEST_F(FileDownloadIntegration, NotFoundLeavesTheStatus) {
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Missing.bin", 5);
+  RunToEnd(worker);
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+  EXPECT_EQ(404u, worker.ErrorCode());
+  EXPECT_EQ(4u, host.Requests().size());
+  EXPECT_EQ(4, CountWithPrefix("Response status not 200, but 404 Response headers: "));
+  for (const auto& record : Error::GetErrorListJson()) {
+    if (record["message"].get<std::string>().find("not 200") != std::string::npos) {
+      EXPECT_EQ(DL_MANAGER_HTTP_STATUS_NOT_OK, record["error_number"]);
+    }
+  }
+  EXPECT_EQ(1, recorder.Count("finished"));
+}
+
+TEST_F(FileDownloadIntegration, PauseHoldsTheResponseAndResumesIt) {
+  const std::string body = Pattern(4000000, 3);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Big.bin", body));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Big.bin", Crc(body));
+  recorder.pause_on_first_progress = true;
+  ASSERT_NE(nullptr, worker.Start());
+  ASSERT_TRUE(WaitFor([&] { return recorder.paused_once.load(); }));
+  Sleep(1000);
+  EXPECT_EQ(1, recorder.Count("progress")) << "read while paused";
+  EXPECT_TRUE(worker.IsRunning());
+  worker.SetPaused(false);
+  worker.Wait();
+  EXPECT_EQ(body, ReadFileBytes(worker.part_file_path));
+  EXPECT_EQ(1u, host.Requests().size()) << "resuming must continue the same response";
+}
+
+TEST_F(FileDownloadIntegration, StopDuringAStalledReadEndsPromptly) {
+  const std::string body = Pattern(3000000, 4);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Stall.bin", body));
+  HostFault stall;
+  stall.stall_at = 600000;
+  stall.stall_ms = 60000;
+  ASSERT_TRUE(host.SetFault("/veltra/0_Stall.bin", stall));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Stall.bin", Crc(body));
+  ASSERT_NE(nullptr, worker.Start());
+  ASSERT_TRUE(WaitFor([&] { return recorder.Count("progress") >= 1; }));
+  Sleep(300);
+  const ULONGLONG start = GetTickCount64();
+  worker.Stop(INFINITE);
+  EXPECT_LT(GetTickCount64() - start, 1500u);
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+  EXPECT_EQ(1, recorder.Count("finished"));
+  EXPECT_EQ(1u, host.Requests().size()) << "no attempt after a stop";
+  // The bytes so far were checked and did not match.
+  EXPECT_EQ(1, CountWithPrefix("Download: " + Narrow(worker.part_file_path) + " incorrect CRC."));
+  EXPECT_EQ(0, CountWithPrefix("InternetReadFile Failed"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(worker.part_file_path.c_str()));
+}
+
+TEST_F(FileDownloadIntegration, StopWhileTheHostHoldsBackTheHeaders) {
+  ASSERT_TRUE(host.PutObject("/veltra/0_Slow.bin", Pattern(1000, 5)));
+  HostFault stall;
+  stall.stall_before_headers_ms = 60000;
+  ASSERT_TRUE(host.SetFault("/veltra/0_Slow.bin", stall));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Slow.bin", 5);
+  ASSERT_NE(nullptr, worker.Start());
+  ASSERT_TRUE(WaitFor([&] { return host.Requests().size() == 1; }));
+  const ULONGLONG start = GetTickCount64();
+  worker.Stop(INFINITE);
+  EXPECT_LT(GetTickCount64() - start, 1500u);
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+}
+
+TEST_F(FileDownloadIntegration, StopBeforeTheFirstRead) {
+  ASSERT_TRUE(host.PutObject("/veltra/0_Held.bin", Pattern(1000, 6)));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Held.bin", 77);
+  worker.SetPaused(true);  // opens, then never reads
+  ASSERT_NE(nullptr, worker.Start());
+  ASSERT_TRUE(WaitFor([&] { return CountWithPrefix("Response headers: ") == 1; }));
+  worker.Stop(INFINITE);
+  EXPECT_EQ(1, CountWithPrefix("Error reading file, reconnecting."));
+  EXPECT_EQ(1, CountWithPrefix("Download: " + Narrow(worker.part_file_path) +
+                               " incorrect CRC. Expected: 77 found: 0 bytes read: 0Retrying download"));
+  EXPECT_EQ(1, recorder.Count("finished"));
+  EXPECT_EQ(0, recorder.Count("progress"));
+}
+
+TEST_F(FileDownloadIntegration, MemoryModeKeepsTheBytesAndAcceptsAnyContent) {
+  const std::string body = "x;Release.bin\r\n5\r\n-2\r\n";
+  ASSERT_TRUE(host.PutObject("/veltra/release.txt", body));
+  FileDownload worker;
+  Prepare(worker, "/veltra/release.txt", 0, true);
+  RunToEnd(worker);
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+  ASSERT_EQ(body.size(), worker.Data().Size());
+  EXPECT_EQ(body, std::string(reinterpret_cast<const char*>(worker.Data().Data()), body.size()));
+  EXPECT_EQ(1u, host.Requests().size());
+  EXPECT_EQ(1, CountWithPrefix("Download:  correct CRC. Download succesful."));
+}
+
+TEST_F(FileDownloadIntegration, EmptyAnswerInPartModeCannotBeWritten) {
+  ASSERT_TRUE(host.PutObject("/veltra/0_Empty.bin", ""));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Empty.bin", 0);
+  RunToEnd(worker);
+  EXPECT_EQ(DOWNLOAD_WRITE_FAILED, worker.State());
+  EXPECT_EQ(1, recorder.Count("progress"));
+  EXPECT_EQ(0, recorder.Count("finished"));
+}
+
+TEST_F(FileDownloadIntegration, PartFileThatCannotBeWritten) {
+  const std::string body = Pattern(2000, 7);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Unwritable.bin", body));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Unwritable.bin", Crc(body));
+  // The parent of the part file's folder does not exist: one level only is
+  // created.
+  std::wstring folder = dir.Path();
+  StringUtils::ReplaceAll(folder, L"\\", L"/");
+  worker.part_file_path = folder + L"/missing/deeper/Release_P1.binpart0";
+  RunToEnd(worker);
+  EXPECT_EQ(DOWNLOAD_WRITE_FAILED, worker.State());
+  EXPECT_EQ(0, recorder.Count("finished"));
+  const auto events = recorder.Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(DOWNLOAD_WRITE_FAILED, events.back().state);
+  EXPECT_EQ(1, CountWithPrefix("Unable to create directory: " + Narrow(folder) + "/missing/deeper"));
+  EXPECT_TRUE(worker.Data().Empty());
+}
+
+TEST_F(FileDownloadIntegration, PartFileLockedByAnotherProgram) {
+  const std::string body = Pattern(2000, 8);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Locked.bin", body));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Locked.bin", Crc(body));
+  HANDLE lock = CreateFileW(worker.part_file_path.c_str(), GENERIC_READ, 0, nullptr, CREATE_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(INVALID_HANDLE_VALUE, lock);
+  RunToEnd(worker);
+  CloseHandle(lock);
+  EXPECT_EQ(DOWNLOAD_WRITE_FAILED, worker.State());
+  EXPECT_EQ(1, CountWithPrefix("Couldn't create part file: " + Narrow(worker.part_file_path)));
+}
+
+TEST_F(FileDownloadIntegration, RefusedConnectionIsRetriedAndNamed) {
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Any.bin", 5);
+  worker.server_name = host.RefusedHostName();
+  RunToEnd(worker);
+  EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+  int cannot_connect = 0;
+  for (const auto& record : Error::GetErrorListJson()) {
+    if (record["detailed_message"] == "ERROR_INTERNET_CANNOT_CONNECT") ++cannot_connect;
+  }
+  EXPECT_EQ(4, cannot_connect) << WriteJson(Error::GetErrorListJson());
+  EXPECT_EQ(4, CountWithPrefix("Opening connection: "));
+}
+
+TEST_F(FileDownloadIntegration, ResetMidBodyIsRetried) {
+  const std::string body = Pattern(1500000, 9);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Reset.bin", body));
+  HostFault reset;
+  reset.count = 1;
+  reset.reset_at = 700000;
+  ASSERT_TRUE(host.SetFault("/veltra/0_Reset.bin", reset));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Reset.bin", Crc(body));
+  RunToEnd(worker);
+  EXPECT_EQ(body, ReadFileBytes(worker.part_file_path));
+  EXPECT_EQ(2u, host.Requests().size());
+  EXPECT_EQ(1, CountWithPrefix("InternetReadFile Failed for: "));
+  EXPECT_EQ(1, CountWithPrefix("Error reading file, reconnecting."));
+  // Wine reports a reset in the middle of a TLS body as "aborted".
+  bool named = false;
+  for (const auto& record : Error::GetErrorListJson()) {
+    const std::string name = record["detailed_message"];
+    named = named || name == "ERROR_INTERNET_CONNECTION_RESET" ||
+            name == "ERROR_INTERNET_CONNECTION_ABORTED";
+  }
+  EXPECT_TRUE(named) << WriteJson(Error::GetErrorListJson());
+}
+
+TEST_F(FileDownloadIntegration, TruncatedOrFlippedBodiesAreRetried) {
+  const std::string body = Pattern(1200000, 10);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Short.bin", body));
+  HostFault truncate;
+  truncate.count = 1;
+  truncate.truncate_at = 900000;
+  ASSERT_TRUE(host.SetFault("/veltra/0_Short.bin", truncate));
+  ASSERT_TRUE(host.PutObject("/veltra/0_Flip.bin", body));
+  HostFault flip;
+  flip.count = 2;
+  flip.flip = {5, 1100000};
+  ASSERT_TRUE(host.SetFault("/veltra/0_Flip.bin", flip));
+
+  FileDownload truncated;
+  Prepare(truncated, "/veltra/0_Short.bin", Crc(body));
+  RunToEnd(truncated);
+  EXPECT_EQ(body, ReadFileBytes(truncated.part_file_path));
+
+  FileDownload flipped;
+  Prepare(flipped, "/veltra/0_Flip.bin", Crc(body));
+  flipped.part_file_path += L"b";
+  RunToEnd(flipped);
+  EXPECT_EQ(body, ReadFileBytes(flipped.part_file_path));
+  EXPECT_EQ(5u, host.Requests().size());  // 2 for the short one, 3 for the flipped one
+  EXPECT_EQ(2, CountWithPrefix("Download: " + Narrow(flipped.part_file_path) + " incorrect CRC."));
+}
+
+TEST_F(FileDownloadIntegration, SignatureNeverReachesTheLog) {
+  DebugCapture capture;
+  ASSERT_TRUE(host.PutObject("/veltra/0_Sig.bin", Pattern(3000, 11)));
+  FileDownload good, missing, refused;
+  Prepare(good, "/veltra/0_Sig.bin", 1);
+  Prepare(missing, "/veltra/0_Gone.bin", 1);
+  Prepare(refused, "/veltra/0_Sig.bin", 1);
+  refused.server_name = host.RefusedHostName();
+  for (FileDownload* worker : {&good, &missing, &refused}) RunToEnd(*worker);
+
+  const std::string secret = "ZQ7SECRETSIGNATUREQ7Z";
+  EXPECT_EQ(std::string::npos, WriteJson(Error::GetErrorListJson()).find(secret));
+  for (const std::string& line : capture.Narrow()) EXPECT_EQ(std::string::npos, line.find(secret));
+  for (const std::wstring& line : capture.Wide()) {
+    EXPECT_EQ(std::string::npos, Narrow(line).find(secret));
+  }
+  EXPECT_FALSE(capture.Wide().empty());
+}

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "base/criticalsection.h"
+#include "download/idmlistener.h"
+#include "download/shell.h"
+
+// Stands in for the dialog: records every event.
+class RecordingListener : public IDMListener {
+ public:
+  void DownloadFinished(DownloadManager*) override { finished++; }
+  void ProgressChanged(DownloadManager*) override { progress++; }
+  void ShowError(const std::wstring& text) override {
+    ScopedLock lock(lock_);
+    errors.push_back(text);
+  }
+  std::vector<std::wstring> Errors() {
+    ScopedLock lock(lock_);
+    return errors;
+  }
+
+  std::atomic<int> finished{0};
+  std::atomic<int> progress{0};
+
+ private:
+  CriticalSection lock_;
+  std::vector<std::wstring> errors;
+};
+
+// Records the shell calls instead of making them; `result` is what each
+// returns (above 32: success).
+class RecordingShell : public IShell {
+ public:
+  intptr_t OpenFile(const std::wstring& file, const std::wstring& folder) override {
+    return Add(L"open " + file + L" in " + folder);
+  }
+  intptr_t OpenUrl(const std::wstring& url) override { return Add(L"url " + url); }
+  intptr_t Explore(const std::wstring& folder) override { return Add(L"explore " + folder); }
+  std::vector<std::wstring> Calls() {
+    ScopedLock lock(lock_);
+    return calls;
+  }
+
+  intptr_t result = 42;
+
+ private:
+  intptr_t Add(const std::wstring& call) {
+    ScopedLock lock(lock_);
+    calls.push_back(call);
+    return result;
+  }
+  CriticalSection lock_;
+  std::vector<std::wstring> calls;
+};
+
+// Log records whose message contains `text`.
+int CountLogRecords(const std::string& text);
+// Log records with this error number.
+int CountLogNumber(int32_t number);
+// Runs tests/support/testhelper.exe (beside the test program) and waits.
+bool RunHelper(const std::wstring& arguments);
+std::wstring HelperPath();
