@@ -11,8 +11,8 @@ void DialogControls::SetText(int id, const std::wstring& text) const {
 std::wstring DialogControls::Text(int id) const {
   HWND control = ::GetDlgItem(dialog_, id);
   std::wstring text(static_cast<size_t>(::GetWindowTextLengthW(control)) + 1, L'\0');
-  text.resize(static_cast<size_t>(
-      ::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
+  text.resize(
+      static_cast<size_t>(::GetWindowTextW(control, text.data(), static_cast<int>(text.size()))));
   return text;
 }
 

@@ -8,8 +8,8 @@ constexpr COLORREF kWhite = RGB(255, 255, 255);
 constexpr int kButtonImageSize = 25;
 
 HFONT CreateTextFont(int pixels_per_inch) {
-  return ::CreateFontW(DialogLook::FontHeight(pixels_per_inch), 0, 0, 0, 0, FALSE, FALSE, FALSE,
-                       0, 0, 0, 0, 0, L"Arial");
+  return ::CreateFontW(DialogLook::FontHeight(pixels_per_inch), 0, 0, 0, 0, FALSE, FALSE, FALSE, 0,
+                       0, 0, 0, 0, L"Arial");
 }
 
 HBITMAP LoadButtonImage(HINSTANCE instance, int id) {
@@ -31,8 +31,7 @@ int DialogLook::ScreenPixelsPerInch() {
 void DialogLook::Apply(HWND dialog, HINSTANCE instance, int pixels_per_inch) {
   text_font_.Reset(CreateTextFont(pixels_per_inch));
   for (int id : {IDC_MESSAGE, IDC_LABELS, IDC_VALUES, IDC_PROGRESS}) {
-    ::SendDlgItemMessageW(dialog, id, WM_SETFONT, reinterpret_cast<WPARAM>(text_font_.Get()),
-                          TRUE);
+    ::SendDlgItemMessageW(dialog, id, WM_SETFONT, reinterpret_cast<WPARAM>(text_font_.Get()), TRUE);
   }
   tip_font_.Reset(CreateTextFont(pixels_per_inch));
   ::SendDlgItemMessageW(dialog, IDC_TIP, WM_SETFONT, reinterpret_cast<WPARAM>(tip_font_.Get()),

@@ -59,8 +59,8 @@ std::wstring DownloadNames::ProgramPath() {
 
 std::wstring DownloadNames::LocalAppDataFolder() {
   wchar_t buffer[kPathBuffer] = {};
-  if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                   buffer)) &&
+  if (SUCCEEDED(
+          ::SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer)) &&
       buffer[0] != L'\0') {
     return buffer;
   }

@@ -18,7 +18,9 @@ double Ratio(uint64_t part_thousands, uint64_t total_bytes) {
   return static_cast<double>(part_thousands) / static_cast<double>(total_bytes / 1000) * 100.0;
 }
 
-int32_t Clamp100(int64_t percent) { return static_cast<int32_t>(std::clamp<int64_t>(percent, 0, 100)); }
+int32_t Clamp100(int64_t percent) {
+  return static_cast<int32_t>(std::clamp<int64_t>(percent, 0, 100));
+}
 
 }  // namespace
 

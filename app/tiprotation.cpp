@@ -22,7 +22,8 @@ std::vector<std::wstring> TipRotation::DefaultTips(const std::wstring& faq_addre
       L"You may install Veltra on multiple computers. Keep your setup files so you don't need to "
       L"download them again.",
       L"Is your hardware sufficient to run Veltra smoothly? For information and recommendations, "
-      L"see " + faq_address + L".",
+      L"see " +
+          faq_address + L".",
       L"If you need support you can go to " + forum_address +
           L" and post any question. Our support staff is there to help you.",
   };

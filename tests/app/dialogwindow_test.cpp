@@ -77,8 +77,8 @@ class DialogWindowIntegration : public ::testing::Test {
   void SetUp() override {
     INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
     InitCommonControlsEx(&classes);
-    window.Reset(CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr,
-                                    &TestDialogProc, 0));
+    window.Reset(
+        CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr, &TestDialogProc, 0));
     ASSERT_TRUE(window) << GetLastError();
     SendDlgItemMessageW(window.Get(), IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   }
@@ -108,7 +108,8 @@ TEST_F(DialogWindowIntegration, TemplateHoldsTheControlsAsDesigned) {
             WS_POPUP | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME);
   EXPECT_TRUE(GetWindowLongW(Item(IDC_PAUSE), GWL_STYLE) & BS_BITMAP);
 
-  HBITMAP logo = reinterpret_cast<HBITMAP>(SendMessageW(Item(IDC_LOGO), STM_GETIMAGE, IMAGE_BITMAP, 0));
+  HBITMAP logo =
+      reinterpret_cast<HBITMAP>(SendMessageW(Item(IDC_LOGO), STM_GETIMAGE, IMAGE_BITMAP, 0));
   ASSERT_NE(logo, nullptr);
   EXPECT_EQ(BitmapSize(logo).cx, 179);
   EXPECT_EQ(BitmapSize(logo).cy, 228);
@@ -121,15 +122,15 @@ TEST_F(DialogWindowIntegration, TemplateHoldsTheControlsAsDesigned) {
   EXPECT_EQ(client.bottom, units.bottom);
 
   // Full-size pictures in the program file: 256 x 256 and 24 bits.
-  UniqueGdiObject pause(LoadImageW(instance, MAKEINTRESOURCEW(IDB_PAUSE), IMAGE_BITMAP, 0, 0,
-                                   LR_CREATEDIBSECTION));
+  UniqueGdiObject pause(
+      LoadImageW(instance, MAKEINTRESOURCEW(IDB_PAUSE), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
   BITMAP info = {};
   GetObjectW(pause.Get(), sizeof(info), &info);
   EXPECT_EQ(info.bmWidth, 256);
   EXPECT_EQ(info.bmHeight, 256);
   EXPECT_EQ(info.bmBitsPixel, 24);
-  HICON icon = static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 48,
-                                             48, LR_SHARED));
+  HICON icon = static_cast<HICON>(
+      LoadImageW(instance, MAKEINTRESOURCEW(IDI_APP), IMAGE_ICON, 48, 48, LR_SHARED));
   EXPECT_NE(icon, nullptr);
 }
 
@@ -142,8 +143,7 @@ TEST_F(DialogWindowIntegration, FontsFollowTheScreenAndButtonStartsWithPause) {
     DialogLook look;
     look.Apply(window.Get(), instance, dpi);
     for (int id : {IDC_MESSAGE, IDC_LABELS, IDC_VALUES, IDC_PROGRESS}) {
-      EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(Item(id), WM_GETFONT, 0, 0)),
-                look.TextFont());
+      EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(Item(id), WM_GETFONT, 0, 0)), look.TextFont());
     }
     EXPECT_EQ(reinterpret_cast<HFONT>(SendMessageW(Item(IDC_TIP), WM_GETFONT, 0, 0)),
               look.TipFont());
@@ -190,7 +190,8 @@ TEST_F(DialogWindowIntegration, ReadoutTextsReadBackInEveryPhase) {
   counters.merging = true;
   counters.merge_percent = 60;
   RunOnWorker([&] { controls.Apply(ProgressReadout::Compute(0, 0, 0, counters), nullptr); });
-  EXPECT_EQ(controls.Text(IDC_LABELS), L"Copying downloaded files, please wait...\r\n60% completed");
+  EXPECT_EQ(controls.Text(IDC_LABELS),
+            L"Copying downloaded files, please wait...\r\n60% completed");
   EXPECT_EQ(controls.Text(IDC_VALUES), L"");
   EXPECT_FALSE(controls.IsShown(IDC_VALUES));
   EXPECT_FALSE(controls.IsShown(IDC_PAUSE));

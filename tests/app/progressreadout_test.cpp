@@ -4,7 +4,8 @@
 
 namespace {
 
-constexpr wchar_t kLabels[] = L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n";
+constexpr wchar_t kLabels[] =
+    L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n";
 
 DownloadCounters Downloading(uint64_t total, uint64_t done, uint64_t in_progress = 0) {
   DownloadCounters counters;
@@ -15,8 +16,8 @@ DownloadCounters Downloading(uint64_t total, uint64_t done, uint64_t in_progress
 }
 
 TEST(ProgressReadout, DownloadingShowsFiveLinesWithTimeLeft) {
-  const Readout r =
-      ProgressReadout::Compute(1500, 1'000'000'000, 333'333'333, Downloading(1'000'000'000, 333'333'333));
+  const Readout r = ProgressReadout::Compute(1500, 1'000'000'000, 333'333'333,
+                                             Downloading(1'000'000'000, 333'333'333));
   EXPECT_EQ(r.labels, kLabels);
   EXPECT_EQ(r.values, L"976562 kB\r\n325520 kB\r\n1500 kB/s\r\n33 %\r\n0 h : 7 m : 14 s");
   EXPECT_EQ(r.bar, 33);
@@ -26,8 +27,8 @@ TEST(ProgressReadout, DownloadingShowsFiveLinesWithTimeLeft) {
 }
 
 TEST(ProgressReadout, PausedDownloadHasNoTimeLeftLine) {
-  const Readout r =
-      ProgressReadout::Compute(0, 1'000'000'000, 333'333'333, Downloading(1'000'000'000, 333'333'333));
+  const Readout r = ProgressReadout::Compute(0, 1'000'000'000, 333'333'333,
+                                             Downloading(1'000'000'000, 333'333'333));
   EXPECT_EQ(r.values, L"976562 kB\r\n325520 kB\r\n0 kB/s\r\n33 %");
   EXPECT_EQ(r.labels, kLabels);
 }

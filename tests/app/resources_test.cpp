@@ -27,8 +27,8 @@ struct GroupIconEntry {
 #pragma pack(pop)
 
 TEST(ProgramResources, IconHoldsThreeSizesInThirtyTwoBits) {
-  const std::string group = ResourceBytes(MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */,
-                                          MAKEINTRESOURCEW(IDI_APP));
+  const std::string group =
+      ResourceBytes(MAKEINTRESOURCEW(14) /* RT_GROUP_ICON */, MAKEINTRESOURCEW(IDI_APP));
   ASSERT_GE(group.size(), 6u);
   const WORD count = *reinterpret_cast<const WORD*>(group.data() + 4);
   ASSERT_EQ(count, 3);
@@ -46,8 +46,8 @@ TEST(ProgramResources, BitmapsHaveTheirSizesAndDepth) {
   };
   for (const Expected& e : {Expected{IDB_LOGO, 179, 228}, Expected{IDB_PAUSE, 256, 256},
                             Expected{IDB_RESUME, 256, 256}}) {
-    const std::string bits = ResourceBytes(MAKEINTRESOURCEW(2) /* RT_BITMAP */,
-                                           MAKEINTRESOURCEW(e.id));
+    const std::string bits =
+        ResourceBytes(MAKEINTRESOURCEW(2) /* RT_BITMAP */, MAKEINTRESOURCEW(e.id));
     ASSERT_GE(bits.size(), sizeof(BITMAPINFOHEADER)) << e.id;
     const auto* header = reinterpret_cast<const BITMAPINFOHEADER*>(bits.data());
     EXPECT_EQ(header->biWidth, e.width);
@@ -57,8 +57,8 @@ TEST(ProgramResources, BitmapsHaveTheirSizesAndDepth) {
 }
 
 TEST(ProgramResources, ManifestAsksForWhatTheProgramNeeds) {
-  const std::string manifest = ResourceBytes(MAKEINTRESOURCEW(24) /* RT_MANIFEST */,
-                                             MAKEINTRESOURCEW(1));
+  const std::string manifest =
+      ResourceBytes(MAKEINTRESOURCEW(24) /* RT_MANIFEST */, MAKEINTRESOURCEW(1));
   EXPECT_NE(manifest.find("level=\"asInvoker\""), std::string::npos);
   EXPECT_NE(manifest.find("Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\""),
             std::string::npos);
