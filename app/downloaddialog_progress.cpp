@@ -1,8 +1,7 @@
 #include "app/downloaddialog.h"
 #include "app/progressreadout.h"
 
-void DownloadDialog::UpdateProgress(uint64_t speed, uint64_t total, uint64_t downloaded,
-                                    uint64_t) {
+void DownloadDialog::UpdateProgress(uint64_t speed, uint64_t total, uint64_t downloaded, uint64_t) {
   DownloadCounters counters;
   counters.verifying = download_manager.IsVerifying();
   counters.merging = download_manager.IsMerging();

@@ -124,7 +124,8 @@ TEST_F(DownloadDialogIntegration, ShowErrorWaitsForTheUserInABoxCaptionedError) 
   ShowWindow(dialog.Window(), SW_SHOW);
   std::atomic<bool> returned{false};
   std::thread manager([&] {
-    dialog.ShowError(L"Something is preventing the Download Manager from saving the installation files.");
+    dialog.ShowError(
+        L"Something is preventing the Download Manager from saving the installation files.");
     returned = true;
   });
   HWND box = nullptr;
@@ -163,8 +164,8 @@ TEST_F(DownloadDialogIntegration, CloseShowsTheNoticeAndEndsTheLoopOnce) {
       continue;
     }
     DispatchMessageW(&msg);
-    notice_seen = notice_seen ||
-                  DialogControls(window).Text(IDC_TIP) == L"Stopping download. Please wait...";
+    notice_seen =
+        notice_seen || DialogControls(window).Text(IDC_TIP) == L"Stopping download. Please wait...";
   }
   EXPECT_EQ(quits, 1);
   EXPECT_TRUE(notice_seen);
