@@ -107,6 +107,11 @@ def main():
     check(wait_for(part0.exists, 120), "first part written while the second stalls")
     check(wait_for(lambda: requested(f"/{SUBDIR}/1_Data-1a.bin") > 0, 60),
           "second part requested")
+    # What the user sees meanwhile, once the speed meter has reported, for a
+    # person to look at.
+    time.sleep(2.5)
+    subprocess.run([wine_run, helper, "shot", CAPTION, "program_running.bmp"], cwd=work,
+                   timeout=60)
     closing = time.time()
     subprocess.run([wine_run, helper, "close", CAPTION], check=True, timeout=60)
     code = run.wait(timeout=120)
