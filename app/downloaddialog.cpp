@@ -3,6 +3,7 @@
 #include <commctrl.h>
 
 #include <stdexcept>
+#include <thread>
 
 #include "app/downloadnames.h"
 #include "app/resource.h"
@@ -37,20 +38,31 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
 
 DownloadDialog::~DownloadDialog() {
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
-  StopSpeedMeterFromWindowThread();
+  StopThreadsFromWindowThread();
   // The members go in reverse order: the close task is waited for, then
-  // the speed meter and the manager stop their threads, then the window.
+  // the speed meter and the manager (both stopped by now), then the window.
 }
 
-void DownloadDialog::StopSpeedMeterFromWindowThread() {
+void DownloadDialog::StopThreadsFromWindowThread() {
+  // After a normal close both have stopped already. On the entry's failure
+  // path they may still run, and each may be waiting for this thread: the
+  // meter to change a control, the manager to show an error box owned by
+  // the window. So they are stopped on another thread while this one
+  // answers the messages sent to it.
   download_speed.RequestStop();
-  while (download_speed.IsRunning()) {
+  std::atomic<bool> manager_stopped{false};
+  std::thread stopper([this, &manager_stopped] {
+    download_manager.StopDownload();
+    manager_stopped.store(true, std::memory_order_relaxed);
+  });
+  while (!manager_stopped.load(std::memory_order_relaxed) || download_speed.IsRunning()) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
     MSG msg;
     // Handles the messages sent to this thread; nothing is taken from the
     // posted queue.
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
+  stopper.join();
   download_speed.Stop(INFINITE);
 }
 

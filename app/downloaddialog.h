@@ -64,9 +64,9 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   void PaintBackground();
   void BeginClose();
   void StopAndClose();
-  // Waits for the speed meter's thread while answering the window messages
-  // it sends, which this (the window's) thread must handle for it to end.
-  void StopSpeedMeterFromWindowThread();
+  // Stops the speed meter and the manager while answering the messages
+  // their threads send to this (the window's) thread.
+  void StopThreadsFromWindowThread();
 
   HINSTANCE instance;
   // Declared first so that they go last: the window (and the fonts its

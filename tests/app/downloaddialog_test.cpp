@@ -175,4 +175,30 @@ TEST_F(DownloadDialogIntegration, CloseShowsTheNoticeAndEndsTheLoopOnce) {
   EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+TEST_F(DownloadDialogIntegration, DestroyedWhileItsThreadsWaitForTheWindowThread) {
+  // The entry's failure path: the dialog goes while the speed meter and the
+  // manager run and this thread answers no messages. The meter's first
+  // report and the manager's error box wait for this thread, so the
+  // destructor must answer them while it stops both.
+  // The manager may give up on the host meanwhile and show its error box;
+  // a user would dismiss it.
+  std::atomic<bool> destroyed{false};
+  std::thread user([&] {
+    while (!destroyed) {
+      if (HWND box = FindWindowW(L"#32770", L"Error")) PostMessageW(box, WM_COMMAND, IDOK, 0);
+      Sleep(20);
+    }
+  });
+  const ULONGLONG before = GetTickCount64();
+  {
+    DownloadDialog dialog(instance);
+    dialog.Start();
+    Sleep(300);
+  }
+  destroyed = true;
+  user.join();
+  EXPECT_LT(GetTickCount64() - before, 10000u);
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+}
+
 }  // namespace
