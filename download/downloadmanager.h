@@ -45,6 +45,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Before StartDownload.
   void SetRelease(const ReleaseDescriptor& release);
   void SetSupportCenterUrl(const std::wstring& url) { support_center_url = url; }
+  // The maker's log service, as a full URL; empty sends no log.
+  void SetLogServiceUrl(const std::wstring& url) { log_service_url = url; }
   // Null puts the system's shell back.
   void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
 
@@ -58,6 +60,11 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
                  const std::wstring& program_folder);
   // Ends the run and every worker; returns when all have ended.
   void StopDownload();
+  // At close, after StopDownload: posts the log, gzip-compressed through
+  // logfile.gz in the download folder, to the log service, and writes
+  // logfile.txt beside the program when the log holds an error. Returns
+  // when the upload has ended (logupload.cpp).
+  void PostLogFile();
   // Flips the paused flag of every worker.
   void TogglePause();
 
@@ -141,6 +148,7 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   std::wstring host_name;
   std::wstring SAS;
   std::wstring support_center_url;
+  std::wstring log_service_url;
   // The old layout moves the prefix into the folder once, at the first fetch;
   // doing it again would empty the folder.
   bool old_layout_applied = false;

@@ -138,9 +138,8 @@ bool FileDownload::Evaluate(const ReadOutcome& outcome) {
   if (data_.Empty()) success = success || expected_crc == 0;
   if (!success && request_open) {
     Error::LogError(L"Download: " + part_file_path + L" incorrect CRC. Expected: " +
-                        Signed(expected_crc) + L" found: " + Signed(found_crc) +
-                        L" bytes read: " + Signed(static_cast<uint32_t>(data_.Size())) +
-                        L"Retrying download",
+                        Signed(expected_crc) + L" found: " + Signed(found_crc) + L" bytes read: " +
+                        Signed(static_cast<uint32_t>(data_.Size())) + L"Retrying download",
                     static_cast<uint32_t>(DL_MANAGER_CRC_INCORRECT), kModule, __LINE__);
   }
   connection_.Disconnect();

@@ -10,8 +10,8 @@
 #include "net/connection.h"
 
 enum DownloadState : int32_t {
-  DOWNLOAD_IDLE = 0,          // not started, or ended by an exception
-  DOWNLOAD_SEEK_FAILED = 5,   // positioning failed in this attempt; reading goes on
+  DOWNLOAD_IDLE = 0,         // not started, or ended by an exception
+  DOWNLOAD_SEEK_FAILED = 5,  // positioning failed in this attempt; reading goes on
   DOWNLOAD_RUNNING = 6,
   DOWNLOAD_FINISHED = 7,      // ended normally: success, attempts used up, or stopped
   DOWNLOAD_WRITE_FAILED = 8,  // received and correct, but the part file could not be written
@@ -51,8 +51,8 @@ class FileDownload : public Orv_Thread {
   std::wstring object_suffix;   // appended to object_path in the request
   uint32_t part_index = 0;      // the owner's numbering
   uint32_t start_offset = 0;
-  uint32_t part_size = 0;       // the owner's nominal size; sizes the receive buffer
-  uint32_t expected_crc = 0;    // 0: do not check
+  uint32_t part_size = 0;     // the owner's nominal size; sizes the receive buffer
+  uint32_t expected_crc = 0;  // 0: do not check
   IDownloadListener* listener = nullptr;
 
   // May be changed at any time from any thread; while set, nothing is read.

@@ -25,7 +25,8 @@ constexpr char kSignature[] = "?sv=2026-01-01&sig=ZQ7SECRETSIGNATUREQ7Z";
 
 std::string Pattern(size_t size, unsigned seed) {
   std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>((i * 131 + seed + (i >> 11)) & 0xFF);
+  for (size_t i = 0; i < size; ++i)
+    bytes[i] = static_cast<char>((i * 131 + seed + (i >> 11)) & 0xFF);
   return bytes;
 }
 
@@ -277,8 +278,9 @@ TEST_F(FileDownloadIntegration, StopBeforeTheFirstRead) {
   ASSERT_TRUE(WaitFor([&] { return CountWithPrefix("Response headers: ") == 1; }));
   worker.Stop(INFINITE);
   EXPECT_EQ(1, CountWithPrefix("Error reading file, reconnecting."));
-  EXPECT_EQ(1, CountWithPrefix("Download: " + Narrow(worker.part_file_path) +
-                               " incorrect CRC. Expected: 77 found: 0 bytes read: 0Retrying download"));
+  EXPECT_EQ(
+      1, CountWithPrefix("Download: " + Narrow(worker.part_file_path) +
+                         " incorrect CRC. Expected: 77 found: 0 bytes read: 0Retrying download"));
   EXPECT_EQ(1, recorder.Count("finished"));
   EXPECT_EQ(0, recorder.Count("progress"));
 }
@@ -322,7 +324,8 @@ TEST_F(FileDownloadIntegration, PartFileThatCannotBeWritten) {
   const auto events = recorder.Events();
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(DOWNLOAD_WRITE_FAILED, events.back().state);
-  EXPECT_EQ(1, CountWithPrefix("Unable to create directory: " + Narrow(folder) + "/missing/deeper"));
+  EXPECT_EQ(1,
+            CountWithPrefix("Unable to create directory: " + Narrow(folder) + "/missing/deeper"));
   EXPECT_TRUE(worker.Data().Empty());
 }
 

@@ -1,0 +1,215 @@
+#include "net/fileupload.h"
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "base/error.h"
+#include "base/faulttranslator.h"
+#include "base/stringutils.h"
+
+namespace {
+
+constexpr char kModule[] = "fileupload";
+constexpr wchar_t kAgent[] = L"Veltra";
+constexpr DWORD kRetryPauseMs = 100;
+constexpr uint64_t kWriteSize = 1024;
+constexpr size_t kRawHeaderBufferBytes = 0x100000;
+constexpr DWORD kRawHeaderAnnouncedBytes = 0x80000;
+constexpr DWORD kStatusTextBufferBytes = 4096;
+
+}  // namespace
+
+void FileUpload::Run() {
+  InstallSeTranslator();
+  try {
+    RunAttempts();
+  } catch (const std::exception& e) {
+    Error::LogError(std::string("FileUpload: Obviously a major malfunction. Message: ") + e.what(),
+                    0, kModule, __LINE__);
+    connection.Disconnect();
+  }
+}
+
+void FileUpload::RunAttempts() {
+  attempts.store(0, std::memory_order_relaxed);
+  for (;;) {
+    if (!url_usable || attempts.load(std::memory_order_relaxed) >= max_attempts) {
+      status_code = kFailedStatus;
+      status_text = L"HTTP Operation failed";
+      return;
+    }
+    attempts.fetch_add(1, std::memory_order_relaxed);
+    bytes_sent.store(0, std::memory_order_relaxed);
+    body_length.store(0, std::memory_order_relaxed);
+
+    if (!connection.OpenHttpConnection(kAgent, server_name, port, secure, verb_code, verb,
+                                       object_path, allow_cache, request_headers)) {
+      ::Sleep(kRetryPauseMs);
+      if (!IsRunning()) break;
+      continue;
+    }
+
+    // Owned by the calls that send it: a call abandoned on a stop finishes
+    // in the background and still reads from it.
+    auto body = std::make_shared<ByteBuffer>();
+    std::wstring headers;
+    if (multipart) {
+      request_headers[L"Content-Type"] = kMultipartContentType;
+      headers = FormatHeaders(request_headers);
+      FormatMultipartForm(form_fields, files, *body);
+    } else {
+      headers = FormatHeaders(request_headers);
+      FormatForm(form_fields, files, raw_body, *body);
+    }
+    body_length.store(body->Size(), std::memory_order_relaxed);
+    Error::LogError(L"Sending HTTP " + verb + L" " + L"Headers:\r\n" + headers, 0, kModule,
+                    __LINE__);
+
+    bool retry = false;
+    const bool sent = !files.empty() || !raw_body.Empty() ? SendStreamed(headers, body, retry)
+                                                          : SendPlain(headers, body, retry);
+    if (!sent) break;
+    if (retry) continue;
+
+    ReadResponse();
+    break;
+  }
+  connection.Disconnect();
+}
+
+bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body,
+                              bool& retry) {
+  const uint64_t length = body->Size();
+  auto header_text = std::make_shared<std::wstring>(headers);
+  DWORD error = 0;
+  const bool started = connection.Call(
+      [header_text, body, length](HINTERNET request) {
+        INTERNET_BUFFERSW buffers{};
+        buffers.dwStructSize = sizeof(INTERNET_BUFFERSW);
+        buffers.lpcszHeader = header_text->c_str();
+        buffers.dwHeadersLength = static_cast<DWORD>(header_text->size());
+        buffers.lpvBuffer = body->Data();
+        buffers.dwBufferLength = 0;
+        // Becomes the request's Content-Length.
+        buffers.dwBufferTotal = static_cast<DWORD>(length);
+        return ::HttpSendRequestExW(request, &buffers, nullptr, 0, 0);
+      },
+      running, error);
+  if (!IsRunning()) return false;
+  if (!started) {
+    // Nothing was sent, so there is nothing to write to: WinINet under Wine
+    // even faults on a write to a request whose connection never opened.
+    Error::RecordError("Error on HttpSendRequestEx\n", error, kModule, __LINE__);
+    retry = true;
+    return true;
+  }
+
+  // The number of writes is fixed up front; a failed write is repeated from
+  // the same position by the next one.
+  const auto writes =
+      static_cast<uint64_t>(std::ceil(static_cast<float>(length) / static_cast<float>(kWriteSize)));
+  for (uint64_t write = 0; write < writes && IsRunning(); ++write) {
+    const uint64_t offset = bytes_sent.load(std::memory_order_relaxed);
+    const DWORD count = static_cast<DWORD>(std::min(kWriteSize, length - offset));
+    auto written = std::make_shared<DWORD>(0);
+    const bool ok = connection.Call(
+        [body, offset, count, written](HINTERNET request) {
+          return ::InternetWriteFile(request, body->Data() + offset, count, written.get());
+        },
+        running, error);
+    if (ok) {
+      bytes_sent.fetch_add(*written, std::memory_order_relaxed);
+    } else if (IsRunning()) {
+      Error::RecordError("\nError on InternetWriteFile\n", error, kModule, __LINE__);
+    }
+  }
+  if (!IsRunning()) return false;
+
+  const bool ended = connection.Call(
+      [](HINTERNET request) { return ::HttpEndRequestW(request, nullptr, 0, 0); }, running, error);
+  if (!IsRunning()) return false;
+  if (!ended) {
+    Error::RecordError("Error on HttpEndRequest\n", error, kModule, __LINE__);
+    retry = true;
+  }
+  return true;
+}
+
+bool FileUpload::SendPlain(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body,
+                           bool& retry) {
+  auto header_text = std::make_shared<std::wstring>(headers);
+  DWORD error = 0;
+  const bool sent = connection.Call(
+      [header_text, body](HINTERNET request) {
+        return ::HttpSendRequestW(
+            request, header_text->c_str(), static_cast<DWORD>(header_text->size()),
+            body->Empty() ? nullptr : body->Data(), static_cast<DWORD>(body->Size()));
+      },
+      running, error);
+  if (!IsRunning()) return false;
+  if (!sent) {
+    Error::LogError("Error on HttpSendRequest, ", error, kModule, __LINE__);
+    retry = true;
+    return true;
+  }
+  bytes_sent.store(body->Size(), std::memory_order_relaxed);
+  return true;
+}
+
+void FileUpload::ReadResponse() {
+  bytes_received.store(0, std::memory_order_relaxed);
+  HINTERNET request = connection.Request();
+
+  std::vector<wchar_t> raw(kRawHeaderBufferBytes / sizeof(wchar_t), L'\0');
+  DWORD length = kRawHeaderAnnouncedBytes;
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_RAW_HEADERS_CRLF, raw.data(), &length, nullptr)) {
+    Error::LogError("Connection::HttpQueryInfo failed", ::GetLastError(), kModule, __LINE__);
+    return;
+  }
+  if (length != 0) {
+    raw_response_headers.assign(raw.data(), length / sizeof(wchar_t));
+    Error::LogMessage(
+        "HTTPSendRequest response headers:\r\n" + StringUtils::ToNarrow(raw_response_headers),
+        kModule, __LINE__);
+    ParseResponseHeaders(raw_response_headers, response_headers);
+  }
+
+  DWORD status = 0;
+  length = sizeof status;
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &length,
+                        nullptr)) {
+    Error::LogError("Connection::HttpQueryInfo failed", ::GetLastError(), kModule, __LINE__);
+    return;
+  }
+  status_code = static_cast<int32_t>(status);
+
+  std::vector<wchar_t> text(kStatusTextBufferBytes / sizeof(wchar_t), L'\0');
+  length = kStatusTextBufferBytes;
+  if (!::HttpQueryInfoW(request, HTTP_QUERY_STATUS_TEXT, text.data(), &length, nullptr)) {
+    Error::LogError("Connection::HttpQueryInfo failed", ::GetLastError(), kModule, __LINE__);
+    return;
+  }
+  if (length != 0) status_text.assign(text.data(), length / sizeof(wchar_t));
+
+  ByteBuffer received;
+  while (connection.IsOpen() && IsRunning()) {
+    auto chunk = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(read_chunk_size));
+    DWORD read = 0;
+    DWORD error = 0;
+    if (!connection.Read(chunk, read, running, error)) {
+      if (IsRunning()) Error::RecordError("InternetReadFile Failed", error, kModule, __LINE__);
+      break;
+    }
+    if (read == 0) break;
+    received.Append(chunk->data(), read);
+    bytes_received.fetch_add(read, std::memory_order_relaxed);
+  }
+  if (IsRunning() && !received.Empty()) {
+    ScopedLock guard(lock);
+    response_body = std::move(received);
+  }
+}

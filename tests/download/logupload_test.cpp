@@ -1,0 +1,203 @@
+// The log upload at close, against the test log service: what the service
+// receives, what stays on disk, and how long a bad service holds the close.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <string>
+
+#include <zlib.h>
+
+#include "base/error.h"
+#include "base/filesystem.h"
+#include "base/jsonwriter.h"
+#include "base/stringutils.h"
+#include "download/downloadmanager.h"
+#include "tests/support/managertest.h"
+#include "tests/support/tempdir.h"
+#include "tests/support/testhost.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::string Gunzip(const std::string& gz) {
+  z_stream stream{};
+  EXPECT_EQ(Z_OK, inflateInit2(&stream, MAX_WBITS + 16));
+  std::string out;
+  char chunk[65536];
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
+  stream.avail_in = static_cast<uInt>(gz.size());
+  int status = Z_OK;
+  while (status == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(chunk);
+    stream.avail_out = sizeof(chunk);
+    status = inflate(&stream, Z_NO_FLUSH);
+    out.append(chunk, sizeof(chunk) - stream.avail_out);
+  }
+  EXPECT_EQ(Z_STREAM_END, status);
+  inflateEnd(&stream);
+  return out;
+}
+
+// The log's JSON text as the service must receive it: UTF-16LE units, no
+// byte-order mark, no terminator.
+std::string Utf16(const std::string& ansi) {
+  const std::wstring wide = StringUtils::ToWide(ansi);
+  return std::string(reinterpret_cast<const char*>(wide.data()), wide.size() * sizeof(wchar_t));
+}
+
+bool Exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+class LogUploadIntegration : public ::testing::Test {
+ protected:
+  LogUploadIntegration() : manager(&listener) {}
+
+  void SetUp() override {
+    std::string why;
+    ASSERT_TRUE(service.Available(&why)) << why;
+    ASSERT_TRUE(service.Reset());
+    program = dir.Path() + L"\\program";
+    download = dir.Path() + L"/download";
+    ::CreateDirectoryW(program.c_str(), nullptr);
+    ::CreateDirectoryW(download.c_str(), nullptr);
+    manager.SetShell(&shell);
+    manager.Configure(L"", L"", L"R.txt", download, program);
+    manager.SetLogServiceUrl(service.Url());
+    readable_log = StringUtils::ToWide(FileSystem::GetExecutableFolder() + "/logfile.txt");
+    ::DeleteFileW(readable_log.c_str());
+    Error::ClearErrors();
+  }
+
+  void TearDown() override {
+    ::DeleteFileW(readable_log.c_str());
+    service.Reset();
+    Error::ClearErrors();
+  }
+
+  TestLogService service;
+  TempDir dir;
+  std::wstring program;
+  std::wstring download;
+  std::wstring readable_log;
+  RecordingListener listener;
+  RecordingShell shell;
+  DownloadManager manager;
+};
+
+}  // namespace
+
+TEST_F(LogUploadIntegration, PostsTheCompressedLogWithItsFourHeadersAndRemovesIt) {
+  Error::LogMessage(L"Opening connection: host", "filedownload", 10);
+  Error::RecordError("DownloadManager::CRCCheckFile unable to open file C:/Veltra \"\xe9\"", 2,
+                     "downloadmanager", 20);
+  const std::string json = WriteJson(Error::GetErrorListJson());
+
+  manager.PostLogFile();
+
+  const auto requests = service.Requests();
+  ASSERT_EQ(1u, requests.size());
+  const RecordedRequest& request = requests[0];
+  EXPECT_EQ("POST", request.method);
+  EXPECT_EQ("/Veltra/DownloadManager8.ashx", request.target);
+  EXPECT_EQ("application/octet-stream", request.Header("Content-Type"));
+  EXPECT_EQ("9.5", request.Header("DownloadManagerVersion"));
+  EXPECT_EQ("LogErrorInfo", request.Header("Method"));
+  EXPECT_EQ("Veltra Download Manager / 9.5", request.Header("User-Agent"));
+  // Besides the four, only what WinINet adds to every request.
+  const std::set<std::string> allowed = {
+      "content-type",   "downloadmanagerversion", "method", "user-agent",      "host",
+      "content-length", "cache-control",          "pragma", "accept-encoding", "connection"};
+  std::vector<std::string> own;
+  for (const auto& header : request.headers) {
+    std::string name = header.first;
+    for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(allowed.count(name)) << header.first;
+    if (name == "content-type" || name == "downloadmanagerversion" || name == "method" ||
+        name == "user-agent") {
+      own.push_back(name);
+    }
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{"content-type", "downloadmanagerversion", "method", "user-agent"}),
+      own);
+
+  ASSERT_GT(request.body.size(), 10u);
+  EXPECT_EQ(2, request.body[8]) << "compressed at level 9";
+  const std::string text = Gunzip(request.body);
+  EXPECT_EQ(Utf16(json), text);
+  EXPECT_EQ(std::string("[\0{\0", 4), text.substr(0, 4));
+
+  EXPECT_FALSE(Exists(download + L"/logfile.gz"));
+  const std::string readable = ReadFileBytes(readable_log);
+  EXPECT_EQ(0u, readable.find("Message: Opening connection: host Detailed Message:  Error "
+                              "Number: 0 File: filedownload Line: 10\t\n"));
+  EXPECT_NE(std::string::npos, readable.find("Error Number: 2 File: downloadmanager Line: 20"));
+}
+
+TEST_F(LogUploadIntegration, LogWithoutErrorsIsSentWithoutReadableCopy) {
+  manager.PostLogFile();
+  ASSERT_EQ(1u, service.Requests().size());
+  EXPECT_EQ(std::string("[\0]\0", 4), Gunzip(service.Requests()[0].body));
+
+  ASSERT_TRUE(service.Reset());
+  Error::ClearErrors();
+  Error::LogMessage(L"Finished file: a.bin", "downloadmanager", 5);
+  manager.PostLogFile();
+  ASSERT_EQ(1u, service.Requests().size());
+  EXPECT_FALSE(Exists(readable_log));
+  EXPECT_FALSE(Exists(download + L"/logfile.gz"));
+  EXPECT_FALSE(Error::HasErrors());
+}
+
+// Starting the setup removed the download folder: nothing to send.
+TEST_F(LogUploadIntegration, WithoutTheDownloadFolderNothingIsSent) {
+  ASSERT_TRUE(::RemoveDirectoryW(download.c_str()));
+  Error::RecordError("earlier failure", 5, "downloadmanager", 1);
+  manager.PostLogFile();
+
+  EXPECT_TRUE(service.Requests().empty());
+  EXPECT_FALSE(Exists(readable_log));
+  EXPECT_FALSE(Exists(download));
+  const nlohmann::json log = Error::GetErrorListJson();
+  const nlohmann::json& last = log.back();
+  EXPECT_EQ(StringUtils::ToNarrow(L"DownloadManager::PostLogFile Unable to delete " + download +
+                                  L"/logfile.gz"),
+            last["message"]);
+  EXPECT_EQ(ERROR_PATH_NOT_FOUND, last["error_number"]);
+  EXPECT_EQ("downloadmanager", last["file"]);
+}
+
+TEST_F(LogUploadIntegration, RefusingServiceEndsTheCloseSoonAndKeepsTheReadableLog) {
+  LogBehaviour refuse;
+  refuse.refuse = true;
+  ASSERT_TRUE(service.SetBehaviour(refuse));
+  Error::LogMessage(L"Opening connection: host", "filedownload", 10);
+  const auto start = Clock::now();
+  manager.PostLogFile();
+  EXPECT_LT(MillisecondsSince(start), 10000);
+  EXPECT_FALSE(Exists(download + L"/logfile.gz"));
+  // The failed attempts are errors of the log by now.
+  EXPECT_NE(std::string::npos, ReadFileBytes(readable_log).find("Error on HttpSendRequestEx"));
+}
+
+TEST_F(LogUploadIntegration, StallingServiceIsWaitedForOnceNotRetried) {
+  LogBehaviour stall;
+  stall.stall_before_answer_ms = 3000;
+  ASSERT_TRUE(service.SetBehaviour(stall));
+  const auto start = Clock::now();
+  manager.PostLogFile();
+  const long long elapsed = MillisecondsSince(start);
+  EXPECT_GE(elapsed, 2900);
+  EXPECT_LT(elapsed, 8000);
+  EXPECT_EQ(1u, service.Requests().size());
+  EXPECT_FALSE(Exists(download + L"/logfile.gz"));
+}
