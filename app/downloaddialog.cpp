@@ -18,6 +18,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
   download_manager.SetRelease({build_config::kHostName, build_config::kDownloadSubdir,
                                build_config::kProductCode, build_config::kSas});
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
+  download_manager.SetLogServiceUrl(build_config::kLogServiceUrl);
   close_work.Reset(::CreateThreadpoolWork(&DownloadDialog::CloseTask, this, nullptr));
   if (!close_work) throw std::runtime_error("DownloadDialog: unable to create the close task");
 
@@ -160,6 +161,7 @@ void DownloadDialog::StopAndClose() {
   if (closing.exchange(true, std::memory_order_relaxed)) return;
   download_manager.StopDownload();
   download_speed.Stop(500);
+  download_manager.PostLogFile();
   ::PostMessageW(window.Get(), WM_DESTROY, 0, 0);
 }
 

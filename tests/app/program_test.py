@@ -4,14 +4,18 @@
 0. A copy named without a release (Veltra.exe) ends at once with code 0,
    after one log line on the debugger output.
 1. A user closes the window while the second part of a file stalls on the
-   host: the program stops, keeps the finished part and ends with code 0.
+   host: the program stops, keeps the finished part, posts its compressed
+   log to the log service and ends with code 0.
 2. The next start fetches only what is missing, verifies, starts the setup
-   and closes by itself; the download folder is gone afterwards.
+   and closes by itself; the download folder is gone afterwards, and with
+   it the log, so nothing more is posted.
 
 Usage: program_test.py WINE_RUN PROGRAM HELPER WORK_DIR WINE_PREFIX
 Environment (from the test-host fixture): VELTRA_TEST_CONTROL_PORT,
 VELTRA_TEST_HOST; the program must be built for that host.
 """
+import base64
+import gzip
 import json
 import os
 import random
@@ -97,6 +101,7 @@ def main():
     setup = Path(helper).read_bytes()
     data = random.Random(7).randbytes(12_000_000)
     control("/host/reset")
+    control("/log/reset")
     put_release({"Setup.exe": setup, "Data-1a.bin": data})
     # The second part of the data file stalls until the user has closed.
     control("/host/fault", {"path": f"/{SUBDIR}/1_Data-1a.bin", "stall_before_headers_ms": 60000})
@@ -119,6 +124,14 @@ def main():
     check(code == 0, f"exit code after a close is 0 (was {code})")
     check(part0.exists() and part0.stat().st_size == PART, "finished part kept")
     check(not (work / "Data_R1-1a.bin").exists(), "no final file from an unfinished download")
+    posts = control("/log/requests", method="GET")
+    check(len(posts) == 1 and posts[0]["target"] == "/Veltra/DownloadManager8.ashx",
+          "log posted once at the close")
+    body = base64.b64decode(posts[0]["body"])
+    text = gzip.decompress(body[body.index(b"\x1f\x8b"):]).decode("utf-16-le")
+    log = json.loads(text)
+    check(isinstance(log, list) and len(log) > 0, f"posted log holds {len(log)} entries")
+    check("sig=placeholder" not in text, "access signature not in the posted log")
 
     control("/host/fault", {"path": f"/{SUBDIR}/1_Data-1a.bin"})
     before = requested(f"/{SUBDIR}/0_Data-1a.bin")
@@ -131,6 +144,8 @@ def main():
     check((work / "Setup_R1.exe").read_bytes() == setup, "setup file complete and intact")
     check(wait_for((work / "setup-ran.txt").exists, 60), "setup started in the program folder")
     check(not appdata.exists(), "download folder removed")
+    check(len(control("/log/requests", method="GET")) == 1,
+          "nothing posted after the setup was started")
     check(all(r["target"].endswith("?sv=placeholder&sig=placeholder")
               for r in control("/host/requests", method="GET")),
           "access signature on every request")
