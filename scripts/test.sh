@@ -14,6 +14,7 @@ status=0
 for state in "$BUILD_DIR"/testhosts/*/; do
   [ -d "$state" ] && "$ROOT/tests/hosts/hostctl.sh" stop "$state"
 done
-# Let the build's wineserver go, so nothing outlives the run.
-WINEPREFIX="$BUILD_DIR/wineprefix" wineserver -k 2>/dev/null || true
+# Let the build's wineserver and virtual X server go, so nothing outlives
+# the run.
+"$ROOT/tests/wine/xvfb.sh" stop "$BUILD_DIR/xvfb" "$BUILD_DIR/wineprefix"
 exit $status

@@ -1,0 +1,65 @@
+#include "app/dlgapplication.h"
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <exception>
+#include <string>
+
+#include "app/downloaddialog.h"
+#include "base/error.h"
+#include "base/faulttranslator.h"
+
+namespace {
+
+// Written once before any other thread exists, only read afterwards.
+HINSTANCE module_instance = nullptr;
+
+// Ends COM on every path out of the entry after a successful start.
+class ComScope {
+ public:
+  ComScope() = default;
+  ~ComScope() { ::CoUninitialize(); }
+  ComScope(const ComScope&) = delete;
+  ComScope& operator=(const ComScope&) = delete;
+};
+
+void RunDialog(HINSTANCE instance) {
+  DownloadDialog dialog(instance);
+  dialog.Start();
+  MSG msg;
+  // GetMessageW returns -1 on failure; looping on it would spin forever.
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+}
+
+}  // namespace
+
+HINSTANCE ModuleInstance() { return module_instance; }
+
+int DlgApplicationMain(HINSTANCE instance) {
+  ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const HRESULT security =
+      ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                             RPC_C_IMP_LEVEL_IMPERSONATE, nullptr, EOAC_NONE, nullptr);
+  if (FAILED(security) && security != RPC_E_TOO_LATE) return -1;
+
+  ComScope com;
+  module_instance = instance;
+  InstallSeTranslator();
+  // The dialog template holds a progress bar: its window class must be
+  // registered before the dialog is created.
+  INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
+  ::InitCommonControlsEx(&classes);
+
+  try {
+    RunDialog(instance);
+  } catch (const std::exception& e) {
+    Error::LogMessage(
+        std::string("An unhandled exception occured. Application will be closed") + e.what(),
+        "dlgapplication", 76);
+  }
+  return 0;
+}

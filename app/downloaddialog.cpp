@@ -1,0 +1,179 @@
+#include "app/downloaddialog.h"
+
+#include <commctrl.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "app/downloadnames.h"
+#include "app/resource.h"
+#include "config/buildconfig.h"
+
+DownloadDialog::DownloadDialog(HINSTANCE instance)
+    : instance(instance),
+      tips(TipRotation::DefaultTips(build_config::kFaqAddress, build_config::kForumAddress)),
+      download_manager(this),
+      speed_source(download_manager),
+      download_speed(&speed_source, this) {
+  download_manager.SetRelease({build_config::kHostName, build_config::kDownloadSubdir,
+                               build_config::kProductCode, build_config::kSas});
+  download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
+  download_manager.SetLogServiceUrl(build_config::kLogServiceUrl);
+  close_work.Reset(::CreateThreadpoolWork(&DownloadDialog::CloseTask, this, nullptr));
+  if (!close_work) throw std::runtime_error("DownloadDialog: unable to create the close task");
+
+  window.Reset(::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr,
+                                    &DownloadDialog::DialogProc, 0));
+  if (!window) throw std::runtime_error("DownloadDialog: unable to create the dialog window");
+  ::ShowWindow(window.Get(), SW_HIDE);
+  ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+
+  ::SetPriorityClass(::GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
+
+  ::SendDlgItemMessageW(window.Get(), IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
+  std::wstring release;
+  GetReleaseName(release);
+  ::SetWindowTextW(window.Get(), DownloadNames::WindowCaption(release).c_str());
+  look.Apply(window.Get(), instance, DialogLook::ScreenPixelsPerInch());
+}
+
+DownloadDialog::~DownloadDialog() {
+  ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
+  StopThreadsFromWindowThread();
+  // The members go in reverse order: the close task is waited for, then
+  // the speed meter and the manager (both stopped by now), then the window.
+}
+
+void DownloadDialog::StopThreadsFromWindowThread() {
+  // After a normal close both have stopped already. On the entry's failure
+  // path they may still run, and each may be waiting for this thread: the
+  // meter to change a control, the manager to show an error box owned by
+  // the window. So they are stopped on another thread while this one
+  // answers the messages sent to it.
+  download_speed.RequestStop();
+  std::atomic<bool> manager_stopped{false};
+  std::thread stopper([this, &manager_stopped] {
+    download_manager.StopDownload();
+    manager_stopped.store(true, std::memory_order_relaxed);
+  });
+  while (!manager_stopped.load(std::memory_order_relaxed) || download_speed.IsRunning()) {
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+    MSG msg;
+    // Handles the messages sent to this thread; nothing is taken from the
+    // posted queue.
+    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+  stopper.join();
+  download_speed.Stop(INFINITE);
+}
+
+void DownloadDialog::Start() {
+  ::ShowWindow(window.Get(), SW_SHOW);
+  DialogControls controls(window.Get());
+  controls.Show(IDC_LOGO, false);
+  controls.Show(IDC_PROGRESS, false);
+  controls.Show(IDC_LABELS, false);
+  StartDownload();
+}
+
+void DownloadDialog::StartDownload() {
+  std::wstring download_folder, program_folder, crc_info_name;
+  GetDownloadFolder(download_folder);
+  GetProgramFolder(program_folder);
+  GetCrcInfoName(crc_info_name);
+
+  download_speed.Start();
+
+  DialogControls controls(window.Get());
+  controls.Show(IDC_LOGO, true);
+  controls.Show(IDC_PROGRESS, true);
+  controls.Show(IDC_LABELS, true);
+  ::ShowWindow(window.Get(), SW_SHOW);
+  controls.SetText(IDC_MESSAGE,
+                   L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be saved "
+                   L"in:\r\n" +
+                       program_folder);
+
+  download_manager.StartDownload(build_config::kDefaultHost, L"", crc_info_name, download_folder,
+                                 program_folder);
+}
+
+void DownloadDialog::SetProgress(int percent) { DialogControls(window.Get()).SetProgress(percent); }
+
+INT_PTR CALLBACK DownloadDialog::DialogProc(HWND window, UINT message, WPARAM wparam,
+                                            LPARAM lparam) {
+  auto* dialog = reinterpret_cast<DownloadDialog*>(::GetWindowLongPtrW(window, GWLP_USERDATA));
+  if (dialog == nullptr) return FALSE;
+  return dialog->HandleMessage(message, wparam, lparam);
+}
+
+INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_CLOSE:
+      BeginClose();
+      return TRUE;
+    case WM_DESTROY:
+      ::SetCursor(saved_cursor);
+      ::EndDialog(window.Get(), 0);
+      ::PostQuitMessage(0);
+      return TRUE;
+    case WM_ERASEBKGND:
+      PaintBackground();
+      return TRUE;
+    case WM_COMMAND:
+      OnCommand(wparam, lparam);
+      return TRUE;
+    case WM_CTLCOLORSTATIC:
+      return reinterpret_cast<INT_PTR>(DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam)));
+    default:
+      return FALSE;
+  }
+}
+
+void DownloadDialog::OnCommand(WPARAM wparam, LPARAM) {
+  if (LOWORD(wparam) != IDC_PAUSE || HIWORD(wparam) != BN_CLICKED) return;
+  const bool was_paused = paused.load(std::memory_order_relaxed);
+  paused.store(!was_paused, std::memory_order_relaxed);
+  HBITMAP image = was_paused ? look.PauseImage() : look.ResumeImage();
+  ::SendDlgItemMessageW(window.Get(), IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
+                        reinterpret_cast<LPARAM>(image));
+  download_manager.TogglePause();
+}
+
+void DownloadDialog::PaintBackground() { DialogLook::PaintBackground(window.Get()); }
+
+void DownloadDialog::BeginClose() {
+  DialogControls controls(window.Get());
+  controls.SetText(IDC_TIP, kStoppingNotice);
+  controls.Show(IDC_TIP, true);
+  HCURSOR previous = ::SetCursor(::LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_WAIT)));
+  // A second close request must not save the wait cursor as the one to
+  // restore.
+  if (saved_cursor == nullptr) saved_cursor = previous;
+  ::SubmitThreadpoolWork(close_work.Get());
+}
+
+void CALLBACK DownloadDialog::CloseTask(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
+  static_cast<DownloadDialog*>(context)->StopAndClose();
+}
+
+void DownloadDialog::StopAndClose() {
+  if (closing.exchange(true, std::memory_order_relaxed)) return;
+  download_manager.StopDownload();
+  download_speed.Stop(500);
+  download_manager.PostLogFile();
+  ::PostMessageW(window.Get(), WM_DESTROY, 0, 0);
+}
+
+void DownloadDialog::DownloadFinished(DownloadManager*) {
+  download_speed.Stop(INFINITE);
+  ::PostMessageW(window.Get(), WM_CLOSE, 0, 0);
+}
+
+void DownloadDialog::ProgressChanged(DownloadManager*) {
+  // The read-out follows the speed meter alone.
+}
+
+void DownloadDialog::ShowError(const std::wstring& text) {
+  DialogControls(window.Get()).ShowError(text);
+}

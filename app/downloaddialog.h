@@ -1,0 +1,88 @@
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "app/dialogcontrols.h"
+#include "app/dialoglook.h"
+#include "app/managerspeedsource.h"
+#include "app/tiprotation.h"
+#include "app/windowhandles.h"
+#include "download/downloadmanager.h"
+#include "download/idmlistener.h"
+#include "net/downloadspeed.h"
+
+// The program's one window: a modeless dialog that owns the download
+// manager and the speed meter, shows the progress read-out and the tips,
+// lets the user pause and resume, shows the manager's error texts and runs
+// the close sequence that stops everything and ends the message loop.
+//
+// Split by concern: set-up, messages and the close sequence here; the
+// read-out in downloaddialog_progress.cpp; names and folders in
+// downloaddialog_names.cpp.
+class DownloadDialog : public IDMListener, public ISpeedView {
+ public:
+  explicit DownloadDialog(HINSTANCE instance);
+  virtual ~DownloadDialog();
+  DownloadDialog(const DownloadDialog&) = delete;
+  DownloadDialog& operator=(const DownloadDialog&) = delete;
+
+  // Shows the window and starts the download.
+  void Start();
+  void StartDownload();
+  void SetProgress(int percent);
+
+  // ISpeedView, on the speed meter's thread.
+  void UpdateProgress(uint64_t speed, uint64_t total, uint64_t downloaded,
+                      uint64_t elapsed) override;
+  bool IsPaused() const override { return paused.load(std::memory_order_relaxed); }
+
+  // IDMListener, on the manager's or a worker's thread.
+  void DownloadFinished(DownloadManager* manager) override;
+  void ProgressChanged(DownloadManager* manager) override;
+  void ShowError(const std::wstring& text) override;
+
+  void GetReleaseName(std::wstring& name) const;
+  void GetProgramFolder(std::wstring& folder) const;
+  void GetDownloadFolder(std::wstring& folder) const;
+  void GetCrcInfoName(std::wstring& name) const;
+
+  HWND Window() const { return window.Get(); }
+  DownloadManager& Manager() { return download_manager; }
+
+  static constexpr wchar_t kStoppingNotice[] = L"Stopping download. Please wait...";
+
+ private:
+  static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+  static void CALLBACK CloseTask(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK);
+
+  INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
+  void OnCommand(WPARAM wparam, LPARAM lparam);
+  void PaintBackground();
+  void BeginClose();
+  void StopAndClose();
+  // Stops the speed meter and the manager while answering the messages
+  // their threads send to this (the window's) thread.
+  void StopThreadsFromWindowThread();
+
+  HINSTANCE instance;
+  // Declared first so that they go last: the window (and the fonts its
+  // controls use) outlive everything that may still touch them.
+  DialogLook look;
+  UniqueWindow window;
+  HCURSOR saved_cursor = nullptr;
+  // Written by the window's thread, read by the speed meter's.
+  std::atomic<bool> paused{false};
+  // Touched by the speed meter's thread only.
+  TipRotation tips;
+  DownloadManager download_manager;
+  ManagerSpeedSource speed_source;
+  DownloadSpeed download_speed;
+  // Read and written by close tasks only.
+  std::atomic<bool> closing{false};
+  // Last: destroying it waits for a close task that is still running.
+  UniqueThreadpoolWork close_work;
+};

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include "base/orvthread.h"
+
+// What the speed meter reads: the download's byte counters and whether the
+// download is merging its parts. Implemented by the download manager; read
+// without a lock, so a torn or stale value only affects one report.
+class ISpeedSource {
+ public:
+  virtual uint64_t TotalBytes() const = 0;
+  virtual uint64_t BytesDone() const = 0;
+  virtual uint64_t BytesInProgress() const = 0;
+  virtual uint64_t BytesReused() const = 0;
+  virtual bool IsMerging() const = 0;
+
+ protected:
+  ~ISpeedSource() = default;
+};
+
+// Where the speed meter reports: the progress read-out, which also knows
+// whether the user has paused the download.
+class ISpeedView {
+ public:
+  // speed in kB/s (1 kB = 1024 bytes), total and downloaded in bytes,
+  // elapsed in seconds.
+  virtual void UpdateProgress(uint64_t speed, uint64_t total, uint64_t downloaded,
+                              uint64_t elapsed) = 0;
+  virtual bool IsPaused() const = 0;
+
+ protected:
+  ~ISpeedView() = default;
+};
+
+// The clock of the progress read-out: every 2 seconds it reports the
+// average speed since the download started, leaving out the time spent
+// paused or merging and the bytes found complete on disk.
+class DownloadSpeed : public Orv_Thread {
+ public:
+  // Milliseconds from an arbitrary origin; tests pass their own.
+  using Clock = std::function<uint64_t()>;
+
+  static constexpr uint64_t kReportIntervalMs = 2000;
+  // Granularity of waiting between reports, and so of noticing a stop.
+  static constexpr DWORD kPollMs = 50;
+
+  DownloadSpeed(const ISpeedSource* source, ISpeedView* view, Clock clock = SystemClock());
+  ~DownloadSpeed() override;
+
+  // The measuring loop in steps, so that tests can drive it with their own
+  // times: Begin reports zeros and starts counting at `now`; Measure
+  // reports when 2 seconds have passed since the last report and returns
+  // whether it did; End reports zeros.
+  void Begin(uint64_t now);
+  bool Measure(uint64_t now);
+  void End();
+
+  // Asks the thread to stop without waiting, for an owner that must keep
+  // its own thread answering the meter's window messages meanwhile.
+  void RequestStop() { running.store(false, std::memory_order_relaxed); }
+
+  static Clock SystemClock();
+
+ protected:
+  void Run() override;
+
+ private:
+  const ISpeedSource* source_;
+  ISpeedView* view_;
+  Clock clock_;
+  uint64_t base_ = 0;
+  uint64_t previous_ = 0;
+};

@@ -1,0 +1,204 @@
+#include "app/downloaddialog.h"
+
+#include <windows.h>
+
+#include <commctrl.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+
+#include "app/dialogcontrols.h"
+#include "app/resource.h"
+#include "tests/app/screenshot.h"
+
+namespace {
+
+void PumpFor(DWORD ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  MSG msg;
+  do {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    if (ms != 0) Sleep(5);
+  } while (GetTickCount64() < end);
+}
+
+// Runs `work` on another thread while this one answers window messages.
+void OnOtherThread(const std::function<void()>& work) {
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    work();
+    done = true;
+  });
+  while (!done) {
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_ALLINPUT);
+    PumpFor(0);
+  }
+  worker.join();
+}
+
+HBITMAP ButtonImage(HWND dialog) {
+  return reinterpret_cast<HBITMAP>(
+      SendDlgItemMessageW(dialog, IDC_PAUSE, BM_GETIMAGE, IMAGE_BITMAP, 0));
+}
+
+class DownloadDialogIntegration : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&classes);
+  }
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+};
+
+TEST_F(DownloadDialogIntegration, ConstructionPreparesAHiddenWindow) {
+  DownloadDialog dialog(instance);
+  HWND window = dialog.Window();
+  DialogControls controls(window);
+  EXPECT_FALSE(IsWindowVisible(window));
+  wchar_t caption[64] = {};
+  GetWindowTextW(window, caption, 64);
+  // The test program is app_tests.exe: release "app".
+  EXPECT_STREQ(caption, L"app download manager");
+  EXPECT_FALSE(controls.IsShown(IDC_PAUSE));
+  EXPECT_FALSE(controls.IsShown(IDC_TIP));
+  EXPECT_TRUE(controls.IsShown(IDC_LOGO));
+  EXPECT_EQ(SendDlgItemMessageW(window, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0), 100);
+  EXPECT_EQ(GetWindowLongPtrW(window, GWLP_USERDATA), reinterpret_cast<LONG_PTR>(&dialog));
+  EXPECT_EQ(GetPriorityClass(GetCurrentProcess()), static_cast<DWORD>(BELOW_NORMAL_PRIORITY_CLASS));
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+
+  std::wstring name;
+  dialog.GetCrcInfoName(name);
+  EXPECT_EQ(name, L"app.txt");
+  dialog.GetDownloadFolder(name);
+  EXPECT_EQ(name.find(L'\\'), std::wstring::npos);
+  EXPECT_EQ(name.substr(name.size() - 4), L"/app");
+}
+
+TEST_F(DownloadDialogIntegration, PauseButtonSwitchesImageAndFlag) {
+  DownloadDialog dialog(instance);
+  HWND window = dialog.Window();
+  const HBITMAP pause = ButtonImage(window);
+  ASSERT_NE(pause, nullptr);
+  const WPARAM click = MAKEWPARAM(IDC_PAUSE, BN_CLICKED);
+  SendMessageW(window, WM_COMMAND, click, 0);
+  EXPECT_TRUE(dialog.IsPaused());
+  EXPECT_NE(ButtonImage(window), pause);
+  SendMessageW(window, WM_COMMAND, click, 0);
+  EXPECT_FALSE(dialog.IsPaused());
+  EXPECT_EQ(ButtonImage(window), pause);
+  // Other notifications and other controls change nothing.
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_SETFOCUS), 0);
+  SendMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_TIP, BN_CLICKED), 0);
+  EXPECT_FALSE(dialog.IsPaused());
+}
+
+TEST_F(DownloadDialogIntegration, UpdatesFromTheMeterThreadReachTheControls) {
+  DownloadDialog dialog(instance);
+  DialogControls controls(dialog.Window());
+  OnOtherThread([&] {
+    for (int update = 0; update < 4; ++update) dialog.UpdateProgress(0, 0, 0, 0);
+  });
+  EXPECT_EQ(controls.Text(IDC_VALUES), L"0 kB\r\n0 kB\r\n0 kB/s\r\n0 %");
+  EXPECT_FALSE(controls.IsShown(IDC_TIP));
+  OnOtherThread([&] { dialog.UpdateProgress(1500, 1'000'000'000, 333'333'333, 2); });
+  EXPECT_EQ(controls.Text(IDC_VALUES),
+            L"976562 kB\r\n325520 kB\r\n1500 kB/s\r\n0 %\r\n0 h : 7 m : 14 s");
+  EXPECT_TRUE(controls.IsShown(IDC_TIP));
+  EXPECT_EQ(controls.Text(IDC_TIP).rfind(L"The setup starts automatically", 0), 0u);
+
+  ShowWindow(dialog.Window(), SW_SHOW);
+  PumpFor(500);
+  EXPECT_TRUE(SaveScreenshot(dialog.Window(), "download_dialog_program.bmp"));
+}
+
+TEST_F(DownloadDialogIntegration, ShowErrorWaitsForTheUserInABoxCaptionedError) {
+  DownloadDialog dialog(instance);
+  ShowWindow(dialog.Window(), SW_SHOW);
+  std::atomic<bool> returned{false};
+  std::thread manager([&] {
+    dialog.ShowError(
+        L"Something is preventing the Download Manager from saving the installation files.");
+    returned = true;
+  });
+  HWND box = nullptr;
+  for (int i = 0; i < 500 && box == nullptr; ++i) {
+    PumpFor(10);
+    box = FindWindowW(L"#32770", L"Error");
+  }
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(GetWindow(box, GW_OWNER), dialog.Window());
+  PumpFor(200);
+  EXPECT_FALSE(returned);
+  PostMessageW(box, WM_COMMAND, IDOK, 0);
+  for (int i = 0; i < 500 && !returned; ++i) PumpFor(10);
+  manager.join();
+  EXPECT_TRUE(returned);
+}
+
+TEST_F(DownloadDialogIntegration, CloseShowsTheNoticeAndEndsTheLoopOnce) {
+  DownloadDialog dialog(instance);
+  HWND window = dialog.Window();
+  ShowWindow(window, SW_SHOW);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  int quits = 0;
+  bool notice_seen = false;
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  MSG msg;
+  // The loop the entry runs, until the quit message.
+  while (GetTickCount64() < deadline && quits == 0) {
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      Sleep(5);
+      continue;
+    }
+    if (msg.message == WM_QUIT) {
+      quits++;
+      continue;
+    }
+    DispatchMessageW(&msg);
+    notice_seen =
+        notice_seen || DialogControls(window).Text(IDC_TIP) == L"Stopping download. Please wait...";
+  }
+  EXPECT_EQ(quits, 1);
+  EXPECT_TRUE(notice_seen);
+  EXPECT_TRUE(DialogControls(window).IsShown(IDC_TIP));
+  // A second close request posts no second quit.
+  PumpFor(300);
+  EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+}
+
+TEST_F(DownloadDialogIntegration, DestroyedWhileItsThreadsWaitForTheWindowThread) {
+  // The entry's failure path: the dialog goes while the speed meter and the
+  // manager run and this thread answers no messages. The meter's first
+  // report and the manager's error box wait for this thread, so the
+  // destructor must answer them while it stops both.
+  // The manager may give up on the host meanwhile and show its error box;
+  // a user would dismiss it.
+  std::atomic<bool> destroyed{false};
+  std::thread user([&] {
+    while (!destroyed) {
+      if (HWND box = FindWindowW(L"#32770", L"Error")) PostMessageW(box, WM_COMMAND, IDOK, 0);
+      Sleep(20);
+    }
+  });
+  const ULONGLONG before = GetTickCount64();
+  {
+    DownloadDialog dialog(instance);
+    dialog.Start();
+    Sleep(300);
+  }
+  destroyed = true;
+  user.join();
+  EXPECT_LT(GetTickCount64() - before, 10000u);
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+}
+
+}  // namespace
