@@ -14,6 +14,15 @@
 namespace {
 
 const char kModule[] = "downloadmanager";
+
+// A fault or exception that ends a piece of the run's work.
+void ReportMalfunction(const std::exception& e, int32_t line) {
+  Error::LogError(
+      std::string("DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
+          e.what(),
+      static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, line);
+}
+
 constexpr DWORD kPollMs = 100;
 
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
@@ -32,11 +41,7 @@ void DownloadManager::Run() {
   try {
     RunAttempts();
   } catch (const std::exception& e) {
-    Error::LogError(
-        std::string(
-            "DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
-            e.what(),
-        static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
+    ReportMalfunction(e, __LINE__);
   }
 }
 
@@ -125,11 +130,7 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
     WaitForWorkers();
     if (IsRunning() && AllWorkersFinished()) MergeParts(record);
   } catch (const std::exception& e) {
-    Error::LogError(
-        std::string(
-            "DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
-            e.what(),
-        static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
+    ReportMalfunction(e, __LINE__);
   }
 }
 

@@ -15,6 +15,7 @@
 #include "base/jsonwriter.h"
 #include "base/stringutils.h"
 #include "download/downloadmanager.h"
+#include "tests/support/gunzip.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
 #include "tests/support/testhost.h"
@@ -25,25 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 long long MillisecondsSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string Gunzip(const std::string& gz) {
-  z_stream stream{};
-  EXPECT_EQ(Z_OK, inflateInit2(&stream, MAX_WBITS + 16));
-  std::string out;
-  char chunk[65536];
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(gz.data()));
-  stream.avail_in = static_cast<uInt>(gz.size());
-  int status = Z_OK;
-  while (status == Z_OK) {
-    stream.next_out = reinterpret_cast<Bytef*>(chunk);
-    stream.avail_out = sizeof(chunk);
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(chunk, sizeof(chunk) - stream.avail_out);
-  }
-  EXPECT_EQ(Z_STREAM_END, status);
-  inflateEnd(&stream);
-  return out;
 }
 
 // The log's JSON text as the service must receive it: UTF-16LE units, no
