@@ -117,6 +117,14 @@ TEST_F(DownloadDialogIntegration, UpdatesFromTheMeterThreadReachTheControls) {
   ShowWindow(dialog.Window(), SW_SHOW);
   PumpFor(500);
   EXPECT_TRUE(SaveScreenshot(dialog.Window(), "download_dialog_program.bmp"));
+
+  // Paused: the meter reports speed 0, the read-out drops its time-left line
+  // and the button shows the resume symbol.
+  SendMessageW(dialog.Window(), WM_COMMAND, MAKEWPARAM(IDC_PAUSE, BN_CLICKED), 0);
+  OnOtherThread([&] { dialog.UpdateProgress(0, 1'000'000'000, 333'333'333, 2); });
+  EXPECT_EQ(controls.Text(IDC_VALUES), L"976562 kB\r\n325520 kB\r\n0 kB/s\r\n0 %");
+  PumpFor(300);
+  EXPECT_TRUE(SaveScreenshot(dialog.Window(), "download_dialog_paused.bmp"));
 }
 
 TEST_F(DownloadDialogIntegration, ShowErrorWaitsForTheUserInABoxCaptionedError) {
@@ -164,8 +172,14 @@ TEST_F(DownloadDialogIntegration, CloseShowsTheNoticeAndEndsTheLoopOnce) {
       continue;
     }
     DispatchMessageW(&msg);
-    notice_seen =
-        notice_seen || DialogControls(window).Text(IDC_TIP) == L"Stopping download. Please wait...";
+    if (!notice_seen &&
+        DialogControls(window).Text(IDC_TIP) == L"Stopping download. Please wait...") {
+      notice_seen = true;
+      // Paints now, without a message loop that would take the quit away.
+      RedrawWindow(window, nullptr, nullptr,
+                   RDW_INVALIDATE | RDW_ERASE | RDW_UPDATENOW | RDW_ALLCHILDREN);
+      EXPECT_TRUE(SaveScreenshot(window, "download_dialog_stopping.bmp"));
+    }
   }
   EXPECT_EQ(quits, 1);
   EXPECT_TRUE(notice_seen);
