@@ -5,6 +5,7 @@
 
 #include "base/error.h"
 #include "base/errorcodes.h"
+#include "base/criticalsection.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 
@@ -36,20 +37,71 @@ struct CallState {
   DWORD error = 0;
 };
 
-DWORD WINAPI CallThread(void* parameter) {
-  std::unique_ptr<std::shared_ptr<CallState>> owner(
-      static_cast<std::shared_ptr<CallState>*>(parameter));
-  CallState& state = **owner;
+void MakeCall(CallState& state) {
   ::SetLastError(0);
   state.result = state.call(state.request);
   state.error = state.result ? 0 : ::GetLastError();
   ::SetEvent(state.done.Get());
   // An abandoned call's handles close here, as soon as the call is over.
   state.keep_alive.reset();
-  return 0;
 }
 
 }  // namespace
+
+// One thread that makes a connection's blocking calls one after another, so
+// that a caller can stop waiting for one. Kept for the connection's life (a
+// thread per call costs more than a read under Wine); a runner whose call
+// was abandoned ends after that call and is replaced.
+class Connection::CallRunner {
+ public:
+  static std::shared_ptr<CallRunner> Create() {
+    auto runner = std::make_shared<CallRunner>();
+    if (!runner->wake_) return nullptr;
+    auto* parameter = new std::shared_ptr<CallRunner>(runner);
+    UniqueHandle thread(::CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
+    if (!thread) {
+      delete parameter;
+      return nullptr;
+    }
+    return runner;
+  }
+
+  void Post(std::shared_ptr<CallState> state) {
+    {
+      ScopedLock lock(lock_);
+      pending_ = std::move(state);
+    }
+    ::SetEvent(wake_.Get());
+  }
+
+  // The runner finishes what it is doing, then ends.
+  void Retire() {
+    retired_.store(true, std::memory_order_relaxed);
+    ::SetEvent(wake_.Get());
+  }
+
+ private:
+  static DWORD WINAPI Loop(void* parameter) {
+    std::unique_ptr<std::shared_ptr<CallRunner>> owner(
+        static_cast<std::shared_ptr<CallRunner>*>(parameter));
+    CallRunner& runner = **owner;
+    for (;;) {
+      ::WaitForSingleObject(runner.wake_.Get(), INFINITE);
+      std::shared_ptr<CallState> state;
+      {
+        ScopedLock lock(runner.lock_);
+        state = std::move(runner.pending_);
+      }
+      if (state) MakeCall(*state);
+      if (runner.retired_.load(std::memory_order_relaxed)) return 0;
+    }
+  }
+
+  UniqueHandle wake_{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+  CriticalSection lock_;
+  std::shared_ptr<CallState> pending_;
+  std::atomic<bool> retired_{false};
+};
 
 Connection::Handles::~Handles() {
   request.Reset();
@@ -57,7 +109,10 @@ Connection::Handles::~Handles() {
   internet.Reset();
 }
 
-Connection::~Connection() { handles_.reset(); }
+Connection::~Connection() {
+  handles_.reset();
+  if (runner_) runner_->Retire();
+}
 
 void Connection::Disconnect() {
   if (form_profile_) {
@@ -251,22 +306,22 @@ bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
   state->call = call;
   state->request = handles_->request.Get();
   state->keep_alive = handles_;
-  auto* parameter = new std::shared_ptr<CallState>(state);
-  // The system's thread pool: a thread of our own per call costs more than
-  // the read itself under Wine. WT_EXECUTELONGFUNCTION lets the pool grow
-  // when an abandoned call keeps a thread.
-  if (!state->done || !::QueueUserWorkItem(CallThread, parameter, WT_EXECUTELONGFUNCTION)) {
-    // No event or pool thread to spare: make the call here and wait for it.
-    CallThread(parameter);
+  if (!runner_) runner_ = CallRunner::Create();
+  if (!state->done || !runner_) {
+    // No event or thread to spare: make the call here and wait for it.
+    MakeCall(*state);
     error = state->error;
     return state->result != FALSE;
   }
+  runner_->Post(state);
   while (::WaitForSingleObject(state->done.Get(), kStopPollMs) == WAIT_TIMEOUT) {
     if (!running.load(std::memory_order_relaxed)) {
       // WinINet under Wine does not wake a call blocked on the peer when its
       // handle is closed, so the call is left to finish on its own; it holds
       // the handles and closes them when it returns.
       handles_.reset();
+      runner_->Retire();
+      runner_.reset();
       error = ERROR_INTERNET_OPERATION_CANCELLED;
       return false;
     }

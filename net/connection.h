@@ -77,7 +77,10 @@ class Connection {
   bool OpenInternet(const std::wstring& agent, const char* module);
   void SetTimeouts(HINTERNET handle, const char* module);
 
+  class CallRunner;
+
   std::shared_ptr<Handles> handles_;
+  std::shared_ptr<CallRunner> runner_;
   // Set by the form profile: it logs its disconnections.
   std::wstring form_object_path_;
   bool form_profile_ = false;
