@@ -25,6 +25,18 @@ UniqueHandle OpenForReading(const std::wstring& path) {
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
+// Ends a block reader's reading when the scope is left.
+class EndReading {
+ public:
+  explicit EndReading(BlockReader& reader) : reader_(reader) {}
+  ~EndReading() { reader_.End(); }
+  EndReading(const EndReading&) = delete;
+  EndReading& operator=(const EndReading&) = delete;
+
+ private:
+  BlockReader& reader_;
+};
+
 }  // namespace
 
 bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
@@ -121,14 +133,13 @@ bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expected) {
     return false;
   }
   const DWORD size = ::GetFileSize(file.Get(), nullptr);
-  BlockBuffer buffer;
   DWORD read = 0;
-  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), buffer.Reserve(size), size, read)) {
+  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), block_buffer.Reserve(size), size, read)) {
     Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path, ::GetLastError(),
                        kModule, __LINE__);
     return false;
   }
-  return static_cast<int32_t>(CRC().Compute(buffer.Data(), read)) == expected;
+  return static_cast<int32_t>(CRC().Compute(block_buffer.Data(), read)) == expected;
 }
 
 bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
@@ -145,14 +156,20 @@ bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
     return false;
   }
   const CRC crc;
-  BlockBuffer buffer;
-  uint8_t* block = buffer.Reserve(part_size);
-  for (size_t part = 0; part < RecordPartCount(record); ++part) {
+  const size_t parts = RecordPartCount(record);
+  block_reader.Begin(file.Get(), part_size, parts);
+  // The reader uses the handle: it ends before the file is closed, on every
+  // way out.
+  const EndReading reading(block_reader);
+  for (size_t part = 0; part < parts; ++part) {
+    const uint8_t* block = nullptr;
     DWORD read = 0;
-    if (!ReadBlock(file.Get(), block, part_size, read)) {
-      Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, ::GetLastError(),
-                         kModule, __LINE__);
+    DWORD error = 0;
+    if (!block_reader.Next(block, read, error)) {
+      Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, error, kModule,
+                         __LINE__);
       SubtractDone(RecordFileSize(record));
+      block_reader.End();
       file.Reset();
       if (!DeleteOwnFile(path)) {
         Error::RecordError(L"CheckFileFromCRCInfo Couldn't delete corrupt file " + path,
@@ -163,6 +180,7 @@ bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
     if (static_cast<int32_t>(crc.Compute(block, read)) != RecordPartCrc(record, part)) {
       Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
                          static_cast<uint32_t>(-3), kModule, __LINE__);
+      block_reader.End();
       file.Reset();
       if (!DeleteOwnFile(path)) {
         Error::RecordError(L"Couldn't delete corrupt file " + path, ::GetLastError(), kModule,
