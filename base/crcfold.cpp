@@ -20,7 +20,7 @@ constexpr uint64_t kBarrettPoly = 0x1db710641;  // P itself
 // Multiplies the two halves of `lane` by the two constants of `fold` and
 // adds them to `next`: `lane` moved forward over the distance of `fold`.
 __attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i lane, __m128i fold,
-                                                               __m128i next) {
+                                                             __m128i next) {
   const __m128i low = _mm_clmulepi64_si128(lane, fold, 0x00);
   const __m128i high = _mm_clmulepi64_si128(lane, fold, 0x11);
   return _mm_xor_si128(_mm_xor_si128(low, high), next);
@@ -43,7 +43,7 @@ bool Available() {
 }
 
 __attribute__((target("pclmul,sse4.1"))) uint32_t Update(uint32_t state, const void* data,
-                                                           size_t length) {
+                                                         size_t length) {
   const uint8_t* bytes = static_cast<const uint8_t*>(data);
   // Four lanes of 128 bits, the running state added into the first bytes.
   __m128i lane0 = _mm_xor_si128(Load(bytes), _mm_cvtsi32_si128(static_cast<int>(state)));

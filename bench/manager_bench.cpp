@@ -73,8 +73,8 @@ double RawCopySeconds(const std::vector<std::wstring>& parts, const std::wstring
   const double start = Now();
   for (size_t f = 0; f < kFiles; ++f) {
     copies.push_back(folder + L"\\copy-" + std::to_wstring(f) + L".bin");
-    UniqueHandle copy(::CreateFileW(copies.back().c_str(), GENERIC_WRITE, 0, nullptr,
-                                    CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    UniqueHandle copy(::CreateFileW(copies.back().c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
     for (size_t k = 0; k < kPartsPerFile; ++k) {
       UniqueHandle part(::CreateFileW(parts[f * kPartsPerFile + k].c_str(), GENERIC_READ,
                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,

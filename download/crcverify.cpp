@@ -25,18 +25,6 @@ UniqueHandle OpenForReading(const std::wstring& path) {
                                     OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
 }
 
-// Ends a block reader's reading when the scope is left.
-class EndReading {
- public:
-  explicit EndReading(BlockReader& reader) : reader_(reader) {}
-  ~EndReading() { reader_.End(); }
-  EndReading(const EndReading&) = delete;
-  EndReading& operator=(const EndReading&) = delete;
-
- private:
-  BlockReader& reader_;
-};
-
 }  // namespace
 
 bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
@@ -156,20 +144,13 @@ bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
     return false;
   }
   const CRC crc;
-  const size_t parts = RecordPartCount(record);
-  block_reader.Begin(file.Get(), part_size, parts);
-  // The reader uses the handle: it ends before the file is closed, on every
-  // way out.
-  const EndReading reading(block_reader);
-  for (size_t part = 0; part < parts; ++part) {
-    const uint8_t* block = nullptr;
+  uint8_t* block = block_buffer.Reserve(part_size);
+  for (size_t part = 0; part < RecordPartCount(record); ++part) {
     DWORD read = 0;
-    DWORD error = 0;
-    if (!block_reader.Next(block, read, error)) {
-      Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, error, kModule,
-                         __LINE__);
+    if (!ReadBlock(file.Get(), block, part_size, read)) {
+      Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, ::GetLastError(),
+                         kModule, __LINE__);
       SubtractDone(RecordFileSize(record));
-      block_reader.End();
       file.Reset();
       if (!DeleteOwnFile(path)) {
         Error::RecordError(L"CheckFileFromCRCInfo Couldn't delete corrupt file " + path,
@@ -180,7 +161,6 @@ bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
     if (static_cast<int32_t>(crc.Compute(block, read)) != RecordPartCrc(record, part)) {
       Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
                          static_cast<uint32_t>(-3), kModule, __LINE__);
-      block_reader.End();
       file.Reset();
       if (!DeleteOwnFile(path)) {
         Error::RecordError(L"Couldn't delete corrupt file " + path, ::GetLastError(), kModule,

@@ -9,7 +9,6 @@
 #include "base/criticalsection.h"
 #include "base/orvthread.h"
 #include "download/blockfile.h"
-#include "download/blockreader.h"
 #include "download/crcinfo.h"
 #include "download/filesystemwatcher.h"
 #include "download/idmlistener.h"
@@ -135,8 +134,6 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // a fresh 10 MB block costs a page fault on every 4 KiB of the first read
   // into it.
   BlockBuffer block_buffer;
-  // Reads the next block of a final file while the last one is checked.
-  BlockReader block_reader;
   std::wstring default_host;
   std::wstring crc_info_name;
   std::wstring current_file;

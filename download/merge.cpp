@@ -58,7 +58,8 @@ void DownloadManager::MergeParts(const FileRecord& record) {
     }
     const DWORD size = ::GetFileSize(part.Get(), nullptr);
     DWORD read = 0;
-    if (size == INVALID_FILE_SIZE || !ReadBlock(part.Get(), block_buffer.Reserve(size), size, read)) {
+    if (size == INVALID_FILE_SIZE ||
+        !ReadBlock(part.Get(), block_buffer.Reserve(size), size, read)) {
       Error::RecordError(L"Merging part files failed. Unable to read: " + part_path,
                          ::GetLastError(), kModule, __LINE__);
       merged = false;
