@@ -13,6 +13,7 @@
 
 #include "base/crc.h"
 #include "base/scopedhandle.h"
+#include "download/blockfile.h"
 #include "download/downloadmanager.h"
 
 namespace {
@@ -64,11 +65,11 @@ double RawReadSeconds(const std::vector<std::wstring>& paths, bool crc = false) 
   return seconds;
 }
 
-// Appends the parts of each file to a copy in `folder`, one part per read and
-// write as the merge does, without checks: what writing the finals costs at
-// the least. The copies are removed afterwards, outside the time.
+// Appends the parts of each file to a copy in `folder`, reading and writing
+// as the merge does, without checks: what writing the finals costs at the
+// least. The copies are removed afterwards, outside the time.
 double RawCopySeconds(const std::vector<std::wstring>& parts, const std::wstring& folder) {
-  std::vector<char> buffer(kPart);
+  std::vector<uint8_t> buffer(kPart);
   std::vector<std::wstring> copies;
   const double start = Now();
   for (size_t f = 0; f < kFiles; ++f) {
@@ -81,7 +82,7 @@ double RawCopySeconds(const std::vector<std::wstring>& parts, const std::wstring
                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
       DWORD read = 0, written = 0;
       if (part && ::ReadFile(part.Get(), buffer.data(), kPart, &read, nullptr)) {
-        ::WriteFile(copy.Get(), buffer.data(), read, &written, nullptr);
+        WriteBlock(copy.Get(), buffer.data(), read, written);
       }
     }
   }
