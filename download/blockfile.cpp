@@ -1,5 +1,13 @@
 #include "download/blockfile.h"
 
+#include <algorithm>
+
+namespace {
+
+constexpr DWORD kWriteSlice = 1 << 20;
+
+}  // namespace
+
 bool ReadBlock(HANDLE file, uint8_t* buffer, DWORD size, DWORD& read) {
   read = 0;
   while (read < size) {
@@ -7,6 +15,18 @@ bool ReadBlock(HANDLE file, uint8_t* buffer, DWORD size, DWORD& read) {
     if (!::ReadFile(file, buffer + read, size - read, &got, nullptr)) return false;
     if (got == 0) break;
     read += got;
+  }
+  return true;
+}
+
+bool WriteBlock(HANDLE file, const uint8_t* buffer, DWORD size, DWORD& written) {
+  written = 0;
+  while (written < size) {
+    const DWORD slice = std::min(size - written, kWriteSlice);
+    DWORD done = 0;
+    if (!::WriteFile(file, buffer + written, slice, &done, nullptr)) return false;
+    written += done;
+    if (done < slice) break;
   }
   return true;
 }

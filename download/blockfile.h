@@ -28,3 +28,9 @@ class BlockBuffer {
 // callers never see a short read in the middle of a file. Returns false
 // when a call fails; `read` then holds what arrived before.
 bool ReadBlock(HANDLE file, uint8_t* buffer, DWORD size, DWORD& read);
+
+// Writes `size` bytes at the file's current position in slices of 1 MiB:
+// under Wine one 10 MB WriteFile runs at a quarter of the speed of the same
+// bytes in 1 MiB calls. Returns false when a call fails; `written` then holds
+// what was written before. A short slice ends the writing early.
+bool WriteBlock(HANDLE file, const uint8_t* buffer, DWORD size, DWORD& written);

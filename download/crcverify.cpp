@@ -121,14 +121,13 @@ bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expected) {
     return false;
   }
   const DWORD size = ::GetFileSize(file.Get(), nullptr);
-  BlockBuffer buffer;
   DWORD read = 0;
-  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), buffer.Reserve(size), size, read)) {
+  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), block_buffer.Reserve(size), size, read)) {
     Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path, ::GetLastError(),
                        kModule, __LINE__);
     return false;
   }
-  return static_cast<int32_t>(CRC().Compute(buffer.Data(), read)) == expected;
+  return static_cast<int32_t>(CRC().Compute(block_buffer.Data(), read)) == expected;
 }
 
 bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
@@ -145,8 +144,7 @@ bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
     return false;
   }
   const CRC crc;
-  BlockBuffer buffer;
-  uint8_t* block = buffer.Reserve(part_size);
+  uint8_t* block = block_buffer.Reserve(part_size);
   for (size_t part = 0; part < RecordPartCount(record); ++part) {
     DWORD read = 0;
     if (!ReadBlock(file.Get(), block, part_size, read)) {

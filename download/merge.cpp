@@ -44,7 +44,6 @@ void DownloadManager::MergeParts(const FileRecord& record) {
   }
 
   const CRC crc;
-  BlockBuffer buffer;
   bool merged = true;
   for (size_t k = 0; k < parts && merged; ++k) {
     merge_percent.store(static_cast<uint64_t>(100.0 * k / parts), std::memory_order_relaxed);
@@ -59,20 +58,21 @@ void DownloadManager::MergeParts(const FileRecord& record) {
     }
     const DWORD size = ::GetFileSize(part.Get(), nullptr);
     DWORD read = 0;
-    if (size == INVALID_FILE_SIZE || !ReadBlock(part.Get(), buffer.Reserve(size), size, read)) {
+    if (size == INVALID_FILE_SIZE ||
+        !ReadBlock(part.Get(), block_buffer.Reserve(size), size, read)) {
       Error::RecordError(L"Merging part files failed. Unable to read: " + part_path,
                          ::GetLastError(), kModule, __LINE__);
       merged = false;
       break;
     }
-    if (static_cast<int32_t>(crc.Compute(buffer.Data(), read)) != RecordPartCrc(record, k)) {
+    if (static_cast<int32_t>(crc.Compute(block_buffer.Data(), read)) != RecordPartCrc(record, k)) {
       Error::RecordError(L"CRC Check of file : " + final_path + L" failed!", ::GetLastError(),
                          kModule, __LINE__);
       merged = false;
       break;
     }
     DWORD written = 0;
-    if (!::WriteFile(final_file.Get(), buffer.Data(), read, &written, nullptr)) {
+    if (!WriteBlock(final_file.Get(), block_buffer.Data(), read, written)) {
       Error::RecordError(L"Merging part files failed. Unable to write to: " + final_path,
                          ::GetLastError(), kModule, __LINE__);
       merged = false;

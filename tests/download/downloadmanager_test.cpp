@@ -90,6 +90,28 @@ TEST_F(ManagerTest, CrcCheckOfAPartFile) {
   EXPECT_EQ(1, CountLogRecords("DownloadManager::CRCCheckFile unable to open file "));
 }
 
+TEST_F(ManagerTest, OneBlockBufferServesChecksOfEverySize) {
+  // The manager keeps its block between checks: a part larger than any
+  // before must enlarge it, and a smaller one after it must see only its own
+  // bytes, not what a larger one left behind.
+  const std::string large = Pattern(12000000, 4);
+  const std::string small = Pattern(3000, 5);
+  const auto Crc32 = [](const std::string& bytes) {
+    return static_cast<int32_t>(CRC().Compute(bytes.data(), bytes.size()));
+  };
+  ASSERT_TRUE(WriteFileBytes(download + L"/x.binpart0", small));
+  ASSERT_TRUE(WriteFileBytes(download + L"/x.binpart1", large));
+  EXPECT_TRUE(manager.CRCCheckFile(download + L"/x.binpart0", Crc32(small)));
+  EXPECT_TRUE(manager.CRCCheckFile(download + L"/x.binpart1", Crc32(large)));
+  EXPECT_TRUE(manager.CRCCheckFile(download + L"/x.binpart0", Crc32(small)));
+
+  const FileRecord record{L"data-1a.bin", L"13000", Crc(large.substr(0, 13000))};
+  ASSERT_TRUE(WriteFileBytes(program + L"/data_P1-1a.bin", large.substr(0, 13000)));
+  EXPECT_TRUE(manager.CheckFileFromCRCInfo(record));
+  EXPECT_TRUE(manager.CRCCheckFile(download + L"/x.binpart0", Crc32(small)));
+  EXPECT_EQ(0u, Error::GetErrorListJson().size());
+}
+
 TEST_F(ManagerTest, VerificationReadsBlockByBlock) {
   const std::string bytes = Pattern(25000000, 2);
   const FileRecord record{L"data-1a.bin", L"25000000", Crc(bytes.substr(0, 10000000)),
