@@ -349,13 +349,7 @@ TEST_F(AttemptsIntegration, EighthAttemptStillStartsTheSetup) {
 TEST_F(AttemptsIntegration, EightFailedAttemptsGiveUp) {
   RunWithLyingVerifications(8);
   EXPECT_EQ(8, Requested("/rel/0_Setup.exe"));
-  EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
-  EXPECT_EQ(
-      std::vector<std::wstring>{
-          L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
-      listener.Errors());
-  EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
-  EXPECT_EQ(0, listener.finished.load());
+  ExpectGaveUp(listener, shell, L"https://support.veltra.test/help");
 }
 
 TEST_F(DownloadRunIntegration, HostileNamesAreNeverWrittenNorFetched) {

@@ -1,6 +1,9 @@
 #include "tests/support/managertest.h"
 
+#include <gtest/gtest.h>
+
 #include "base/error.h"
+#include "base/errorcodes.h"
 #include "base/scopedhandle.h"
 
 int CountLogRecords(const std::string& text) {
@@ -17,6 +20,17 @@ int CountLogNumber(int32_t number) {
     if (record["error_number"].get<int32_t>() == number) count++;
   }
   return count;
+}
+
+void ExpectGaveUp(RecordingListener& listener, RecordingShell& shell,
+                  const std::wstring& support_url) {
+  EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
+  EXPECT_EQ(
+      std::vector<std::wstring>{
+          L"Downloading setup failed.\rYou are now directed to our Support Center for help."},
+      listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{L"url " + support_url}, shell.Calls());
+  EXPECT_EQ(0, listener.finished.load());
 }
 
 std::wstring HelperPath() {

@@ -62,6 +62,10 @@ class RecordingShell : public IShell {
 int CountLogRecords(const std::string& text);
 // Log records with this error number.
 int CountLogNumber(int32_t number);
+// The give-up: one DL_MANAGER_MAX_ATTEMPTS_EXCEEDED record, the support
+// message, the support-centre page opened, and no DownloadFinished.
+void ExpectGaveUp(RecordingListener& listener, RecordingShell& shell,
+                  const std::wstring& support_url);
 // Runs tests/support/testhelper.exe (beside the test program) and waits.
 bool RunHelper(const std::wstring& arguments);
 std::wstring HelperPath();
