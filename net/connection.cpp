@@ -49,7 +49,7 @@ void MakeCall(CallState& state) {
 }  // namespace
 
 // One thread that makes a connection's blocking calls one after another, so
-// that a caller can stop waiting for one. Kept for the connection's life (a
+// that a caller can stop waiting for one. Kept until the next Disconnect (a
 // thread per call costs more than a read under Wine); a runner whose call
 // was abandoned ends after that call and is replaced.
 class Connection::CallRunner {
@@ -120,6 +120,12 @@ void Connection::Disconnect() {
                       __LINE__);
   }
   handles_.reset();
+  // The call thread lives for one attempt: a manager keeps every worker of
+  // a release until it stops, and their idle threads would add up.
+  if (runner_) {
+    runner_->Retire();
+    runner_.reset();
+  }
 }
 
 void Connection::SetTimeouts(HINTERNET handle, const char* module) {
