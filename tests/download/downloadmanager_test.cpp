@@ -14,6 +14,7 @@
 #include "base/stringutils.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testdata.h"
 #include "tests/support/testhost.h"
 
 namespace {
@@ -24,15 +25,6 @@ std::wstring Crc(const std::string& bytes) {
 
 bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return bytes;
 }
 
 // A manager whose folders are fresh temp folders; nothing is started.

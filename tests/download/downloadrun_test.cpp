@@ -15,21 +15,13 @@
 #include "tests/support/debugcapture.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testdata.h"
 #include "tests/support/testhost.h"
 
 namespace {
 
 constexpr size_t kPart = 10000000;
 const char kSubdir[] = "rel";  // as the host sees it: the manager lowers the case
-
-std::string Pattern(size_t size, uint32_t seed) {
-  std::string bytes(size, '\0');
-  for (char& c : bytes) {
-    seed = seed * 1103515245u + 12345u;
-    c = static_cast<char>(seed >> 24);
-  }
-  return bytes;
-}
 
 std::string Crc(const std::string& bytes) {
   return std::to_string(static_cast<int32_t>(CRC().Compute(bytes.data(), bytes.size())));

@@ -17,18 +17,12 @@
 #include "base/stringutils.h"
 #include "tests/support/debugcapture.h"
 #include "tests/support/tempdir.h"
+#include "tests/support/testdata.h"
 #include "tests/support/testhost.h"
 
 namespace {
 
 constexpr char kSignature[] = "?sv=2026-01-01&sig=ZQ7SECRETSIGNATUREQ7Z";
-
-std::string Pattern(size_t size, unsigned seed) {
-  std::string bytes(size, '\0');
-  for (size_t i = 0; i < size; ++i)
-    bytes[i] = static_cast<char>((i * 131 + seed + (i >> 11)) & 0xFF);
-  return bytes;
-}
 
 uint32_t Crc(const std::string& bytes) { return CRC().Compute(bytes.data(), bytes.size()); }
 
