@@ -74,11 +74,38 @@ bool IsProcessorFault(DWORD code) {
   }
 }
 
+// The address range of this program's own image. The handler runs before
+// any handler of the code that faulted: a fault in system code (WinINet,
+// Wine, a probe such as IsBadReadPtr) is that code's to handle, and a throw
+// from there would unwind through frames that have no unwind data for it.
+struct ImageRange {
+  DWORD64 begin = 0;
+  DWORD64 end = 0;
+};
+
+ImageRange OwnImage() {
+  ImageRange range;
+  const auto* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
+  if (base == nullptr) return range;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  range.begin = reinterpret_cast<DWORD64>(base);
+  range.end = range.begin + nt->OptionalHeader.SizeOfImage;
+  return range;
+}
+
+const ImageRange own_image = OwnImage();
+
+bool InOwnImage(DWORD64 address) {
+  return address >= own_image.begin && address < own_image.end;
+}
+
 LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
   if (installed_slot == TLS_OUT_OF_INDEXES || ::TlsGetValue(installed_slot) == nullptr ||
       !IsProcessorFault(record->ExceptionCode) ||
-      (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0) {
+      (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0 ||
+      !InOwnImage(reinterpret_cast<DWORD64>(record->ExceptionAddress))) {
     return EXCEPTION_CONTINUE_SEARCH;
   }
   CONTEXT* context = pointers->ContextRecord;

@@ -70,6 +70,26 @@ TEST(FaultTranslator, RepeatedFaultsKeepWorking) {
   }
 }
 
+TEST(FaultTranslator, FaultsThatSystemCodeHandlesItselfAreLeftToIt) {
+  InstallSeTranslator();
+  // IsBadReadPtr probes the memory and catches the access violation itself;
+  // a translation would throw through the system's frames instead.
+  std::string text = "no exception";
+  BOOL bad_read = FALSE;
+  BOOL bad_write = FALSE;
+  try {
+    bad_read = IsBadReadPtr(reinterpret_cast<const void*>(0x10), 16);
+    bad_write = IsBadWritePtr(reinterpret_cast<void*>(0x10), 16);
+  } catch (const std::exception& e) {
+    text = e.what();
+  }
+  EXPECT_EQ("no exception", text);
+  EXPECT_TRUE(bad_read);
+  EXPECT_TRUE(bad_write);
+  // Our own faults on the same thread still become exceptions.
+  EXPECT_TRUE(StartsWith(CaughtText(NullRead), kAccessViolation));
+}
+
 TEST(FaultTranslator, TextIsWhatSeTranslatorFormats) {
   try {
     SeTranslator(0xc0000005u, 0x123456789abcull);
