@@ -60,7 +60,7 @@ void DownloadManager::RunAttempts() {
     if (write_failed.load(std::memory_order_relaxed)) {
       // The user has been told and sent to the support centre; the owner
       // closes and stops us. Nothing more is fetched meanwhile.
-      while (IsRunning()) ::Sleep(kPollMs);
+      WaitForStop(INFINITE);
       return;
     }
     if (!IsRunning()) return;
@@ -214,7 +214,7 @@ void DownloadManager::WaitForWorkers() {
       if (done || write_failed.load(std::memory_order_relaxed)) return;
     }
     WatchDownloadFolder();
-    ::Sleep(kPollMs);
+    WaitForStop(kPollMs);
   }
 }
 

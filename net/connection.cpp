@@ -23,8 +23,6 @@ constexpr DWORD kFormNoCacheFlags =
 constexpr DWORD kConnectTimeoutMs = 10000;
 constexpr DWORD kTransferTimeoutMs = 120000;
 constexpr DWORD kHeaderBufferSize = 0x80000;
-// How often a waiting caller looks at its stop request.
-constexpr DWORD kStopPollMs = 50;
 
 // The outcome of one blocking call, shared between the caller and the
 // thread that makes the call, so either may go first.
@@ -165,7 +163,7 @@ bool Connection::OpenInternet(const std::wstring& agent, const char* module) {
 bool Connection::OpenHttpConnection(const std::wstring& host, const std::wstring& object_path,
                                     const std::wstring& object_suffix,
                                     const std::wstring& file_path, std::atomic<uint32_t>& status,
-                                    const std::atomic<bool>& running) {
+                                    const FlagEvent& running) {
   form_profile_ = false;
   Disconnect();
   Error::LogMessage(L"Opening connection: " + host, kDownloadModule, __LINE__);
@@ -303,7 +301,7 @@ bool Connection::OpenHttpConnection(const std::wstring& agent, const std::wstrin
 }
 
 bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
-                      const std::atomic<bool>& running, DWORD& error) {
+                      const FlagEvent& running, DWORD& error) {
   if (!IsOpen()) {
     error = ERROR_INVALID_HANDLE;
     return false;
@@ -320,24 +318,22 @@ bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
     return state->result != FALSE;
   }
   runner_->Post(state);
-  while (::WaitForSingleObject(state->done.Get(), kStopPollMs) == WAIT_TIMEOUT) {
-    if (!running.load(std::memory_order_relaxed)) {
-      // WinINet under Wine does not wake a call blocked on the peer when its
-      // handle is closed, so the call is left to finish on its own; it holds
-      // the handles and closes them when it returns.
-      handles_.reset();
-      runner_->Retire();
-      runner_.reset();
-      error = ERROR_INTERNET_OPERATION_CANCELLED;
-      return false;
-    }
+  if (running.WaitFor(state->done.Get(), INFINITE) != FlagEvent::Wake::kWork) {
+    // WinINet under Wine does not wake a call blocked on the peer when its
+    // handle is closed, so the call is left to finish on its own; it holds
+    // the handles and closes them when it returns.
+    handles_.reset();
+    runner_->Retire();
+    runner_.reset();
+    error = ERROR_INTERNET_OPERATION_CANCELLED;
+    return false;
   }
   error = state->error;
   return state->result != FALSE;
 }
 
 bool Connection::Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read,
-                      const std::atomic<bool>& running, DWORD& error) {
+                      const FlagEvent& running, DWORD& error) {
   read = 0;
   auto count = std::make_shared<DWORD>(0);
   const bool ok = Call(
