@@ -29,8 +29,10 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Download profile: opens, sends the GET of object_path + object_suffix on
-  // port 443 and checks for status 200. On another status it is stored in
-  // `status` and false is returned. False always leaves everything closed.
+  // port 443 and checks for status 200. A redirect is followed only within
+  // HTTPS on the same host; any other ends the opening like a bad status.
+  // On another status it is stored in `status` and false is returned. False
+  // always leaves everything closed.
   // `running` is the owner's running flag: a send that blocks on the host is
   // given up as soon as it clears.
   bool OpenHttpConnection(const std::wstring& host, const std::wstring& object_path,
@@ -76,6 +78,15 @@ class Connection {
   };
 
   bool OpenInternet(const std::wstring& agent, const char* module);
+  // The steps of a download opening: open and send the GET of `object`,
+  // then read and log the answer's status and headers. Messages name
+  // logged_path, never the query.
+  bool SendDownloadRequest(const std::wstring& host, const std::wstring& object,
+                           const std::wstring& logged_path, const FlagEvent& running);
+  bool QueryDownloadAnswer(const std::wstring& file_path, DWORD& status_code,
+                           std::wstring& headers);
+  // One header of the answer (an HTTP_QUERY_* value); empty when absent.
+  std::wstring QueryHeader(DWORD query) const;
   void SetTimeouts(HINTERNET handle, const char* module);
 
   class CallRunner;
