@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
@@ -100,14 +101,14 @@ bool InOwnImage(DWORD64 address) {
   return address >= own_image.begin && address < own_image.end;
 }
 
-LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
+bool Translatable(const EXCEPTION_RECORD* record) {
+  return installed_slot != TLS_OUT_OF_INDEXES && ::TlsGetValue(installed_slot) != nullptr &&
+         IsProcessorFault(record->ExceptionCode) &&
+         (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) == 0;
+}
+
+LONG ThrowFromFault(EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  if (installed_slot == TLS_OUT_OF_INDEXES || ::TlsGetValue(installed_slot) == nullptr ||
-      !IsProcessorFault(record->ExceptionCode) ||
-      (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0 ||
-      !InOwnImage(reinterpret_cast<DWORD64>(record->ExceptionAddress))) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
   CONTEXT* context = pointers->ContextRecord;
   const DWORD64 fault_address = reinterpret_cast<DWORD64>(record->ExceptionAddress);
   context->Rcx = record->ExceptionCode;
@@ -119,10 +120,33 @@ LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// First chance, before any handler of the faulting code: our own faults.
+LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
+  if (!Translatable(pointers->ExceptionRecord) ||
+      !InOwnImage(reinterpret_cast<DWORD64>(pointers->ExceptionRecord->ExceptionAddress))) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  return ThrowFromFault(pointers);
+}
+
+// Last chance: a fault in foreign code (the C run-time's strlen on a bad
+// pointer of ours) that no handler of that code took would end the process;
+// it is translated as well. Nothing would run the foreign handlers any more.
+std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> earlier_filter{nullptr};
+
+LONG WINAPI TranslateUnhandledFault(EXCEPTION_POINTERS* pointers) {
+  if (Translatable(pointers->ExceptionRecord)) return ThrowFromFault(pointers);
+  const LPTOP_LEVEL_EXCEPTION_FILTER earlier = earlier_filter.load();
+  return earlier != nullptr ? earlier(pointers) : EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
 
 void InstallSeTranslator() {
-  static PVOID handler = ::AddVectoredExceptionHandler(1, TranslateFault);
+  static PVOID handler = [] {
+    earlier_filter.store(::SetUnhandledExceptionFilter(TranslateUnhandledFault));
+    return ::AddVectoredExceptionHandler(1, TranslateFault);
+  }();
   (void)handler;
   if (installed_slot != TLS_OUT_OF_INDEXES) ::TlsSetValue(installed_slot, reinterpret_cast<void*>(1));
 }

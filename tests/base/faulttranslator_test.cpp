@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -88,6 +89,35 @@ TEST(FaultTranslator, FaultsThatSystemCodeHandlesItselfAreLeftToIt) {
   EXPECT_TRUE(bad_write);
   // Our own faults on the same thread still become exceptions.
   EXPECT_TRUE(StartsWith(CaughtText(NullRead), kAccessViolation));
+}
+
+namespace {
+
+// The C run-time is a system library: its strlen faults outside our image,
+// and nothing there handles the fault.
+void ForeignFault() {
+  size_t (*volatile length)(const char*) = &strlen;
+  sink = static_cast<int>(length(reinterpret_cast<const char*>(0x10)));
+}
+
+class ForeignFaultThread : public Orv_Thread {
+ public:
+  ~ForeignFaultThread() override { Stop(INFINITE); }
+  std::string caught;
+
+ protected:
+  void Run() override { caught = CaughtText(ForeignFault); }
+};
+
+}  // namespace
+
+TEST(FaultTranslator, FaultInForeignCodeThatNothingHandlesIsStillTranslated) {
+  InstallSeTranslator();
+  EXPECT_TRUE(StartsWith(CaughtText(ForeignFault), kAccessViolation));
+  ForeignFaultThread thread;
+  thread.Start();
+  thread.Wait();
+  EXPECT_TRUE(StartsWith(thread.caught, kAccessViolation)) << thread.caught;
 }
 
 TEST(FaultTranslator, TextIsWhatSeTranslatorFormats) {
