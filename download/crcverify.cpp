@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
+#include "base/blockfile.h"
 #include "base/crc.h"
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
-#include "download/blockfile.h"
 
 namespace {
 

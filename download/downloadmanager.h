@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "base/blockfile.h"
 #include "base/criticalsection.h"
 #include "base/orvthread.h"
-#include "download/blockfile.h"
 #include "download/crcinfo.h"
 #include "download/filesystemwatcher.h"
 #include "download/idmlistener.h"

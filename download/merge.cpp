@@ -4,12 +4,12 @@
 
 #include <algorithm>
 
+#include "base/blockfile.h"
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/filesystem.h"
 #include "base/scopedhandle.h"
-#include "download/blockfile.h"
 
 namespace {
 
