@@ -42,6 +42,8 @@ void DownloadManager::Run() {
     RunAttempts();
   } catch (const std::exception& e) {
     ReportMalfunction(e, __LINE__);
+    // The run is over; the window must not go on saying it downloads.
+    if (listener) listener->DownloadFailed(this);
   }
 }
 
@@ -96,6 +98,7 @@ void DownloadManager::GiveUp() {
         L"for help.");
   }
   OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::OpenSupportCenter() { shell->OpenUrl(support_center_url); }
@@ -252,7 +255,10 @@ void DownloadManager::OnDownloadProgress(FileDownload* download) {
       }
       OpenSupportCenter();
     }
-    if (listener) listener->DownloadFinished(this);
+    if (listener) {
+      listener->DownloadFailed(this);
+      listener->DownloadFinished(this);
+    }
     return;
   }
   {
