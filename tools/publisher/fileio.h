@@ -1,0 +1,57 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// A POSIX file descriptor, closed exactly once. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int Get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release();
+  // Closes now and reports close's own failure (a full disk can show here).
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+namespace FileIo {
+
+// The text of errno, for messages.
+std::string ErrorText();
+
+// Reads until `size` bytes or the end; the count read, or -1 on an error.
+ssize_t ReadFull(int fd, void* buffer, size_t size);
+bool WriteAll(int fd, const void* data, size_t size);
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error);
+
+// Writes `path` through a temporary name beside it and a rename, so the name
+// never shows a half-written file.
+bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
+                         std::string& error);
+
+// Every regular file below `folder`, as paths relative to it, sorted.
+bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);
+
+// Makes `folder` and its parents.
+bool MakeFolders(const std::string& folder, std::string& error);
+
+// The suffix of the temporary names above.
+inline constexpr char kTempSuffix[] = ".publish-tmp";
+// A temporary name: a leftover of a killed run, no object of a release.
+bool IsTempName(const std::string& path);
+
+}  // namespace FileIo
