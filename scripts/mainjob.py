@@ -116,7 +116,6 @@ class ProgramRun:
         shutil.copy(program, self.exe)
         self.caption = release_name + " download manager"
         self.shots = Path(shots) if shots else None
-        self.shot_count = 0
         self.started = time.time()
         # Wine's output goes to a file: the setup, which outlives the
         # program, must not hold the caller's output open.
@@ -135,8 +134,7 @@ class ProgramRun:
             return False
         self.shots.mkdir(parents=True, exist_ok=True)
         if name is None:
-            self.shot_count += 1
-            name = f"dialog-{self.shot_count:03d}.bmp"
+            name = f"dialog-{time.time() - self.started:05.1f}s.bmp"
         return self.helper("shot", caption or self.caption, self.shots / name) == 0
 
     def wait(self, seconds, while_waiting=None):
@@ -216,6 +214,7 @@ def run(args):
     container = args.subdir
     for old in ("published", "program", "screenshots"):
         shutil.rmtree(out / old, ignore_errors=True)
+    (out / "error-message.bmp").unlink(missing_ok=True)
 
     if args.release:
         release = Path(args.release).resolve()
@@ -256,7 +255,26 @@ def run(args):
     shots = out / "screenshots" if not args.display else None
     runner = ProgramRun(build / "wine-run.sh", program, program_folder, args.name,
                         build / "tests" / "apphelper.exe", shots)
-    code = runner.wait(args.timeout)
+    # A message box means the program has given up (or could not write):
+    # the run ends there instead of waiting for someone to click it away.
+    gave_up = []
+    next_look = [time.time() + 5]
+
+    def look_for_error():
+        if time.time() < next_look[0]:
+            return
+        next_look[0] = time.time() + 5
+        if runner.helper("shot", "Error", out / "error-message.bmp") == 0:
+            gave_up.append(True)
+            runner.helper("close", "Error")
+            runner.close()
+
+    code = runner.wait(args.timeout, look_for_error)
+    if gave_up:
+        runner.wait(120)
+        runner.kill()
+        raise RuntimeError(f"the program showed an error message ({out / 'error-message.bmp'}); "
+                           f"its log is in {Path(args.state) / 'logs'}")
     if code is None:
         runner.close()
         code = runner.wait(120)
@@ -321,6 +339,9 @@ def main():
     except (RuntimeError, subprocess.CalledProcessError) as error:
         print(f"mainjob: {error}", file=sys.stderr)
         return 1
+    except KeyboardInterrupt:
+        # run.sh's trap stops the servers and the run's Wine.
+        return 130
 
 
 if __name__ == "__main__":

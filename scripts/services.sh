@@ -5,8 +5,8 @@
 # service (tools/logservice, HTTPS on port 8443 of log<slot>.s<subnet>.veltra.test).
 # They run outside Wine, with the test CA's certificate
 # (scripts/setup-test-network.sh), and keep everything in STATE:
-#   STATE/azurite/   the emulator's storage
-#   STATE/logs/      one JSON file per log upload
+#   STATE/azurite/   the emulator's storage (emptied at each start)
+#   STATE/logs/      one JSON file per log upload (emptied at each start)
 #   STATE/private/   the emulator's debug log: it holds every request's
 #                    address with its signature, so it is never printed
 #
@@ -73,6 +73,8 @@ start() {
     echo "usage: services.sh start STATE --subnet S --slot N --azurite DIR" >&2; exit 2; }
   stop "$state"
   install_azurite "$azurite"
+  # Every start is a fresh emulator and an empty log folder.
+  rm -rf "$state/azurite" "$state/logs" "$state/private"
   mkdir -p "$state/azurite" "$state/logs" "$state/private"
   chmod 700 "$state/private"
   local blob_address="127.0.$subnet.$((50 + slot))"
