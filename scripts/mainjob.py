@@ -11,6 +11,7 @@ import argparse
 import datetime
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -92,6 +93,22 @@ def configure_program(build_dir, settings):
 def build_targets(build_dir, *targets):
     subprocess.run(["cmake", "--build", str(build_dir), "--parallel", "2", "--target",
                     *targets], check=True, stdout=subprocess.DEVNULL)
+
+
+REQUEST = re.compile(r"^(\S+Z) .*RequestMethod=(\w+) RequestURL=https?://[^/\s]+(/[^?\s]*)")
+
+
+def served(debug_log):
+    """(time, method, path) of every request in Azurite's debug log. The log
+    holds each signed address; only the path before the query is taken."""
+    requests = []
+    with open(debug_log, encoding="utf-8", errors="replace") as log:
+        for line in log:
+            match = REQUEST.search(line)
+            if match:
+                when = datetime.datetime.fromisoformat(match.group(1).replace("Z", "+00:00"))
+                requests.append((when.timestamp(), match.group(2), match.group(3)))
+    return requests
 
 
 def wait_for(condition, seconds, step=0.2):
@@ -293,6 +310,8 @@ def run(args):
     for problem in problems:
         print("DIFFERENT:", problem)
     download_folder_left = appdata_folder(build / "wineprefix", args.name).exists()
+    gets = [when for when, method, _ in served(Path(args.state) / "private" /
+                                                 "azurite-debug.log") if method == "GET"]
     fetched, curl_seconds = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
@@ -304,6 +323,10 @@ def run(args):
     print(f"publish:             {publish_seconds:.1f} s")
     print(f"upload:              {upload_seconds:.1f} s")
     print(f"program wall time:   {wall:.1f} s, {mb / wall:.1f} MB/s (exit code {code})")
+    if gets:
+        span = max(gets[-1] - gets[0], 0.001)
+        print(f"program's requests:  {len(gets)} GETs, {span:.1f} s from the first to the last "
+              f"(the rest is Wine's start, the last check, the setup's start and the close)")
     print(f"curl, same objects:  {curl_seconds:.1f} s, {fetched / 1e6 / curl_seconds:.1f} MB/s")
     print(f"setup started:       "
           f"{setup_record.read_text(encoding='utf-8').strip() if setup_record.exists() else 'n/a'}")
