@@ -15,6 +15,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -140,6 +141,15 @@ class ProgramRun:
             self.process = subprocess.Popen([self.wine_run, str(self.exe)], cwd=self.folder,
                                             stdin=subprocess.DEVNULL, stdout=output,
                                             stderr=output)
+        # The end is taken by a thread of its own, so that a screenshot under
+        # way does not add to the wall time.
+        self.ended = None
+        self.watcher = threading.Thread(target=self._watch, daemon=True)
+        self.watcher.start()
+
+    def _watch(self):
+        self.process.wait()
+        self.ended = time.time()
 
     def helper(self, *args):
         return subprocess.run([self.wine_run, self.apphelper, *map(str, args)],
@@ -168,7 +178,8 @@ class ProgramRun:
                 next_shot = time.time() + 2
                 self.shot()
             time.sleep(0.2)
-        self.ended = time.time()
+        if self.process.poll() is not None:
+            self.watcher.join()
         return self.process.poll()
 
     def close(self):
