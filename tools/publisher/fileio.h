@@ -3,6 +3,8 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +29,26 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// A read-only view of bytes [offset, offset + size) of a file, unmapped
+// exactly once. Reading through it costs no copy; a file cut shorter while
+// it is mapped ends the process with SIGBUS, before anything of a release
+// is complete.
+class FileMapping {
+ public:
+  FileMapping(int fd, uint64_t offset, size_t size);
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping();
+
+  bool Valid() const { return base_ != nullptr; }
+  const char* Data() const { return static_cast<const char*>(base_) + lead_; }
+
+ private:
+  void* base_ = nullptr;
+  size_t length_ = 0;
+  size_t lead_ = 0;  // from the page boundary below `offset` to it
+};
+
 namespace FileIo {
 
 // The text of errno, for messages.
@@ -42,6 +64,14 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
 // never shows a half-written file.
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error);
+// The same, with the bytes put into the open file by `fill`.
+bool WriteFileAtomically(const std::string& path, const std::function<bool(int fd)>& fill,
+                         std::string& error);
+
+// Copies `size` bytes of `in` from `offset` to the end of `out` in the
+// kernel, as cat does; where the file systems do not allow that, writes
+// `fallback` (the same bytes) instead.
+bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* fallback);
 
 // Every regular file below `folder`, as paths relative to it, sorted.
 bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);

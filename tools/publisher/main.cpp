@@ -107,6 +107,7 @@ int RunVerify(const std::vector<std::string>& words) {
   if (!args.Has("release") || args.Has("dir") == args.Has("url") || !args.Plain().empty()) {
     return Usage(kVerifyHelp, "--release and one of --dir or --url are needed");
   }
+  const CurlGlobal curl;
   VerifyOptions options;
   options.release = args.Get("release");
   options.subdir = args.Get("subdir");
@@ -151,6 +152,7 @@ int RunUpload(const std::vector<std::string>& words) {
   if (!args.Has("dir") || !args.Has("url") || !args.Has("sas") || !args.Plain().empty()) {
     return Usage(kUploadHelp, "--dir, --url and --sas are needed");
   }
+  const CurlGlobal curl;
   UploadOptions options;
   options.dir = args.Get("dir");
   options.url = args.Get("url");
@@ -165,7 +167,6 @@ int RunUpload(const std::vector<std::string>& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CurlGlobal curl;
   if (argc < 2) return Usage(kOverview, "no command");
   const std::string command = argv[1];
   const std::vector<std::string> words(argv + 2, argv + argc);

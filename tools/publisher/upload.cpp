@@ -37,6 +37,19 @@ bool IsPart(const std::string& path) {
   return digits > 0 && digits < base.size() && base[digits] == '_';
 }
 
+// Blob storage takes 3 to 63 lower-case letters, digits and single hyphens
+// between them as a container's name ("$root" is the account's top level).
+bool IsContainerName(const std::string& name) {
+  if (name == "$root") return true;
+  if (name.size() < 3 || name.size() > 63 || name.front() == '-' || name.back() == '-') return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    if (!allowed || (c == '-' && name[i + 1] == '-')) return false;
+  }
+  return true;
+}
+
 // The signature's query without its "?", for appending after another query.
 std::string SasParameters(const std::string& sas) {
   return sas.empty() || sas[0] != '?' ? sas : sas.substr(1);
@@ -173,6 +186,23 @@ int Upload(const UploadOptions& options) {
   for (const std::string& path : paths) {
     // A leftover of a killed publish is no object of the release.
     if (FileIo::IsTempName(path)) continue;
+    const size_t slash = path.find('/');
+    const std::string container = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (container.empty()) {
+      // The program asks for "//<k>_<name>" there, which names no blob.
+      std::fprintf(stderr,
+                   "upload: %s lies at the top (a \"2_5\" release's old layout), which blob "
+                   "storage cannot serve as the program requests it; serve it from a web server\n",
+                   path.c_str());
+      return 1;
+    }
+    if (!IsContainerName(container)) {
+      std::fprintf(stderr,
+                   "upload: %s: \"%s\" is no blob container name (3 to 63 lower-case letters, "
+                   "digits and single hyphens); publish with such a --subdir\n",
+                   path.c_str(), container.c_str());
+      return 1;
+    }
     struct stat info;
     if (::stat((options.dir + "/" + path).c_str(), &info) != 0) {
       std::fprintf(stderr, "upload: cannot read %s: %s\n", path.c_str(), FileIo::ErrorText().c_str());
