@@ -6,6 +6,7 @@
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <csignal>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -259,4 +260,52 @@ TEST(Publisher, VerifyCatchesMissingShortAndCorruptParts) {
 
   WriteFile(part, good);
   EXPECT_EQ(0, RunPublisher(verify, log)) << ReadFile(log);
+}
+
+// A publish killed midway leaves no CRC info, neither a new one nor the
+// one of the release it was replacing (whose parts it has begun to
+// overwrite); the next publish completes and cleans up after it.
+TEST(Publisher, KilledPublishLeavesNoCrcInfo) {
+  TempDir dir;
+  const std::string src = dir.Path() + "/src";
+  const std::string out = dir.Path() + "/out";
+  const std::string log = dir.Path() + "/log";
+  ::mkdir(src.c_str(), 0755);
+  WriteFile(src + "/Setup.exe", "MZ");
+  const std::string data = src + "/data-big.bin";
+  WriteFile(data, "old");
+  const std::vector<std::string> publish = {"publish", "--release", "Veltra_R1", "--subdir", "r1",
+                                            "--out", out, "--from", src};
+  ASSERT_EQ(0, RunPublisher(publish, log)) << ReadFile(log);
+  const std::string crc_info = out + "/r1/Veltra_R1.txt";
+  ASSERT_TRUE(Exists(crc_info));
+
+  // 400 MB, sparse: quick to make, slow enough to publish to be caught.
+  ASSERT_EQ(0, ::truncate(data.c_str(), 40 * static_cast<off_t>(kPart)));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    std::vector<char*> argv = {const_cast<char*>(PUBLISHER_PATH)};
+    for (const std::string& arg : publish) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(PUBLISHER_PATH, argv.data());
+    ::_exit(127);
+  }
+  while (!Exists(out + "/r1/2_data-big.bin")) {
+    int status = 0;
+    ASSERT_EQ(0, ::waitpid(child, &status, WNOHANG)) << "finished before it could be killed";
+    ::usleep(1000);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_FALSE(Exists(crc_info));
+  EXPECT_FALSE(Exists(out + "/r1/39_data-big.bin"));
+
+  ASSERT_EQ(0, RunPublisher(publish, log)) << ReadFile(log);
+  EXPECT_EQ(0, RunPublisher({"verify", "--release", "Veltra_R1", "--subdir", "r1", "--dir", out}, log))
+      << ReadFile(log);
+  for (const std::string& path : Listing(out)) {
+    EXPECT_EQ(std::string::npos, path.find(".publish-tmp")) << path;
+  }
 }

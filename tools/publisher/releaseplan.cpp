@@ -2,11 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cctype>
 #include <set>
 
-#include "download/crcinfo.h"
 #include "download/localnames.h"
 #include "download/releaselayout.h"
 #include "tools/publisher/fileio.h"

@@ -21,6 +21,9 @@
 namespace {
 
 constexpr int kTries = 5;
+// Each object goes up in one Put Blob from memory; a published folder holds
+// nothing near this (parts are 10,000,000 bytes).
+constexpr uint64_t kMaxObjectBytes = 64u << 20;
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kProgressTick = std::chrono::milliseconds(250);
 
@@ -209,6 +212,11 @@ int Upload(const UploadOptions& options) {
       return 1;
     }
     const Object object{path, static_cast<uint64_t>(info.st_size)};
+    if (object.size > kMaxObjectBytes) {
+      std::fprintf(stderr, "upload: %s is larger than any object a publish writes; is %s a "
+                   "published folder?\n", path.c_str(), options.dir.c_str());
+      return 1;
+    }
     total += object.size;
     (IsPart(path) ? parts : last).push_back(object);
   }

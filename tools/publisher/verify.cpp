@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <memory>
 
 #include "base/crc.h"
 #include "download/crcinfo.h"
