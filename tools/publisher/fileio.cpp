@@ -38,10 +38,11 @@ FileMapping::FileMapping(int fd, uint64_t offset, size_t size) {
   lead_ = static_cast<size_t>(offset % page);
   length_ = lead_ + size;
   if (size == 0) return;
-  // Populated at once: one call instead of a fault every few pages.
-  void* base = ::mmap(nullptr, length_, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd,
-                      static_cast<off_t>(offset - lead_));
-  if (base != MAP_FAILED) base_ = base;
+  void* base =
+      ::mmap(nullptr, length_, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset - lead_));
+  if (base == MAP_FAILED) return;
+  ::madvise(base, length_, MADV_SEQUENTIAL | MADV_WILLNEED);
+  base_ = base;
 }
 
 FileMapping::~FileMapping() {
@@ -99,19 +100,13 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
 
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error) {
-  return WriteFileAtomically(path, [data, size](int fd) { return WriteAll(fd, data, size); },
-                             error);
-}
-
-bool WriteFileAtomically(const std::string& path, const std::function<bool(int fd)>& fill,
-                         std::string& error) {
   const std::string temp = path + kTempSuffix;
   UniqueFd fd(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
   if (!fd) {
     error = "cannot create " + temp + ": " + ErrorText();
     return false;
   }
-  if (!fill(fd.Get()) || !fd.Close()) {
+  if (!WriteAll(fd.Get(), data, size) || !fd.Close()) {
     error = "cannot write " + temp + ": " + ErrorText();
     ::unlink(temp.c_str());
     return false;
@@ -120,22 +115,6 @@ bool WriteFileAtomically(const std::string& path, const std::function<bool(int f
     error = "cannot rename " + temp + " to " + path + ": " + ErrorText();
     ::unlink(temp.c_str());
     return false;
-  }
-  return true;
-}
-
-bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* fallback) {
-  loff_t from = static_cast<loff_t>(offset);
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t copied = ::copy_file_range(in, &from, out, nullptr, size - done, 0);
-    if (copied < 0 && errno == EINTR) continue;
-    if (copied < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL ||
-                       errno == EOPNOTSUPP)) {
-      return WriteAll(out, fallback + done, size - done);
-    }
-    if (copied <= 0) return false;
-    done += static_cast<size_t>(copied);
   }
   return true;
 }

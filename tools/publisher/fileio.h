@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -64,15 +63,6 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
 // never shows a half-written file.
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error);
-// The same, with the bytes put into the open file by `fill`.
-bool WriteFileAtomically(const std::string& path, const std::function<bool(int fd)>& fill,
-                         std::string& error);
-
-// Copies `size` bytes of `in` from `offset` to the end of `out` in the
-// kernel, as cat does; where the file systems do not allow that, writes
-// `fallback` (the same bytes) instead.
-bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* fallback);
-
 // Every regular file below `folder`, as paths relative to it, sorted.
 bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);
 

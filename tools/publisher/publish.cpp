@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <future>
 #include <set>
 
 #include "base/crc.h"
@@ -70,8 +69,8 @@ bool Survey(const std::string& out, const HostLayout& layout, const std::vector<
 }
 
 // Cuts one file into its part objects and appends its record to `text`.
-// The CRC reads each part through a mapping, where the page cache holds
-// it, and the kernel copies it into its object: no copy of our own.
+// The parts are written in place: until the CRC info names them, no host
+// serves them, and a publish that is cut short writes no CRC info.
 bool WriteParts(const std::string& out, const HostLayout& layout, const ReleaseFile& file,
                 std::string& text, uint64_t& done, Progress& progress, std::string& error) {
   UniqueFd fd(::open(file.source.c_str(), O_RDONLY | O_CLOEXEC));
@@ -90,22 +89,21 @@ bool WriteParts(const std::string& out, const HostLayout& layout, const ReleaseF
   const size_t parts = PartCount(file.size, kPartSize);
   for (size_t k = 0; k < parts; ++k) {
     const uint32_t bytes = PartBytes(file.size, kPartSize, k);
+    // Read through a mapping: the CRC and the write take the bytes where the
+    // page cache holds them, with no copy of our own.
     const FileMapping part(fd.Get(), static_cast<uint64_t>(k) * kPartSize, bytes);
     if (!part.Valid()) {
       error = "cannot read " + file.source + ": " + FileIo::ErrorText();
       return false;
     }
-    // The CRC runs beside the copy, on another core where there is one.
-    std::future<uint32_t> part_crc = std::async(
-        std::launch::async, [&crc, &part, bytes] { return crc.Compute(part.Data(), bytes); });
-    const uint64_t offset = static_cast<uint64_t>(k) * kPartSize;
-    const auto copy = [&](int target) {
-      return FileIo::CopyRange(fd.Get(), offset, target, bytes, part.Data());
-    };
-    if (!FileIo::WriteFileAtomically(out + "/" + layout.PartFile(file.name, k), copy, error)) {
+    const uint32_t value = crc.Compute(part.Data(), bytes);
+    const std::string path = out + "/" + layout.PartFile(file.name, k);
+    UniqueFd object(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!object || !FileIo::WriteAll(object.Get(), part.Data(), bytes) || !object.Close()) {
+      error = "cannot write " + path + ": " + FileIo::ErrorText();
       return false;
     }
-    text += std::to_string(static_cast<int32_t>(part_crc.get())) + "\r\n";
+    text += std::to_string(static_cast<int32_t>(value)) + "\r\n";
     done += bytes;
     progress.Report(done, file.name);
   }
