@@ -172,6 +172,12 @@ class UploadTest(unittest.TestCase):
         self.assertIn("1_data-one.bin", text)
         self.assertNotIn("SECRET", text)
 
+    def test_unfinished_publish_is_not_uploaded(self):
+        os.unlink(os.path.join(self.out, "rel-one", "Rel_R1.txt"))
+        code, text = self.upload()
+        self.assertEqual(1, code, text)
+        self.assertEqual([], self.host.puts)
+
     def test_part_refused_keeps_crc_info_back(self):
         self.host.containers.add("rel-one")
         self.host.faults = {"/rel-one/1_data-one.bin": ["403"] * 10}

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -51,6 +52,11 @@ bool IsContainerName(const std::string& name) {
     if (!allowed || (c == '-' && name[i + 1] == '-')) return false;
   }
   return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 // The signature's query without its "?", for appending after another query.
@@ -219,6 +225,17 @@ int Upload(const UploadOptions& options) {
     }
     total += object.size;
     (IsPart(path) ? parts : last).push_back(object);
+  }
+  // A publish cut short leaves parts without their CRC info; put up, they
+  // would replace the parts a live CRC info still describes.
+  std::set<std::string> described;
+  for (const Object& object : last) described.insert(FolderOf(object.path));
+  for (const Object& object : parts) {
+    if (!described.count(FolderOf(object.path))) {
+      std::fprintf(stderr, "upload: %s has parts but no CRC info: its publish did not complete; "
+                   "publish it again\n", FolderOf(object.path).c_str());
+      return 1;
+    }
   }
   if (parts.empty() && last.empty()) {
     std::fprintf(stderr, "upload: %s holds nothing to upload\n", options.dir.c_str());
