@@ -121,8 +121,8 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
 
 namespace {
 
-bool ListInto(const std::string& root, const std::string& relative,
-              std::vector<std::string>& files, std::string& error) {
+bool ListInto(const std::string& root, const std::string& relative, std::vector<std::string>& files,
+              std::string& error) {
   const std::string folder = relative.empty() ? root : root + "/" + relative;
   const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) {

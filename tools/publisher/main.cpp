@@ -102,7 +102,8 @@ int RunPublish(const std::vector<std::string>& words) {
     return Usage(kPublishHelp, error);
   }
   if (args.Has("help")) return std::fputs(kPublishHelp, stdout), 0;
-  if (!args.Has("release") || !args.Has("out")) return Usage(kPublishHelp, "--release and --out are needed");
+  if (!args.Has("release") || !args.Has("out"))
+    return Usage(kPublishHelp, "--release and --out are needed");
   if (args.Has("from") == !args.Plain().empty()) {
     return Usage(kPublishHelp, "give either --from SRCDIR or a list of files");
   }
@@ -148,11 +149,11 @@ int RunSas(const std::vector<std::string>& words) {
       (!args.Has("container") && !args.Has("write")) || !args.Plain().empty()) {
     return Usage(kSasHelp, "--account, --key, --container and --expiry are needed");
   }
-  SasRequest request{args.Get("account"), args.Get("key"), args.Get("container"),
-                     args.Get("start"), args.Get("expiry")};
+  SasRequest request{args.Get("account"), args.Get("key"), args.Get("container"), args.Get("start"),
+                     args.Get("expiry")};
   std::string sas;
-  const bool made = args.Has("write") ? MakeWriteSas(request, sas, error)
-                                      : MakeReadSas(request, sas, error);
+  const bool made =
+      args.Has("write") ? MakeWriteSas(request, sas, error) : MakeReadSas(request, sas, error);
   if (!made) {
     std::fprintf(stderr, "sas: %s\n", error.c_str());
     return 1;
@@ -196,7 +197,7 @@ int RunNginxConf(const std::vector<std::string>& words) {
     return Usage(kNginxConfHelp, "--root, --server-name, --cert, --key and --secret are needed");
   }
   const NginxSite site{args.Get("root"), args.Get("server-name"), args.Get("listen", "443"),
-                       args.Get("cert"), args.Get("key"), args.Get("secret")};
+                       args.Get("cert"), args.Get("key"),         args.Get("secret")};
   std::string block;
   if (!MakeNginxServerBlock(site, block, error)) {
     std::fprintf(stderr, "nginx-conf: %s\n", error.c_str());

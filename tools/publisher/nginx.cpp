@@ -63,41 +63,53 @@ bool MakeNginxSignature(const NginxRequest& request, std::string& sas, std::stri
 
 bool MakeNginxServerBlock(const NginxSite& site, std::string& block, std::string& error) {
   if (!CheckSecret(site.secret, error)) return false;
-  for (const std::string* value : {&site.root, &site.server_name, &site.listen, &site.certificate,
-                                   &site.key}) {
+  for (const std::string* value :
+       {&site.root, &site.server_name, &site.listen, &site.certificate, &site.key}) {
     if (value->find_first_of(" \t\r\n;{}\"'$#") != std::string::npos) {
       error = "\"" + *value + "\" has a character the configuration cannot hold unquoted";
       return false;
     }
   }
-  block =
-      "# The published release folder " + site.root + " for the Veltra download manager.\n"
-      "# Made by `publisher nginx-conf`; the program is built with the value of\n"
-      "# `publisher nginx-sig` as its access signature.\n"
-      "server {\n"
-      "    listen " + site.listen + " ssl;\n"
-      "    server_name " + site.server_name + ";\n"
-      "    ssl_certificate " + site.certificate + ";\n"
-      "    ssl_certificate_key " + site.key + ";\n"
-      "    root " + site.root + ";\n"
-      "    # The program checks the bytes as they are: no compression.\n"
-      "    gzip off;\n"
-      "    autoindex off;\n"
-      "    default_type application/octet-stream;\n"
-      "    # One signature per release folder: it covers the expiry, the folder\n"
-      "    # the object lies in and the secret.\n"
-      "    location ~ \"^(?<release_folder>.*)/[^/]+$\" {\n"
-      "        secure_link $arg_sig,$arg_se;\n"
-      "        secure_link_md5 \"$secure_link_expires$release_folder " + site.secret + "\";\n"
-      "        # Empty: a wrong signature; \"0\": expired.\n"
-      "        if ($secure_link != \"1\") {\n"
-      "            return 403;\n"
-      "        }\n"
-      "        try_files $uri =404;\n"
-      "    }\n"
-      "    location / {\n"
-      "        return 403;\n"
-      "    }\n"
-      "}\n";
+  block = "# The published release folder " + site.root +
+          " for the Veltra download manager.\n"
+          "# Made by `publisher nginx-conf`; the program is built with the value of\n"
+          "# `publisher nginx-sig` as its access signature.\n"
+          "server {\n"
+          "    listen " +
+          site.listen +
+          " ssl;\n"
+          "    server_name " +
+          site.server_name +
+          ";\n"
+          "    ssl_certificate " +
+          site.certificate +
+          ";\n"
+          "    ssl_certificate_key " +
+          site.key +
+          ";\n"
+          "    root " +
+          site.root +
+          ";\n"
+          "    # The program checks the bytes as they are: no compression.\n"
+          "    gzip off;\n"
+          "    autoindex off;\n"
+          "    default_type application/octet-stream;\n"
+          "    # One signature per release folder: it covers the expiry, the folder\n"
+          "    # the object lies in and the secret.\n"
+          "    location ~ \"^(?<release_folder>.*)/[^/]+$\" {\n"
+          "        secure_link $arg_sig,$arg_se;\n"
+          "        secure_link_md5 \"$secure_link_expires$release_folder " +
+          site.secret +
+          "\";\n"
+          "        # Empty: a wrong signature; \"0\": expired.\n"
+          "        if ($secure_link != \"1\") {\n"
+          "            return 403;\n"
+          "        }\n"
+          "        try_files $uri =404;\n"
+          "    }\n"
+          "    location / {\n"
+          "        return 403;\n"
+          "    }\n"
+          "}\n";
   return true;
 }

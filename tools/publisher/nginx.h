@@ -18,9 +18,9 @@ struct NginxRequest {
 bool MakeNginxSignature(const NginxRequest& request, std::string& sas, std::string& error);
 
 struct NginxSite {
-  std::string root;         // the published folder
+  std::string root;  // the published folder
   std::string server_name;
-  std::string listen;       // "443" or "address:443"
+  std::string listen;  // "443" or "address:443"
   std::string certificate;
   std::string key;
   std::string secret;

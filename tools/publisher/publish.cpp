@@ -122,9 +122,9 @@ int Publish(const PublishOptions& options) {
   }
   const HostLayout layout(options.release, options.subdir);
   if (layout.OldLayout()) {
-    std::fprintf(stderr,
-                 "publish: \"%s\" holds \"2_5\": old layout, its objects lie at the host's root%s\n",
-                 options.release.c_str(), options.subdir.empty() ? "" : " (--subdir is not used)");
+    std::fprintf(
+        stderr, "publish: \"%s\" holds \"2_5\": old layout, its objects lie at the host's root%s\n",
+        options.release.c_str(), options.subdir.empty() ? "" : " (--subdir is not used)");
   } else {
     if (options.subdir.empty()) return Fail("the host folder (--subdir) is missing");
     for (size_t start_at = 0; start_at <= options.subdir.size();) {
@@ -141,8 +141,9 @@ int Publish(const PublishOptions& options) {
   if (!CollectFiles(options.from, options.files, files, error)) return Fail(error);
   const std::string setup = SetupName(files);
   if (setup.empty() && !options.no_setup) {
-    return Fail("the release has no setup program (no name ends in \".exe\", letter case as "
-                "written); pass --no-setup if that is intended");
+    return Fail(
+        "the release has no setup program (no name ends in \".exe\", letter case as "
+        "written); pass --no-setup if that is intended");
   }
 
   ExistingOutput existing;

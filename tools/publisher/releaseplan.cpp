@@ -44,7 +44,8 @@ std::string HostLayout::CrcInfoRequest() const {
 }
 
 std::string HostLayout::PartRequest(const std::string& file_name, size_t part) const {
-  return Narrow(PartObjectPath(Widen(path_prefix_), Widen(download_subdir_), part, Widen(file_name)));
+  return Narrow(
+      PartObjectPath(Widen(path_prefix_), Widen(download_subdir_), part, Widen(file_name)));
 }
 
 std::string HostLayout::Folder() const {

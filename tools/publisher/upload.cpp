@@ -35,7 +35,8 @@ struct Object {
 
 // A part object is "<k>_<name>"; everything else (the CRC info) goes last.
 bool IsPart(const std::string& path) {
-  const std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  const std::string base =
+      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
   size_t digits = 0;
   while (digits < base.size() && std::isdigit(static_cast<unsigned char>(base[digits]))) ++digits;
   return digits > 0 && digits < base.size() && base[digits] == '_';
@@ -45,7 +46,8 @@ bool IsPart(const std::string& path) {
 // between them as a container's name ("$root" is the account's top level).
 bool IsContainerName(const std::string& name) {
   if (name == "$root") return true;
-  if (name.size() < 3 || name.size() > 63 || name.front() == '-' || name.back() == '-') return false;
+  if (name.size() < 3 || name.size() > 63 || name.front() == '-' || name.back() == '-')
+    return false;
   for (size_t i = 0; i < name.size(); ++i) {
     const char c = name[i];
     const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
@@ -74,7 +76,8 @@ class Uploader {
     std::atomic<size_t> next{0};
     std::atomic<size_t> running{0};
     std::vector<std::thread> threads;
-    const size_t count = std::min<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), objects.size());
+    const size_t count =
+        std::min<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), objects.size());
     running = count;
     for (size_t t = 0; t < count; ++t) {
       threads.emplace_back([&] {
@@ -160,8 +163,9 @@ class Uploader {
     if (response.status != 201 && response.status != 409) {
       std::lock_guard<std::mutex> lock(mutex_);
       std::fprintf(stderr, "\nupload: cannot create container %s: %s\n", container.c_str(),
-                   response.failure.empty() ? ("answered " + std::to_string(response.status)).c_str()
-                                            : response.failure.c_str());
+                   response.failure.empty()
+                       ? ("answered " + std::to_string(response.status)).c_str()
+                       : response.failure.c_str());
     }
   }
 
@@ -214,13 +218,16 @@ int Upload(const UploadOptions& options) {
     }
     struct stat info;
     if (::stat((options.dir + "/" + path).c_str(), &info) != 0) {
-      std::fprintf(stderr, "upload: cannot read %s: %s\n", path.c_str(), FileIo::ErrorText().c_str());
+      std::fprintf(stderr, "upload: cannot read %s: %s\n", path.c_str(),
+                   FileIo::ErrorText().c_str());
       return 1;
     }
     const Object object{path, static_cast<uint64_t>(info.st_size)};
     if (object.size > kMaxObjectBytes) {
-      std::fprintf(stderr, "upload: %s is larger than any object a publish writes; is %s a "
-                   "published folder?\n", path.c_str(), options.dir.c_str());
+      std::fprintf(stderr,
+                   "upload: %s is larger than any object a publish writes; is %s a "
+                   "published folder?\n",
+                   path.c_str(), options.dir.c_str());
       return 1;
     }
     total += object.size;
@@ -232,8 +239,10 @@ int Upload(const UploadOptions& options) {
   for (const Object& object : last) described.insert(FolderOf(object.path));
   for (const Object& object : parts) {
     if (!described.count(FolderOf(object.path))) {
-      std::fprintf(stderr, "upload: %s has parts but no CRC info: its publish did not complete; "
-                   "publish it again\n", FolderOf(object.path).c_str());
+      std::fprintf(stderr,
+                   "upload: %s has parts but no CRC info: its publish did not complete; "
+                   "publish it again\n",
+                   FolderOf(object.path).c_str());
       return 1;
     }
   }
