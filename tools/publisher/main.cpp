@@ -128,6 +128,9 @@ int RunVerify(const std::vector<std::string>& words) {
     return Usage(kVerifyHelp, "--release and one of --dir or --url are needed");
   }
   const CurlGlobal curl;
+  if (!args.Has("subdir") && args.Get("release").find("2_5") == std::string::npos) {
+    return Usage(kVerifyHelp, "--subdir is needed (only a \"2_5\" release has none)");
+  }
   VerifyOptions options;
   options.release = args.Get("release");
   options.subdir = args.Get("subdir");
