@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/blockfile.h"
 #include "base/crc.h"
 #include "base/scopedhandle.h"
-#include "download/blockfile.h"
 #include "download/downloadmanager.h"
 
 namespace {

@@ -31,6 +31,7 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& download_folder,
                                     const std::wstring& program_folder) {
   Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
+  stop_requested.store(false, std::memory_order_relaxed);
   Start();
 }
 
@@ -68,13 +69,15 @@ uint32_t DownloadManager::PartBytes(const FileRecord& record, size_t part) const
   return ::PartBytes(RecordFileSize(record), part_size, part);
 }
 
-void DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
-  records.erase(std::remove_if(records.begin(), records.end(),
-                               [this](const FileRecord& record) {
-                                 std::wstring local;
-                                 return !LocalName(record, local);
-                               }),
-                records.end());
+size_t DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
+  const auto kept =
+      std::remove_if(records.begin(), records.end(), [this](const FileRecord& record) {
+        std::wstring local;
+        return !LocalName(record, local);
+      });
+  const size_t dropped = static_cast<size_t>(records.end() - kept);
+  records.erase(kept, records.end());
+  return dropped;
 }
 
 void DownloadManager::ComputeTotals(const CrcInfo& records) {
