@@ -41,7 +41,9 @@ FileMapping::FileMapping(int fd, uint64_t offset, size_t size) {
   void* base =
       ::mmap(nullptr, length_, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset - lead_));
   if (base == MAP_FAILED) return;
-  ::madvise(base, length_, MADV_SEQUENTIAL | MADV_WILLNEED);
+  // Not MADV_SEQUENTIAL: the part is read twice (CRC, then the write), and
+  // sequential access lets the kernel drop pages behind the first pass.
+  ::madvise(base, length_, MADV_WILLNEED);
   base_ = base;
 }
 
@@ -115,6 +117,25 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
     error = "cannot rename " + temp + " to " + path + ": " + ErrorText();
     ::unlink(temp.c_str());
     return false;
+  }
+  return true;
+}
+
+bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes) {
+  loff_t from = static_cast<loff_t>(offset);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t copied = ::copy_file_range(in, &from, out, nullptr, size - done, 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 &&
+        (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+      return WriteAll(out, same_bytes + done, size - done);
+    }
+    if (copied <= 0) {
+      if (copied == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(copied);
   }
   return true;
 }

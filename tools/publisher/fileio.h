@@ -63,6 +63,11 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
 // never shows a half-written file.
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error);
+// Copies `size` bytes of `in` from `offset` to the end of `out` in the
+// kernel, as cat does; where the file systems do not allow that, writes
+// `same_bytes` (those bytes, already in memory) instead.
+bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes);
+
 // Every regular file below `folder`, as paths relative to it, sorted.
 bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);
 
