@@ -21,7 +21,8 @@ std::string StringUtils::ToNarrow(const std::wstring& text) {
   // A multi-byte code page (a double-byte one, or UTF-8) needs more bytes than
   // units; ask for the size so no path is ever cut short.
   const int length = static_cast<int>(text.size());
-  const int needed = ::WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+  const int needed =
+      ::WideCharToMultiByte(CP_ACP, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
   if (needed <= 0) return std::string();
   std::string buffer(static_cast<size_t>(needed), '\0');
   const int written =

@@ -294,7 +294,7 @@ def run(args):
         next_look[0] = time.time() + 5
         if runner.helper("shot", "Error", out / "error-message.bmp") == 0:
             gave_up.append(True)
-            runner.helper("close", "Error")
+            runner.helper("answer")
             runner.close()
 
     code = runner.wait(args.timeout, look_for_error)

@@ -171,7 +171,11 @@ def wrong_signature(chain, program):
     run = chain.start(program, folder, shots=chain.work / "screenshots")
     check(mainjob.wait_for(lambda: run.shot("Error", "support-message.bmp"), 600, step=1),
           "support message box shown")
-    check(run.helper("close", "Error") == 0, "message box dismissed")
+    answer = subprocess.run([str(chain.wine_run), str(chain.apphelper), "answer"],
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=120)
+    check(answer.returncode == 0 and answer.stdout.decode("utf-8") ==
+          "Downloading setup failed.\rYou are now directed to our Support Center for help.",
+          "the user answers the support message")
     check(mainjob.wait_for(opened.exists, 60) and
           opened.read_text().strip() == chain.support_url, "support page opened")
     if run.wait(5) is None:

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -34,8 +35,9 @@ class TempDir {
     path_ = ::mkdtemp(name);
   }
   ~TempDir() {
-    ::nftw(path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); },
-           16, FTW_DEPTH | FTW_PHYS);
+    ::nftw(
+        path_.c_str(), [](const char* p, const struct stat*, int, FTW*) { return ::remove(p); }, 16,
+        FTW_DEPTH | FTW_PHYS);
   }
   const std::string& Path() const { return path_; }
 
@@ -54,7 +56,8 @@ std::string Pattern(size_t size, uint32_t seed) {
 }
 
 void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string ReadFile(const std::string& path) {
@@ -114,9 +117,9 @@ TEST(Publisher, ReleaseReadsBackThroughTheProgramsParser) {
       {"whole-parts.bin", Pattern(2 * kPart, 3)}};
   for (const auto& file : files) WriteFile(src + "/" + file.first, file.second);
 
-  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R7", "--subdir", "Veltra_R7", "--out", out,
-                    "--from", src},
-                   dir.Path() + "/log"))
+  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R7", "--subdir", "Veltra_R7", "--out",
+                             out, "--from", src},
+                            dir.Path() + "/log"))
       << ReadFile(dir.Path() + "/log");
 
   // The folder as the program requests it: lower case.
@@ -147,9 +150,9 @@ TEST(Publisher, ReleaseReadsBackThroughTheProgramsParser) {
 
   // Published again with a file that shrank: the parts it no longer has go.
   WriteFile(src + "/short-last.bin", Pattern(kPart / 2, 4));
-  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R7", "--subdir", "Veltra_R7", "--out", out,
-                    "--from", src},
-                   dir.Path() + "/log"))
+  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R7", "--subdir", "Veltra_R7", "--out",
+                             out, "--from", src},
+                            dir.Path() + "/log"))
       << ReadFile(dir.Path() + "/log");
   EXPECT_TRUE(Exists(out + "/veltra_r7/0_short-last.bin"));
   EXPECT_FALSE(Exists(out + "/veltra_r7/1_short-last.bin"));
@@ -163,9 +166,9 @@ TEST(Publisher, OldLayoutLiesAtTheRoot) {
   const std::string setup = dir.Path() + "/Setup.exe";
   WriteFile(setup, Pattern(kPart + 1, 5));
   const std::string out = dir.Path() + "/out";
-  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_2_5_R1", "--subdir", "ignored", "--out", out,
-                    setup},
-                   dir.Path() + "/log"))
+  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_2_5_R1", "--subdir", "ignored",
+                             "--out", out, setup},
+                            dir.Path() + "/log"))
       << ReadFile(dir.Path() + "/log");
   EXPECT_EQ((std::vector<std::string>{"0_Setup.exe", "1_Setup.exe", "Veltra_2_5_R1.txt"}),
             Listing(out));
@@ -184,8 +187,8 @@ TEST(Publisher, RefusalsWriteNothing) {
   WriteFile(good, "MZ");
   auto refused = [&](const std::vector<std::string>& sources, const std::string& why,
                      std::vector<std::string> extra = {}) {
-    std::vector<std::string> args = {"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1",
-                                      "--out", out};
+    std::vector<std::string> args = {"publish",   "--release", "Veltra_R1", "--subdir",
+                                     "veltra_r1", "--out",     out};
     args.insert(args.end(), extra.begin(), extra.end());
     args.insert(args.end(), sources.begin(), sources.end());
     const std::vector<std::string> before = Listing(out);
@@ -193,9 +196,10 @@ TEST(Publisher, RefusalsWriteNothing) {
     EXPECT_EQ(before, Listing(out)) << why << ": " << ReadFile(log);
   };
 
-  for (const std::string& name : std::vector<std::string>{"CON.bin1234", "nul.txt.exe", "COM1.exe", "trailing.bin.", "trailing.bin ",
-        "stream:x.exe", "bad<name>.exe", "semi;colon.exe", "caf\xc3\xa9.exe", "x.exe.",
-        "a.bin", "line\r\nbreak.exe"}) {
+  for (const std::string& name :
+       std::vector<std::string>{"CON.bin1234", "nul.txt.exe", "COM1.exe", "trailing.bin.",
+                                "trailing.bin ", "stream:x.exe", "bad<name>.exe", "semi;colon.exe",
+                                "caf\xc3\xa9.exe", "x.exe.", "a.bin", "line\r\nbreak.exe"}) {
     const std::string path = dir.Path() + "/" + name;
     WriteFile(path, "x");
     refused({good, path}, "name \"" + name + "\"");
@@ -217,9 +221,9 @@ TEST(Publisher, RefusalsWriteNothing) {
   WriteFile(upper, "MZ");
   refused({data}, "no setup program");
   refused({data, upper}, "\".EXE\", which the program does not start");
-  EXPECT_EQ(0, RunPublisher({"publish", "--release", "Data_R1", "--subdir", "data", "--no-setup", "--out",
-                    dir.Path() + "/data-out", data},
-                   log))
+  EXPECT_EQ(0, RunPublisher({"publish", "--release", "Data_R1", "--subdir", "data", "--no-setup",
+                             "--out", dir.Path() + "/data-out", data},
+                            log))
       << ReadFile(log);
 
   ::mkdir(out.c_str(), 0755);
@@ -236,9 +240,11 @@ TEST(Publisher, VerifyCatchesMissingShortAndCorruptParts) {
   const std::string log = dir.Path() + "/log";
   const std::string setup = dir.Path() + "/Setup.exe";
   WriteFile(setup, Pattern(3 * kPart / 2, 6));
-  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "r1", "--out", out, setup}, log));
-  const std::vector<std::string> verify = {"verify", "--release", "Veltra_R1", "--subdir", "r1",
-                                           "--dir", out};
+  ASSERT_EQ(
+      0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "r1", "--out", out, setup},
+                      log));
+  const std::vector<std::string> verify = {"verify", "--release", "Veltra_R1", "--subdir",
+                                           "r1",     "--dir",     out};
   ASSERT_EQ(0, RunPublisher(verify, log)) << ReadFile(log);
 
   const std::string part = out + "/r1/1_Setup.exe";
@@ -259,4 +265,53 @@ TEST(Publisher, VerifyCatchesMissingShortAndCorruptParts) {
 
   WriteFile(part, good);
   EXPECT_EQ(0, RunPublisher(verify, log)) << ReadFile(log);
+}
+
+// A publish killed midway leaves no CRC info, neither a new one nor the
+// one of the release it was replacing (whose parts it has begun to
+// overwrite); the next publish completes and cleans up after it.
+TEST(Publisher, KilledPublishLeavesNoCrcInfo) {
+  TempDir dir;
+  const std::string src = dir.Path() + "/src";
+  const std::string out = dir.Path() + "/out";
+  const std::string log = dir.Path() + "/log";
+  ::mkdir(src.c_str(), 0755);
+  WriteFile(src + "/Setup.exe", "MZ");
+  const std::string data = src + "/data-big.bin";
+  WriteFile(data, "old");
+  const std::vector<std::string> publish = {"publish", "--release", "Veltra_R1", "--subdir", "r1",
+                                            "--out",   out,         "--from",    src};
+  ASSERT_EQ(0, RunPublisher(publish, log)) << ReadFile(log);
+  const std::string crc_info = out + "/r1/Veltra_R1.txt";
+  ASSERT_TRUE(Exists(crc_info));
+
+  // 400 MB, sparse: quick to make, slow enough to publish to be caught.
+  ASSERT_EQ(0, ::truncate(data.c_str(), 40 * static_cast<off_t>(kPart)));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    ::dup2(null, 2);
+    std::vector<char*> argv = {const_cast<char*>(PUBLISHER_PATH)};
+    for (const std::string& arg : publish) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    ::execv(PUBLISHER_PATH, argv.data());
+    ::_exit(127);
+  }
+  while (!Exists(out + "/r1/2_data-big.bin")) {
+    int status = 0;
+    ASSERT_EQ(0, ::waitpid(child, &status, WNOHANG)) << "finished before it could be killed";
+    ::usleep(1000);
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  EXPECT_FALSE(Exists(crc_info));
+  EXPECT_FALSE(Exists(out + "/r1/39_data-big.bin"));
+
+  ASSERT_EQ(0, RunPublisher(publish, log)) << ReadFile(log);
+  EXPECT_EQ(0,
+            RunPublisher({"verify", "--release", "Veltra_R1", "--subdir", "r1", "--dir", out}, log))
+      << ReadFile(log);
+  for (const std::string& path : Listing(out)) {
+    EXPECT_EQ(std::string::npos, path.find(".publish-tmp")) << path;
+  }
 }

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,24 @@ bool UniqueFd::Close() {
   if (fd_ < 0) return true;
   const int fd = Release();
   return ::close(fd) == 0;
+}
+
+FileMapping::FileMapping(int fd, uint64_t offset, size_t size) {
+  const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
+  lead_ = static_cast<size_t>(offset % page);
+  length_ = lead_ + size;
+  if (size == 0) return;
+  void* base =
+      ::mmap(nullptr, length_, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(offset - lead_));
+  if (base == MAP_FAILED) return;
+  // Not MADV_SEQUENTIAL: the part is read twice (CRC, then the write), and
+  // sequential access lets the kernel drop pages behind the first pass.
+  ::madvise(base, length_, MADV_WILLNEED);
+  base_ = base;
+}
+
+FileMapping::~FileMapping() {
+  if (base_) ::munmap(base_, length_);
 }
 
 namespace FileIo {
@@ -102,10 +121,29 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
   return true;
 }
 
+bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes) {
+  loff_t from = static_cast<loff_t>(offset);
+  size_t done = 0;
+  while (done < size) {
+    const ssize_t copied = ::copy_file_range(in, &from, out, nullptr, size - done, 0);
+    if (copied < 0 && errno == EINTR) continue;
+    if (copied < 0 &&
+        (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+      return WriteAll(out, same_bytes + done, size - done);
+    }
+    if (copied <= 0) {
+      if (copied == 0) errno = EIO;
+      return false;
+    }
+    done += static_cast<size_t>(copied);
+  }
+  return true;
+}
+
 namespace {
 
-bool ListInto(const std::string& root, const std::string& relative,
-              std::vector<std::string>& files, std::string& error) {
+bool ListInto(const std::string& root, const std::string& relative, std::vector<std::string>& files,
+              std::string& error) {
   const std::string folder = relative.empty() ? root : root + "/" + relative;
   const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) {

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,26 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// A read-only view of bytes [offset, offset + size) of a file, unmapped
+// exactly once. Reading through it costs no copy; a file cut shorter while
+// it is mapped ends the process with SIGBUS, before anything of a release
+// is complete.
+class FileMapping {
+ public:
+  FileMapping(int fd, uint64_t offset, size_t size);
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping();
+
+  bool Valid() const { return base_ != nullptr; }
+  const char* Data() const { return static_cast<const char*>(base_) + lead_; }
+
+ private:
+  void* base_ = nullptr;
+  size_t length_ = 0;
+  size_t lead_ = 0;  // from the page boundary below `offset` to it
+};
+
 namespace FileIo {
 
 // The text of errno, for messages.
@@ -42,6 +63,10 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
 // never shows a half-written file.
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error);
+// Copies `size` bytes of `in` from `offset` to the end of `out` in the
+// kernel, as cat does; where the file systems do not allow that, writes
+// `same_bytes` (those bytes, already in memory) instead.
+bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes);
 
 // Every regular file below `folder`, as paths relative to it, sorted.
 bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);

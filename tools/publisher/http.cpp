@@ -64,8 +64,8 @@ void HttpClient::Perform(Response& response, size_t max_body) {
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   if (code != CURLE_OK) {
     response.too_long = code == CURLE_WRITE_ERROR;
-    response.failure = response.too_long ? "the body is longer than expected"
-                                         : curl_easy_strerror(code);
+    response.failure =
+        response.too_long ? "the body is longer than expected" : curl_easy_strerror(code);
   }
 }
 

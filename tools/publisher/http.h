@@ -17,7 +17,7 @@ class HttpClient {
     long status = 0;
     std::string body;
     std::map<std::string, std::string> headers;  // names in lower case
-    std::string failure;  // set when no whole answer came (reset, timeout, TLS)
+    std::string failure;    // set when no whole answer came (reset, timeout, TLS)
     bool too_long = false;  // the body passed the caller's limit
   };
 

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "tools/publisher/args.h"
+#include "tools/publisher/fileio.h"
 #include "tools/publisher/http.h"
+#include "tools/publisher/nginx.h"
 #include "tools/publisher/publish.h"
 #include "tools/publisher/sas.h"
 #include "tools/publisher/upload.h"
@@ -22,7 +24,9 @@ const char kOverview[] =
     "  publish  cut a release into the part objects and CRC info the host serves\n"
     "  verify   check a published folder, or a live host, against its CRC info\n"
     "  sas      make the read signature the program is built with, or a write signature\n"
-    "  upload   put a published folder into blob storage\n";
+    "  upload   put a published folder into blob storage\n"
+    "  nginx-conf  an nginx server block serving a published folder with signatures\n"
+    "  nginx-sig   the signature for that server that the program is built with\n";
 
 const char kPublishHelp[] =
     "usage: publisher publish --release NAME --subdir FOLDER --out DIR [--no-setup]\n"
@@ -64,6 +68,21 @@ const char kUploadHelp[] =
     "there with the same size and MD5 are skipped. Parts go first; the CRC info\n"
     "goes last and only when every part is there. SAS: publisher sas --write.\n";
 
+const char kNginxConfHelp[] =
+    "usage: publisher nginx-conf --root DIR --server-name HOST --cert FILE --key FILE\n"
+    "                            --secret SECRET [--listen ADDRESS:PORT] [--out FILE]\n"
+    "Writes an nginx server block (to FILE, else stdout) that serves the published\n"
+    "folder DIR over HTTPS (port 443 unless --listen says otherwise), uncompressed,\n"
+    "each object only with a valid, unexpired signature from nginx-sig (403\n"
+    "otherwise). Include it in the http block of your nginx configuration.\n"
+    "SECRET: at least 16 letters, digits, '-' or '_'; keep it to yourself.\n";
+
+const char kNginxSigHelp[] =
+    "usage: publisher nginx-sig --release NAME --subdir FOLDER --secret SECRET --expiry DATE\n"
+    "Prints the signature (?se=...&sig=...) that nginx-conf's server accepts for\n"
+    "every object of the release until DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ,\n"
+    "UTC): build the program with it (-DVELTRA_SAS='<printed value>').\n";
+
 int Usage(const char* help, const std::string& error) {
   std::fprintf(stderr, "publisher: %s\n%s", error.c_str(), help);
   return kUsage;
@@ -83,7 +102,8 @@ int RunPublish(const std::vector<std::string>& words) {
     return Usage(kPublishHelp, error);
   }
   if (args.Has("help")) return std::fputs(kPublishHelp, stdout), 0;
-  if (!args.Has("release") || !args.Has("out")) return Usage(kPublishHelp, "--release and --out are needed");
+  if (!args.Has("release") || !args.Has("out"))
+    return Usage(kPublishHelp, "--release and --out are needed");
   if (args.Has("from") == !args.Plain().empty()) {
     return Usage(kPublishHelp, "give either --from SRCDIR or a list of files");
   }
@@ -107,6 +127,10 @@ int RunVerify(const std::vector<std::string>& words) {
   if (!args.Has("release") || args.Has("dir") == args.Has("url") || !args.Plain().empty()) {
     return Usage(kVerifyHelp, "--release and one of --dir or --url are needed");
   }
+  const CurlGlobal curl;
+  if (!args.Has("subdir") && args.Get("release").find("2_5") == std::string::npos) {
+    return Usage(kVerifyHelp, "--subdir is needed (only a \"2_5\" release has none)");
+  }
   VerifyOptions options;
   options.release = args.Get("release");
   options.subdir = args.Get("subdir");
@@ -128,11 +152,11 @@ int RunSas(const std::vector<std::string>& words) {
       (!args.Has("container") && !args.Has("write")) || !args.Plain().empty()) {
     return Usage(kSasHelp, "--account, --key, --container and --expiry are needed");
   }
-  SasRequest request{args.Get("account"), args.Get("key"), args.Get("container"),
-                     args.Get("start"), args.Get("expiry")};
+  SasRequest request{args.Get("account"), args.Get("key"), args.Get("container"), args.Get("start"),
+                     args.Get("expiry")};
   std::string sas;
-  const bool made = args.Has("write") ? MakeWriteSas(request, sas, error)
-                                      : MakeReadSas(request, sas, error);
+  const bool made =
+      args.Has("write") ? MakeWriteSas(request, sas, error) : MakeReadSas(request, sas, error);
   if (!made) {
     std::fprintf(stderr, "sas: %s\n", error.c_str());
     return 1;
@@ -151,6 +175,7 @@ int RunUpload(const std::vector<std::string>& words) {
   if (!args.Has("dir") || !args.Has("url") || !args.Has("sas") || !args.Plain().empty()) {
     return Usage(kUploadHelp, "--dir, --url and --sas are needed");
   }
+  const CurlGlobal curl;
   UploadOptions options;
   options.dir = args.Get("dir");
   options.url = args.Get("url");
@@ -162,10 +187,57 @@ int RunUpload(const std::vector<std::string>& words) {
   return Upload(options);
 }
 
+int RunNginxConf(const std::vector<std::string>& words) {
+  Args args;
+  std::string error;
+  if (!Parse(words, {"root", "server-name", "cert", "key", "secret", "listen", "out"}, {}, args,
+             error)) {
+    return Usage(kNginxConfHelp, error);
+  }
+  if (args.Has("help")) return std::fputs(kNginxConfHelp, stdout), 0;
+  if (!args.Has("root") || !args.Has("server-name") || !args.Has("cert") || !args.Has("key") ||
+      !args.Has("secret") || !args.Plain().empty()) {
+    return Usage(kNginxConfHelp, "--root, --server-name, --cert, --key and --secret are needed");
+  }
+  const NginxSite site{args.Get("root"), args.Get("server-name"), args.Get("listen", "443"),
+                       args.Get("cert"), args.Get("key"),         args.Get("secret")};
+  std::string block;
+  if (!MakeNginxServerBlock(site, block, error)) {
+    std::fprintf(stderr, "nginx-conf: %s\n", error.c_str());
+    return 1;
+  }
+  if (!args.Has("out")) return std::fputs(block.c_str(), stdout), 0;
+  if (!FileIo::WriteFileAtomically(args.Get("out"), block.data(), block.size(), error)) {
+    std::fprintf(stderr, "nginx-conf: %s\n", error.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int RunNginxSig(const std::vector<std::string>& words) {
+  Args args;
+  std::string error;
+  if (!Parse(words, {"release", "subdir", "secret", "expiry"}, {}, args, error)) {
+    return Usage(kNginxSigHelp, error);
+  }
+  if (args.Has("help")) return std::fputs(kNginxSigHelp, stdout), 0;
+  if (!args.Has("release") || !args.Has("secret") || !args.Has("expiry") || !args.Plain().empty()) {
+    return Usage(kNginxSigHelp, "--release, --secret and --expiry are needed");
+  }
+  const NginxRequest request{args.Get("release"), args.Get("subdir"), args.Get("secret"),
+                             args.Get("expiry")};
+  std::string sas;
+  if (!MakeNginxSignature(request, sas, error)) {
+    std::fprintf(stderr, "nginx-sig: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("%s\n", sas.c_str());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CurlGlobal curl;
   if (argc < 2) return Usage(kOverview, "no command");
   const std::string command = argv[1];
   const std::vector<std::string> words(argv + 2, argv + argc);
@@ -173,6 +245,8 @@ int main(int argc, char** argv) {
   if (command == "verify") return RunVerify(words);
   if (command == "sas") return RunSas(words);
   if (command == "upload") return RunUpload(words);
+  if (command == "nginx-conf") return RunNginxConf(words);
+  if (command == "nginx-sig") return RunNginxSig(words);
   if (command == "--help" || command == "help") return std::fputs(kOverview, stdout), 0;
   return Usage(kOverview, "unknown command " + command);
 }

@@ -34,11 +34,12 @@ void Progress::Finish(uint64_t done) {
 void Progress::Print(uint64_t done, const std::string& detail) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
-  const double percent = total_ ? 100.0 * static_cast<double>(done) / static_cast<double>(total_) : 100.0;
+  const double percent =
+      total_ ? 100.0 * static_cast<double>(done) / static_cast<double>(total_) : 100.0;
   const int filled = static_cast<int>(percent / 5);
-  std::fprintf(stderr, "%s%s [%-20.*s] %5.1f%% %.1f of %.1f MB, %.1f MB/s %s", terminal_ ? "\r" : "",
-               label_.c_str(), filled, "####################", percent, done / 1e6, total_ / 1e6,
-               seconds > 0 ? done / 1e6 / seconds : 0.0, detail.c_str());
+  std::fprintf(stderr, "%s%s [%-20.*s] %5.1f%% %.1f of %.1f MB, %.1f MB/s %s",
+               terminal_ ? "\r" : "", label_.c_str(), filled, "####################", percent,
+               done / 1e6, total_ / 1e6, seconds > 0 ? done / 1e6 / seconds : 0.0, detail.c_str());
   if (terminal_) std::fputs("\033[K", stderr);
   std::fflush(stderr);
 }

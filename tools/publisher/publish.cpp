@@ -4,11 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <memory>
+#include <future>
 #include <set>
 
 #include "base/crc.h"
@@ -69,53 +70,54 @@ bool Survey(const std::string& out, const HostLayout& layout, const std::vector<
   return true;
 }
 
-class PartWriter {
- public:
-  PartWriter() : buffer_(new char[kPartSize]) {}
-
-  // Cuts one file into its part objects and appends its record to `text`.
-  bool Write(const std::string& out, const HostLayout& layout, const ReleaseFile& file,
-             std::string& text, uint64_t& done, Progress& progress, std::string& error) {
-    UniqueFd fd(::open(file.source.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) {
-      error = "cannot open " + file.source + ": " + FileIo::ErrorText();
-      return false;
-    }
-    ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    text += ";" + file.name + "\r\n" + std::to_string(file.size) + "\r\n";
-    const size_t parts = PartCount(file.size, kPartSize);
-    for (size_t k = 0; k < parts; ++k) {
-      const uint32_t bytes = PartBytes(file.size, kPartSize, k);
-      const ssize_t got = FileIo::ReadFull(fd.Get(), buffer_.get(), bytes);
-      if (got < 0) {
-        error = "cannot read " + file.source + ": " + FileIo::ErrorText();
-        return false;
-      }
-      if (static_cast<uint32_t>(got) != bytes) {
-        error = file.source + " got shorter while it was published";
-        return false;
-      }
-      const int32_t crc = static_cast<int32_t>(crc_.Compute(buffer_.get(), bytes));
-      text += std::to_string(crc) + "\r\n";
-      if (!FileIo::WriteFileAtomically(out + "/" + layout.PartFile(file.name, k), buffer_.get(),
-                                       bytes, error)) {
-        return false;
-      }
-      done += bytes;
-      progress.Report(done, file.name);
-    }
-    char extra;
-    if (FileIo::ReadFull(fd.Get(), &extra, 1) != 0) {
-      error = file.source + " got longer while it was published";
-      return false;
-    }
-    return true;
+// Cuts one file into its part objects and appends its record to `text`.
+// The parts are written in place: until the CRC info names them, no host
+// serves them, and a publish that is cut short writes no CRC info.
+bool WriteParts(const std::string& out, const HostLayout& layout, const ReleaseFile& file,
+                std::string& text, uint64_t& done, Progress& progress, std::string& error) {
+  UniqueFd fd(::open(file.source.c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info;
+  if (!fd || ::fstat(fd.Get(), &info) != 0) {
+    error = "cannot open " + file.source + ": " + FileIo::ErrorText();
+    return false;
   }
-
- private:
-  std::unique_ptr<char[]> buffer_;
-  CRC crc_;
-};
+  if (static_cast<uint64_t>(info.st_size) != file.size) {
+    error = file.source + " changed its size while the release was published";
+    return false;
+  }
+  ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
+  text += ";" + file.name + "\r\n" + std::to_string(file.size) + "\r\n";
+  const CRC crc;
+  const size_t parts = PartCount(file.size, kPartSize);
+  for (size_t k = 0; k < parts; ++k) {
+    const uint32_t bytes = PartBytes(file.size, kPartSize, k);
+    // The CRC reads the part through a mapping, where the page cache holds
+    // it, and the kernel copies it into its object as cat does: no copy of
+    // our own (a write() from the mapping costs up to four times as much
+    // CPU on some runs).
+    const FileMapping part(fd.Get(), static_cast<uint64_t>(k) * kPartSize, bytes);
+    if (!part.Valid()) {
+      error = "cannot read " + file.source + ": " + FileIo::ErrorText();
+      return false;
+    }
+    // On another core where there is one, beside the copy.
+    std::future<uint32_t> value = std::async(
+        std::launch::async, [&crc, &part, bytes] { return crc.Compute(part.Data(), bytes); });
+    const std::string path = out + "/" + layout.PartFile(file.name, k);
+    UniqueFd object(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!object ||
+        !FileIo::CopyRange(fd.Get(), static_cast<uint64_t>(k) * kPartSize, object.Get(), bytes,
+                           part.Data()) ||
+        !object.Close()) {
+      error = "cannot write " + path + ": " + FileIo::ErrorText();
+      return false;
+    }
+    text += std::to_string(static_cast<int32_t>(value.get())) + "\r\n";
+    done += bytes;
+    progress.Report(done, file.name);
+  }
+  return true;
+}
 
 }  // namespace
 
@@ -128,9 +130,9 @@ int Publish(const PublishOptions& options) {
   }
   const HostLayout layout(options.release, options.subdir);
   if (layout.OldLayout()) {
-    std::fprintf(stderr,
-                 "publish: \"%s\" holds \"2_5\": old layout, its objects lie at the host's root%s\n",
-                 options.release.c_str(), options.subdir.empty() ? "" : " (--subdir is not used)");
+    std::fprintf(
+        stderr, "publish: \"%s\" holds \"2_5\": old layout, its objects lie at the host's root%s\n",
+        options.release.c_str(), options.subdir.empty() ? "" : " (--subdir is not used)");
   } else {
     if (options.subdir.empty()) return Fail("the host folder (--subdir) is missing");
     for (size_t start_at = 0; start_at <= options.subdir.size();) {
@@ -147,8 +149,9 @@ int Publish(const PublishOptions& options) {
   if (!CollectFiles(options.from, options.files, files, error)) return Fail(error);
   const std::string setup = SetupName(files);
   if (setup.empty() && !options.no_setup) {
-    return Fail("the release has no setup program (no name ends in \".exe\", letter case as "
-                "written); pass --no-setup if that is intended");
+    return Fail(
+        "the release has no setup program (no name ends in \".exe\", letter case as "
+        "written); pass --no-setup if that is intended");
   }
 
   ExistingOutput existing;
@@ -177,10 +180,9 @@ int Publish(const PublishOptions& options) {
   std::string text = options.release + "\r\n";
   uint64_t done = 0;
   Progress progress("publish", total);
-  PartWriter writer;
   std::set<std::string> written;
   for (const ReleaseFile& file : files) {
-    if (!writer.Write(options.out, layout, file, text, done, progress, error)) return Fail(error);
+    if (!WriteParts(options.out, layout, file, text, done, progress, error)) return Fail(error);
     for (size_t k = 0; k < PartCount(file.size, kPartSize); ++k) {
       written.insert(layout.PartFile(file.name, k));
     }

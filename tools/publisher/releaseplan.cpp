@@ -2,11 +2,9 @@
 
 #include <sys/stat.h>
 
-#include <algorithm>
 #include <cctype>
 #include <set>
 
-#include "download/crcinfo.h"
 #include "download/localnames.h"
 #include "download/releaselayout.h"
 #include "tools/publisher/fileio.h"
@@ -46,7 +44,8 @@ std::string HostLayout::CrcInfoRequest() const {
 }
 
 std::string HostLayout::PartRequest(const std::string& file_name, size_t part) const {
-  return Narrow(PartObjectPath(Widen(path_prefix_), Widen(download_subdir_), part, Widen(file_name)));
+  return Narrow(
+      PartObjectPath(Widen(path_prefix_), Widen(download_subdir_), part, Widen(file_name)));
 }
 
 std::string HostLayout::Folder() const {

@@ -74,9 +74,9 @@ bool MakeReadSas(const SasRequest& request, std::string& sas, std::string& error
   // Fields of the service SAS for versions from 2020-12-06: permissions,
   // start, expiry, resource, identifier, IP, protocol, version, resource
   // kind, snapshot time, encryption scope and five response headers.
-  const std::string string_to_sign = permissions + "\n" + start + "\n" + expiry + "\n" +
-                                     "/blob/" + request.account + "/" + request.container +
-                                     "\n\n\nhttps\n" + kSasVersion + "\nc\n\n\n\n\n\n\n";
+  const std::string string_to_sign = permissions + "\n" + start + "\n" + expiry + "\n" + "/blob/" +
+                                     request.account + "/" + request.container + "\n\n\nhttps\n" +
+                                     kSasVersion + "\nc\n\n\n\n\n\n\n";
   std::string signature;
   if (!Sign(request, string_to_sign, signature, error)) return false;
   sas = std::string("?sv=") + kSasVersion + "&spr=https" +

@@ -6,10 +6,10 @@
 // account key (HMAC-SHA256 over the service's string-to-sign).
 struct SasRequest {
   std::string account;
-  std::string key;        // base64, as the service shows it
+  std::string key;  // base64, as the service shows it
   std::string container;
-  std::string start;      // optional, as the expiry
-  std::string expiry;     // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SSZ"
+  std::string start;   // optional, as the expiry
+  std::string expiry;  // "YYYY-MM-DD" or "YYYY-MM-DDTHH:MM:SSZ"
 };
 
 // The signed version of every signature made here; the emulator of the

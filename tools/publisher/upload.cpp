@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -21,6 +22,9 @@
 namespace {
 
 constexpr int kTries = 5;
+// Each object goes up in one Put Blob from memory; a published folder holds
+// nothing near this (parts are 10,000,000 bytes).
+constexpr uint64_t kMaxObjectBytes = 64u << 20;
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kProgressTick = std::chrono::milliseconds(250);
 
@@ -31,10 +35,30 @@ struct Object {
 
 // A part object is "<k>_<name>"; everything else (the CRC info) goes last.
 bool IsPart(const std::string& path) {
-  const std::string base = path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+  const std::string base =
+      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
   size_t digits = 0;
   while (digits < base.size() && std::isdigit(static_cast<unsigned char>(base[digits]))) ++digits;
   return digits > 0 && digits < base.size() && base[digits] == '_';
+}
+
+// Blob storage takes 3 to 63 lower-case letters, digits and single hyphens
+// between them as a container's name ("$root" is the account's top level).
+bool IsContainerName(const std::string& name) {
+  if (name == "$root") return true;
+  if (name.size() < 3 || name.size() > 63 || name.front() == '-' || name.back() == '-')
+    return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool allowed = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-';
+    if (!allowed || (c == '-' && name[i + 1] == '-')) return false;
+  }
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 // The signature's query without its "?", for appending after another query.
@@ -52,7 +76,8 @@ class Uploader {
     std::atomic<size_t> next{0};
     std::atomic<size_t> running{0};
     std::vector<std::thread> threads;
-    const size_t count = std::min<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), objects.size());
+    const size_t count =
+        std::min<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), objects.size());
     running = count;
     for (size_t t = 0; t < count; ++t) {
       threads.emplace_back([&] {
@@ -138,8 +163,9 @@ class Uploader {
     if (response.status != 201 && response.status != 409) {
       std::lock_guard<std::mutex> lock(mutex_);
       std::fprintf(stderr, "\nupload: cannot create container %s: %s\n", container.c_str(),
-                   response.failure.empty() ? ("answered " + std::to_string(response.status)).c_str()
-                                            : response.failure.c_str());
+                   response.failure.empty()
+                       ? ("answered " + std::to_string(response.status)).c_str()
+                       : response.failure.c_str());
     }
   }
 
@@ -173,14 +199,52 @@ int Upload(const UploadOptions& options) {
   for (const std::string& path : paths) {
     // A leftover of a killed publish is no object of the release.
     if (FileIo::IsTempName(path)) continue;
+    const size_t slash = path.find('/');
+    const std::string container = slash == std::string::npos ? "" : path.substr(0, slash);
+    if (container.empty()) {
+      // The program asks for "//<k>_<name>" there, which names no blob.
+      std::fprintf(stderr,
+                   "upload: %s lies at the top (a \"2_5\" release's old layout), which blob "
+                   "storage cannot serve as the program requests it; serve it from a web server\n",
+                   path.c_str());
+      return 1;
+    }
+    if (!IsContainerName(container)) {
+      std::fprintf(stderr,
+                   "upload: %s: \"%s\" is no blob container name (3 to 63 lower-case letters, "
+                   "digits and single hyphens); publish with such a --subdir\n",
+                   path.c_str(), container.c_str());
+      return 1;
+    }
     struct stat info;
     if (::stat((options.dir + "/" + path).c_str(), &info) != 0) {
-      std::fprintf(stderr, "upload: cannot read %s: %s\n", path.c_str(), FileIo::ErrorText().c_str());
+      std::fprintf(stderr, "upload: cannot read %s: %s\n", path.c_str(),
+                   FileIo::ErrorText().c_str());
       return 1;
     }
     const Object object{path, static_cast<uint64_t>(info.st_size)};
+    if (object.size > kMaxObjectBytes) {
+      std::fprintf(stderr,
+                   "upload: %s is larger than any object a publish writes; is %s a "
+                   "published folder?\n",
+                   path.c_str(), options.dir.c_str());
+      return 1;
+    }
     total += object.size;
     (IsPart(path) ? parts : last).push_back(object);
+  }
+  // A publish cut short leaves parts without their CRC info; put up, they
+  // would replace the parts a live CRC info still describes.
+  std::set<std::string> described;
+  for (const Object& object : last) described.insert(FolderOf(object.path));
+  for (const Object& object : parts) {
+    if (!described.count(FolderOf(object.path))) {
+      std::fprintf(stderr,
+                   "upload: %s has parts but no CRC info: its publish did not complete; "
+                   "publish it again\n",
+                   FolderOf(object.path).c_str());
+      return 1;
+    }
   }
   if (parts.empty() && last.empty()) {
     std::fprintf(stderr, "upload: %s holds nothing to upload\n", options.dir.c_str());

@@ -3,9 +3,9 @@
 #include <string>
 
 struct UploadOptions {
-  std::string dir;   // a published folder
-  std::string url;   // the blob service's base address
-  std::string sas;   // a write signature
+  std::string dir;  // a published folder
+  std::string url;  // the blob service's base address
+  std::string sas;  // a write signature
   std::string ca_file;
   int jobs = 4;
 };

@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <functional>
-#include <memory>
 
 #include "base/crc.h"
 #include "download/crcinfo.h"
@@ -66,7 +65,8 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
     const size_t parts = RecordPartCount(record);
     if (parts != PartCount(size, kPartSize)) {
       report(name, std::to_string(parts) + " part lines for " + std::to_string(size) +
-                       " bytes, which make " + std::to_string(PartCount(size, kPartSize)) + " parts");
+                       " bytes, which make " + std::to_string(PartCount(size, kPartSize)) +
+                       " parts");
     }
     for (size_t k = 0; k < parts; ++k) {
       const std::string request = layout.PartRequest(name, k);
@@ -123,7 +123,8 @@ int Verify(const VerifyOptions& options) {
     }
     const auto encoding = response.headers.find("content-encoding");
     if (encoding != response.headers.end() && !encoding->second.empty()) {
-      problem = "sent with content encoding " + encoding->second + "; the program needs the bytes as they are";
+      problem = "sent with content encoding " + encoding->second +
+                "; the program needs the bytes as they are";
       return false;
     }
     bytes = std::move(response.body);

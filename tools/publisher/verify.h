@@ -5,9 +5,9 @@
 struct VerifyOptions {
   std::string release;
   std::string subdir;
-  std::string dir;      // a published folder, or
-  std::string url;      // a live host's base address
-  std::string sas;      // with the signature the program is built with
+  std::string dir;  // a published folder, or
+  std::string url;  // a live host's base address
+  std::string sas;  // with the signature the program is built with
   std::string ca_file;
 };
 
