@@ -2,6 +2,7 @@
 #include "download/downloadmanager.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
 #include <psapi.h>
 
 #include <gtest/gtest.h>
@@ -508,13 +509,13 @@ TEST_F(DownloadRunIntegration, PartTheHostKeepsDroppingIsFetchedInTheNextAttempt
 
 namespace {
 
-// Touched private memory of this process.
+// The private bytes of this process (Wine leaves PrivateUsage at 0 and
+// keeps no peak of PagefileUsage, hence the sampling below).
 uint64_t PrivateBytes() {
-  PROCESS_MEMORY_COUNTERS_EX memory = {};
+  PROCESS_MEMORY_COUNTERS memory = {};
   memory.cb = sizeof memory;
-  ::GetProcessMemoryInfo(::GetCurrentProcess(),
-                         reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
-  return memory.PrivateUsage;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
+  return memory.PagefileUsage;
 }
 
 // The highest private memory seen while it lives, sampled every 10 ms.
@@ -579,9 +580,9 @@ TEST_F(DownloadRunIntegration, FailedPartsLeaveNoMemoryBehind) {
   EXPECT_EQ(1u, shell.Calls().size());
   EXPECT_EQ(FileDownload::kMaxAttempts + 1, Requested("/rel/0_F0-1a.bin"));
   EXPECT_TRUE(ReadFileBytes(Final(L"F5_P1-1a.bin")) == files[5].bytes);
-  // A part in the worker and one in the checks are the working set; six
-  // kept bodies would add 60 MB.
-  EXPECT_LT(growth, 45u * 1000 * 1000) << growth / 1000000 << " MB";
+  // A part in the worker, one in the checks and WinINet's buffers come to
+  // about 30 MB; six kept bodies would add 60 MB more.
+  EXPECT_LT(growth, 55u * 1000 * 1000) << growth / 1000000 << " MB";
 }
 
 // A pause before any worker exists holds every part: none is requested
