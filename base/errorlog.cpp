@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "base/blockfile.h"
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/errortext.h"
@@ -167,8 +168,9 @@ void WriteWhole(HANDLE created, const std::string& text) {
   UniqueHandle file(created);
   if (!file) return;
   DWORD written = 0;
-  // A short or failed write leaves a partial file; there is nobody to tell.
-  ::WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  // A failed write leaves a partial file; there is nobody to tell.
+  WriteBlock(file.Get(), reinterpret_cast<const uint8_t*>(text.data()),
+             static_cast<DWORD>(text.size()), written);
 }
 
 }  // namespace

@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "base/blockfile.h"
 #include "base/crc.h"
 #include "base/scopedhandle.h"
-#include "download/blockfile.h"
 #include "download/downloadmanager.h"
 
 namespace {
@@ -28,6 +28,7 @@ class NoListener : public IDMListener {
   void DownloadFinished(DownloadManager*) override {}
   void ProgressChanged(DownloadManager*) override {}
   void ShowError(const std::wstring&) override {}
+  void DownloadFailed(DownloadManager*) override {}
 };
 
 double Now() {

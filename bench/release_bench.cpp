@@ -26,6 +26,7 @@ class NoListener : public IDMListener {
   void DownloadFinished(DownloadManager*) override { finished = true; }
   void ProgressChanged(DownloadManager*) override {}
   void ShowError(const std::wstring&) override {}
+  void DownloadFailed(DownloadManager*) override {}
   bool finished = false;
 };
 

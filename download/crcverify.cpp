@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
+#include "base/blockfile.h"
 #include "base/crc.h"
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
-#include "download/blockfile.h"
 
 namespace {
 
@@ -55,6 +55,7 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
 
 bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
   records.clear();
+  dropped_records = 0;
   if (crc_info_name.find(L"2_5") != std::wstring::npos && !old_layout_applied) {
     download_subdir = path_prefix;
     path_prefix.clear();
@@ -69,19 +70,23 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
     uint32_t status = 0;
     if (!FetchCrcInfoCopy(object_path, first, status)) return true;
     if (status == 404) {
-      Error::RecordError(
+      const std::string text =
           "This version of Veltra can no longer be downloaded.\r\nPlease download the latest "
-          "version you received in an e-mail message",
-          0, "", 0);
-      if (listener) listener->DownloadFinished(this);
+          "version you received in an e-mail message";
+      Error::RecordError(text, 0, "", 0);
+      if (listener) {
+        listener->ShowError(StringUtils::ToWide(text));
+        listener->DownloadFailed(this);
+        listener->DownloadFinished(this);
+      }
       return false;
     }
     std::string second;
     if (!FetchCrcInfoCopy(object_path, second, status)) return true;
     if (first == second) {
-      ReportPiecesWithoutRecord(first);
+      dropped_records = ReportPiecesWithoutRecord(first);
       records = ParseCrcInfo(first.data(), first.size());
-      DropUnsafeRecords(records);
+      dropped_records += DropUnsafeRecords(records);
       return true;
     }
   }
@@ -93,7 +98,8 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
   return true;
 }
 
-void DownloadManager::ReportPiecesWithoutRecord(const std::string& text) const {
+size_t DownloadManager::ReportPiecesWithoutRecord(const std::string& text) const {
+  size_t reported = 0;
   size_t start = text.find(';');
   while (start != std::string::npos) {
     const size_t end = text.find(';', start + 1);
@@ -106,9 +112,11 @@ void DownloadManager::ReportPiecesWithoutRecord(const std::string& text) const {
       Error::RecordError(L"DownloadManager::FetchCrcInfo skipped an entry without name and size: " +
                              StringUtils::ToWide(piece.substr(1)),
                          static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+      reported++;
     }
     start = end;
   }
+  return reported;
 }
 
 bool DownloadManager::CRCCheckFile(const std::wstring& path, int32_t expected) {
@@ -141,31 +149,40 @@ bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
                        kModule, __LINE__);
     return false;
   }
+  const auto discard = [&](const std::wstring& delete_failure) {
+    file.Reset();
+    if (!DeleteOwnFile(path)) {
+      Error::RecordError(delete_failure + path, ::GetLastError(), kModule, __LINE__);
+    }
+    SubtractDone(RecordFileSize(record));
+    return false;
+  };
+  // A file whose parts all match may still be longer than its record: only
+  // the size tells. A record without parts is never fetched, so its file is
+  // only required to exist.
+  LARGE_INTEGER size;
+  if (RecordPartCount(record) > 0 && ::GetFileSizeEx(file.Get(), &size) &&
+      static_cast<uint64_t>(size.QuadPart) != RecordFileSize(record)) {
+    Error::RecordError(L"CheckFileFromCRCInfo size is not correct: " + path + L": " +
+                           std::to_wstring(size.QuadPart) + L" bytes, " +
+                           std::to_wstring(RecordFileSize(record)) + L" expected",
+                       static_cast<uint32_t>(-3), kModule, __LINE__);
+    return discard(L"Couldn't delete corrupt file ");
+  }
   const CRC crc;
   uint8_t* block = block_buffer.Reserve(part_size);
   for (size_t part = 0; part < RecordPartCount(record); ++part) {
+    if (StopRequested()) return false;
     DWORD read = 0;
     if (!ReadBlock(file.Get(), block, part_size, read)) {
       Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, ::GetLastError(),
                          kModule, __LINE__);
-      SubtractDone(RecordFileSize(record));
-      file.Reset();
-      if (!DeleteOwnFile(path)) {
-        Error::RecordError(L"CheckFileFromCRCInfo Couldn't delete corrupt file " + path,
-                           ::GetLastError(), kModule, __LINE__);
-      }
-      return false;
+      return discard(L"CheckFileFromCRCInfo Couldn't delete corrupt file ");
     }
     if (static_cast<int32_t>(crc.Compute(block, read)) != RecordPartCrc(record, part)) {
       Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
                          static_cast<uint32_t>(-3), kModule, __LINE__);
-      file.Reset();
-      if (!DeleteOwnFile(path)) {
-        Error::RecordError(L"Couldn't delete corrupt file " + path, ::GetLastError(), kModule,
-                           __LINE__);
-      }
-      SubtractDone(RecordFileSize(record));
-      return false;
+      return discard(L"Couldn't delete corrupt file ");
     }
     bytes_verified.fetch_add(read, std::memory_order_relaxed);
   }
@@ -179,6 +196,8 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
   CrcInfo records;
   if (!FetchCrcInfo(records)) {
     result = VerifyResult::kReleaseGone;
+  } else if (dropped_records > 0) {
+    result = VerifyResult::kIncomplete;
   } else if (records.empty()) {
     result = IsRunning() ? VerifyResult::kFailed : VerifyResult::kStopped;
   } else {
@@ -193,7 +212,7 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
         break;
       }
       if (!CheckFileFromCRCInfo(record)) {
-        result = VerifyResult::kFailed;
+        result = StopRequested() ? VerifyResult::kStopped : VerifyResult::kFailed;
         break;
       }
     }

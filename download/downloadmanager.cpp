@@ -72,13 +72,15 @@ uint32_t DownloadManager::PartBytes(const FileRecord& record, size_t part) const
   return static_cast<uint32_t>(std::min<uint64_t>(part_size, size - start));
 }
 
-void DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
-  records.erase(std::remove_if(records.begin(), records.end(),
-                               [this](const FileRecord& record) {
-                                 std::wstring local;
-                                 return !LocalName(record, local);
-                               }),
-                records.end());
+size_t DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
+  const auto kept =
+      std::remove_if(records.begin(), records.end(), [this](const FileRecord& record) {
+        std::wstring local;
+        return !LocalName(record, local);
+      });
+  const size_t dropped = static_cast<size_t>(records.end() - kept);
+  records.erase(kept, records.end());
+  return dropped;
 }
 
 void DownloadManager::ComputeTotals(const CrcInfo& records) {

@@ -6,11 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/blockfile.h"
 #include "base/criticalsection.h"
 #include "base/orvthread.h"
 #include "base/scopedhandle.h"
-#include "download/blockfile.h"
 #include "download/crcinfo.h"
+#include "download/diskspace.h"
 #include "download/filesystemwatcher.h"
 #include "download/idmlistener.h"
 #include "download/shell.h"
@@ -40,6 +41,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // A host that never sends the same CRC info twice in a row fails the fetch
   // after this many disagreeing pairs of copies.
   static constexpr int kMaxCrcInfoPairs = 5;
+  // How long the close waits for the log service, whatever it does.
+  static constexpr DWORD kLogUploadDeadlineMs = 10000;
 
   explicit DownloadManager(IDMListener* listener);
   ~DownloadManager() override;
@@ -51,6 +54,10 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void SetLogServiceUrl(const std::wstring& url) { log_service_url = url; }
   // Null puts the system's shell back.
   void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
+  // Null puts the system's free-space query back.
+  void SetDiskSpace(IDiskSpace* disk_space) {
+    this->disk_space = disk_space ? disk_space : &SystemDiskSpace::Instance();
+  }
 
   // Stores the values (Configure) and starts the run's thread; returns at
   // once.
@@ -63,9 +70,12 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Ends the run and every worker; returns when all have ended.
   void StopDownload();
   // At close, after StopDownload: posts the log, gzip-compressed through
-  // logfile.gz in the download folder, to the log service, and writes
-  // logfile.txt beside the program when the log holds an error. Returns
-  // when the upload has ended (logupload.cpp).
+  // logfile.gz in the download folder (or, when that cannot be written, a
+  // file in the user's temporary folder), to the log service, and writes
+  // logfile.txt beside the program when the log holds an error. A run that
+  // started the setup removed that folder and sends nothing. Returns when
+  // the upload has ended, or has been abandoned after kLogUploadDeadlineMs
+  // (logupload.cpp).
   void PostLogFile();
   // Pauses or resumes the whole download: the manager's own state, applied
   // to every worker it holds or creates later. Returns the new state.
@@ -88,8 +98,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
 
   // The steps of an attempt. They run on the manager's thread; they are
   // public so that tests can drive them one by one.
-  // kReleaseGone: the host answered 404 for the CRC info (already reported).
-  enum class VerifyResult { kPassed, kFailed, kStopped, kReleaseGone };
+  // kReleaseGone: the host answered 404 for the CRC info (already reported);
+  // kIncomplete: the CRC info named files that cannot be fetched.
+  enum class VerifyResult { kPassed, kFailed, kStopped, kReleaseGone, kIncomplete };
   bool FetchCrcInfo(CrcInfo& records);
   bool CRCCheckFile(const std::wstring& path, int32_t expected);
   bool CheckFileFromCRCInfo(const FileRecord& record);
@@ -121,12 +132,35 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
 
   void RunAttempts();
   void GiveUp();
+  // A release with files that cannot be fetched is never installed.
+  void RefuseIncompleteRelease();
+  // The give-up message and the support-centre page.
+  void SendToSupport();
   void OpenSupportCenter();
+  // The compressed log to the log service, within kLogUploadDeadlineMs.
+  void SendLog(const ByteBuffer& compressed);
+  void WriteReadableLog();
+  // Something cannot be saved: the user is told once and sent to the
+  // support centre, and the run fetches nothing more.
+  void ReportSaveFailure();
   // Records a log entry for each piece of the CRC info that gives no record
-  // (fewer than two lines).
-  void ReportPiecesWithoutRecord(const std::string& text) const;
-  // Drops the records whose names are unusable, with a log entry for each.
-  void DropUnsafeRecords(CrcInfo& records) const;
+  // (fewer than two lines); returns how many.
+  size_t ReportPiecesWithoutRecord(const std::string& text) const;
+  // Drops the records whose names are unusable, with a log entry for each;
+  // returns how many.
+  size_t DropUnsafeRecords(CrcInfo& records) const;
+  // Every part file of the record is there with its size (a log entry for
+  // the first that is not).
+  bool PartsComplete(const FileRecord& record, const std::wstring& local) const;
+  // False, with a log entry, when the volume of `folder` has less than
+  // `bytes` free.
+  bool HasRoom(const std::wstring& folder, uint64_t bytes);
+  // Room in both folders for what the run still has to write.
+  bool HasRoomForRelease(const CrcInfo& records);
+  static bool FileSize(const std::wstring& path, uint64_t& size);
+  // The long disk work (part checks, merge, verification) asks between
+  // blocks whether StopDownload wants the run to end.
+  bool StopRequested() const { return ::WaitForSingleObject(stop_event.Get(), 0) == WAIT_OBJECT_0; }
   // Downloads one copy of the CRC info (zero bytes removed) and the host's
   // status; false when the manager was stopped meanwhile.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
@@ -187,11 +221,17 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
 
   IDMListener* listener;
   IShell* shell = &SystemShell::Instance();
+  IDiskSpace* disk_space = &SystemDiskSpace::Instance();
+  // Records of the last CRC info fetched that were left out.
+  size_t dropped_records = 0;
   std::atomic<bool> merging{false};
   std::atomic<bool> verifying{false};
   std::atomic<bool> save_failure_reported{false};
   // Written under workers_lock, so that it and the workers' flags agree.
   std::atomic<bool> paused{false};
+  // The shell took the setup; the download folder is gone with the log's
+  // place.
+  std::atomic<bool> setup_started{false};
   // A part file could not be written: no further part is fetched in this run.
   std::atomic<bool> write_failed{false};
 };

@@ -40,6 +40,8 @@ void DownloadManager::Run() {
     RunAttempts();
   } catch (const std::exception& e) {
     ReportMalfunction(e, __LINE__);
+    // The run is over; the window must not go on saying it downloads.
+    if (listener) listener->DownloadFailed(this);
   }
 }
 
@@ -50,7 +52,12 @@ void DownloadManager::RunAttempts() {
     bytes_done.store(0, std::memory_order_relaxed);
     CrcInfo records;
     if (!FetchCrcInfo(records)) return;
+    if (dropped_records > 0) {
+      RefuseIncompleteRelease();
+      return;
+    }
     ComputeTotals(records);
+    if (!HasRoomForRelease(records)) ReportSaveFailure();
     for (const FileRecord& record : records) {
       if (!IsRunning() || write_failed.load(std::memory_order_relaxed)) break;
       DownloadFileFromCRCInfo(record);
@@ -73,6 +80,9 @@ void DownloadManager::RunAttempts() {
       case VerifyResult::kPassed:
         LaunchSetup(setup_path);
         return;
+      case VerifyResult::kIncomplete:
+        RefuseIncompleteRelease();
+        return;
       case VerifyResult::kStopped:
       case VerifyResult::kReleaseGone:
         return;
@@ -88,12 +98,27 @@ void DownloadManager::GiveUp() {
       "Maximum download attempts exceeded. If there are no network or file errors, it could be "
       "that the files are removed from disk after writing",
       static_cast<uint32_t>(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), kModule, __LINE__);
+  SendToSupport();
+}
+
+void DownloadManager::RefuseIncompleteRelease() {
+  // Each left-out record is named in the log already.
+  Error::RecordError(L"DownloadManager: " + std::to_wstring(dropped_records) + L" entries of " +
+                         crc_info_name +
+                         L" name no file that can be downloaded: the release is incomplete and "
+                         L"is not installed",
+                     static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  SendToSupport();
+}
+
+void DownloadManager::SendToSupport() {
   if (listener) {
     listener->ShowError(
         L"Downloading setup failed.\rYou are now directed to our Support Center "
         L"for help.");
   }
   OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::OpenSupportCenter() { shell->OpenUrl(support_center_url); }
@@ -260,18 +285,7 @@ void DownloadManager::RecountInProgress() {
 void DownloadManager::OnDownloadProgress(FileDownload* download) {
   if (!IsRunning()) return;
   if (download->State() == DOWNLOAD_WRITE_FAILED) {
-    write_failed.store(true, std::memory_order_relaxed);
-    if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
-    // Not under workers_lock: the box waits for the user, and the window's
-    // thread takes that lock for a pause click. write_failed already keeps
-    // any further worker from starting.
-    if (listener) {
-      listener->ShowError(
-          L"Something is preventing the Download Manager from saving the installation "
-          L"files.\r\nYou will now be re-directed to the Veltra Support Center.");
-    }
-    OpenSupportCenter();
-    if (listener) listener->DownloadFinished(this);
+    ReportSaveFailure();
     return;
   }
   {
@@ -281,14 +295,29 @@ void DownloadManager::OnDownloadProgress(FileDownload* download) {
   if (listener) listener->ProgressChanged(this);
 }
 
-void DownloadManager::StopDownload() {
-  if (IsRunning()) {
-    // The flag first, then the event: a run woken by the event finds the
-    // flag cleared, whichever of the two it looks at.
-    running.store(false, std::memory_order_relaxed);
-    ::SetEvent(stop_event.Get());
-    Wait();
+void DownloadManager::ReportSaveFailure() {
+  write_failed.store(true, std::memory_order_relaxed);
+  if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
+  // Not under workers_lock: the message waits for the user, and the
+  // window's thread may want the lock meanwhile.
+  if (listener) {
+    listener->ShowError(
+        L"Something is preventing the Download Manager from saving the installation "
+        L"files.\r\nYou will now be re-directed to the Veltra Support Center.");
   }
+  OpenSupportCenter();
+  if (listener) {
+    listener->DownloadFailed(this);
+    listener->DownloadFinished(this);
+  }
+}
+
+void DownloadManager::StopDownload() {
+  // The flag first, then the event: a run woken by the event finds the flag
+  // cleared, whichever of the two it looks at.
+  running.store(false, std::memory_order_relaxed);
+  ::SetEvent(stop_event.Get());
+  Wait();
   std::vector<Worker> ending;
   {
     ScopedLock lock(workers_lock);

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
 #include <map>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
+#include "base/filesystem.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "tests/support/debugcapture.h"
@@ -26,6 +29,11 @@
 namespace {
 
 constexpr size_t kPart = 10000000;
+const wchar_t kGiveUp[] =
+    L"Downloading setup failed.\rYou are now directed to our Support Center for help.";
+const wchar_t kSaveFailure[] =
+    L"Something is preventing the Download Manager from saving the installation files.\r\nYou "
+    L"will now be re-directed to the Veltra Support Center.";
 const char kSubdir[] = "rel";  // as the host sees it: the manager lowers the case
 
 std::string Crc(const std::string& bytes) {
@@ -55,6 +63,17 @@ std::string CrcInfoOf(const std::vector<ReleaseFile>& files) {
   }
   return text;
 }
+
+// Free space as the test says, the same for every folder, on one volume.
+class FakeDiskSpace : public IDiskSpace {
+ public:
+  bool Query(const std::wstring&, Volume& volume) override {
+    volume.root = L"c:\\";
+    volume.free_bytes = free_bytes.load();
+    return true;
+  }
+  std::atomic<uint64_t> free_bytes{~0ull};
+};
 
 class DownloadRunIntegration : public ::testing::Test {
  protected:
@@ -116,6 +135,45 @@ class DownloadRunIntegration : public ::testing::Test {
       if (request.target.substr(0, request.target.find('?')) == path) count++;
     }
     return count;
+  }
+
+  // Bytes the host served, as a share of the release's bytes; printed for
+  // the record.
+  double ServedShare(size_t release_bytes) {
+    const HostCounters counters = host.Counters();
+    const double share = static_cast<double>(counters.bytes_sent) / release_bytes;
+    std::printf("host served %lld bytes in %lld requests: %.2f x the release\n",
+                counters.bytes_sent, counters.requests, share);
+    return share;
+  }
+
+  // Waits until the run has ended by itself or has told the owner to close,
+  // then stops it as the owner would.
+  void WaitForFinishedThenStop(DownloadManager& manager) {
+    for (int i = 0; i < 6000 && manager.IsRunning() && listener.finished.load() == 0; ++i) {
+      ::Sleep(50);
+    }
+    manager.StopDownload();
+  }
+
+  // Log records with this text and this error number.
+  static int CountRecordsWithNumber(const std::string& text, uint32_t number) {
+    int count = 0;
+    for (const auto& record : Error::GetErrorListJson()) {
+      if (record["message"].get<std::string>().find(text) != std::string::npos &&
+          record["error_number"].get<uint32_t>() == number) {
+        count++;
+      }
+    }
+    return count;
+  }
+
+  // The drive of tests/wine/fulldisk.sh, or "" when there is none.
+  static std::wstring FullDrive() {
+    wchar_t drive[8] = {};
+    if (!::GetEnvironmentVariableW(L"VELTRA_TEST_FULL_DRIVE", drive, 8)) return L"";
+    const std::wstring root = std::wstring(drive) + L"\\";
+    return ::GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES ? L"" : drive;
   }
 
   std::wstring Final(const std::wstring& local) { return program + L"/" + local; }
@@ -242,15 +300,24 @@ TEST_F(DownloadRunIntegration, StoppedRunResumesWithWhatIsMissing) {
   EXPECT_EQ(0, CountLogNumber(DL_MANAGER_DELETED_OUTSIDE));
 }
 
-TEST_F(DownloadRunIntegration, FinalFileAlreadyThereIsOnlyVerified) {
-  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kPart + 10, 6)}};
+// Final files already there are only verified; one longer than its record,
+// although every block matches, is deleted and fetched again.
+TEST_F(DownloadRunIntegration, FinalFilesAlreadyThereAreVerifiedByBlocksAndSize) {
+  const std::vector<ReleaseFile> files = {{"Data-1a.bin", Pattern(kPart + 10, 23)},
+                                          {"Setup.exe", Pattern(kPart + 10, 6)}};
   PutRelease(files);
-  ASSERT_TRUE(WriteFileBytes(Final(L"Setup_P1.exe"), files[0].bytes));
+  ASSERT_TRUE(WriteFileBytes(Final(L"Data_P1-1a.bin"), files[0].bytes + "tail"));
+  ASSERT_TRUE(WriteFileBytes(Final(L"Setup_P1.exe"), files[1].bytes));
   auto manager = NewManager();
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager));
   EXPECT_EQ(0, Requested("/rel/0_Setup.exe"));
   EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/0_Data-1a.bin"));
+  EXPECT_EQ(1, Requested("/rel/1_Data-1a.bin"));
+  EXPECT_EQ(1, CountLogRecords("CheckFileFromCRCInfo size is not correct: " +
+                               StringUtils::ToNarrow(Final(L"Data_P1-1a.bin"))));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-1a.bin")) == files[0].bytes);
   EXPECT_EQ(1u, shell.Calls().size());
   EXPECT_EQ(1, listener.finished.load());
 }
@@ -263,7 +330,12 @@ TEST_F(DownloadRunIntegration, MissingCrcInfoEndsTheRun) {
   EXPECT_EQ(1, CountLogRecords("This version of Veltra can no longer be downloaded.\r\nPlease "
                                "download the latest version you received in an e-mail message"));
   EXPECT_TRUE(shell.Calls().empty());
-  EXPECT_TRUE(listener.Errors().empty());
+  // The user reads the same text before the window closes.
+  EXPECT_EQ(std::vector<std::wstring>{L"This version of Veltra can no longer be downloaded.\r\n"
+                                      L"Please download the latest version you received in an "
+                                      L"e-mail message"},
+            listener.Errors());
+  EXPECT_EQ(1, listener.failed.load());
 }
 
 TEST_F(DownloadRunIntegration, DifferingCopiesAreFetchedAgainUntilTwoAgree) {
@@ -349,7 +421,7 @@ TEST_F(AttemptsIntegration, EightFailedAttemptsGiveUp) {
   ExpectGaveUp(listener, shell, L"https://support.veltra.test/help");
 }
 
-TEST_F(DownloadRunIntegration, HostileNamesAreNeverWrittenNorFetched) {
+TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstalled) {
   const std::vector<std::string> hostile = {
       "..\\..\\evil1.exe", "../evil2.exe",  "sub/evil3.exe",
       "C:evil4.exe",       "C:\\evil5.exe", "\\\\srv\\s\\evil6.exe",
@@ -364,17 +436,20 @@ TEST_F(DownloadRunIntegration, HostileNamesAreNeverWrittenNorFetched) {
   auto manager = NewManager();
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager, 60));
-  // Every hostile record is rejected, at each of the two fetches.
-  EXPECT_EQ(2 * static_cast<int>(hostile.size()),
+  // Every record left out is named, and a release without them is not
+  // installed: nothing but the CRC info is fetched.
+  EXPECT_EQ(static_cast<int>(hostile.size()),
             CountLogRecords("DownloadManager: no usable local name for file "));
-  EXPECT_EQ(2, CountLogRecords("skipped an entry without name and size"));
-  EXPECT_EQ(2, CountLogRecords("skipped an entry without name and size: only-a-name"));
+  EXPECT_EQ(1, CountLogRecords("skipped an entry without name and size: only-a-name"));
+  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 1) +
+                               " entries of R1.txt name no file that can be downloaded"));
+  EXPECT_EQ(0, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
   for (const RecordedRequest& request : host.Requests()) {
-    const std::string path = request.target.substr(0, request.target.find('?'));
-    EXPECT_TRUE(path == "/rel/R1.txt" || path == "/rel/0_Setup.exe") << path;
+    EXPECT_EQ("/rel/R1.txt", request.target.substr(0, request.target.find('?')));
   }
-  EXPECT_EQ(std::vector<std::wstring>{L"open " + Final(L"Setup_P1.exe") + L" in " + program},
-            shell.Calls());
+  EXPECT_EQ(std::vector<std::wstring>{kGiveUp}, listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
+  EXPECT_EQ(0, listener.finished.load());
   // Nothing landed beside or above the folders.
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW entry;
@@ -403,10 +478,7 @@ TEST_F(DownloadRunIntegration, UnwritableDownloadFolderIsShownOnce) {
   for (int i = 0; i < 300 && listener.finished.load() == 0; ++i) ::Sleep(100);
   EXPECT_EQ(1, listener.finished.load());
   ::Sleep(500);
-  EXPECT_EQ(std::vector<std::wstring>{L"Something is preventing the Download Manager from saving "
-                                      L"the installation files.\r\nYou will now be re-directed "
-                                      L"to the Veltra Support Center."},
-            listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{kSaveFailure}, listener.Errors());
   EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
   // No further part is fetched; the owner's stop ends the run.
   EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
@@ -485,24 +557,27 @@ TEST_F(DownloadRunIntegration, StopsAtAnyMomentReturnPromptly) {
   }
 }
 
-// The host drops the connection in the middle of one part for all four of
-// its worker's tries: the part is missing and the merge stops at it (part 0,
-// already appended, is gone with the unfinished final file), the
-// verification fails, and the next attempt fetches what is missing.
-TEST_F(DownloadRunIntegration, PartTheHostKeepsDroppingIsFetchedInTheNextAttempt) {
-  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart + 100, 20)}};
+// The host refuses one part for all four of its worker's tries: the merge
+// waits for it, every other part stays on disk, and the next attempt fetches
+// that part alone. A failed part costs that part, not its file.
+TEST_F(DownloadRunIntegration, PartTheHostKeepsRefusingCostsOnlyThatPart) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(3 * kPart + 100, 20)}};
   PutRelease(files);
-  HostFault drop;
-  drop.count = FileDownload::kMaxAttempts;
-  drop.truncate_at = kPart / 3;
-  ASSERT_TRUE(host.SetFault("/rel/1_Setup.exe", drop));
+  HostFault refuse;
+  refuse.count = FileDownload::kMaxAttempts;
+  refuse.status = 503;
+  ASSERT_TRUE(host.SetFault("/rel/2_Setup.exe", refuse));
   auto manager = NewManager();
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager));
-  EXPECT_EQ(FileDownload::kMaxAttempts + 1, Requested("/rel/1_Setup.exe"));
-  EXPECT_EQ(2, Requested("/rel/0_Setup.exe"));
-  EXPECT_EQ(1, Requested("/rel/2_Setup.exe")) << "part 2 stayed on disk";
-  EXPECT_EQ(1, CountLogRecords("Merging part files failed. Unable to open: "));
+  const double served = ServedShare(files[0].bytes.size());
+  EXPECT_LT(served, 1.01);
+  EXPECT_EQ(FileDownload::kMaxAttempts + 1, Requested("/rel/2_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/1_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/3_Setup.exe"));
+  EXPECT_EQ(1, CountLogRecords("Merging part files failed. Unable to open: " +
+                               StringUtils::ToNarrow(Part(L"Setup_P1.exe", 2))));
   EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
   EXPECT_EQ(1u, shell.Calls().size());
 }
@@ -642,4 +717,133 @@ TEST_F(DownloadRunIntegration, PauseClickDoesNotWaitForAnOpenErrorBox) {
   EXPECT_EQ(1, box.finished.load());
   manager.StopDownload();
   EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
+}
+
+// The program folder lies on a drive that is really full (a small tmpfs
+// mapped as a drive of the prefix): the user is told before any part is
+// fetched, instead of after every attempt re-fetched the release.
+TEST_F(DownloadRunIntegration, FullProgramDriveIsToldBeforeAnyDownload) {
+  const std::wstring drive = FullDrive();
+  if (drive.empty()) GTEST_SKIP() << "no full-disk drive (VELTRA_TEST_FULL_DRIVE)";
+  program = drive + L"\\early";
+  ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart + 5000000, 21)}};
+  ULARGE_INTEGER free_bytes = {};
+  ASSERT_TRUE(::GetDiskFreeSpaceExW(program.c_str(), &free_bytes, nullptr, nullptr));
+  ASSERT_LT(free_bytes.QuadPart, files[0].bytes.size());
+  PutRelease(files);
+  auto manager = NewManager();
+  Start(*manager);
+  WaitForFinishedThenStop(*manager);
+  ServedShare(files[0].bytes.size());
+  EXPECT_EQ(0, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, CountRecordsWithNumber(
+                   "DownloadManager: not enough free space for " + StringUtils::ToNarrow(program),
+                   ERROR_DISK_FULL));
+  EXPECT_EQ(std::vector<std::wstring>{kSaveFailure}, listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
+  EXPECT_EQ(1, listener.finished.load());
+  FileSystem::RecursivelyRemoveDirectory(program);
+}
+
+// Told that there is room, the run fetches every part once and its merge
+// meets the full drive. The write that comes up short is a failed write with
+// the system's reason; it ends the run with the same message, and every part
+// stays for a run with more room.
+TEST_F(DownloadRunIntegration, WriteToAFullProgramDriveEndsTheRunKeepingEveryPart) {
+  const std::wstring drive = FullDrive();
+  if (drive.empty()) GTEST_SKIP() << "no full-disk drive (VELTRA_TEST_FULL_DRIVE)";
+  program = drive + L"\\late";
+  ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart + 5000000, 22)}};
+  PutRelease(files);
+  FakeDiskSpace roomy;
+  auto manager = NewManager();
+  manager->SetDiskSpace(&roomy);
+  Start(*manager);
+  WaitForFinishedThenStop(*manager);
+  EXPECT_LT(ServedShare(files[0].bytes.size()), 1.01);
+  EXPECT_EQ(1, CountRecordsWithNumber("Merging part files failed. Unable to write to: " +
+                                          StringUtils::ToNarrow(Final(L"Setup_P1.exe")),
+                                      ERROR_DISK_FULL));
+  EXPECT_EQ(std::vector<std::wstring>{kSaveFailure}, listener.Errors());
+  EXPECT_EQ(std::vector<std::wstring>{L"url https://support.veltra.test/help"}, shell.Calls());
+  EXPECT_EQ(1, listener.finished.load());
+  EXPECT_FALSE(Exists(Final(L"Setup_P1.exe")));
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(1, Requested("/rel/" + std::to_string(k) + "_Setup.exe"));
+    EXPECT_TRUE(Exists(Part(L"Setup_P1.exe", k)));
+  }
+  FileSystem::RecursivelyRemoveDirectory(program);
+}
+
+// The disk fills up while the parts arrive: the merge is not begun, every
+// part stays, the user is told once and nothing is fetched again.
+TEST_F(DownloadRunIntegration, SpaceRunningOutBeforeTheMergeKeepsEveryPart) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart + 77, 25)}};
+  PutRelease(files);
+  HostFault stall;
+  stall.stall_before_body_ms = 1500;
+  ASSERT_TRUE(host.SetFault("/rel/2_Setup.exe", stall));
+  FakeDiskSpace disk;
+  auto manager = NewManager();
+  manager->SetDiskSpace(&disk);
+  Start(*manager);
+  for (int i = 0; i < 600 && !Exists(Part(L"Setup_P1.exe", 0)); ++i) ::Sleep(50);
+  disk.free_bytes = files[0].bytes.size() - 1;
+  WaitForFinishedThenStop(*manager);
+  EXPECT_EQ(1, CountRecordsWithNumber(
+                   "DownloadManager: not enough free space for " + StringUtils::ToNarrow(program),
+                   ERROR_DISK_FULL));
+  EXPECT_EQ(std::vector<std::wstring>{kSaveFailure}, listener.Errors());
+  EXPECT_EQ(1, listener.finished.load());
+  EXPECT_FALSE(Exists(Final(L"Setup_P1.exe")));
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(1, Requested("/rel/" + std::to_string(k) + "_Setup.exe"));
+    EXPECT_TRUE(Exists(Part(L"Setup_P1.exe", k)));
+  }
+}
+
+// A stop is noticed between the blocks of a large file's part checks, merge
+// and verification, not at the end of the file. Its parts lie on disk as an
+// earlier run left them.
+TEST_F(DownloadRunIntegration, StopInsideTheDiskWorkOfALargeFileEndsWithinABlock) {
+  constexpr int kParts = 16;
+  std::string info = "Veltra release;Setup.exe\r\n" + std::to_string(kParts * kPart) + "\r\n";
+  ASSERT_TRUE(::CreateDirectoryW(download.c_str(), nullptr));
+  for (int k = 0; k < kParts; ++k) {
+    const std::string part = Pattern(kPart, 100 + k);
+    info += Crc(part) + "\r\n";
+    ASSERT_TRUE(WriteFileBytes(Part(L"Setup_P1.exe", k), part));
+  }
+  ASSERT_TRUE(host.PutObject(std::string("/") + kSubdir + "/R1.txt", info));
+  const uint64_t total = static_cast<uint64_t>(kParts) * kPart;
+  // Stops the run once `reached` holds; returns how long the stop took.
+  const auto StopWhen = [&](DownloadManager& manager, const auto& reached) {
+    for (int i = 0; i < 60000 && manager.IsRunning() && !reached(); ++i) ::Sleep(1);
+    EXPECT_TRUE(reached());
+    const DWORD start = ::GetTickCount();
+    manager.StopDownload();
+    return ::GetTickCount() - start;
+  };
+
+  auto checking = NewManager();
+  Start(*checking);
+  const DWORD checks_ms = StopWhen(*checking, [&] { return checking->BytesReused() >= kPart; });
+  EXPECT_LT(checking->BytesReused(), total);
+
+  auto merging = NewManager();
+  Start(*merging);
+  const DWORD merge_ms = StopWhen(*merging, [&] { return merging->MergePercent() >= 6; });
+  EXPECT_FALSE(Exists(Final(L"Setup_P1.exe")));
+  for (int k = 0; k < kParts; ++k) EXPECT_TRUE(Exists(Part(L"Setup_P1.exe", k))) << k;
+
+  auto verifying = NewManager();
+  Start(*verifying);
+  const DWORD verify_ms = StopWhen(*verifying, [&] { return verifying->BytesVerified() >= kPart; });
+  EXPECT_LT(verifying->BytesVerified(), total);
+  EXPECT_TRUE(Exists(Final(L"Setup_P1.exe")));
+  EXPECT_TRUE(shell.Calls().empty());
+  std::printf("stop inside the part checks: %lu ms, the merge: %lu ms, the verification: %lu ms\n",
+              checks_ms, merge_ms, verify_ms);
 }

@@ -1,4 +1,4 @@
-#include "download/blockfile.h"
+#include "base/blockfile.h"
 
 #include <algorithm>
 
@@ -25,8 +25,14 @@ bool WriteBlock(HANDLE file, const uint8_t* buffer, DWORD size, DWORD& written) 
     const DWORD slice = std::min(size - written, kWriteSlice);
     DWORD done = 0;
     if (!::WriteFile(file, buffer + written, slice, &done, nullptr)) return false;
+    // Wine reports success with fewer bytes on a full disk; the next call
+    // for the rest fails with the system's reason. One that writes nothing
+    // at all would never end.
+    if (done == 0) {
+      ::SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
     written += done;
-    if (done < slice) break;
   }
   return true;
 }

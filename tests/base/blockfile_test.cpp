@@ -1,4 +1,4 @@
-#include "download/blockfile.h"
+#include "base/blockfile.h"
 
 #include <windows.h>
 

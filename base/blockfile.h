@@ -31,6 +31,8 @@ bool ReadBlock(HANDLE file, uint8_t* buffer, DWORD size, DWORD& read);
 
 // Writes `size` bytes at the file's current position in slices of 1 MiB:
 // under Wine one 10 MB WriteFile runs at a quarter of the speed of the same
-// bytes in 1 MiB calls. Returns false when a call fails; `written` then holds
-// what was written before. A short slice ends the writing early.
+// bytes in 1 MiB calls. True only when every byte was written; otherwise
+// false with the system's error as the last error (ERROR_DISK_FULL when a
+// call wrote nothing), and `written` holds what was written before. A short
+// slice is followed by a call for the rest, which says why it was short.
 bool WriteBlock(HANDLE file, const uint8_t* buffer, DWORD size, DWORD& written);

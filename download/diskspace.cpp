@@ -1,0 +1,43 @@
+#include "download/diskspace.h"
+
+#include <windows.h>
+
+#include <cwctype>
+#include <vector>
+
+namespace {
+
+bool IsFolder(const std::wstring& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
+bool SystemDiskSpace::Query(const std::wstring& folder, Volume& volume) {
+  // The download folder does not exist before its first part; the volume
+  // that will hold it is its parent's.
+  std::wstring existing = folder;
+  while (!existing.empty() && !IsFolder(existing)) {
+    const size_t separator = existing.find_last_of(L"/\\");
+    if (separator == std::wstring::npos) return false;
+    existing.resize(separator);
+  }
+  ULARGE_INTEGER free_bytes;
+  if (existing.empty() || !::GetDiskFreeSpaceExW(existing.c_str(), &free_bytes, nullptr, nullptr)) {
+    return false;
+  }
+  std::vector<wchar_t> root(existing.size() + MAX_PATH);
+  if (!::GetVolumePathNameW(existing.c_str(), root.data(), static_cast<DWORD>(root.size()))) {
+    return false;
+  }
+  volume.root = root.data();
+  for (wchar_t& c : volume.root) c = static_cast<wchar_t>(std::towlower(c));
+  volume.free_bytes = free_bytes.QuadPart;
+  return true;
+}
+
+SystemDiskSpace& SystemDiskSpace::Instance() {
+  static SystemDiskSpace disk_space;
+  return disk_space;
+}
