@@ -1,0 +1,179 @@
+#!/usr/bin/env python3
+"""The download stack against nginx on loopback, a host fast enough to show
+the client's own costs. A release of 500 MB (four files, short last parts)
+is published by the publisher into a folder that an nginx of our own serves
+with secure_link signatures (scripts/nginx.sh), and fetched in one run by
+(1) curl, every part object over one connection (the reference);
+(2) the bare WinINet loop of download_bench.exe, at several read sizes;
+(3) the FileDownload workers one after another (part files written, CRCs
+checked).
+Prints wall time, MB/s, CPU seconds (the process and wineserver) and peak
+resident memory of each, the median of the rounds."""
+
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from download_bench import measure, wineserver_pid  # noqa: E402
+
+RELEASE = "Veltra_R1"
+SUBDIR = "veltra_r1"
+# Four files of 500,000,003 bytes in all: whole parts, short last parts.
+FILES = [("Data-1a.bin", 200_000_000), ("Data-2a.bin", 150_000_003),
+         ("Data-3a.bin", 99_999_999), ("Setup.exe", 50_000_001)]
+# A fixed secret and a far expiry: the signature is the same on every run.
+SECRET = "bench-secret-0123456789"
+EXPIRY = "2036-01-01"
+
+MAKE_FILES = """
+import os, random, sys
+folder = sys.argv[1]
+rng = random.Random(12)
+for spec in sys.argv[2:]:
+    name, size = spec.rsplit("=", 1)
+    left = int(size)
+    with open(os.path.join(folder, name), "wb") as f:
+        while left:
+            n = min(left, 1 << 22)
+            f.write(rng.randbytes(n))
+            left -= n
+"""
+
+
+def crc_info_objects(path):
+    """(object path, CRC) of every part the CRC info lists."""
+    text = open(path, "rb").read().decode("latin-1")
+    objects = []
+    for piece in text.split(";")[1:]:
+        lines = piece.split("\r\n")
+        while lines and not lines[-1]:
+            lines.pop()
+        if len(lines) < 2:
+            continue
+        for k, crc in enumerate(lines[2:]):
+            objects.append(("/%s/%d_%s" % (SUBDIR, k, lines[0]), int(crc)))
+    return objects
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--build", required=True)
+    parser.add_argument("--source", required=True)
+    parser.add_argument("--publisher", required=True)
+    parser.add_argument("--subnet", type=int, default=19)
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+
+    if not os.access(args.publisher, os.X_OK):
+        print("skipped: no publisher at %s" % args.publisher)
+        return
+    ca_dir = os.environ.get("VELTRA_TEST_CA_DIR", "/var/lib/veltra-test-ca")
+    host = "host4.s%d.veltra.test" % args.subnet
+    address = "127.0.%d.4" % args.subnet
+    nginx_sh = os.path.join(args.source, "scripts", "nginx.sh")
+    args.build = os.path.abspath(args.build)
+    prefix = os.path.join(args.build, "wineprefix")
+    wine_run = os.path.join(args.build, "wine-run.sh")
+    bench = os.path.join(args.build, "bench", "download_bench.exe")
+    work = tempfile.mkdtemp(prefix="nginx_bench_")
+    state = os.path.join(work, "nginx")
+    try:
+        src = os.path.join(work, "src")
+        www = os.path.join(work, "www")
+        os.makedirs(src)
+        subprocess.run([sys.executable, "-c", MAKE_FILES, src]
+                       + ["%s=%d" % f for f in FILES], check=True)
+        total = sum(size for _, size in FILES)
+        started = time.time()
+        subprocess.run([args.publisher, "publish", "--release", RELEASE, "--subdir", SUBDIR,
+                        "--out", www, "--from", src], check=True, stdout=subprocess.DEVNULL)
+        print("published %d bytes in %.1f s" % (total, time.time() - started))
+        shutil.rmtree(src)
+        block = os.path.join(work, "server.conf")
+        subprocess.run([args.publisher, "nginx-conf", "--root", www, "--server-name", host,
+                        "--listen", address + ":443",
+                        "--cert", os.path.join(ca_dir, "server.pem"),
+                        "--key", os.path.join(ca_dir, "server.key"),
+                        "--secret", SECRET, "--out", block], check=True)
+        sas = subprocess.run([args.publisher, "nginx-sig", "--release", RELEASE,
+                              "--subdir", SUBDIR, "--secret", SECRET, "--expiry", EXPIRY],
+                             check=True, capture_output=True, text=True).stdout.strip()
+        subprocess.run([nginx_sh, "start", state, block], check=True)
+        objects = crc_info_objects(os.path.join(www, SUBDIR, RELEASE + ".txt"))
+        base = "https://%s" % host
+
+        def status(url):
+            return subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", url],
+                                  capture_output=True, text=True).stdout
+        # The host refuses what a signature does not cover.
+        print("nginx: %s with the signature, %s without, %s with another folder's" % (
+            status(base + objects[0][0] + sas), status(base + objects[0][0]),
+            status(base + "/other/x" + sas)))
+
+        subprocess.run([wine_run, "--init"], check=True)
+        env = dict(os.environ, WINEPREFIX=prefix)
+        # A persistent wineserver, so that its CPU time can be read around
+        # each run.
+        subprocess.run(["wineserver", "-k"], env=env)
+        subprocess.run(["wineserver", "-w"], env=env)
+        subprocess.run(["wineserver", "-p"], env=env, check=True)
+        subprocess.run([wine_run, "cmd", "/c", "exit"], check=True)
+        server = wineserver_pid(prefix)
+        out_dir = os.path.join(work, "parts")
+        os.makedirs(out_dir)
+        wine_out = subprocess.run([wine_run, "winepath", "-w", out_dir], capture_output=True,
+                                  text=True, check=True).stdout.strip()
+
+        paths = [path for path, _ in objects]
+        commands = {
+            "curl": (["sh", "-c", "curl -sf " + " ".join(
+                "'%s%s%s'" % (base, path, sas) for path in paths) + " >/dev/null"], None),
+        }
+        for kib in (64, 512, 2048):
+            commands["bare %dK" % kib] = (
+                [wine_run, bench, "bare", host, sas, str(kib)] + paths, server)
+        commands["workers"] = ([wine_run, bench, "workers", host, sas, wine_out]
+                               + ["%s=%d" % o for o in objects], server)
+        # Interleaved rounds, the median of each: the figures of one round
+        # swing with whatever else the machine is doing.
+        runs = {name: [] for name in commands}
+        for _ in range(args.rounds):
+            for name, (command, pid) in commands.items():
+                start = time.time()
+                r = measure(command, pid)
+                r["wall"] = time.time() - start
+                # The Windows programs time their own transfers, without
+                # Wine's start-up; curl is timed from outside.
+                words = r["output"].split()
+                r["rate"] = (float(words[-2]) if words[-1:] == ["MB/s"]
+                             else total / 1e6 / r["wall"])
+                runs[name].append(r)
+        results = {}
+        for name, rounds in runs.items():
+            rounds.sort(key=lambda r: r["rate"])
+            results[name] = rounds[len(rounds) // 2]
+
+        print("release of %d bytes in %d objects from nginx, median of %d rounds" % (
+            total, len(objects), args.rounds))
+        print("%-10s %8s %8s %8s %12s %9s" % ("", "wall s", "MB/s", "CPU s", "wineserver s",
+                                             "peak MB"))
+        for name, r in results.items():
+            print("%-10s %8.1f %8.1f %8.2f %12.2f %9.1f" % (
+                name, r["wall"], r["rate"], r["cpu"], r["server_cpu"], r["rss_mb"]))
+        bare = max((n for n in results if n.startswith("bare")), key=lambda n: results[n]["rate"])
+        w, b = results["workers"], results[bare]
+        print("workers / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
+            bare, 100 * w["rate"] / b["rate"], w["rss_mb"] - b["rss_mb"]))
+    finally:
+        subprocess.run([nginx_sh, "stop", state])
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix))
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
