@@ -7,6 +7,8 @@
 #include <string>
 
 #include "app/downloaddialog.h"
+#include "app/downloadnames.h"
+#include "app/singlerun.h"
 #include "base/error.h"
 #include "base/faulttranslator.h"
 
@@ -25,6 +27,9 @@ class ComScope {
 };
 
 void RunDialog(HINSTANCE instance) {
+  const std::wstring release = DownloadNames::ReleaseName(DownloadNames::ProgramPath());
+  SingleRun run;
+  if (!run.Take(release, DownloadNames::WindowCaption(release))) return;
   DownloadDialog dialog(instance);
   dialog.Start();
   MSG msg;

@@ -7,7 +7,14 @@
 
 #include "app/downloadnames.h"
 #include "app/resource.h"
+#include "base/error.h"
 #include "config/buildconfig.h"
+
+namespace {
+
+const char kModule[] = "downloaddialog";
+
+}  // namespace
 
 DownloadDialog::DownloadDialog(HINSTANCE instance)
     : instance(instance),
@@ -81,6 +88,23 @@ void DownloadDialog::StartDownload() {
   GetDownloadFolder(download_folder);
   GetProgramFolder(program_folder);
   GetCrcInfoName(crc_info_name);
+  if (!DownloadNames::FolderTakesFiles(program_folder)) {
+    // Told now, before anything is fetched; the manager gets its folders so
+    // that the log still goes out at close.
+    download_manager.Configure(build_config::kDefaultHost, L"", crc_info_name, download_folder,
+                               program_folder);
+    const std::wstring program_path = DownloadNames::ProgramPath();
+    const std::wstring program_file = program_path.substr(program_path.rfind(L'\\') + 1);
+    const std::wstring text =
+        L"The installer cannot be saved in the folder of the download manager, because the "
+        L"folder's path is too long:\r\n" +
+        program_folder + L"\r\n\r\nPlease move " + program_file +
+        L" to a folder with a shorter path, for example C:\\Downloads, and start it again.";
+    Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
+    ShowError(text);
+    DownloadFailed(&download_manager);
+    return;
+  }
 
   download_speed.Start();
 
@@ -143,6 +167,13 @@ void DownloadDialog::OnCommand(WPARAM wparam, LPARAM) {
 void DownloadDialog::PaintBackground() { DialogLook::PaintBackground(window.Get()); }
 
 void DownloadDialog::BeginClose() {
+  if (failed.load(std::memory_order_relaxed)) {
+    // The run is over: the window goes at once, and the log is sent behind
+    // it.
+    ::ShowWindow(window.Get(), SW_HIDE);
+    ::SubmitThreadpoolWork(close_work.Get());
+    return;
+  }
   DialogControls controls(window.Get());
   controls.SetText(IDC_TIP, kStoppingNotice);
   controls.Show(IDC_TIP, true);
@@ -176,4 +207,15 @@ void DownloadDialog::ProgressChanged(DownloadManager*) {
 
 void DownloadDialog::ShowError(const std::wstring& text) {
   DialogControls(window.Get()).ShowError(text);
+}
+
+void DownloadDialog::DownloadFailed(DownloadManager*) {
+  failed.store(true, std::memory_order_relaxed);
+  // Its last report would show the download read-out again.
+  download_speed.Stop(INFINITE);
+  DialogControls controls(window.Get());
+  for (int id : {IDC_PAUSE, IDC_VALUES, IDC_LABELS, IDC_PROGRESS, IDC_TIP}) {
+    controls.Show(id, false);
+  }
+  controls.SetText(IDC_MESSAGE, kFailedNotice);
 }

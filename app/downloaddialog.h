@@ -44,6 +44,7 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   void DownloadFinished(DownloadManager* manager) override;
   void ProgressChanged(DownloadManager* manager) override;
   void ShowError(const std::wstring& text) override;
+  void DownloadFailed(DownloadManager* manager) override;
 
   void GetReleaseName(std::wstring& name) const;
   void GetProgramFolder(std::wstring& folder) const;
@@ -54,6 +55,9 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   DownloadManager& Manager() { return download_manager; }
 
   static constexpr wchar_t kStoppingNotice[] = L"Stopping download. Please wait...";
+  static constexpr wchar_t kFailedNotice[] =
+      L"The download did not complete.\r\n\r\nYou can close this window. The next start of "
+      L"the download manager continues where this one stopped.";
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
@@ -81,6 +85,9 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   DownloadManager download_manager;
   ManagerSpeedSource speed_source;
   DownloadSpeed download_speed;
+  // Set once the run has failed and the user has been told: nothing is left
+  // to stop, so a close needs no notice.
+  std::atomic<bool> failed{false};
   // Read and written by close tasks only.
   std::atomic<bool> closing{false};
   // Last: destroying it waits for a close task that is still running.

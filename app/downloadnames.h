@@ -19,8 +19,15 @@ class DownloadNames {
   static std::wstring CrcInfoName(const std::wstring& release_name);
   static std::wstring WindowCaption(const std::wstring& release_name);
 
-  // The running program's full path.
+  // The running program's full path, however long.
   static std::wstring ProgramPath();
+  // False when the system cannot reach files in `folder` because their
+  // paths would be too long: a folder within a file name of MAX_PATH, on a
+  // system that does not take longer paths (Windows without long paths
+  // enabled).
+  static bool FolderTakesFiles(const std::wstring& folder);
+  // The longest local file name the check above allows for.
+  static constexpr size_t kLongestFileName = 64;
   // The user's local application-data folder, or the temporary folder if
   // the shell cannot tell it.
   static std::wstring LocalAppDataFolder();

@@ -47,10 +47,22 @@ std::string FileSystem::GetExecutableFolder() {
   return slash == std::string::npos ? text : text.substr(0, slash);
 }
 
+std::wstring FileSystem::GetExecutablePathWide() {
+  // A program in a folder deeper than MAX_PATH would be cut off by a buffer
+  // of that size, and its folder would name some other place.
+  std::vector<wchar_t> path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (length < path.size() || path.size() >= kLongestPath) {
+      return std::wstring(path.data(), length);
+    }
+    path.assign(path.size() * 2, L'\0');
+  }
+}
+
 std::wstring FileSystem::GetExecutableFolderWide() {
-  wchar_t path[MAX_PATH] = {};
-  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-  const std::wstring text(path);
+  const std::wstring text = GetExecutablePathWide();
   const size_t slash = text.rfind(L'\\');
   return slash == std::wstring::npos ? text : text.substr(0, slash);
 }

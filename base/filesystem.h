@@ -16,8 +16,13 @@ class FileSystem {
 
   // Narrow path of the running program's folder, without trailing separator.
   static std::string GetExecutableFolder();
-  // The same folder as wide text, whatever characters its path holds.
+  // The same folder as wide text, whatever characters its path holds and
+  // however long it is.
   static std::wstring GetExecutableFolderWide();
+  // The running program's full path, however long.
+  static std::wstring GetExecutablePathWide();
+  // The longest path the system's wide file functions take.
+  static constexpr size_t kLongestPath = 32768;
   static void ReadWholeFile(const std::wstring& path, ByteBuffer& buffer);
   // Plain files only (no folders, no hidden entries). No patterns: "/*.*".
   static void ListFiles(const std::wstring& folder, const std::vector<std::wstring>& patterns,

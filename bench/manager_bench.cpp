@@ -28,6 +28,7 @@ class NoListener : public IDMListener {
   void DownloadFinished(DownloadManager*) override {}
   void ProgressChanged(DownloadManager*) override {}
   void ShowError(const std::wstring&) override {}
+  void DownloadFailed(DownloadManager*) override {}
 };
 
 double Now() {

@@ -72,11 +72,15 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
     uint32_t status = 0;
     if (!FetchCrcInfoCopy(object_path, first, status)) return true;
     if (status == 404) {
-      Error::RecordError(
+      const std::string text =
           "This version of Veltra can no longer be downloaded.\r\nPlease download the latest "
-          "version you received in an e-mail message",
-          0, "", 0);
-      if (listener) listener->DownloadFinished(this);
+          "version you received in an e-mail message";
+      Error::RecordError(text, 0, "", 0);
+      if (listener) {
+        listener->ShowError(StringUtils::ToWide(text));
+        listener->DownloadFailed(this);
+        listener->DownloadFinished(this);
+      }
       return false;
     }
     std::string second;

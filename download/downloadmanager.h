@@ -40,6 +40,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // A host that never sends the same CRC info twice in a row fails the fetch
   // after this many disagreeing pairs of copies.
   static constexpr int kMaxCrcInfoPairs = 5;
+  // How long the close waits for the log service, whatever it does.
+  static constexpr DWORD kLogUploadDeadlineMs = 10000;
 
   explicit DownloadManager(IDMListener* listener);
   ~DownloadManager() override;
@@ -67,9 +69,12 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Ends the run and every worker; returns when all have ended.
   void StopDownload();
   // At close, after StopDownload: posts the log, gzip-compressed through
-  // logfile.gz in the download folder, to the log service, and writes
-  // logfile.txt beside the program when the log holds an error. Returns
-  // when the upload has ended (logupload.cpp).
+  // logfile.gz in the download folder (or, when that cannot be written, a
+  // file in the user's temporary folder), to the log service, and writes
+  // logfile.txt beside the program when the log holds an error. A run that
+  // started the setup removed that folder and sends nothing. Returns when
+  // the upload has ended, or has been abandoned after kLogUploadDeadlineMs
+  // (logupload.cpp).
   void PostLogFile();
   // Flips the paused flag of every worker.
   void TogglePause();
@@ -127,6 +132,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // The give-up message and the support-centre page.
   void SendToSupport();
   void OpenSupportCenter();
+  // The compressed log to the log service, within kLogUploadDeadlineMs.
+  void SendLog(const ByteBuffer& compressed);
+  void WriteReadableLog();
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.
   void ReportSaveFailure();
@@ -205,6 +213,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   std::atomic<bool> merging{false};
   std::atomic<bool> verifying{false};
   std::atomic<bool> save_failure_reported{false};
+  // The shell took the setup; the download folder is gone with the log's
+  // place.
+  std::atomic<bool> setup_started{false};
   // A part file could not be written: no further part is fetched in this run.
   std::atomic<bool> write_failed{false};
   std::atomic<bool> stop_requested{false};

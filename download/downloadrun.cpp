@@ -42,6 +42,8 @@ void DownloadManager::Run() {
     RunAttempts();
   } catch (const std::exception& e) {
     ReportMalfunction(e, __LINE__);
+    // The run is over; the window must not go on saying it downloads.
+    if (listener) listener->DownloadFailed(this);
   }
 }
 
@@ -118,6 +120,7 @@ void DownloadManager::SendToSupport() {
         L"for help.");
   }
   OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::OpenSupportCenter() { shell->OpenUrl(support_center_url); }
@@ -284,7 +287,10 @@ void DownloadManager::ReportSaveFailure() {
         L"files.\r\nYou will now be re-directed to the Veltra Support Center.");
   }
   OpenSupportCenter();
-  if (listener) listener->DownloadFinished(this);
+  if (listener) {
+    listener->DownloadFailed(this);
+    listener->DownloadFinished(this);
+  }
 }
 
 void DownloadManager::StopDownload() {

@@ -13,6 +13,9 @@ class IDMListener {
   virtual void ProgressChanged(DownloadManager* manager) = 0;
   // A message the user must read; returns when it has been dismissed.
   virtual void ShowError(const std::wstring& text) = 0;
+  // The run has ended without the setup and the user has been told why:
+  // nothing more will be downloaded. A DownloadFinished may still follow.
+  virtual void DownloadFailed(DownloadManager* manager) = 0;
 
  protected:
   ~IDMListener() = default;

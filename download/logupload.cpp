@@ -25,17 +25,9 @@ HeaderMap LogHeaders() {
   return headers;
 }
 
-}  // namespace
-
-void DownloadManager::PostLogFile() {
-  // Without a download folder the path would name the root of the current
-  // drive: nothing of ours can be there.
-  if (download_folder.empty()) return;
-  const std::wstring path = download_folder + L"/logfile.gz";
-  const std::string json = WriteJson(Error::GetErrorListJson());
-
-  // Failures show as a missing or empty file; the folder is gone once the
-  // setup has been started.
+// Writes the log into a gzip file at `path`; true when the file holds at
+// least one byte afterwards.
+bool WriteCompressedLog(const std::wstring& path, const std::string& json, ByteBuffer& compressed) {
   {
     zlib::CGZip gzip;
     gzip.level = kLogCompressionLevel;
@@ -43,25 +35,92 @@ void DownloadManager::PostLogFile() {
     gzip.WriteString(StringUtils::ToWide(json));
     gzip.Close();
   }
-
-  ByteBuffer compressed;
+  compressed.Reset();
+  // A file that could not be made is no failure to read worth a record.
+  if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
   FileSystem::ReadWholeFile(path, compressed);
-  if (!compressed.Empty()) {
-    // The service's answer is not looked at; the upload records its own
-    // failures.
-    if (!log_service_url.empty()) {
-      FileUpload upload;
-      upload.SendDataAndWait(log_service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
+  return !compressed.Empty();
+}
+
+// A file of our own in the user's temporary folder, empty; nothing when
+// there is none.
+std::wstring TemporaryLogPath() {
+  wchar_t folder[MAX_PATH + 1] = {};
+  const DWORD length = ::GetTempPathW(MAX_PATH + 1, folder);
+  if (length == 0 || length > MAX_PATH) return std::wstring();
+  wchar_t path[MAX_PATH] = {};
+  if (::GetTempFileNameW(folder, L"vlg", 0, path) == 0) return std::wstring();
+  return path;
+}
+
+}  // namespace
+
+void DownloadManager::PostLogFile() {
+  // Without a download folder the path would name the root of the current
+  // drive: nothing of ours can be there.
+  if (download_folder.empty()) return;
+  std::wstring path = download_folder + L"/logfile.gz";
+  const std::string json = WriteJson(Error::GetErrorListJson());
+  ByteBuffer compressed;
+  bool remove_folder = false;
+
+  if (setup_started.load(std::memory_order_relaxed)) {
+    // Starting the setup removed the download folder with everything in it;
+    // failures show as a missing or empty file and nothing is sent.
+    if (WriteCompressedLog(path, json, compressed)) {
+      SendLog(compressed);
+      if (Error::HasErrors()) WriteReadableLog();
     }
-    // Wide, so that a program folder outside the ANSI code page still gets
-    // its readable log.
-    if (Error::HasErrors()) {
-      Error::WriteLogFile(FileSystem::GetExecutableFolderWide() + L"/logfile.txt");
+  } else {
+    // A run that failed early may never have made its download folder, or
+    // cannot write to it: these are the logs support needs most, so they go
+    // through the temporary folder instead.
+    const bool made_folder = ::CreateDirectoryW(download_folder.c_str(), nullptr) != FALSE;
+    if (!WriteCompressedLog(path, json, compressed)) {
+      ::DeleteFileW(path.c_str());
+      if (made_folder) ::RemoveDirectoryW(download_folder.c_str());
+      const std::wstring temporary = TemporaryLogPath();
+      if (!temporary.empty()) {
+        path = temporary;
+        WriteCompressedLog(path, json, compressed);
+      }
+    } else if (made_folder) {
+      // Made for the log alone: it goes again with the log below.
+      remove_folder = true;
     }
+    if (!compressed.Empty()) SendLog(compressed);
+    if (Error::HasErrors()) WriteReadableLog();
   }
 
   if (!::DeleteFileW(path.c_str())) {
     Error::RecordError(L"DownloadManager::PostLogFile Unable to delete " + path, ::GetLastError(),
                        kModule, __LINE__);
   }
+  if (remove_folder) ::RemoveDirectoryW(download_folder.c_str());
+}
+
+void DownloadManager::SendLog(const ByteBuffer& compressed) {
+  if (log_service_url.empty()) return;
+  // The service's answer is not looked at; the upload records its own
+  // failures.
+  FileUpload upload;
+  const HANDLE thread =
+      upload.SendData(log_service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
+  if (thread == nullptr || ::WaitForSingleObject(thread, kLogUploadDeadlineMs) != WAIT_TIMEOUT) {
+    return;
+  }
+  // A service that takes the request and never answers would hold the close
+  // for minutes. Every blocking call of the upload gives up within
+  // milliseconds of the stop request, so this wait is short.
+  upload.Stop(INFINITE);
+  Error::RecordError(L"DownloadManager::PostLogFile the log service did not answer within " +
+                         std::to_wstring(kLogUploadDeadlineMs / 1000) + L" s; upload abandoned: " +
+                         log_service_url,
+                     static_cast<uint32_t>(ERROR_TIMEOUT), kModule, __LINE__);
+}
+
+void DownloadManager::WriteReadableLog() {
+  // Wide, so that a program folder outside the ANSI code page still gets its
+  // readable log.
+  Error::WriteLogFile(FileSystem::GetExecutableFolderWide() + L"/logfile.txt");
 }

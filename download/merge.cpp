@@ -131,7 +131,10 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
     const std::wstring text = L"Failed to run setup. Setup executable is missing.";
     Error::RecordError(text, static_cast<uint32_t>(DL_MANAGER_EXECUTABLE_MISSING), kModule,
                        __LINE__);
-    if (listener) listener->ShowError(text);
+    if (listener) {
+      listener->ShowError(text);
+      listener->DownloadFailed(this);
+    }
     return;
   }
   if (Error::HasErrors()) {
@@ -142,6 +145,7 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
   FileSystem::RecursivelyRemoveDirectory(download_folder);
 
   const intptr_t result = shell->OpenFile(setup_path, program_folder);
+  setup_started.store(result > 32, std::memory_order_relaxed);
   if (result <= 32) {
     const std::wstring message =
         L"Unable to start setup. You can start it manually by executing the file " + setup_path +

@@ -5,14 +5,54 @@
 //                                 user would with its close box
 //   apphelper.exe shot CAPTION FILE
 //                                 saves what that window shows as a BMP file
+//   apphelper.exe closewait CAPTION
+//                                 closes it and waits for its process to end;
+//                                 prints the milliseconds from the close
+//                                 request to the end
+//   apphelper.exe answer          presses OK in an open box captioned
+//                                 "Error"; prints its text
+//   apphelper.exe controls CAPTION
+//                                 prints, for each control of that window, its
+//                                 identifier, 1 if visible (else 0) and text
+//                                 (line breaks as blanks)
+//   apphelper.exe minimize CAPTION
+//   apphelper.exe front CAPTION   0 if that window is in front and not
+//                                 minimized
+//   apphelper.exe closetitled TEXT
+//                                 closes every window whose caption holds TEXT
+//                                 (an Explorer window the program opened)
 #include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "tests/app/screenshot.h"
 
+namespace {
+
+// UTF-8, so that the caller reads the text whatever the code page.
+std::string Utf8(const std::wstring& text) {
+  std::vector<char> utf8(text.size() * 3 + 1, '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, utf8.data(), static_cast<int>(utf8.size()),
+                        nullptr, nullptr);
+  return utf8.data();
+}
+
+std::wstring WindowText(HWND window) {
+  std::vector<wchar_t> text(4096, L'\0');
+  ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
+  return text.data();
+}
+
+}  // namespace
+
 int wmain(int argc, wchar_t** argv) {
+  // Texts go out byte for byte, line breaks included.
+  _setmode(_fileno(stdout), _O_BINARY);
   if (argc >= 3 && std::wstring(argv[1]) == L"close") {
     HWND window = ::FindWindowW(nullptr, argv[2]);
     if (window == nullptr) return 2;
@@ -23,6 +63,64 @@ int wmain(int argc, wchar_t** argv) {
     if (window == nullptr) return 2;
     const std::wstring wide_file = argv[3];
     return SaveScreenshot(window, std::string(wide_file.begin(), wide_file.end()).c_str()) ? 0 : 3;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"closewait") {
+    HWND window = ::FindWindowW(nullptr, argv[2]);
+    if (window == nullptr) return 2;
+    DWORD process_id = 0;
+    ::GetWindowThreadProcessId(window, &process_id);
+    HANDLE process = ::OpenProcess(SYNCHRONIZE, FALSE, process_id);
+    if (process == nullptr) return 3;
+    const ULONGLONG start = ::GetTickCount64();
+    if (!::PostMessageW(window, WM_CLOSE, 0, 0)) return 3;
+    const DWORD wait = ::WaitForSingleObject(process, 600000);
+    printf("%llu\n", ::GetTickCount64() - start);
+    ::CloseHandle(process);
+    return wait == WAIT_OBJECT_0 ? 0 : 4;
+  }
+  if (argc >= 2 && std::wstring(argv[1]) == L"answer") {
+    HWND box = ::FindWindowW(L"#32770", L"Error");
+    if (box == nullptr) return 2;
+    fputs(Utf8(WindowText(::GetDlgItem(box, 0xFFFF))).c_str(), stdout);
+    return ::PostMessageW(box, WM_COMMAND, IDOK, 0) ? 0 : 3;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"controls") {
+    HWND window = ::FindWindowW(nullptr, argv[2]);
+    if (window == nullptr) return 2;
+    for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+         child = ::GetWindow(child, GW_HWNDNEXT)) {
+      std::string text = Utf8(WindowText(child));
+      // One line per control.
+      for (char& c : text) {
+        if (c == '\r' || c == '\n') c = ' ';
+      }
+      printf("%d %d %s\n", ::GetDlgCtrlID(child), ::IsWindowVisible(child) ? 1 : 0, text.c_str());
+    }
+    return 0;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"minimize") {
+    HWND window = ::FindWindowW(nullptr, argv[2]);
+    if (window == nullptr) return 2;
+    ::ShowWindow(window, SW_MINIMIZE);
+    return ::IsIconic(window) ? 0 : 3;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"front") {
+    HWND window = ::FindWindowW(nullptr, argv[2]);
+    if (window == nullptr) return 2;
+    return ::GetForegroundWindow() == window && !::IsIconic(window) ? 0 : 3;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"closetitled") {
+    static std::wstring text;
+    text = argv[2];
+    ::EnumWindows(
+        [](HWND window, LPARAM) -> BOOL {
+          if (WindowText(window).find(text) != std::wstring::npos) {
+            ::PostMessageW(window, WM_CLOSE, 0, 0);
+          }
+          return TRUE;
+        },
+        0);
+    return 0;
   }
   FILE* marker = _wfopen(L"setup-ran.txt", L"w");
   if (marker == nullptr) return 1;

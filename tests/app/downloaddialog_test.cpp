@@ -189,6 +189,53 @@ TEST_F(DownloadDialogIntegration, CloseShowsTheNoticeAndEndsTheLoopOnce) {
   EXPECT_FALSE(PeekMessageW(&msg, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+TEST_F(DownloadDialogIntegration, AfterAFailureTheWindowSaysSoAndClosesAtOnce) {
+  DownloadDialog dialog(instance);
+  HWND window = dialog.Window();
+  DialogControls controls(window);
+  for (int id : {IDC_LOGO, IDC_PROGRESS, IDC_LABELS}) controls.Show(id, true);
+  ShowWindow(window, SW_SHOW);
+  OnOtherThread([&] {
+    for (int update = 0; update < 5; ++update) {
+      dialog.UpdateProgress(0, 1'000'000'000, 333'333'333, 2);
+    }
+  });
+  ASSERT_TRUE(controls.IsShown(IDC_PAUSE));
+  ASSERT_TRUE(controls.IsShown(IDC_TIP));
+
+  OnOtherThread([&] { dialog.DownloadFailed(&dialog.Manager()); });
+  for (int id : {IDC_PAUSE, IDC_VALUES, IDC_LABELS, IDC_PROGRESS, IDC_TIP}) {
+    EXPECT_FALSE(controls.IsShown(id)) << id;
+  }
+  EXPECT_EQ(controls.Text(IDC_MESSAGE), DownloadDialog::kFailedNotice);
+  PumpFor(300);
+  EXPECT_TRUE(SaveScreenshot(window, "download_dialog_failed.bmp"));
+
+  // Nothing is left to stop: the window goes with the close request, without
+  // the stopping notice.
+  PostMessageW(window, WM_CLOSE, 0, 0);
+  MSG msg;
+  bool quit = false;
+  bool hidden_at_once = false;
+  const ULONGLONG deadline = GetTickCount64() + 10000;
+  while (!quit && GetTickCount64() < deadline) {
+    if (!PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      Sleep(5);
+      continue;
+    }
+    if (msg.message == WM_QUIT) {
+      quit = true;
+      continue;
+    }
+    DispatchMessageW(&msg);
+    if (msg.message == WM_CLOSE) hidden_at_once = !IsWindowVisible(window);
+  }
+  EXPECT_TRUE(quit);
+  EXPECT_TRUE(hidden_at_once);
+  EXPECT_NE(controls.Text(IDC_TIP), DownloadDialog::kStoppingNotice);
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+}
+
 TEST_F(DownloadDialogIntegration, DestroyedWhileItsThreadsWaitForTheWindowThread) {
   // The entry's failure path: the dialog goes while the speed meter and the
   // manager run and this thread answers no messages. The meter's first

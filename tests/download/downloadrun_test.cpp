@@ -326,7 +326,12 @@ TEST_F(DownloadRunIntegration, MissingCrcInfoEndsTheRun) {
   EXPECT_EQ(1, CountLogRecords("This version of Veltra can no longer be downloaded.\r\nPlease "
                                "download the latest version you received in an e-mail message"));
   EXPECT_TRUE(shell.Calls().empty());
-  EXPECT_TRUE(listener.Errors().empty());
+  // The user reads the same text before the window closes.
+  EXPECT_EQ(std::vector<std::wstring>{L"This version of Veltra can no longer be downloaded.\r\n"
+                                      L"Please download the latest version you received in an "
+                                      L"e-mail message"},
+            listener.Errors());
+  EXPECT_EQ(1, listener.failed.load());
 }
 
 TEST_F(DownloadRunIntegration, DifferingCopiesAreFetchedAgainUntilTwoAgree) {

@@ -141,9 +141,10 @@ TEST_F(LogUploadIntegration, LogWithoutErrorsIsSentWithoutReadableCopy) {
 }
 
 // Starting the setup removed the download folder: nothing to send.
-TEST_F(LogUploadIntegration, WithoutTheDownloadFolderNothingIsSent) {
-  ASSERT_TRUE(::RemoveDirectoryW(download.c_str()));
+TEST_F(LogUploadIntegration, AfterTheSetupStartNothingIsSent) {
   Error::RecordError("earlier failure", 5, "downloadmanager", 1);
+  manager.LaunchSetup(program + L"/Setup_R1.exe");
+  ASSERT_FALSE(Exists(download));
   manager.PostLogFile();
 
   EXPECT_TRUE(service.Requests().empty());
@@ -156,6 +157,40 @@ TEST_F(LogUploadIntegration, WithoutTheDownloadFolderNothingIsSent) {
             last["message"]);
   EXPECT_EQ(ERROR_PATH_NOT_FOUND, last["error_number"]);
   EXPECT_EQ("downloadmanager", last["file"]);
+}
+
+// A run that failed before it wrote a part, or whose download folder cannot
+// be written, still sends its log and leaves the readable copy; nothing of
+// the log stays behind.
+TEST_F(LogUploadIntegration, WithoutAUsableDownloadFolderTheLogStillGoesOut) {
+  ASSERT_TRUE(::RemoveDirectoryW(download.c_str()));
+  Error::RecordError("early failure", 5, "downloadmanager", 1);
+  manager.PostLogFile();
+  ASSERT_EQ(1u, service.Requests().size());
+  EXPECT_NE(std::string::npos, Gunzip(service.Requests()[0].body).find(Utf16("early failure")));
+  EXPECT_NE(std::string::npos, ReadFileBytes(readable_log).find("early failure"));
+  EXPECT_FALSE(Exists(download)) << "a folder made for the log goes with it";
+
+  // A file where the folder should be: the log goes through the temporary
+  // folder.
+  ASSERT_TRUE(service.Reset());
+  ::DeleteFileW(readable_log.c_str());
+  WriteFileBytes(download, "not a folder");
+  wchar_t temp[MAX_PATH + 1] = {};
+  ::GetTempPathW(MAX_PATH + 1, temp);
+  auto temporary_logs = [&] {
+    std::vector<std::wstring> names;
+    FileSystem::ListFiles(temp, {L"vlg*.tmp"}, names, false);
+    return names.size();
+  };
+  const size_t before = temporary_logs();
+  manager.PostLogFile();
+  ASSERT_EQ(1u, service.Requests().size());
+  EXPECT_NE(std::string::npos, Gunzip(service.Requests()[0].body).find(Utf16("early failure")));
+  EXPECT_NE(std::string::npos, ReadFileBytes(readable_log).find("early failure"));
+  EXPECT_EQ("not a folder", ReadFileBytes(download));
+  EXPECT_EQ(before, temporary_logs());
+  ::DeleteFileW(download.c_str());
 }
 
 TEST_F(LogUploadIntegration, RefusingServiceEndsTheCloseSoonAndKeepsTheReadableLog) {

@@ -15,6 +15,7 @@ class RecordingListener : public IDMListener {
  public:
   void DownloadFinished(DownloadManager*) override { finished++; }
   void ProgressChanged(DownloadManager*) override { progress++; }
+  void DownloadFailed(DownloadManager*) override { failed++; }
   void ShowError(const std::wstring& text) override {
     ScopedLock lock(lock_);
     errors.push_back(text);
@@ -26,6 +27,7 @@ class RecordingListener : public IDMListener {
 
   std::atomic<int> finished{0};
   std::atomic<int> progress{0};
+  std::atomic<int> failed{0};
 
  private:
   CriticalSection lock_;

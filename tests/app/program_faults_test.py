@@ -1,0 +1,291 @@
+#!/usr/bin/env python3
+"""Runs the whole program under Wine where a run fails or closes badly.
+
+1. Every request is refused with 403 (a wrong signature): the program gives
+   up, the user answers the message, the window then says plainly that the
+   download did not complete, with no read-out and no pause button; a close
+   ends at once; the log reaches the log service although no download
+   folder was ever made, and logfile.txt is written.
+2. The release is withdrawn (404) and a file stands where the download
+   folder belongs: the user is told so, the window closes by itself, the
+   log goes out through the temporary folder and nothing of it stays.
+3. A close while the log service takes the request and never answers ends
+   within the upload's deadline, and logfile.txt records the abandoned
+   upload. A close while the log service answers at once is timed.
+4. A second start of the same release brings the first window to the front
+   and ends without a request of its own.
+5. A program folder too long for file paths: the user is told plainly what
+   to do (under Wine, which takes long paths, the download just works).
+
+Usage: program_faults_test.py WINE_RUN PROGRAM HELPER WORK_DIR WINE_PREFIX
+Environment (from the test-host fixture): VELTRA_TEST_CONTROL_PORT; the
+program must be built for that fixture's host.
+"""
+import atexit
+import base64
+import gzip
+import json
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+from program_test import CAPTION, RELEASE, SUBDIR, check, control, put_release, wait_for  # noqa: E402
+
+ERROR_TEXT_404 = ("This version of Veltra can no longer be downloaded.\r\nPlease download the "
+                  "latest version you received in an e-mail message")
+
+
+class Program:
+    def __init__(self, wine_run, helper, work):
+        self.wine_run, self.helper, self.work = wine_run, helper, work
+        self.runs = []
+        # A failed check leaves no program behind to answer the next start.
+        atexit.register(lambda: [run.kill() for run in self.runs if run.poll() is None])
+
+    def start(self, exe, **options):
+        run = subprocess.Popen([self.wine_run, str(exe)], cwd=exe.parent, **options)
+        self.runs.append(run)
+        return run
+
+    def helper_run(self, *args, timeout=60):
+        # Output through a file, not a pipe: Wine's own service processes,
+        # when a helper happens to start them, keep a pipe open for minutes.
+        with tempfile.TemporaryFile() as out:
+            done = subprocess.run([self.wine_run, self.helper, *args], cwd=self.work,
+                                  timeout=timeout, stdout=out, stderr=subprocess.DEVNULL)
+            out.seek(0)
+            done.stdout = out.read()
+        return done
+
+    def answer_error(self, seconds):
+        """Presses OK in the program's error box once one shows; its text."""
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            answer = self.helper_run("answer")
+            if answer.returncode == 0:
+                return answer.stdout.decode("utf-8")
+            time.sleep(0.5)
+        return None
+
+    def controls(self):
+        out = self.helper_run("controls", CAPTION).stdout.decode("utf-8", "replace")
+        shown = {}
+        for line in out.splitlines():
+            parts = line.split(" ", 2)
+            shown[int(parts[0])] = (parts[1] == "1", parts[2] if len(parts) > 2 else "")
+        return shown
+
+    def close_and_time(self):
+        done = self.helper_run("closewait", CAPTION, timeout=600)
+        return int(done.stdout.strip()) if done.returncode == 0 else None
+
+
+def posted_log(post):
+    body = base64.b64decode(post["body"])
+    return gzip.decompress(body[body.index(b"\x1f\x8b"):]).decode("utf-16-le")
+
+
+def temporary_logs(prefix):
+    temp = Path(prefix) / "drive_c" / "users" / os.environ.get("USER", "root") / "AppData" / \
+        "Local" / "Temp"
+    return sorted(p.name for p in temp.glob("vlg*.tmp"))
+
+
+def given_up_run(program, exe, work, appdata, prefix):
+    control("/host/reset")
+    control("/log/reset")
+    put_release({"Setup.exe": b"MZ" + bytes(1000)})
+    for path in (f"/{SUBDIR}/{RELEASE}.txt", f"/{SUBDIR}/0_Setup.exe"):
+        control("/host/fault", {"path": path, "status": 403, "body": "AuthenticationFailed"})
+    shutil.rmtree(appdata, ignore_errors=True)
+    (work / "logfile.txt").unlink(missing_ok=True)
+    temp_before = temporary_logs(prefix)
+
+    run = program.start(exe)
+    text = program.answer_error(240)
+    check(text == "Downloading setup failed.\rYou are now directed to our Support Center for help.",
+          f"give-up message shown ({text!r})")
+    check(wait_for(lambda: "did not complete" in program.controls().get(1008, (0, ""))[1], 30),
+          "window says the download did not complete")
+    time.sleep(2.5)
+    shown = program.controls()
+    check(not shown[1014][0] and not shown[1005][0] and not shown[1002][0],
+          "no pause button, read-out or bar after the give-up")
+    check(not shown[1015][0], "no tip after the give-up")
+    program.helper_run("shot", CAPTION, "program_failed.bmp")
+    check(len(control("/log/requests", method="GET")) == 0, "nothing posted before the close")
+    closed = program.close_and_time()
+    check(closed is not None and closed < 8000,
+          f"close after the give-up ends at once ({closed} ms)")
+    check(run.wait(timeout=60) == 0, "exit code 0")
+    posts = control("/log/requests", method="GET")
+    check(len(posts) == 1, "log posted although no download folder was made")
+    check("Maximum download attempts exceeded" in posted_log(posts[0]),
+          "posted log holds the give-up")
+    readable = (work / "logfile.txt").read_bytes()
+    check(b"Maximum download attempts exceeded" in readable, "logfile.txt holds the give-up")
+    check(not appdata.exists(), "no download folder left behind")
+    check(temporary_logs(prefix) == temp_before, "no temporary log left behind")
+
+
+def withdrawn_run(program, exe, work, appdata, prefix):
+    control("/host/reset")
+    control("/log/reset")
+    shutil.rmtree(appdata, ignore_errors=True)
+    appdata.parent.mkdir(parents=True, exist_ok=True)
+    appdata.write_bytes(b"in the way")
+    (work / "logfile.txt").unlink(missing_ok=True)
+    temp_before = temporary_logs(prefix)
+
+    run = program.start(exe)
+    text = program.answer_error(120)
+    check(text == ERROR_TEXT_404, f"withdrawn release shown to the user ({text!r})")
+    check(run.wait(timeout=60) == 0, "window closes by itself, exit code 0")
+    posts = control("/log/requests", method="GET")
+    check(len(posts) == 1 and "can no longer be downloaded" in posted_log(posts[0]),
+          "log of the withdrawn release posted")
+    check(b"can no longer be downloaded" in (work / "logfile.txt").read_bytes(),
+          "logfile.txt written")
+    check(appdata.read_bytes() == b"in the way", "the file in the way untouched")
+    check(temporary_logs(prefix) == temp_before, "no temporary log left behind")
+    appdata.unlink()
+
+
+def start_stalled(program, exe, work, appdata, data):
+    control("/host/reset")
+    put_release({"Setup.exe": b"MZ" + bytes(1000), "Data-1a.bin": data})
+    control("/host/fault", {"path": f"/{SUBDIR}/1_Data-1a.bin", "stall_before_headers_ms": 120000})
+    shutil.rmtree(appdata, ignore_errors=True)
+    run = program.start(exe)
+    check(wait_for(lambda: any(r["target"].startswith(f"/{SUBDIR}/1_Data-1a.bin")
+                               for r in control("/host/requests", method="GET")), 120),
+          "second part requested, and stalls")
+    return run
+
+
+def close_runs(program, exe, work, appdata):
+    data = random.Random(3).randbytes(11_000_000)
+    control("/log/reset")
+    control("/log/behaviour", {"stall_before_answer_ms": 600000})
+    (work / "logfile.txt").unlink(missing_ok=True)
+    run = start_stalled(program, exe, work, appdata, data)
+    closed = program.close_and_time()
+    check(closed is not None and closed < 30000,
+          f"close with a log service that never answers ends ({closed} ms)")
+    check(run.wait(timeout=60) == 0, "exit code 0")
+    check(b"upload abandoned" in (work / "logfile.txt").read_bytes(),
+          "logfile.txt records the abandoned upload")
+
+    control("/log/reset")
+    times = []
+    for _ in range(3):
+        run = start_stalled(program, exe, work, appdata, data)
+        time.sleep(2.5)
+        times.append(program.close_and_time())
+        run.wait(timeout=60)
+    print("close request to process end, log service answering at once (ms):", times)
+    check(all(t is not None and t < 10000 for t in times), "every normal close ends")
+    check(len(control("/log/requests", method="GET")) == 3, "each close posted its log")
+
+
+def second_start(program, exe, work, appdata):
+    data = random.Random(4).randbytes(11_000_000)
+    control("/log/reset")
+    first = start_stalled(program, exe, work, appdata, data)
+    check(wait_for(lambda: program.helper_run("minimize", CAPTION).returncode == 0, 30),
+          "first window minimized")
+    crc_requests = sum(1 for r in control("/host/requests", method="GET")
+                       if r["target"].startswith(f"/{SUBDIR}/{RELEASE}.txt"))
+    code = subprocess.run([program.wine_run, str(exe)], cwd=work, timeout=60).returncode
+    check(code == 0, "second start ends by itself with code 0")
+    check(first.poll() is None, "first run goes on")
+    check(wait_for(lambda: program.helper_run("front", CAPTION).returncode == 0, 10),
+          "first window restored and in front")
+    check(sum(1 for r in control("/host/requests", method="GET")
+              if r["target"].startswith(f"/{SUBDIR}/{RELEASE}.txt")) == crc_requests,
+          "second start fetched nothing")
+    program.close_and_time()
+    check(first.wait(timeout=60) == 0, "first run closes normally")
+
+
+def long_folder(program, exe_source, work, appdata):
+    control("/host/reset")
+    control("/log/reset")
+    setup = Path(program.helper).read_bytes()
+    put_release({"Setup.exe": setup})
+    shutil.rmtree(appdata, ignore_errors=True)
+    deep = work
+    # 250 characters of folder below the work folder's own path.
+    wine_folder_length = len("C:\\") + len(str(work)) + 4
+    while wine_folder_length < 250:
+        deep = deep / ("d" * 40)
+        wine_folder_length += 41
+    deep.mkdir(parents=True)
+    exe = deep / f"{RELEASE}_web.exe"
+    shutil.copy(exe_source, exe)
+    # Whatever the program starts must not hold the test's output open.
+    run = program.start(exe, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 240
+    text = None
+    while time.time() < deadline and run.poll() is None and text is None:
+        answer = program.helper_run("answer")
+        if answer.returncode == 0:
+            text = answer.stdout.decode("utf-8")
+        time.sleep(0.5)
+    if text is not None and "too long" in text:
+        # A system that cannot take the paths: the user is told what to do.
+        check("shorter path" in text, f"long folder: user told to move the program ({text!r})")
+        program.close_and_time()
+    elif text is not None:
+        # Wine takes the long paths but its shell does not start a program
+        # from there, not even by its short path: the user is told where the
+        # setup is, and the folder is opened.
+        check(text.startswith("Unable to start setup. You can start it manually by executing "
+                              "the file ") and "Setup_R1.exe" in text,
+              f"long folder: user told to start the setup by hand ({text[:90]!r}...)")
+        check((deep / "Setup_R1.exe").read_bytes() == setup,
+              "long folder: setup saved in the long folder")
+        check(run.wait(timeout=60) == 0, "long folder: run ended by itself")
+        # The Explorer window on the folder, by its long or its short name.
+        time.sleep(2)
+        program.helper_run("closetitled", "dddd")
+        program.helper_run("closetitled", "DDDD")
+    else:
+        check(run.wait(timeout=60) == 0, "long folder: run ended normally")
+        check((deep / "Setup_R1.exe").read_bytes() == setup,
+              "long folder: setup saved in the long folder")
+        check(wait_for((deep / "setup-ran.txt").exists, 60), "long folder: setup started")
+    shutil.rmtree(work / ("d" * 40), ignore_errors=True)
+
+
+def main():
+    wine_run, program_file, helper, work, prefix = sys.argv[1:6]
+    work = Path(work)
+    shutil.rmtree(work, ignore_errors=True)
+    work.mkdir(parents=True)
+    exe = work / f"{RELEASE}_web.exe"
+    shutil.copy(program_file, exe)
+    appdata = Path(prefix) / "drive_c" / "users" / os.environ.get("USER", "root") / \
+        "AppData" / "Local" / RELEASE
+    program = Program(wine_run, helper, work)
+    selected = sys.argv[6:] or ["given_up", "withdrawn", "close", "second", "long"]
+    if "given_up" in selected:
+        given_up_run(program, exe, work, appdata, prefix)
+    if "withdrawn" in selected:
+        withdrawn_run(program, exe, work, appdata, prefix)
+    if "close" in selected:
+        close_runs(program, exe, work, appdata)
+    if "second" in selected:
+        second_start(program, exe, work, appdata)
+    if "long" in selected:
+        long_folder(program, program_file, work, appdata)
+
+
+if __name__ == "__main__":
+    main()
