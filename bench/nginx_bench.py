@@ -251,7 +251,8 @@ def main():
                              else total / 1e6 / r["wall"])
                 runs[name].append(r)
             r = run_program(wine_run, exe, program_dir, appdata, server)
-            r["rate"] = total / 1e6 / r["start_to_setup"]
+            r["wall"] = r["start_to_setup"]
+            r["rate"] = total / 1e6 / r["wall"]
             runs.setdefault("program", []).append(r)
         # Every file arrived whole.
         for name, _ in FILES:
