@@ -8,17 +8,12 @@
 #include "base/error.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
+#include "download/releaselayout.h"
 
 namespace {
 
 const char kModule[] = "downloadmanager";
 constexpr DWORD kWaitSliceMs = 100;
-
-void ToLowerAscii(std::wstring& text) {
-  for (wchar_t& c : text) {
-    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
-  }
-}
 
 UniqueHandle OpenForReading(const std::wstring& path) {
   return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -58,13 +53,12 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
 bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
   records.clear();
   dropped_records = 0;
-  if (crc_info_name.find(L"2_5") != std::wstring::npos && !old_layout_applied) {
-    download_subdir = path_prefix;
-    path_prefix.clear();
-    old_layout_applied = true;
+  // Once only: a second swap would undo the first.
+  if (!old_layout_applied) {
+    old_layout_applied = ApplyOldLayout(crc_info_name, path_prefix, download_subdir);
   }
-  ToLowerAscii(download_subdir);
-  const std::wstring object_path = download_subdir + L"/" + crc_info_name;
+  download_subdir = RequestedFolder(download_subdir);
+  const std::wstring object_path = CrcInfoObjectPath(download_subdir, crc_info_name);
   DebugOutput::Write(object_path);
 
   for (int pair = 0; pair < kMaxCrcInfoPairs; ++pair) {

@@ -7,6 +7,7 @@
 #include "base/error.h"
 #include "base/stringutils.h"
 #include "download/localnames.h"
+#include "download/releaselayout.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ bool DownloadManager::LocalName(const FileRecord& record, std::wstring& local) c
 }
 
 std::wstring DownloadManager::PartPath(const std::wstring& local_name, size_t part) const {
-  return download_folder + L"/" + local_name + L"part" + std::to_wstring(part);
+  return download_folder + L"/" + PartFileName(local_name, part);
 }
 
 std::wstring DownloadManager::FinalPath(const std::wstring& local_name) const {
@@ -61,15 +62,11 @@ std::wstring DownloadManager::FinalPath(const std::wstring& local_name) const {
 }
 
 std::wstring DownloadManager::PartObjectPath(const FileRecord& record, size_t part) const {
-  return path_prefix + L"/" + download_subdir + L"/" + std::to_wstring(part) + L"_" +
-         RecordFileName(record);
+  return ::PartObjectPath(path_prefix, download_subdir, part, RecordFileName(record));
 }
 
 uint32_t DownloadManager::PartBytes(const FileRecord& record, size_t part) const {
-  const uint64_t size = RecordFileSize(record);
-  const uint64_t start = static_cast<uint64_t>(part) * part_size;
-  if (start >= size) return 0;
-  return static_cast<uint32_t>(std::min<uint64_t>(part_size, size - start));
+  return ::PartBytes(RecordFileSize(record), part_size, part);
 }
 
 size_t DownloadManager::DropUnsafeRecords(CrcInfo& records) const {

@@ -29,3 +29,6 @@ manager_step() {
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" prepare
 for step in rawparts merge rawfinals verify; do manager_step "$step"; done
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" clean
+
+echo "== Publishing a release of 1 GB against cat"
+python3 "$ROOT/bench/publish_bench.py" "$BUILD_DIR/native/publisher/publisher" "$BUILD_DIR"

@@ -9,6 +9,7 @@ packages=(
   libz-mingw-w64-dev nlohmann-json3-dev googletest
   wine wine64 xvfb
   python3 openssl ca-certificates
+  g++ libssl-dev libcurl4-openssl-dev zlib1g-dev
 )
 
 missing=()

@@ -1,0 +1,44 @@
+#include "download/releaselayout.h"
+
+#include <algorithm>
+
+bool ApplyOldLayout(const std::wstring& crc_info_name, std::wstring& path_prefix,
+                    std::wstring& download_subdir) {
+  if (crc_info_name.find(L"2_5") == std::wstring::npos) return false;
+  download_subdir = path_prefix;
+  path_prefix.clear();
+  return true;
+}
+
+std::wstring RequestedFolder(const std::wstring& download_subdir) {
+  std::wstring folder = download_subdir;
+  for (wchar_t& c : folder) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
+  return folder;
+}
+
+std::wstring CrcInfoObjectPath(const std::wstring& download_subdir,
+                               const std::wstring& crc_info_name) {
+  return download_subdir + L"/" + crc_info_name;
+}
+
+std::wstring PartObjectPath(const std::wstring& path_prefix, const std::wstring& download_subdir,
+                            size_t part, const std::wstring& host_file_name) {
+  return path_prefix + L"/" + download_subdir + L"/" + std::to_wstring(part) + L"_" +
+         host_file_name;
+}
+
+std::wstring PartFileName(const std::wstring& local_name, size_t part) {
+  return local_name + L"part" + std::to_wstring(part);
+}
+
+uint32_t PartBytes(uint64_t file_size, uint32_t part_size, size_t part) {
+  const uint64_t start = static_cast<uint64_t>(part) * part_size;
+  if (start >= file_size) return 0;
+  return static_cast<uint32_t>(std::min<uint64_t>(part_size, file_size - start));
+}
+
+size_t PartCount(uint64_t file_size, uint32_t part_size) {
+  return static_cast<size_t>((file_size + part_size - 1) / part_size);
+}

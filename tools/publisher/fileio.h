@@ -1,0 +1,82 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A POSIX file descriptor, closed exactly once. Move-only.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int Get() const { return fd_; }
+  explicit operator bool() const { return fd_ >= 0; }
+  int Release();
+  // Closes now and reports close's own failure (a full disk can show here).
+  bool Close();
+
+ private:
+  int fd_ = -1;
+};
+
+// A read-only view of bytes [offset, offset + size) of a file, unmapped
+// exactly once. Reading through it costs no copy; a file cut shorter while
+// it is mapped ends the process with SIGBUS, before anything of a release
+// is complete.
+class FileMapping {
+ public:
+  FileMapping(int fd, uint64_t offset, size_t size);
+  FileMapping(const FileMapping&) = delete;
+  FileMapping& operator=(const FileMapping&) = delete;
+  ~FileMapping();
+
+  bool Valid() const { return base_ != nullptr; }
+  const char* Data() const { return static_cast<const char*>(base_) + lead_; }
+
+ private:
+  void* base_ = nullptr;
+  size_t length_ = 0;
+  size_t lead_ = 0;  // from the page boundary below `offset` to it
+};
+
+namespace FileIo {
+
+// The text of errno, for messages.
+std::string ErrorText();
+
+// Reads until `size` bytes or the end; the count read, or -1 on an error.
+ssize_t ReadFull(int fd, void* buffer, size_t size);
+bool WriteAll(int fd, const void* data, size_t size);
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error);
+
+// Writes `path` through a temporary name beside it and a rename, so the name
+// never shows a half-written file.
+bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
+                         std::string& error);
+// Copies `size` bytes of `in` from `offset` to the end of `out` in the
+// kernel, as cat does; where the file systems do not allow that, writes
+// `same_bytes` (those bytes, already in memory) instead.
+bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes);
+
+// Every regular file below `folder`, as paths relative to it, sorted.
+bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);
+
+// Makes `folder` and its parents.
+bool MakeFolders(const std::string& folder, std::string& error);
+
+// The suffix of the temporary names above.
+inline constexpr char kTempSuffix[] = ".publish-tmp";
+// A temporary name: a leftover of a killed run, no object of a release.
+bool IsTempName(const std::string& path);
+
+}  // namespace FileIo

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One HTTPS client over libcurl: one handle, so that its requests reuse the
+// connection. URLs it is given may carry an access signature, so none of
+// its messages ever holds a URL.
+class HttpClient {
+ public:
+  struct Response {
+    long status = 0;
+    std::string body;
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string failure;    // set when no whole answer came (reset, timeout, TLS)
+    bool too_long = false;  // the body passed the caller's limit
+  };
+
+  // `ca_file` replaces the system's trusted certificates when not empty.
+  explicit HttpClient(const std::string& ca_file);
+
+  // A body longer than `max_body` ends the transfer as a failure.
+  void Get(const std::string& url, size_t max_body, Response& response);
+  void Head(const std::string& url, Response& response);
+  void Put(const std::string& url, const std::vector<std::string>& headers, const void* body,
+           size_t size, Response& response);
+
+ private:
+  void Perform(Response& response, size_t max_body);
+
+  std::unique_ptr<CURL, void (*)(CURL*)> curl_;
+  std::string ca_file_;
+};
+
+// curl_global_init and its cleanup, once for the process, held by main.
+class CurlGlobal {
+ public:
+  CurlGlobal() { curl_global_init(CURL_GLOBAL_DEFAULT); }
+  ~CurlGlobal() { curl_global_cleanup(); }
+  CurlGlobal(const CurlGlobal&) = delete;
+  CurlGlobal& operator=(const CurlGlobal&) = delete;
+};
+
+// BASE + the object path as the program requests it (a path without a
+// leading slash gets one, as WinINet sends it) + the signature.
+std::string ObjectUrl(const std::string& base, const std::string& request, const std::string& sas);
