@@ -131,6 +131,10 @@ def run_program(wine_run, exe, folder, appdata, server, close_after_parts=0, hel
         time.sleep(0.02)
     process.returncode = 0
     end = time.time()
+    if close_after_parts and close_at is None:
+        sys.exit("the program ended by itself after %.1f s (download folder %s) before it "
+                 "could be closed mid-download" % (end - start, "seen" if seen_folder else
+                                                   "never seen"))
     return {"start_to_setup": (setup_at or end) - start, "close_to_exit":
             end - close_at if close_at else None, "wall": end - start,
             "cpu": usage.ru_utime + usage.ru_stime,
