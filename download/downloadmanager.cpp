@@ -31,7 +31,7 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& download_folder,
                                     const std::wstring& program_folder) {
   Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
-  stop_requested.store(false, std::memory_order_relaxed);
+  ::ResetEvent(stop_event.Get());
   Start();
 }
 

@@ -30,5 +30,8 @@ manager_step() {
 for step in rawparts merge rawfinals verify; do manager_step "$step"; done
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" clean
 
+echo "== Whole runs of the manager: 2,000 small files; memory with failing parts"
+python3 "$ROOT/bench/release_bench.py" --build "$BUILD_DIR" --source "$ROOT"
+
 echo "== Publishing a release of 1 GB against cat"
 python3 "$ROOT/bench/publish_bench.py" "$BUILD_DIR/native/publisher/publisher" "$BUILD_DIR"

@@ -2,18 +2,23 @@
 #include "download/downloadmanager.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/filesystem.h"
+#include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "tests/support/crcinfomutator.h"
 #include "tests/support/debugcapture.h"
@@ -576,6 +581,143 @@ TEST_F(DownloadRunIntegration, PartTheHostKeepsRefusingCostsOnlyThatPart) {
                                StringUtils::ToNarrow(Part(L"Setup_P1.exe", 2))));
   EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
   EXPECT_EQ(1u, shell.Calls().size());
+}
+
+namespace {
+
+// The private bytes of this process (Wine leaves PrivateUsage at 0 and
+// keeps no peak of PagefileUsage, hence the sampling below).
+uint64_t PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS memory = {};
+  memory.cb = sizeof memory;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
+  return memory.PagefileUsage;
+}
+
+// The highest private memory seen while it lives, sampled every 10 ms.
+class PeakMemory {
+ public:
+  PeakMemory() : thread_([this] { Sample(); }) {}
+  ~PeakMemory() { Stop(); }
+  uint64_t Stop() {
+    ::SetEvent(stop_.Get());
+    if (thread_.joinable()) thread_.join();
+    return peak_;
+  }
+
+ private:
+  void Sample() {
+    do {
+      peak_ = std::max(peak_, PrivateBytes());
+    } while (::WaitForSingleObject(stop_.Get(), 10) == WAIT_TIMEOUT);
+  }
+  UniqueHandle stop_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  uint64_t peak_ = 0;
+  std::thread thread_;
+};
+
+// A listener whose error box the user leaves open until told.
+class OpenBoxListener : public RecordingListener {
+ public:
+  void ShowError(const std::wstring& text) override {
+    RecordingListener::ShowError(text);
+    ::SetEvent(shown.Get());
+    ::WaitForSingleObject(dismissed.Get(), INFINITE);
+  }
+  UniqueHandle shown{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle dismissed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+}  // namespace
+
+// Workers that used up their tries keep nothing, and a file's workers go
+// when it is done: memory does not grow with failed parts. Six of ten
+// single-part files come corrupt for every try of their worker and are
+// fetched whole in the next attempt.
+TEST_F(DownloadRunIntegration, FailedPartsLeaveNoMemoryBehind) {
+  std::vector<ReleaseFile> files;
+  for (int k = 0; k < 10; ++k) {
+    files.push_back({"F" + std::to_string(k) + "-1a.bin", Pattern(kPart, 40 + k)});
+  }
+  files.push_back({"Setup.exe", Pattern(100, 50)});
+  PutRelease(files);
+  HostFault corrupt;
+  corrupt.count = FileDownload::kMaxAttempts;
+  corrupt.flip = {static_cast<long long>(kPart / 2)};
+  for (int k = 0; k < 6; ++k) {
+    ASSERT_TRUE(host.SetFault("/rel/0_F" + std::to_string(k) + "-1a.bin", corrupt));
+  }
+  auto manager = NewManager();
+  const uint64_t before = PrivateBytes();
+  PeakMemory peak;
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+  const uint64_t growth = peak.Stop() - before;
+  EXPECT_EQ(1u, shell.Calls().size());
+  EXPECT_EQ(FileDownload::kMaxAttempts + 1, Requested("/rel/0_F0-1a.bin"));
+  EXPECT_TRUE(ReadFileBytes(Final(L"F5_P1-1a.bin")) == files[5].bytes);
+  // A part in the worker, one in the checks and WinINet's buffers come to
+  // about 30 MB; six kept bodies would add 60 MB more.
+  EXPECT_LT(growth, 55u * 1000 * 1000) << growth / 1000000 << " MB";
+}
+
+// A pause before any worker exists holds every part: none is requested
+// until the resume, and the manager says paused meanwhile.
+TEST_F(DownloadRunIntegration, PauseBeforeTheFirstPartHoldsEveryPart) {
+  const std::vector<ReleaseFile> files = {{"Data-1a.bin", Pattern(1000, 21)},
+                                          {"Setup.exe", Pattern(kPart + 10, 22)}};
+  PutRelease(files);
+  // The CRC info comes late, so the pause surely lands before the workers.
+  HostFault late;
+  late.count = 1;
+  late.stall_before_headers_ms = 1000;
+  ASSERT_TRUE(host.SetFault("/rel/R1.txt", late));
+  auto manager = NewManager();
+  Start(*manager);
+  EXPECT_TRUE(manager->TogglePause());
+  for (int i = 0; i < 300 && Requested("/rel/R1.txt") < 2; ++i) ::Sleep(100);
+  ::Sleep(1500);
+  EXPECT_EQ(2u, host.Requests().size()) << "only the two copies of the CRC info";
+  EXPECT_TRUE(manager->IsPaused());
+  EXPECT_EQ(0u, manager->BytesInProgress());
+  EXPECT_TRUE(manager->IsRunning());
+
+  EXPECT_FALSE(manager->TogglePause());
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-1a.bin")) == files[0].bytes);
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[1].bytes);
+  EXPECT_EQ(1, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/1_Setup.exe"));
+}
+
+// The save-failure box waits for the user on a worker's thread; a pause
+// click on the window's thread meanwhile must not wait for it.
+TEST_F(DownloadRunIntegration, PauseClickDoesNotWaitForAnOpenErrorBox) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kPart + 5, 23)}};
+  PutRelease(files);
+  download = dir.Path() + L"/blocker/R1";
+  ASSERT_TRUE(WriteFileBytes(dir.Path() + L"/blocker", "file"));
+  OpenBoxListener box;
+  DownloadManager manager(&box);
+  manager.SetRelease({host.HostName(), L"REL", L"P1", L"?sig=secret"});
+  manager.SetShell(&shell);
+  Start(manager);
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(box.shown.Get(), 60000));
+
+  UniqueHandle clicked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread window([&] {
+    manager.TogglePause();
+    manager.TogglePause();
+    ::SetEvent(clicked.Get());
+  });
+  const DWORD waited = ::WaitForSingleObject(clicked.Get(), 2000);
+  ::SetEvent(box.dismissed.Get());
+  window.join();
+  EXPECT_EQ(WAIT_OBJECT_0, waited) << "the pause click waited for the open box";
+  for (int i = 0; i < 100 && box.finished.load() == 0; ++i) ::Sleep(50);
+  EXPECT_EQ(1, box.finished.load());
+  manager.StopDownload();
+  EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
 }
 
 // The program folder lies on a drive that is really full (a small tmpfs
