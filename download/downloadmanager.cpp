@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwctype>
+#include <set>
 
 #include "base/error.h"
 #include "base/stringutils.h"
@@ -70,10 +72,21 @@ uint32_t DownloadManager::PartBytes(const FileRecord& record, size_t part) const
 }
 
 size_t DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
+  // A file listed twice would be fetched and checked once per listing, each
+  // time against other values; a host that lists it hundreds of times would
+  // hold the run for hours before the give-up. Windows compares file names
+  // without regard to case, and so do we.
+  std::set<std::wstring> seen;
   const auto kept =
-      std::remove_if(records.begin(), records.end(), [this](const FileRecord& record) {
+      std::remove_if(records.begin(), records.end(), [this, &seen](const FileRecord& record) {
         std::wstring local;
-        return !LocalName(record, local);
+        if (!LocalName(record, local)) return true;
+        for (wchar_t& c : local) c = static_cast<wchar_t>(std::towupper(c));
+        if (seen.insert(local).second) return false;
+        Error::RecordError(
+            L"DownloadManager: file listed more than once: " + RecordFileName(record),
+            static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+        return true;
       });
   const size_t dropped = static_cast<size_t>(records.end() - kept);
   records.erase(kept, records.end());

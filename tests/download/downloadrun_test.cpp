@@ -431,6 +431,9 @@ TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstall
       "Setup.exe.",        "short"};
   std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 12)}};
   for (const std::string& name : hostile) files.push_back({name, Pattern(100, 13)});
+  // The same file again, as Windows sees names: listed twice, it would be
+  // fetched and checked twice against different values.
+  files.push_back({"SETUP.exe", Pattern(1000, 14)});
   PutRelease(files);
   // A piece with a name only is no record either; a final ";" is harmless.
   ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";only-a-name;\r\n"));
@@ -442,7 +445,8 @@ TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstall
   EXPECT_EQ(static_cast<int>(hostile.size()),
             CountLogRecords("DownloadManager: no usable local name for file "));
   EXPECT_EQ(1, CountLogRecords("skipped an entry without name and size: only-a-name"));
-  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 1) +
+  EXPECT_EQ(1, CountLogRecords("file listed more than once: SETUP.exe"));
+  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 2) +
                                " entries of R1.txt name no file that can be downloaded"));
   EXPECT_EQ(0, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
   for (const RecordedRequest& request : host.Requests()) {
