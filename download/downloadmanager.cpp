@@ -81,6 +81,17 @@ size_t DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
       std::remove_if(records.begin(), records.end(), [this, &seen](const FileRecord& record) {
         std::wstring local;
         if (!LocalName(record, local)) return true;
+        // Part lines that do not cut the file as its size says can never all
+        // be fetched; each extra line would cost its retries in every
+        // attempt. A record without part lines is never fetched at all.
+        const size_t parts = RecordPartCount(record);
+        if (parts != 0 && parts != PartCount(RecordFileSize(record), part_size)) {
+          Error::RecordError(L"DownloadManager: file " + RecordFileName(record) + L" lists " +
+                                 std::to_wstring(parts) + L" parts for " +
+                                 std::to_wstring(RecordFileSize(record)) + L" bytes",
+                             static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+          return true;
+        }
         for (wchar_t& c : local) c = static_cast<wchar_t>(std::towupper(c));
         if (seen.insert(local).second) return false;
         Error::RecordError(

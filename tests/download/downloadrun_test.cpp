@@ -436,7 +436,9 @@ TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstall
   files.push_back({"SETUP.exe", Pattern(1000, 14)});
   PutRelease(files);
   // A piece with a name only is no record either; a final ";" is harmless.
-  ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";only-a-name;\r\n"));
+  // Two part lines for a file of one part: the second could never be fetched.
+  ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";Extra-1a.bin\r\n100\r\n5\r\n6\r\n"
+                                                               ";only-a-name;\r\n"));
   auto manager = NewManager();
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager, 60));
@@ -446,7 +448,8 @@ TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstall
             CountLogRecords("DownloadManager: no usable local name for file "));
   EXPECT_EQ(1, CountLogRecords("skipped an entry without name and size: only-a-name"));
   EXPECT_EQ(1, CountLogRecords("file listed more than once: SETUP.exe"));
-  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 2) +
+  EXPECT_EQ(1, CountLogRecords("file Extra-1a.bin lists 2 parts for 100 bytes"));
+  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 3) +
                                " entries of R1.txt name no file that can be downloaded"));
   EXPECT_EQ(0, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
   for (const RecordedRequest& request : host.Requests()) {
