@@ -146,8 +146,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Records a log entry for each piece of the CRC info that gives no record
   // (fewer than two lines); returns how many.
   size_t ReportPiecesWithoutRecord(const std::string& text) const;
-  // Drops the records whose names are unusable, with a log entry for each;
-  // returns how many.
+  // Drops the records whose names are unusable or repeat an earlier
+  // record's, with a log entry for each; returns how many.
   size_t DropUnsafeRecords(CrcInfo& records) const;
   // Every part file of the record is there with its size (a log entry for
   // the first that is not).
