@@ -148,7 +148,12 @@ def main():
     parser.add_argument("--publisher", required=True)
     parser.add_argument("--subnet", type=int, default=19)
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--only", help="comma-separated rows to measure (curl, bare, workers, "
+                        "program); all by default")
+    parser.add_argument("--baseline", help="another build's download_bench.exe, whose workers "
+                        "are measured in the same rounds as row 'workers-base'")
     args = parser.parse_args()
+    only = set(args.only.split(",")) if args.only else {"curl", "bare", "workers", "program"}
 
     if not os.access(args.publisher, os.X_OK):
         print("skipped: no publisher at %s" % args.publisher)
@@ -200,15 +205,16 @@ def main():
             status(base + objects[0][0] + sas), status(base + objects[0][0]),
             status(base + "/other/x" + sas)))
 
-        program = build_program(args, host, sas)
+        program = build_program(args, host, sas) if "program" in only else None
         # The log service the program posts to at close, answering at once;
         # its download host (on another port) goes unused.
-        subprocess.run([hostctl, "start", log_state,
-                        "--host-address", address, "--host-port", "4443",
-                        "--log-address", "127.0.%d.104" % args.subnet,
-                        "--control-port", str(20000 + args.subnet * 100 + 4),
-                        "--cert", os.path.join(ca_dir, "server.pem"),
-                        "--key", os.path.join(ca_dir, "server.key")], check=True)
+        if program:
+            subprocess.run([hostctl, "start", log_state,
+                            "--host-address", address, "--host-port", "4443",
+                            "--log-address", "127.0.%d.104" % args.subnet,
+                            "--control-port", str(20000 + args.subnet * 100 + 4),
+                            "--cert", os.path.join(ca_dir, "server.pem"),
+                            "--key", os.path.join(ca_dir, "server.key")], check=True)
         subprocess.run([xvfb, "start", xvfb_state, prefix], check=True)
         subprocess.run([wine_run, "--init"], check=True)
         env = dict(os.environ, WINEPREFIX=prefix)
@@ -226,20 +232,27 @@ def main():
         program_dir = os.path.join(work, "program")
         os.makedirs(program_dir)
         exe = os.path.join(program_dir, RELEASE + "_web.exe")
-        shutil.copy(program, exe)
+        if program:
+            shutil.copy(program, exe)
         appdata = os.path.join(prefix, "drive_c", "users", os.environ.get("USER", "root"),
                                "AppData", "Local", RELEASE)
 
         paths = [path for path, _ in objects]
-        commands = {
-            "curl": (["sh", "-c", "curl -sf " + " ".join(
-                "'%s%s%s'" % (base, path, sas) for path in paths) + " >/dev/null"], None),
-        }
-        for kib in (64, 512, 2048):
-            commands["bare %dK" % kib] = (
-                [wine_run, bench, "bare", host, sas, str(kib)] + paths, server)
-        commands["workers"] = ([wine_run, bench, "workers", host, sas, wine_out]
-                               + ["%s=%d" % o for o in objects], server)
+        parts = ["%s=%d" % o for o in objects]
+        commands = {}
+        if "curl" in only:
+            commands["curl"] = (["sh", "-c", "curl -sf " + " ".join(
+                "'%s%s%s'" % (base, path, sas) for path in paths) + " >/dev/null"], None)
+        if "bare" in only:
+            for kib in (64, 512, 2048):
+                commands["bare %dK" % kib] = (
+                    [wine_run, bench, "bare", host, sas, str(kib)] + paths, server)
+        if "workers" in only:
+            commands["workers"] = ([wine_run, bench, "workers", host, sas, wine_out] + parts,
+                                   server)
+        if args.baseline:
+            commands["workers-base"] = ([wine_run, os.path.abspath(args.baseline), "workers",
+                                         host, sas, wine_out] + parts, server)
         # Interleaved rounds, the median of each: the figures of one round
         # swing with whatever else the machine is doing.
         runs = {name: [] for name in commands}
@@ -254,12 +267,14 @@ def main():
                 r["rate"] = (float(words[-2]) if words[-1:] == ["MB/s"]
                              else total / 1e6 / r["wall"])
                 runs[name].append(r)
+            if not program:
+                continue
             r = run_program(wine_run, exe, program_dir, appdata, server)
             r["wall"] = r["start_to_setup"]
             r["rate"] = total / 1e6 / r["wall"]
             runs.setdefault("program", []).append(r)
         # Every file arrived whole.
-        for name, _ in FILES:
+        for name, _ in FILES if program else []:
             local = name.replace(".exe", "_R1.exe") if name.endswith(".exe") else \
                 name[:-7] + "_R1" + name[-7:]
             if not filecmp.cmp(os.path.join(src, name), os.path.join(program_dir, local),
@@ -267,7 +282,7 @@ def main():
                 sys.exit("the program's %s differs from the release's" % local)
         closes = sorted(run_program(wine_run, exe, program_dir, appdata, server,
                                     close_after_parts=3, helper=helper)["close_to_exit"]
-                        for _ in range(args.rounds))
+                        for _ in range(args.rounds if program else 0))
         results = {}
         for name, rounds in runs.items():
             rounds.sort(key=lambda r: r["rate"])
@@ -280,14 +295,16 @@ def main():
         for name, r in results.items():
             print("%-10s %8.1f %8.1f %8.2f %12.2f %9.1f" % (
                 name, r["wall"], r["rate"], r["cpu"], r["server_cpu"], r["rss_mb"]))
-        bare = max((n for n in results if n.startswith("bare")), key=lambda n: results[n]["rate"])
-        b = results[bare]
-        for name in ("workers", "program"):
-            r = results[name]
-            print("%s / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
-                name, bare, 100 * r["rate"] / b["rate"], r["rss_mb"] - b["rss_mb"]))
-        print("program: start to the setup's start %.1f s; close to exit %s s (each round)" % (
-            results["program"]["start_to_setup"], ", ".join("%.2f" % c for c in closes)))
+        bare = max((n for n in results if n.startswith("bare")), key=lambda n: results[n]["rate"],
+                   default=None)
+        for name in ("workers", "workers-base", "program"):
+            if bare and name in results:
+                r, b = results[name], results[bare]
+                print("%s / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
+                    name, bare, 100 * r["rate"] / b["rate"], r["rss_mb"] - b["rss_mb"]))
+        if program:
+            print("program: start to the setup's start %.1f s; close to exit %s s (each round)"
+                  % (results["program"]["start_to_setup"], ", ".join("%.2f" % c for c in closes)))
     finally:
         subprocess.run([nginx_sh, "stop", state])
         subprocess.run([hostctl, "stop", log_state])
