@@ -23,3 +23,27 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get update -q
   apt-get install -y -q "${missing[@]}"
 fi
+
+# nginx, the maker's own download host, which the benchmarks serve releases
+# with (scripts/nginx.sh runs it with a configuration of the run's own).
+# Installing Debian's package would start and enable the system's nginx on
+# port 80: a policy file keeps it from starting while it installs, and the
+# service is left disabled. Nothing of ours uses the system service.
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+  echo "Installing: nginx (its system service stays off)"
+  export DEBIAN_FRONTEND=noninteractive
+  policy=/usr/sbin/policy-rc.d
+  own_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while nginx installs.\nexit 101\n' >"$policy"
+    chmod +x "$policy"
+    own_policy=yes
+  fi
+  status=0
+  apt-get update -q && apt-get install -y -q nginx || status=$?
+  [ -n "$own_policy" ] && rm -f "$policy"
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --quiet nginx 2>/dev/null || true
+  fi
+  [ "$status" -eq 0 ] || exit "$status"
+fi

@@ -1,0 +1,86 @@
+#!/bin/sh
+# Starts and stops an nginx of our own, outside Wine, serving the server
+# blocks that `publisher nginx-conf` writes. Everything it keeps (its
+# configuration, pid, logs and temporary files) lies in STATE_DIR; the
+# system's nginx configuration and service are never used.
+#   nginx.sh start STATE_DIR SERVER_BLOCK...
+#   nginx.sh stop STATE_DIR
+# The access log names the path only, never the query: that holds the
+# signature.
+set -eu
+command="${1:-}"
+state="${2:-}"
+[ -n "$state" ] || { echo "usage: $0 start STATE_DIR SERVER_BLOCK... | stop STATE_DIR" >&2; exit 2; }
+shift 2
+
+stop() {
+  [ -f "$state/nginx.pid" ] || return 0
+  pid="$(cat "$state/nginx.pid")"
+  # Only ever our own master: the pid may have been reused since.
+  if grep -q "$state/nginx.conf" "/proc/$pid/cmdline" 2>/dev/null; then
+    kill -QUIT "$pid" 2>/dev/null || true
+    for _ in $(seq 1 50); do
+      [ -d "/proc/$pid" ] || break
+      sleep 0.1
+    done
+    kill -TERM "$pid" 2>/dev/null || true
+  fi
+  rm -f "$state/nginx.pid"
+}
+
+case "$command" in
+  start)
+    command -v nginx >/dev/null || [ -x /usr/sbin/nginx ] || {
+      echo "nginx is not installed (scripts/install-deps.sh installs it)" >&2
+      exit 1
+    }
+    [ $# -gt 0 ] || { echo "$0: no server block given" >&2; exit 2; }
+    mkdir -p "$state/tmp"
+    state="$(cd "$state" && pwd)"
+    stop
+    includes=""
+    for block in "$@"; do
+      includes="$includes    include $(cd "$(dirname "$block")" && pwd)/$(basename "$block");
+"
+    done
+    cat >"$state/nginx.conf" <<EOF
+# Written by scripts/nginx.sh for this run only.
+user $(id -un);
+worker_processes 1;
+pid $state/nginx.pid;
+error_log $state/error.log;
+events {
+    worker_connections 256;
+}
+http {
+    log_format veltra '\$remote_addr [\$time_local] "\$request_method \$uri" \$status \$body_bytes_sent \$connection';
+    access_log $state/access.log veltra;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    client_body_temp_path $state/tmp/body;
+    proxy_temp_path $state/tmp/proxy;
+    fastcgi_temp_path $state/tmp/fastcgi;
+    uwsgi_temp_path $state/tmp/uwsgi;
+    scgi_temp_path $state/tmp/scgi;
+$includes}
+EOF
+    nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"
+    "$nginx_bin" -p "$state/" -e "$state/error.log" -c "$state/nginx.conf" -t -q
+    "$nginx_bin" -p "$state/" -e "$state/error.log" -c "$state/nginx.conf"
+    for _ in $(seq 1 50); do
+      [ -s "$state/nginx.pid" ] && exit 0
+      sleep 0.1
+    done
+    echo "nginx did not start:" >&2
+    cat "$state/error.log" >&2
+    exit 1
+    ;;
+  stop)
+    stop
+    ;;
+  *)
+    echo "usage: $0 start STATE_DIR SERVER_BLOCK... | stop STATE_DIR" >&2
+    exit 2
+    ;;
+esac
