@@ -259,8 +259,8 @@ def kill_runs(setup, program):
     # Parts stay until their final file is written whole, so a kill in a
     # merge costs no download either: one part per kill at most.
     limit = setup.total + KILLS * PART
-    print("kills (%d with a merge under way or cut short): nginx served %d bytes of parts (release %d, "
-          "%.3f x) and %d bytes of CRC info in %d requests; limit %d for parts" % (
+    print("kills (%d with a merge under way or cut short): nginx served %d bytes of parts "
+          "(release %d, %.3f x) and %d bytes of CRC info in %d requests; limit %d for parts" % (
               merges, parts, setup.total, parts / setup.total, crc, requests, limit))
     check(parts <= limit, "bytes served within the release and one part per kill")
 
@@ -332,7 +332,8 @@ def faults_run(setup, program):
     limit = setup.total + 5 * PART
     print("faults: nginx served %d bytes of parts (release %d, %.3f x) and %d bytes of CRC info "
           "in %d requests; limit %d for parts; the relay served %d bytes" % (
-              parts, setup.total, parts / setup.total, crc, requests, limit, relay.served() - relay_start))
+              parts, setup.total, parts / setup.total, crc, requests, limit,
+              relay.served() - relay_start))
     check(parts <= limit, "bytes served within the release and the faulted parts")
 
 
