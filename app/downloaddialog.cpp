@@ -156,12 +156,9 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
 
 void DownloadDialog::OnCommand(WPARAM wparam, LPARAM) {
   if (LOWORD(wparam) != IDC_PAUSE || HIWORD(wparam) != BN_CLICKED) return;
-  const bool was_paused = paused.load(std::memory_order_relaxed);
-  paused.store(!was_paused, std::memory_order_relaxed);
-  HBITMAP image = was_paused ? look.PauseImage() : look.ResumeImage();
+  HBITMAP image = download_manager.TogglePause() ? look.ResumeImage() : look.PauseImage();
   ::SendDlgItemMessageW(window.Get(), IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
                         reinterpret_cast<LPARAM>(image));
-  download_manager.TogglePause();
 }
 
 void DownloadDialog::PaintBackground() { DialogLook::PaintBackground(window.Get()); }

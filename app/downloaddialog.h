@@ -38,7 +38,8 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   // ISpeedView, on the speed meter's thread.
   void UpdateProgress(uint64_t speed, uint64_t total, uint64_t downloaded,
                       uint64_t elapsed) override;
-  bool IsPaused() const override { return paused.load(std::memory_order_relaxed); }
+  // The manager's state, so that the read-out shows what the transfer does.
+  bool IsPaused() const override { return download_manager.IsPaused(); }
 
   // IDMListener, on the manager's or a worker's thread.
   void DownloadFinished(DownloadManager* manager) override;
@@ -78,8 +79,6 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   DialogLook look;
   UniqueWindow window;
   HCURSOR saved_cursor = nullptr;
-  // Written by the window's thread, read by the speed meter's.
-  std::atomic<bool> paused{false};
   // Touched by the speed meter's thread only.
   TipRotation tips;
   DownloadManager download_manager;

@@ -1,11 +1,15 @@
-// Fetches COUNT objects of the test host in one of two ways and prints the
-// throughput; bench/download_bench.sh runs both and adds curl, CPU and memory.
-//   download_bench workers HOST PREFIX OUTDIR CRC...  FileDownload workers one
-//                                                      after another, CRC
-//                                                      checked, part files written
-//   download_bench bare HOST PREFIX COUNT              a bare WinINet read loop
-//                                                      that discards the bytes
-// Object i is PREFIX + i.
+// Fetches objects of a download host in one of two ways and prints the
+// throughput; bench/download_bench.py and bench/nginx_bench.py run both and
+// add curl, CPU and memory.
+//   download_bench workers HOST SUFFIX OUTDIR OBJECT=CRC...
+//       FileDownload workers one after another: CRC checked, part files
+//       written, as the program fetches parts
+//   download_bench bare HOST SUFFIX READ_KIB OBJECT...
+//       the best plain WinINet loop we know: one session and one connection
+//       handle for every request, kept-alive connections, no cache, reads of
+//       READ_KIB KiB, the bytes discarded
+// SUFFIX ("-" for none) is appended to every object path, as the access
+// signature is.
 #include <windows.h>
 #include <wininet.h>
 
@@ -29,46 +33,65 @@ double Now() {
 
 std::wstring Wide(const char* text) { return StringUtils::ToWide(text); }
 
-uint64_t RunWorkers(const std::wstring& host, const std::wstring& prefix,
-                    const std::wstring& out_dir, const std::vector<uint32_t>& crcs) {
+[[noreturn]] void Fail(const std::string& what, DWORD error) {
+  std::fprintf(stderr, "%s failed: %lu\n", what.c_str(), error);
+  std::exit(1);
+}
+
+uint64_t RunWorkers(const std::wstring& host, const std::wstring& suffix,
+                    const std::wstring& out_dir, const std::vector<std::string>& objects) {
   uint64_t total = 0;
-  for (size_t i = 0; i < crcs.size(); ++i) {
+  for (size_t i = 0; i < objects.size(); ++i) {
+    const size_t equals = objects[i].rfind('=');
+    if (equals == std::string::npos) Fail("object without CRC " + objects[i], 0);
     FileDownload worker;
     worker.server_name = host;
-    worker.object_path = prefix + std::to_wstring(i);
+    worker.object_path = Wide(objects[i].substr(0, equals).c_str());
+    worker.object_suffix = suffix;
     worker.part_file_path = out_dir + L"/bench.part" + std::to_wstring(i);
-    worker.expected_crc = crcs[i];
+    worker.expected_crc =
+        static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10));
     worker.part_size = 10000000;
     worker.Start();
     worker.Wait();
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!GetFileAttributesExW(worker.part_file_path.c_str(), GetFileExInfoStandard, &data)) {
-      std::fprintf(stderr, "object %zu failed\n", i);
-      std::exit(1);
+      Fail("object " + objects[i], 0);
     }
     total += data.nFileSizeLow;
+    DeleteFileW(worker.part_file_path.c_str());
   }
   return total;
 }
 
-uint64_t RunBare(const std::wstring& host, const std::wstring& prefix, int count) {
-  std::vector<char> buffer(FileDownload::kReadChunkSize);
+uint64_t RunBare(const std::wstring& host, const std::wstring& suffix, DWORD read_size,
+                 const std::vector<std::string>& objects) {
+  std::vector<char> buffer(read_size);
   uint64_t total = 0;
-  for (int i = 0; i < count; ++i) {
-    InternetHandle internet(InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
-    InternetHandle connection(InternetConnectW(internet.Get(), host.c_str(), 443, nullptr, nullptr,
-                                               INTERNET_SERVICE_HTTP, 0, 0));
-    const std::wstring object = prefix + std::to_wstring(i);
+  InternetHandle internet(
+      InternetOpenW(L"bench", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
+  InternetHandle connection(InternetConnectW(internet.Get(), host.c_str(), 443, nullptr, nullptr,
+                                             INTERNET_SERVICE_HTTP, 0, 0));
+  if (!connection) Fail("InternetConnect", GetLastError());
+  for (const std::string& name : objects) {
+    const std::wstring object = Wide(name.c_str()) + suffix;
     InternetHandle request(HttpOpenRequestW(
         connection.Get(), L"GET", object.c_str(), nullptr, nullptr, nullptr,
-        INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE, 0));
-    if (!HttpSendRequestW(request.Get(), nullptr, 0, nullptr, 0)) {
-      std::fprintf(stderr, "object %d failed: %lu\n", i, GetLastError());
-      std::exit(1);
+        INTERNET_FLAG_SECURE | INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_CACHE_WRITE |
+            INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES,
+        0));
+    if (!request || !HttpSendRequestW(request.Get(), nullptr, 0, nullptr, 0)) {
+      Fail("object " + name, GetLastError());
+    }
+    DWORD status = 0;
+    DWORD length = sizeof status;
+    if (!HttpQueryInfoW(request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                        &length, nullptr) ||
+        status != 200) {
+      Fail("object " + name + " status " + std::to_string(status), GetLastError());
     }
     DWORD read = 0;
-    while (InternetReadFile(request.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read) &&
-           read > 0) {
+    while (InternetReadFile(request.Get(), buffer.data(), read_size, &read) && read > 0) {
       total += read;
     }
   }
@@ -78,21 +101,22 @@ uint64_t RunBare(const std::wstring& host, const std::wstring& prefix, int count
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 5) {
-    std::fprintf(stderr, "usage: download_bench workers|bare HOST PREFIX ...\n");
+  if (argc < 6) {
+    std::fprintf(stderr,
+                 "usage: download_bench workers HOST SUFFIX OUTDIR OBJECT=CRC...\n"
+                 "       download_bench bare HOST SUFFIX READ_KIB OBJECT...\n");
     return 2;
   }
   const std::string mode = argv[1];
   const std::wstring host = Wide(argv[2]);
-  const std::wstring prefix = Wide(argv[3]);
+  const std::wstring suffix = std::string(argv[3]) == "-" ? L"" : Wide(argv[3]);
+  const std::vector<std::string> objects(argv + 5, argv + argc);
   const double start = Now();
   uint64_t bytes = 0;
   if (mode == "workers") {
-    std::vector<uint32_t> crcs;
-    for (int i = 5; i < argc; ++i) crcs.push_back(static_cast<uint32_t>(std::strtoul(argv[i], nullptr, 10)));
-    bytes = RunWorkers(host, prefix, Wide(argv[4]), crcs);
+    bytes = RunWorkers(host, suffix, Wide(argv[4]), objects);
   } else {
-    bytes = RunBare(host, prefix, std::atoi(argv[4]));
+    bytes = RunBare(host, suffix, static_cast<DWORD>(std::atoi(argv[4])) * 1024, objects);
   }
   const double seconds = Now() - start;
   std::printf("%s %llu bytes %.2f s %.1f MB/s\n", mode.c_str(),

@@ -110,9 +110,10 @@ def main():
         wine_out = subprocess.run([wine_run, "winepath", "-w", out_dir], capture_output=True,
                                   text=True, check=True).stdout.strip()
         commands = {
-            "workers": ([wine_run, bench, "workers", host, "/bench/obj", wine_out]
-                        + [str(c) for c in crcs], server),
-            "bare": ([wine_run, bench, "bare", host, "/bench/obj", str(COUNT)], server),
+            "workers": ([wine_run, bench, "workers", host, "-", wine_out]
+                        + ["/bench/obj%d=%d" % (i, c) for i, c in enumerate(crcs)], server),
+            "bare": ([wine_run, bench, "bare", host, "-", "512"]
+                     + ["/bench/obj%d" % i for i in range(COUNT)], server),
         }
         curl = shutil.which("curl")
         if curl:

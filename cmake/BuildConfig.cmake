@@ -27,6 +27,16 @@ set(VELTRA_FORUM_ADDRESS "forum.veltra.test" CACHE STRING
 set(VELTRA_FILE_VERSION "9.5.0.0" CACHE STRING
   "Version resource of the program: four numbers separated by dots")
 
+# A program for a real host with the placeholder signature would be refused
+# on every request; only programs for the test hosts (*.veltra.test) may be
+# built without a real one.
+if(VELTRA_SAS STREQUAL "?sv=placeholder&sig=placeholder" AND
+   NOT VELTRA_HOST_NAME MATCHES "\\.veltra\\.test$")
+  message(FATAL_ERROR "VELTRA_SAS is still the placeholder, but VELTRA_HOST_NAME "
+    "(${VELTRA_HOST_NAME}) is not a test host: set -DVELTRA_SAS to the release's "
+    "read signature (made by `publisher sas`, see README.md)")
+endif()
+
 if(NOT VELTRA_FILE_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
   message(FATAL_ERROR "VELTRA_FILE_VERSION must be four numbers, e.g. 9.5.0.0")
 endif()

@@ -13,7 +13,6 @@
 namespace {
 
 const char kModule[] = "downloadmanager";
-constexpr DWORD kWaitSliceMs = 100;
 
 UniqueHandle OpenForReading(const std::wstring& path) {
   return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -33,12 +32,11 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   worker.object_path = object_path;
   worker.object_suffix = SAS;
   const HANDLE thread = worker.Start();
-  // Waited for in slices: a stop must not wait for a host that stalls.
-  while (thread && ::WaitForSingleObject(thread, kWaitSliceMs) == WAIT_TIMEOUT) {
-    if (!IsRunning()) {
-      worker.Stop(INFINITE);
-      return false;
-    }
+  // A stop must not wait for a host that stalls.
+  const HANDLE waits[] = {thread, stop_event.Get()};
+  if (thread && ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+    worker.Stop(INFINITE);
+    return false;
   }
   worker.Wait();
   status = worker.ErrorCode();

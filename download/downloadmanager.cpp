@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cwctype>
+#include <set>
 
 #include "base/error.h"
 #include "base/stringutils.h"
@@ -31,7 +33,7 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& download_folder,
                                     const std::wstring& program_folder) {
   Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
-  stop_requested.store(false, std::memory_order_relaxed);
+  ::ResetEvent(stop_event.Get());
   Start();
 }
 
@@ -70,10 +72,32 @@ uint32_t DownloadManager::PartBytes(const FileRecord& record, size_t part) const
 }
 
 size_t DownloadManager::DropUnsafeRecords(CrcInfo& records) const {
+  // A file listed twice would be fetched and checked once per listing, each
+  // time against other values; a host that lists it hundreds of times would
+  // hold the run for hours before the give-up. Windows compares file names
+  // without regard to case, and so do we.
+  std::set<std::wstring> seen;
   const auto kept =
-      std::remove_if(records.begin(), records.end(), [this](const FileRecord& record) {
+      std::remove_if(records.begin(), records.end(), [this, &seen](const FileRecord& record) {
         std::wstring local;
-        return !LocalName(record, local);
+        if (!LocalName(record, local)) return true;
+        // Part lines that do not cut the file as its size says can never all
+        // be fetched; each extra line would cost its retries in every
+        // attempt. A record without part lines is never fetched at all.
+        const size_t parts = RecordPartCount(record);
+        if (parts != 0 && parts != PartCount(RecordFileSize(record), part_size)) {
+          Error::RecordError(L"DownloadManager: file " + RecordFileName(record) + L" lists " +
+                                 std::to_wstring(parts) + L" parts for " +
+                                 std::to_wstring(RecordFileSize(record)) + L" bytes",
+                             static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+          return true;
+        }
+        for (wchar_t& c : local) c = static_cast<wchar_t>(std::towupper(c));
+        if (seen.insert(local).second) return false;
+        Error::RecordError(
+            L"DownloadManager: file listed more than once: " + RecordFileName(record),
+            static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+        return true;
       });
   const size_t dropped = static_cast<size_t>(records.end() - kept);
   records.erase(kept, records.end());

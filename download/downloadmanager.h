@@ -9,6 +9,7 @@
 #include "base/blockfile.h"
 #include "base/criticalsection.h"
 #include "base/orvthread.h"
+#include "base/scopedhandle.h"
 #include "download/crcinfo.h"
 #include "download/diskspace.h"
 #include "download/filesystemwatcher.h"
@@ -76,8 +77,10 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // the upload has ended, or has been abandoned after kLogUploadDeadlineMs
   // (logupload.cpp).
   void PostLogFile();
-  // Flips the paused flag of every worker.
-  void TogglePause();
+  // Pauses or resumes the whole download: the manager's own state, applied
+  // to every worker it holds or creates later. Returns the new state.
+  bool TogglePause();
+  bool IsPaused() const { return paused.load(std::memory_order_relaxed); }
 
   // Read by the progress display and the speed meter on their own threads.
   uint64_t TotalBytes() const { return total_bytes.load(std::memory_order_relaxed); }
@@ -123,6 +126,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   struct Worker {
     std::unique_ptr<FileDownload> download;
     bool started = false;
+    // Owned by the worker; signalled when its thread has ended.
+    HANDLE thread = nullptr;
   };
 
   void RunAttempts();
@@ -141,8 +146,8 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Records a log entry for each piece of the CRC info that gives no record
   // (fewer than two lines); returns how many.
   size_t ReportPiecesWithoutRecord(const std::string& text) const;
-  // Drops the records whose names are unusable, with a log entry for each;
-  // returns how many.
+  // Drops the records whose names are unusable or repeat an earlier
+  // record's, with a log entry for each; returns how many.
   size_t DropUnsafeRecords(CrcInfo& records) const;
   // Every part file of the record is there with its size (a log entry for
   // the first that is not).
@@ -155,16 +160,20 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   static bool FileSize(const std::wstring& path, uint64_t& size);
   // The long disk work (part checks, merge, verification) asks between
   // blocks whether StopDownload wants the run to end.
-  bool StopRequested() const { return stop_requested.load(std::memory_order_relaxed); }
+  bool StopRequested() const { return ::WaitForSingleObject(stop_event.Get(), 0) == WAIT_OBJECT_0; }
   // Downloads one copy of the CRC info (zero bytes removed) and the host's
   // status; false when the manager was stopped meanwhile.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
   void CreateWorkers(const FileRecord& record, const std::wstring& local);
-  void WaitForWorkers();
+  // True when every worker of the file has ended; false when the run was
+  // stopped or a write failed first.
+  bool WaitForWorkers();
   // Under workers_lock: starts the first worker not yet started, unless one
-  // is still running or a write failed.
+  // is still running, a write failed or the download is paused.
   void StartNextWorker();
   bool AllWorkersFinished();
+  // Once a file's workers have all ended: frees them before the next file.
+  void ReleaseWorkers();
   // Under workers_lock: bytes received by the workers still receiving.
   void RecountInProgress();
   void WatchDownloadFolder();
@@ -192,10 +201,15 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // doing it again would empty the folder.
   bool old_layout_applied = false;
 
+  // The workers of the file being downloaded.
   std::vector<Worker> workers;
-  // Where the workers of the file being downloaded begin in `workers`.
-  size_t first_worker = 0;
   CriticalSection workers_lock;
+  // Set by StopDownload after the running flag has cleared, reset by the
+  // next start: every wait of the run includes it.
+  UniqueHandle stop_event{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  // Set when a paused download resumes, so that a run waiting for the next
+  // worker to start wakes up.
+  UniqueHandle resume_event{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   FileSystemWatcher watcher;
 
   std::atomic<uint64_t> total_bytes{0};
@@ -213,10 +227,11 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   std::atomic<bool> merging{false};
   std::atomic<bool> verifying{false};
   std::atomic<bool> save_failure_reported{false};
+  // Written under workers_lock, so that it and the workers' flags agree.
+  std::atomic<bool> paused{false};
   // The shell took the setup; the download folder is gone with the log's
   // place.
   std::atomic<bool> setup_started{false};
   // A part file could not be written: no further part is fetched in this run.
   std::atomic<bool> write_failed{false};
-  std::atomic<bool> stop_requested{false};
 };

@@ -23,8 +23,6 @@ void ReportMalfunction(const std::exception& e, int32_t line) {
       static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, line);
 }
 
-constexpr DWORD kPollMs = 100;
-
 bool EndsWith(const std::wstring& text, const std::wstring& end) {
   return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
@@ -67,7 +65,7 @@ void DownloadManager::RunAttempts() {
     if (write_failed.load(std::memory_order_relaxed)) {
       // The user has been told and sent to the support centre; the owner
       // closes and stops us. Nothing more is fetched meanwhile.
-      while (IsRunning()) ::Sleep(kPollMs);
+      ::WaitForSingleObject(stop_event.Get(), INFINITE);
       return;
     }
     if (!IsRunning()) return;
@@ -151,19 +149,20 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
     }
     WatchDownloadFolder();
     CreateWorkers(record, local);
-    if (!IsRunning()) return;
-    WaitForWorkers();
-    if (IsRunning() && AllWorkersFinished()) MergeParts(record);
+    // Stopped, or a write failed: the workers stay for StopDownload.
+    if (!WaitForWorkers()) return;
+    const bool finished = AllWorkersFinished();
+    ReleaseWorkers();
+    if (IsRunning() && finished) MergeParts(record);
   } catch (const std::exception& e) {
     ReportMalfunction(e, __LINE__);
   }
 }
 
 void DownloadManager::CreateWorkers(const FileRecord& record, const std::wstring& local) {
-  ScopedLock lock(workers_lock);
-  // The workers of earlier files stay in the list until the run stops (one
-  // may still be returning from its last event); only this file's count.
-  first_worker = workers.size();
+  // The checks of the parts already on disk read up to a part each: they run
+  // before workers_lock is taken, so that a pause click never waits for them.
+  std::vector<Worker> created;
   for (size_t k = 0; k < RecordPartCount(record); ++k) {
     if (!IsRunning()) return;
     const std::wstring part_path = PartPath(local, k);
@@ -189,28 +188,32 @@ void DownloadManager::CreateWorkers(const FileRecord& record, const std::wstring
     download->part_file_path = part_path;
     download->listener = this;
     DebugOutput::Write(download->object_path);
-    workers.push_back(Worker{std::move(download), false});
+    created.push_back(Worker{std::move(download), false, nullptr});
+  }
+  ScopedLock lock(workers_lock);
+  for (Worker& worker : created) {
+    worker.download->SetPaused(paused.load(std::memory_order_relaxed));
+    workers.push_back(std::move(worker));
   }
   StartNextWorker();
 }
 
 void DownloadManager::StartNextWorker() {
-  if (write_failed.load(std::memory_order_relaxed)) return;
-  for (size_t i = first_worker; i < workers.size(); ++i) {
+  if (write_failed.load(std::memory_order_relaxed) || paused.load(std::memory_order_relaxed)) {
+    return;
+  }
+  for (const Worker& worker : workers) {
     // A write failure stops the chain even before its event has arrived. A
     // finished worker may still be inside its last event, with its thread
     // not yet ended; it counts as done.
-    const DownloadState state = workers[i].download->State();
+    const DownloadState state = worker.download->State();
     if (state == DOWNLOAD_WRITE_FAILED) return;
-    if (workers[i].started && workers[i].download->IsRunning() && state != DOWNLOAD_FINISHED) {
-      return;
-    }
+    if (worker.started && worker.download->IsRunning() && state != DOWNLOAD_FINISHED) return;
   }
-  for (size_t i = first_worker; i < workers.size(); ++i) {
-    Worker& worker = workers[i];
+  for (Worker& worker : workers) {
     if (!worker.started) {
       worker.started = true;
-      worker.download->Start();
+      worker.thread = worker.download->Start();
       return;
     }
   }
@@ -218,28 +221,44 @@ void DownloadManager::StartNextWorker() {
 
 bool DownloadManager::AllWorkersFinished() {
   ScopedLock lock(workers_lock);
-  for (size_t i = first_worker; i < workers.size(); ++i) {
-    if (workers[i].download->State() != DOWNLOAD_FINISHED) return false;
-  }
-  return true;
+  return std::all_of(workers.begin(), workers.end(), [](const Worker& worker) {
+    return worker.download->State() == DOWNLOAD_FINISHED;
+  });
 }
 
-void DownloadManager::WaitForWorkers() {
-  while (IsRunning()) {
+void DownloadManager::ReleaseWorkers() {
+  std::vector<Worker> ended;
+  {
+    ScopedLock lock(workers_lock);
+    ended.swap(workers);
+  }
+}
+
+bool DownloadManager::WaitForWorkers() {
+  for (;;) {
+    // What to wait for next: the thread of the worker that is running, or,
+    // while paused with none running, the resume.
+    HANDLE wait = nullptr;
     {
       ScopedLock lock(workers_lock);
+      if (!IsRunning() || write_failed.load(std::memory_order_relaxed)) return false;
       // A worker that ended by an exception stays idle and sends no event:
       // its part counts as missing and the next one is started here.
       StartNextWorker();
+      bool all_started = true;
+      for (const Worker& worker : workers) {
+        all_started = all_started && worker.started;
+        if (worker.started && worker.download->IsRunning()) wait = worker.thread;
+      }
       // Done when every thread has ended, not merely set its state: a
       // finished worker still adds its part to bytes_done in its last event.
-      const bool done = std::all_of(
-          workers.begin() + first_worker, workers.end(),
-          [](const Worker& worker) { return worker.started && !worker.download->IsRunning(); });
-      if (done || write_failed.load(std::memory_order_relaxed)) return;
+      if (wait == nullptr && all_started) return true;
+      if (wait == nullptr && paused.load(std::memory_order_relaxed)) wait = resume_event.Get();
     }
     WatchDownloadFolder();
-    ::Sleep(kPollMs);
+    if (wait == nullptr) continue;  // a worker whose thread could not start
+    const HANDLE waits[] = {wait, stop_event.Get()};
+    ::WaitForMultipleObjects(2, waits, FALSE, INFINITE);
   }
 }
 
@@ -294,14 +313,16 @@ void DownloadManager::ReportSaveFailure() {
 }
 
 void DownloadManager::StopDownload() {
-  stop_requested.store(true, std::memory_order_relaxed);
-  if (IsRunning()) Stop(INFINITE);
+  // The flag first, then the event: a run woken by the event finds the flag
+  // cleared, whichever of the two it looks at.
+  running.store(false, std::memory_order_relaxed);
+  ::SetEvent(stop_event.Get());
+  Wait();
   std::vector<Worker> ending;
   {
     ScopedLock lock(workers_lock);
     bytes_in_progress.store(0, std::memory_order_relaxed);
     ending.swap(workers);
-    first_worker = 0;
   }
   // Waited for outside the lock: a worker may be inside an event that waits
   // for workers_lock right now.
@@ -310,7 +331,14 @@ void DownloadManager::StopDownload() {
   watcher.Stop(500);
 }
 
-void DownloadManager::TogglePause() {
+bool DownloadManager::TogglePause() {
   ScopedLock lock(workers_lock);
-  for (Worker& worker : workers) worker.download->SetPaused(!worker.download->IsPaused());
+  const bool now_paused = !paused.load(std::memory_order_relaxed);
+  paused.store(now_paused, std::memory_order_relaxed);
+  for (Worker& worker : workers) worker.download->SetPaused(now_paused);
+  if (!now_paused) {
+    StartNextWorker();
+    ::SetEvent(resume_event.Get());
+  }
+  return now_paused;
 }

@@ -36,7 +36,12 @@ void FileDownload::Run() {
   InstallSeTranslator();
   try {
     state_.store(DOWNLOAD_RUNNING, std::memory_order_relaxed);
-    if (!RunAttempts()) return;
+    const bool ended_normally = RunAttempts();
+    // A part's bytes are on disk or worthless by now, whatever the result:
+    // a worker that used up its tries would otherwise hold up to a whole
+    // part for as long as its owner keeps it.
+    if (!part_file_path.empty()) ResetData();
+    if (!ended_normally) return;
     state_.store(DOWNLOAD_FINISHED, std::memory_order_relaxed);
     if (listener) listener->OnDownloadFinished(this);
   } catch (const std::exception& e) {
@@ -46,6 +51,7 @@ void FileDownload::Run() {
         static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
     state_.store(DOWNLOAD_IDLE, std::memory_order_relaxed);
     connection_.Disconnect();
+    if (!part_file_path.empty()) ResetData();
   }
 }
 

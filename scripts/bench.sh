@@ -6,10 +6,15 @@ source "$(dirname "${BASH_SOURCE[0]}")/configure.sh"
 command -v curl >/dev/null || apt-get install -y -q curl
 "$BUILD_DIR/wine-run.sh" --init
 
+echo "== Program file"
+stat -c "%n: %s bytes" "$BUILD_DIR"/app/*_web.exe
 echo "== CRC-32"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/crc_bench.exe"
 echo "== Download: FileDownload workers, bare WinINet loop, curl"
 python3 "$ROOT/bench/download_bench.py" --build "$BUILD_DIR" --source "$ROOT"
+echo "== Download of a published release of 500 MB from nginx"
+python3 "$ROOT/bench/nginx_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
+  --publisher "$BUILD_DIR/native/publisher/publisher"
 
 echo "== Verifying and merging a release on disk"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe"
@@ -24,6 +29,9 @@ manager_step() {
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" prepare
 for step in rawparts merge rawfinals verify; do manager_step "$step"; done
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe" clean
+
+echo "== Whole runs of the manager: 2,000 small files; memory with failing parts"
+python3 "$ROOT/bench/release_bench.py" --build "$BUILD_DIR" --source "$ROOT"
 
 echo "== Publishing a release of 1 GB against cat"
 python3 "$ROOT/bench/publish_bench.py" "$BUILD_DIR/native/publisher/publisher" "$BUILD_DIR"

@@ -10,6 +10,6 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 if [ ! -f "$BUILD_DIR/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD_DIR" \
     -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DCMAKE_BUILD_TYPE=Release
 fi
 cmake --build "$BUILD_DIR" --parallel "$(nproc)"

@@ -72,21 +72,25 @@ def solid(colour):
     return lambda x, y: colour
 
 
-def bmp24(canvas):
-    """A bottom-up 24-bit BMP file, rows padded to four bytes."""
-    row_size = (canvas.width * 3 + 3) & ~3
+def bmp8(canvas):
+    """A bottom-up 8-bit BMP file with its colours in a table: every picture
+    here has fewer than 256 colours, so this is lossless at a third of the
+    size of 24 bits per pixel. Rows padded to four bytes."""
+    colours = sorted({colour for row in canvas.pixels for colour in row})
+    if len(colours) > 256:
+        raise SystemExit("make_images.py: a picture has more than 256 colours")
+    index = {colour: i for i, colour in enumerate(colours)}
+    table = b"".join(bytes((b, g, r, 0)) for r, g, b in colours)
+    row_size = (canvas.width + 3) & ~3
     data = bytearray()
     for row in reversed(canvas.pixels):
-        line = bytearray()
-        for r, g, b in row:
-            line += bytes((b, g, r))
-        line += bytes(row_size - len(line))
-        data += line
-    header = struct.pack("<IiiHHIIiiII", 40, canvas.width, canvas.height, 1, 24, 0,
-                         len(data), 2835, 2835, 0, 0)
-    file_header = struct.pack("<2sIHHI", b"BM", 14 + len(header) + len(data), 0, 0,
-                              14 + len(header))
-    return file_header + header + data
+        line = bytes(index[colour] for colour in row)
+        data += line + bytes(row_size - len(line))
+    header = struct.pack("<IiiHHIIiiII", 40, canvas.width, canvas.height, 1, 8, 0,
+                         len(data), 2835, 2835, len(colours), len(colours))
+    offset = 14 + len(header) + len(table)
+    file_header = struct.pack("<2sIHHI", b"BM", offset + len(data), 0, 0, offset)
+    return file_header + header + table + data
 
 
 def icon_image(canvas):
@@ -176,9 +180,9 @@ def icon_canvas(size):
 def main():
     out = Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
-    (out / "logo.bmp").write_bytes(bmp24(logo()))
-    (out / "pause.bmp").write_bytes(bmp24(pause_symbol()))
-    (out / "resume.bmp").write_bytes(bmp24(resume_symbol()))
+    (out / "logo.bmp").write_bytes(bmp8(logo()))
+    (out / "pause.bmp").write_bytes(bmp8(pause_symbol()))
+    (out / "resume.bmp").write_bytes(bmp8(resume_symbol()))
     (out / "app.ico").write_bytes(ico([icon_canvas(s) for s in (16, 32, 48)]))
 
 

@@ -6,12 +6,16 @@
 # addresses in /etc/hosts.
 #
 # Names, for every subnet S of 10..19 (one per concurrent test run) and slot
-# N of 1..4 (one per test program running in parallel):
+# N of 1..6 (1..4 for test programs running in parallel, 5 for the
+# end-to-end tests, 6 for scripts/run.sh):
 #   hostN.sS.veltra.test    127.0.S.N      download host, port 443
 #   logN.sS.veltra.test     127.0.S.(100+N) log service, ports 8443 and 8080
 #   refused.sS.veltra.test  127.0.S.250    nothing listens there
 #   untrustedN.sS.veltra.test 127.0.S.(200+N) download host with a certificate
 #                                          from a CA nobody trusts
+#   devstoreaccount1.blobN.sS.veltra.test 127.0.S.(50+N) the blob storage
+#                                          emulator, port 443; the first label
+#                                          names the account, as in the cloud
 set -euo pipefail
 
 if [ "$(id -u)" != 0 ]; then
@@ -24,7 +28,7 @@ HOSTS_FILE="${VELTRA_HOSTS_FILE:-/etc/hosts}"
 TRUST_DIR=/usr/local/share/ca-certificates
 FIRST_SUBNET=10
 LAST_SUBNET=19
-SLOTS=4
+SLOTS=6
 
 entries=()
 for s in $(seq $FIRST_SUBNET $LAST_SUBNET); do
@@ -32,6 +36,7 @@ for s in $(seq $FIRST_SUBNET $LAST_SUBNET); do
     entries+=("127.0.$s.$n host$n.s$s.veltra.test")
     entries+=("127.0.$s.$((100 + n)) log$n.s$s.veltra.test")
     entries+=("127.0.$s.$((200 + n)) untrusted$n.s$s.veltra.test")
+    entries+=("127.0.$s.$((50 + n)) devstoreaccount1.blob$n.s$s.veltra.test")
   done
   entries+=("127.0.$s.250 refused.s$s.veltra.test")
 done

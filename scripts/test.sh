@@ -14,6 +14,7 @@ status=0
 for state in "$BUILD_DIR"/testhosts/*/; do
   [ -d "$state" ] && "$ROOT/tests/hosts/hostctl.sh" stop "$state"
 done
+"$ROOT/scripts/services.sh" stop "$BUILD_DIR/e2e/services"
 # Let the build's wineserver and virtual X server go, so nothing outlives
 # the run.
 "$ROOT/tests/wine/xvfb.sh" stop "$BUILD_DIR/xvfb" "$BUILD_DIR/wineprefix"

@@ -76,7 +76,7 @@ class Setup:
         nginx_name, nginx_address = "host6.s%d.veltra.test" % subnet, "127.0.%d.6" % subnet
         self.nginx_state = work / "nginx"
         self.log_state = work / "logservice"
-        self.control_port = 20000 + 100 * subnet + 5
+        self.control_port = 20000 + 100 * subnet + 6
         os.environ["VELTRA_TEST_CONTROL_PORT"] = str(self.control_port)
 
         src, www = work / "src", work / "www"
@@ -109,7 +109,7 @@ class Setup:
         # host (beside nginx's address, on another port) goes unused.
         subprocess.run([str(self.source / "tests" / "hosts" / "hostctl.sh"), "start",
                         str(self.log_state), "--host-address", nginx_address,
-                        "--host-port", "4443", "--log-address", "127.0.%d.105" % subnet,
+                        "--host-port", "4443", "--log-address", "127.0.%d.106" % subnet,
                         "--control-port", str(self.control_port),
                         "--cert", str(ca / "server.pem"), "--key", str(ca / "server.key")],
                        check=True)

@@ -40,7 +40,25 @@ TEST(ProgramResources, IconHoldsThreeSizesInThirtyTwoBits) {
   }
 }
 
-TEST(ProgramResources, BitmapsHaveTheirSizesAndDepth) {
+// The colour of one pixel of a bitmap resource as the system decodes it,
+// loaded as the dialog loads it (at `size`, or at its own size for 0).
+COLORREF PixelOf(int id, int size, int x, int y) {
+  HBITMAP bitmap = static_cast<HBITMAP>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(id),
+                                                   IMAGE_BITMAP, size, size, LR_CREATEDIBSECTION));
+  if (bitmap == nullptr) return CLR_INVALID;
+  HDC dc = CreateCompatibleDC(nullptr);
+  HGDIOBJ old = SelectObject(dc, bitmap);
+  const COLORREF colour = GetPixel(dc, x, y);
+  SelectObject(dc, old);
+  DeleteDC(dc);
+  DeleteObject(bitmap);
+  return colour;
+}
+
+// The pictures are stored with a colour table to keep the program file
+// small; whatever the storage, they must decode to what was drawn, also
+// when scaled down to the button's 25 x 25.
+TEST(ProgramResources, BitmapsHaveTheirSizesAndColours) {
   struct Expected {
     int id, width, height;
   };
@@ -52,8 +70,20 @@ TEST(ProgramResources, BitmapsHaveTheirSizesAndDepth) {
     const auto* header = reinterpret_cast<const BITMAPINFOHEADER*>(bits.data());
     EXPECT_EQ(header->biWidth, e.width);
     EXPECT_EQ(header->biHeight, e.height);
-    EXPECT_EQ(header->biBitCount, 24);
+    EXPECT_EQ(RGB(255, 255, 255), PixelOf(e.id, 0, 0, 0)) << e.id;
   }
+  const COLORREF grey = RGB(128, 128, 128);
+  EXPECT_EQ(grey, PixelOf(IDB_PAUSE, 0, 88, 128));                 // inside the left bar
+  EXPECT_EQ(grey, PixelOf(IDB_PAUSE, 0, 168, 200));                // inside the right bar, low
+  EXPECT_EQ(RGB(255, 255, 255), PixelOf(IDB_PAUSE, 0, 128, 128));  // between them
+  EXPECT_EQ(grey, PixelOf(IDB_RESUME, 0, 100, 128));
+  EXPECT_EQ(RGB(255, 255, 255), PixelOf(IDB_RESUME, 0, 230, 128));  // past the tip
+  const COLORREF box = PixelOf(IDB_LOGO, 0, 20, 100);
+  EXPECT_GT(GetBValue(box), GetRValue(box) + 60);  // the blue box, not white
+  // As the button shows them.
+  EXPECT_EQ(RGB(255, 255, 255), PixelOf(IDB_PAUSE, 25, 0, 0));
+  EXPECT_LT(GetRValue(PixelOf(IDB_PAUSE, 25, 8, 12)), 160);
+  EXPECT_LT(GetRValue(PixelOf(IDB_RESUME, 25, 10, 12)), 160);
 }
 
 TEST(ProgramResources, ManifestAsksForWhatTheProgramNeeds) {

@@ -2,19 +2,25 @@
 #include "download/downloadmanager.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
+#include <psapi.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <thread>
 
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/filesystem.h"
+#include "base/scopedhandle.h"
 #include "base/stringutils.h"
+#include "tests/support/crcinfomutator.h"
 #include "tests/support/debugcapture.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
@@ -425,9 +431,14 @@ TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstall
       "Setup.exe.",        "short"};
   std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 12)}};
   for (const std::string& name : hostile) files.push_back({name, Pattern(100, 13)});
+  // The same file again, as Windows sees names: listed twice, it would be
+  // fetched and checked twice against different values.
+  files.push_back({"SETUP.exe", Pattern(1000, 14)});
   PutRelease(files);
   // A piece with a name only is no record either; a final ";" is harmless.
-  ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";only-a-name;\r\n"));
+  // Two part lines for a file of one part: the second could never be fetched.
+  ASSERT_TRUE(host.PutObject("/rel/R1.txt", CrcInfoOf(files) + ";Extra-1a.bin\r\n100\r\n5\r\n6\r\n"
+                                                               ";only-a-name;\r\n"));
   auto manager = NewManager();
   Start(*manager);
   ASSERT_TRUE(WaitForEnd(*manager, 60));
@@ -436,7 +447,9 @@ TEST_F(DownloadRunIntegration, ReleaseWithHostileNamesIsNeitherFetchedNorInstall
   EXPECT_EQ(static_cast<int>(hostile.size()),
             CountLogRecords("DownloadManager: no usable local name for file "));
   EXPECT_EQ(1, CountLogRecords("skipped an entry without name and size: only-a-name"));
-  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 1) +
+  EXPECT_EQ(1, CountLogRecords("file listed more than once: SETUP.exe"));
+  EXPECT_EQ(1, CountLogRecords("file Extra-1a.bin lists 2 parts for 100 bytes"));
+  EXPECT_EQ(1, CountLogRecords(std::to_string(hostile.size() + 3) +
                                " entries of R1.txt name no file that can be downloaded"));
   EXPECT_EQ(0, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
   for (const RecordedRequest& request : host.Requests()) {
@@ -577,6 +590,143 @@ TEST_F(DownloadRunIntegration, PartTheHostKeepsRefusingCostsOnlyThatPart) {
   EXPECT_EQ(1u, shell.Calls().size());
 }
 
+namespace {
+
+// The private bytes of this process (Wine leaves PrivateUsage at 0 and
+// keeps no peak of PagefileUsage, hence the sampling below).
+uint64_t PrivateBytes() {
+  PROCESS_MEMORY_COUNTERS memory = {};
+  memory.cb = sizeof memory;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
+  return memory.PagefileUsage;
+}
+
+// The highest private memory seen while it lives, sampled every 10 ms.
+class PeakMemory {
+ public:
+  PeakMemory() : thread_([this] { Sample(); }) {}
+  ~PeakMemory() { Stop(); }
+  uint64_t Stop() {
+    ::SetEvent(stop_.Get());
+    if (thread_.joinable()) thread_.join();
+    return peak_;
+  }
+
+ private:
+  void Sample() {
+    do {
+      peak_ = std::max(peak_, PrivateBytes());
+    } while (::WaitForSingleObject(stop_.Get(), 10) == WAIT_TIMEOUT);
+  }
+  UniqueHandle stop_{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  uint64_t peak_ = 0;
+  std::thread thread_;
+};
+
+// A listener whose error box the user leaves open until told.
+class OpenBoxListener : public RecordingListener {
+ public:
+  void ShowError(const std::wstring& text) override {
+    RecordingListener::ShowError(text);
+    ::SetEvent(shown.Get());
+    ::WaitForSingleObject(dismissed.Get(), INFINITE);
+  }
+  UniqueHandle shown{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  UniqueHandle dismissed{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+}  // namespace
+
+// Workers that used up their tries keep nothing, and a file's workers go
+// when it is done: memory does not grow with failed parts. Six of ten
+// single-part files come corrupt for every try of their worker and are
+// fetched whole in the next attempt.
+TEST_F(DownloadRunIntegration, FailedPartsLeaveNoMemoryBehind) {
+  std::vector<ReleaseFile> files;
+  for (int k = 0; k < 10; ++k) {
+    files.push_back({"F" + std::to_string(k) + "-1a.bin", Pattern(kPart, 40 + k)});
+  }
+  files.push_back({"Setup.exe", Pattern(100, 50)});
+  PutRelease(files);
+  HostFault corrupt;
+  corrupt.count = FileDownload::kMaxAttempts;
+  corrupt.flip = {static_cast<long long>(kPart / 2)};
+  for (int k = 0; k < 6; ++k) {
+    ASSERT_TRUE(host.SetFault("/rel/0_F" + std::to_string(k) + "-1a.bin", corrupt));
+  }
+  auto manager = NewManager();
+  const uint64_t before = PrivateBytes();
+  PeakMemory peak;
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+  const uint64_t growth = peak.Stop() - before;
+  EXPECT_EQ(1u, shell.Calls().size());
+  EXPECT_EQ(FileDownload::kMaxAttempts + 1, Requested("/rel/0_F0-1a.bin"));
+  EXPECT_TRUE(ReadFileBytes(Final(L"F5_P1-1a.bin")) == files[5].bytes);
+  // A part in the worker, one in the checks and WinINet's buffers come to
+  // about 30 MB; six kept bodies would add 60 MB more.
+  EXPECT_LT(growth, 55u * 1000 * 1000) << growth / 1000000 << " MB";
+}
+
+// A pause before any worker exists holds every part: none is requested
+// until the resume, and the manager says paused meanwhile.
+TEST_F(DownloadRunIntegration, PauseBeforeTheFirstPartHoldsEveryPart) {
+  const std::vector<ReleaseFile> files = {{"Data-1a.bin", Pattern(1000, 21)},
+                                          {"Setup.exe", Pattern(kPart + 10, 22)}};
+  PutRelease(files);
+  // The CRC info comes late, so the pause surely lands before the workers.
+  HostFault late;
+  late.count = 1;
+  late.stall_before_headers_ms = 1000;
+  ASSERT_TRUE(host.SetFault("/rel/R1.txt", late));
+  auto manager = NewManager();
+  Start(*manager);
+  EXPECT_TRUE(manager->TogglePause());
+  for (int i = 0; i < 300 && Requested("/rel/R1.txt") < 2; ++i) ::Sleep(100);
+  ::Sleep(1500);
+  EXPECT_EQ(2u, host.Requests().size()) << "only the two copies of the CRC info";
+  EXPECT_TRUE(manager->IsPaused());
+  EXPECT_EQ(0u, manager->BytesInProgress());
+  EXPECT_TRUE(manager->IsRunning());
+
+  EXPECT_FALSE(manager->TogglePause());
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-1a.bin")) == files[0].bytes);
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[1].bytes);
+  EXPECT_EQ(1, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(1, Requested("/rel/1_Setup.exe"));
+}
+
+// The save-failure box waits for the user on a worker's thread; a pause
+// click on the window's thread meanwhile must not wait for it.
+TEST_F(DownloadRunIntegration, PauseClickDoesNotWaitForAnOpenErrorBox) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kPart + 5, 23)}};
+  PutRelease(files);
+  download = dir.Path() + L"/blocker/R1";
+  ASSERT_TRUE(WriteFileBytes(dir.Path() + L"/blocker", "file"));
+  OpenBoxListener box;
+  DownloadManager manager(&box);
+  manager.SetRelease({host.HostName(), L"REL", L"P1", L"?sig=secret"});
+  manager.SetShell(&shell);
+  Start(manager);
+  ASSERT_EQ(WAIT_OBJECT_0, ::WaitForSingleObject(box.shown.Get(), 60000));
+
+  UniqueHandle clicked(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::thread window([&] {
+    manager.TogglePause();
+    manager.TogglePause();
+    ::SetEvent(clicked.Get());
+  });
+  const DWORD waited = ::WaitForSingleObject(clicked.Get(), 2000);
+  ::SetEvent(box.dismissed.Get());
+  window.join();
+  EXPECT_EQ(WAIT_OBJECT_0, waited) << "the pause click waited for the open box";
+  for (int i = 0; i < 100 && box.finished.load() == 0; ++i) ::Sleep(50);
+  EXPECT_EQ(1, box.finished.load());
+  manager.StopDownload();
+  EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
+}
+
 // The program folder lies on a drive that is really full (a small tmpfs
 // mapped as a drive of the prefix): the user is told before any part is
 // fetched, instead of after every attempt re-fetched the release.
@@ -704,4 +854,106 @@ TEST_F(DownloadRunIntegration, StopInsideTheDiskWorkOfALargeFileEndsWithinABlock
   EXPECT_TRUE(shell.Calls().empty());
   std::printf("stop inside the part checks: %lu ms, the merge: %lu ms, the verification: %lu ms\n",
               checks_ms, merge_ms, verify_ms);
+}
+
+namespace {
+
+// Every file under `folder`, at any depth, with backslashes.
+void CollectFiles(const std::wstring& folder, std::vector<std::wstring>& files) {
+  WIN32_FIND_DATAW entry;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &entry);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = entry.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = folder + L"\\" + name;
+    if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      CollectFiles(path, files);
+    } else {
+      files.push_back(path);
+    }
+  } while (::FindNextFileW(find, &entry));
+  ::FindClose(find);
+}
+
+bool StartsWith(const std::wstring& text, const std::wstring& start) {
+  return text.compare(0, start.size(), start) == 0;
+}
+
+}  // namespace
+
+// A handful of mutated CRC infos, each served to a whole run: the run ends
+// by itself, either in the give-up path or with the release's own setup
+// started from a verified release; nothing lands outside the two folders
+// and nothing outside the release's folder on the host is asked for.
+TEST_F(DownloadRunIntegration, MutatedCrcInfoEndsInTheGiveUpOrAVerifiedRelease) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(1000, 31)},
+                                          {"Data-1a.bin", Pattern(2500, 32)}};
+  const std::map<std::wstring, std::string> originals = {{L"Setup_P1.exe", files[0].bytes},
+                                                         {L"Data_P1-1a.bin", files[1].bytes}};
+  const uint32_t seed = CrcInfoMutator::RunSeed();
+  std::printf("CRC info mutations for whole runs, seed %u (VELTRA_FUZZ_SEED)\n", seed);
+  CrcInfoMutator mutator(seed);
+  std::wstring download_windows = download;
+  StringUtils::ReplaceAll(download_windows, L"/", L"\\");
+  const std::wstring setup = program + L"/Setup_P1.exe";
+  const std::wstring support = L"https://support.veltra.test/help";
+
+  for (int round = 0; round < 6; ++round) {
+    std::string kind;
+    const std::string text = mutator.Mutate(CrcInfoOf(files), &kind);
+    SCOPED_TRACE("whole run " + std::to_string(round) + ": " + kind);
+    ASSERT_TRUE(host.Reset());
+    PutRelease(files);
+    ASSERT_TRUE(host.PutObject("/rel/R1.txt", text));
+    FileSystem::RecursivelyRemoveDirectory(program);
+    FileSystem::RecursivelyRemoveDirectory(download);
+    ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
+
+    RecordingListener run_listener;
+    RecordingShell run_shell;
+    auto manager = std::make_unique<DownloadManager>(&run_listener);
+    manager->SetRelease({host.HostName(), L"REL", L"P1", L"?sig=secret"});
+    manager->SetSupportCenterUrl(support);
+    manager->SetShell(&run_shell);
+    Start(*manager);
+    ASSERT_TRUE(WaitForEnd(*manager, 120)) << "the run did not end by itself";
+    manager.reset();
+
+    const std::vector<std::wstring> calls = run_shell.Calls();
+    const bool started = calls == std::vector<std::wstring>{L"open " + setup + L" in " + program};
+    const bool gave_up = calls == std::vector<std::wstring>{L"url " + support} &&
+                         run_listener.Errors() == std::vector<std::wstring>{kGiveUp};
+    // A release that verifies but names no setup says so and starts nothing.
+    const bool no_setup =
+        calls.empty() &&
+        run_listener.Errors() ==
+            std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."};
+    std::printf("  run %d (%s): %s\n", round, kind.c_str(),
+                started    ? "setup started"
+                : gave_up  ? "gave up"
+                : no_setup ? "no setup"
+                           : "?");
+    EXPECT_TRUE(started || gave_up || no_setup) << ::testing::PrintToString(calls);
+    EXPECT_EQ(started ? 1 : 0, run_listener.finished.load());
+
+    std::vector<std::wstring> written;
+    CollectFiles(dir.Path(), written);
+    for (const std::wstring& path : written) {
+      EXPECT_TRUE(StartsWith(path, program + L"\\") || StartsWith(path, download_windows + L"\\"))
+          << "outside the folders: " << ::testing::PrintToString(path);
+      if (started && StartsWith(path, program + L"\\")) {
+        // Only what the verification passed is there when the setup starts.
+        const auto original = originals.find(path.substr(program.size() + 1));
+        ASSERT_NE(originals.end(), original) << ::testing::PrintToString(path);
+        EXPECT_TRUE(ReadFileBytes(path) == original->second) << ::testing::PrintToString(path);
+      }
+    }
+    for (const RecordedRequest& request : host.Requests()) {
+      const std::string path = request.target.substr(0, request.target.find('?'));
+      EXPECT_TRUE(path.rfind("/rel/", 0) == 0 && path.find('/', 5) == std::string::npos)
+          << request.target;
+    }
+  }
+  EXPECT_FALSE(Exists(L"C:\\escaped.exe"));
 }

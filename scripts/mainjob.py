@@ -1,0 +1,382 @@
+#!/usr/bin/env python3
+"""The main job's steps after the build: make (or take) a release, publish
+it, put it on the blob storage emulator, build the program for it, run the
+program under Wine, check what it produced and print a summary.
+
+scripts/run.sh calls `mainjob.py run`; the end-to-end tests import the
+steps. The access signature is handed to child processes through files and
+standard input only where a tool allows it, and is never printed.
+"""
+import argparse
+import datetime
+import os
+import random
+import re
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+PART = 10_000_000
+# Azurite's account, the same on every installation; the real service's
+# account key comes from the maker's portal instead.
+ACCOUNT = "devstoreaccount1"
+ACCOUNT_KEY = ("Eby8vdM02xNOcqFlqUwJPLlmEtlCDXJ1OUzFT50uSRZ6IFsuFq2UVErCz4I6tq/"
+               "K1SZFPTOtr/KBHBeksoGMGw==")
+ROOT = Path(__file__).resolve().parent.parent
+
+
+def blob_host(subnet, slot):
+    return f"{ACCOUNT}.blob{slot}.s{subnet}.veltra.test"
+
+
+def log_service_url(subnet, slot):
+    return f"https://log{slot}.s{subnet}.veltra.test:8443/Veltra/DownloadManager8.ashx"
+
+
+def local_name(host_name, product_code):
+    """The name the program gives a file of the release beside itself: the
+    product code goes before ".exe", or before the last seven characters."""
+    keep = 4 if ".exe" in host_name else 7
+    return host_name[:-keep] + "_" + product_code + host_name[-keep:]
+
+
+def make_sample_release(folder, setup_program):
+    """About 100 MB in four files: one of whole parts only, one with a short
+    last part, one smaller than a part, and the setup program."""
+    folder = Path(folder)
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir(parents=True)
+    generator = random.Random(11)
+    sizes = {"Data-1a.bin": 5 * PART, "Data-1b.bin": 4 * PART + 5_500_000,
+             "Docs-1c.pdf": 2_500_000}
+    for name, size in sizes.items():
+        (folder / name).write_bytes(generator.randbytes(size))
+    shutil.copy(setup_program, folder / "Setup.exe")
+    return folder
+
+
+def publisher_run(publisher, *args, stdin=None):
+    """Runs the publisher; its messages pass through, its stdout is returned
+    (only `sas` prints anything there, and that is never shown)."""
+    result = subprocess.run([str(publisher), *map(str, args)], input=stdin,
+                            stdout=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        raise RuntimeError(f"publisher {args[0]} failed with exit code {result.returncode}")
+    return result.stdout.strip()
+
+
+def make_sas(publisher, container, days, write=False):
+    expiry = (datetime.datetime.now(datetime.timezone.utc) +
+              datetime.timedelta(days=days)).strftime("%Y-%m-%d")
+    args = ["sas", "--account", ACCOUNT, "--key", ACCOUNT_KEY, "--container", container,
+            "--expiry", expiry]
+    return publisher_run(publisher, *args, *(["--write"] if write else []))
+
+
+def configure_program(build_dir, settings):
+    """Configures (once) and builds the program in its own tree for the
+    release in `settings` (VELTRA_* cache values). Returns the program file."""
+    build_dir = Path(build_dir)
+    defines = [f"-D{name}={value}" for name, value in settings.items()]
+    if not (build_dir / "CMakeCache.txt").exists():
+        defines += [f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
+                    "-DCMAKE_BUILD_TYPE=Release"]
+    # The signature is among the values: a failure names no command line.
+    if subprocess.run(["cmake", "-S", str(ROOT), "-B", str(build_dir), *defines],
+                      stdout=subprocess.DEVNULL).returncode != 0:
+        raise RuntimeError(f"configuring {build_dir} failed")
+    return build_dir
+
+
+def build_targets(build_dir, *targets):
+    subprocess.run(["cmake", "--build", str(build_dir), "--parallel", "2", "--target",
+                    *targets], check=True, stdout=subprocess.DEVNULL)
+
+
+REQUEST = re.compile(r"^(\S+Z) .*RequestMethod=(\w+) RequestURL=https?://[^/\s]+(/[^?\s]*)")
+
+
+def served(debug_log):
+    """(time, method, path) of every request in Azurite's debug log. The log
+    holds each signed address; only the path before the query is taken."""
+    requests = []
+    with open(debug_log, encoding="utf-8", errors="replace") as log:
+        for line in log:
+            match = REQUEST.search(line)
+            if match:
+                when = datetime.datetime.fromisoformat(match.group(1).replace("Z", "+00:00"))
+                requests.append((when.timestamp(), match.group(2), match.group(3)))
+    return requests
+
+
+def wait_for(condition, seconds, step=0.2):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        if condition():
+            return True
+        time.sleep(step)
+    return condition()
+
+
+class ProgramRun:
+    """One start of the program under Wine in `folder`, with a screenshot of
+    its dialog every two seconds when `shots` names a folder."""
+
+    def __init__(self, wine_run, program, folder, release_name, apphelper, shots=None):
+        self.wine_run = str(wine_run)
+        self.apphelper = str(apphelper)
+        self.folder = Path(folder)
+        self.folder.mkdir(parents=True, exist_ok=True)
+        self.exe = self.folder / f"{release_name}_web.exe"
+        shutil.copy(program, self.exe)
+        self.caption = release_name + " download manager"
+        self.shots = Path(shots) if shots else None
+        self.started = time.time()
+        # Wine's output goes to a file: the setup, which outlives the
+        # program, must not hold the caller's output open.
+        with open(self.folder.parent / f"{self.folder.name}-wine.txt", "ab") as output:
+            self.process = subprocess.Popen([self.wine_run, str(self.exe)], cwd=self.folder,
+                                            stdin=subprocess.DEVNULL, stdout=output,
+                                            stderr=output)
+        # The end is taken by a thread of its own, so that a screenshot under
+        # way does not add to the wall time.
+        self.ended = None
+        self.watcher = threading.Thread(target=self._watch, daemon=True)
+        self.watcher.start()
+
+    def _watch(self):
+        self.process.wait()
+        self.ended = time.time()
+
+    def helper(self, *args):
+        return subprocess.run([self.wine_run, self.apphelper, *map(str, args)],
+                              cwd=self.folder, timeout=120,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
+
+    def shot(self, caption=None, name=None):
+        if self.shots is None:
+            return False
+        self.shots.mkdir(parents=True, exist_ok=True)
+        if name is None:
+            name = f"dialog-{time.time() - self.started:05.1f}s.bmp"
+        return self.helper("shot", caption or self.caption, self.shots / name) == 0
+
+    def wait(self, seconds, while_waiting=None):
+        """Waits for the program to end, taking screenshots meanwhile;
+        returns its exit code, or None if it still runs."""
+        deadline = time.time() + seconds
+        next_shot = time.time()
+        while time.time() < deadline:
+            if self.process.poll() is not None:
+                break
+            if while_waiting:
+                while_waiting()
+            if self.shots is not None and time.time() >= next_shot:
+                next_shot = time.time() + 2
+                self.shot()
+            time.sleep(0.2)
+        if self.process.poll() is not None:
+            self.watcher.join()
+        return self.process.poll()
+
+    def close(self):
+        return self.helper("close", self.caption) == 0
+
+    def kill(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def check_final_files(release, program_folder, product_code):
+    """Differences between the release's files and the program's final
+    files, compared byte for byte; empty when they are identical."""
+    problems = []
+    for source in sorted(Path(release).iterdir()):
+        final = Path(program_folder) / local_name(source.name, product_code)
+        if not final.exists():
+            problems.append(f"{final.name}: missing")
+            continue
+        with open(source, "rb") as a, open(final, "rb") as b:
+            offset = 0
+            while True:
+                x, y = a.read(1 << 20), b.read(1 << 20)
+                if x != y:
+                    problems.append(f"{final.name}: differs from {source.name} "
+                                    f"near byte {offset}")
+                    break
+                if not x:
+                    break
+                offset += len(x)
+    return problems
+
+
+def curl_fetch(host, published, sas):
+    """Fetches every published object once with curl, as the program does
+    (one connection, one object after another); returns (bytes, seconds).
+    The signed addresses go to curl on its standard input, out of sight."""
+    objects = sorted(p for p in Path(published).rglob("*") if p.is_file())
+    config = ""
+    for path in objects:
+        relative = path.relative_to(published).as_posix()
+        config += f'url = "https://{host}/{relative}{sas}"\noutput = "/dev/null"\n'
+    started = time.time()
+    subprocess.run(["curl", "--silent", "--show-error", "--fail", "--config", "-"],
+                   input=config, text=True, check=True)
+    return sum(p.stat().st_size for p in objects), time.time() - started
+
+
+def appdata_folder(prefix, release_name):
+    user = os.environ.get("USER") or "root"
+    return Path(prefix) / "drive_c" / "users" / user / "AppData" / "Local" / release_name
+
+
+def run(args):
+    build = Path(args.build).resolve()
+    out = Path(args.out).resolve()
+    publisher = build / "native" / "publisher" / "publisher"
+    host = blob_host(args.subnet, args.slot)
+    container = args.subdir
+    for old in ("published", "program", "screenshots"):
+        shutil.rmtree(out / old, ignore_errors=True)
+    (out / "error-message.bmp").unlink(missing_ok=True)
+
+    if args.release:
+        release = Path(args.release).resolve()
+    else:
+        release = make_sample_release(out / "release",
+                                      build / "tools" / "samplesetup" / "samplesetup.exe")
+    files = sorted(p for p in release.iterdir() if p.is_file())
+    release_bytes = sum(p.stat().st_size for p in files)
+    print(f"== Release {args.name}: {len(files)} files, {release_bytes:,} bytes in {release}")
+
+    print("== Publishing")
+    started = time.time()
+    publisher_run(publisher, "publish", "--release", args.name, "--subdir", args.subdir,
+                  "--out", out / "published", "--from", release)
+    publish_seconds = time.time() - started
+
+    print(f"== Uploading to https://{host}/{container}")
+    write_sas = make_sas(publisher, container, days=1, write=True)
+    started = time.time()
+    publisher_run(publisher, "upload", "--dir", out / "published", "--url", f"https://{host}",
+                  "--sas", write_sas)
+    upload_seconds = time.time() - started
+    read_sas = make_sas(publisher, container, days=args.sas_days)
+
+    print("== Building the program for that host and signature")
+    configure_program(build, {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
+                              "VELTRA_DEFAULT_HOST": host, "VELTRA_DOWNLOAD_SUBDIR": args.subdir,
+                              "VELTRA_PRODUCT_CODE": args.product_code,
+                              "VELTRA_SAS": read_sas,
+                              "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot)})
+    build_targets(build, "program")
+    program = build / "app" / f"{args.name}_web.exe"
+
+    print("== Running the program under Wine" +
+          ("" if args.display else " on a virtual display, with screenshots"))
+    shutil.rmtree(appdata_folder(build / "wineprefix", args.name), ignore_errors=True)
+    program_folder = out / "program"
+    shots = out / "screenshots" if not args.display else None
+    runner = ProgramRun(build / "wine-run.sh", program, program_folder, args.name,
+                        build / "tests" / "apphelper.exe", shots)
+    # A message box means the program has given up (or could not write):
+    # the run ends there instead of waiting for someone to click it away.
+    gave_up = []
+    next_look = [time.time() + 5]
+
+    def look_for_error():
+        if time.time() < next_look[0]:
+            return
+        next_look[0] = time.time() + 5
+        if runner.helper("shot", "Error", out / "error-message.bmp") == 0:
+            gave_up.append(True)
+            runner.helper("answer")
+            runner.close()
+
+    code = runner.wait(args.timeout, look_for_error)
+    if gave_up:
+        runner.wait(120)
+        runner.kill()
+        raise RuntimeError(f"the program showed an error message ({out / 'error-message.bmp'}); "
+                           f"its log is in {Path(args.state) / 'logs'}")
+    if code is None:
+        runner.close()
+        code = runner.wait(120)
+        runner.kill()
+        raise RuntimeError(f"the program did not finish within {args.timeout} s")
+    wall = runner.ended - runner.started
+    setup_record = program_folder / f"Setup_{args.product_code}.started.txt"
+    if not args.release:
+        if not wait_for(setup_record.exists, 60):
+            raise RuntimeError("the setup program was not started")
+        if shots:
+            time.sleep(1)
+            runner.shot("Veltra setup", "setup.bmp")
+
+    problems = check_final_files(release, program_folder, args.product_code)
+    for problem in problems:
+        print("DIFFERENT:", problem)
+    download_folder_left = appdata_folder(build / "wineprefix", args.name).exists()
+    gets = [when for when, method, _ in served(Path(args.state) / "private" /
+                                                 "azurite-debug.log") if method == "GET"]
+    fetched, curl_seconds = curl_fetch(host, out / "published", read_sas)
+
+    mb = release_bytes / 1e6
+    logs = sorted((Path(args.state) / "logs").glob("*.json"))
+    print()
+    print("== Summary")
+    print(f"files:               {len(files)}, {release_bytes:,} bytes, "
+          f"{'all identical to the source' if not problems else f'{len(problems)} DIFFERENT'}")
+    print(f"publish:             {publish_seconds:.1f} s")
+    print(f"upload:              {upload_seconds:.1f} s")
+    print(f"program wall time:   {wall:.1f} s, {mb / wall:.1f} MB/s (exit code {code})")
+    if gets:
+        span = max(gets[-1] - gets[0], 0.001)
+        print(f"program's requests:  {len(gets)} GETs, {span:.1f} s from the first to the last "
+              f"(the rest is Wine's start, the last check, the setup's start and the close)")
+    print(f"curl, same objects:  {curl_seconds:.1f} s, {fetched / 1e6 / curl_seconds:.1f} MB/s")
+    print(f"setup started:       "
+          f"{setup_record.read_text(encoding='utf-8').strip() if setup_record.exists() else 'n/a'}")
+    print(f"download folder:     {'LEFT BEHIND' if download_folder_left else 'removed'}")
+    print(f"program folder:      {program_folder}")
+    print(f"screenshots:         {shots if shots else 'none (ran on your display)'}")
+    print(f"stored logs:         {Path(args.state) / 'logs'} ({len(logs)} uploads)")
+    logfile = program_folder / "logfile.txt"
+    print(f"logfile.txt:         {logfile if logfile.exists() else 'none (the run had no errors)'}")
+    return 0 if not problems and code == 0 and not download_folder_left else 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    sub = parser.add_subparsers(dest="command", required=True)
+    p = sub.add_parser("run", help="publish, upload, build, download, check")
+    p.add_argument("--build", required=True, help="the run's own build tree")
+    p.add_argument("--out", required=True, help="folder for the run's files")
+    p.add_argument("--state", required=True, help="the services' state (scripts/services.sh)")
+    p.add_argument("--subnet", type=int, required=True)
+    p.add_argument("--slot", type=int, required=True)
+    p.add_argument("--release", help="a folder of the maker's files (default: a sample)")
+    p.add_argument("--name", default="Veltra_R1")
+    p.add_argument("--subdir", default="veltra-r1",
+                   help="download_subdir, which is the container: lower case, no '_'")
+    p.add_argument("--product-code", default="R1")
+    p.add_argument("--sas-days", type=int, default=30)
+    p.add_argument("--timeout", type=int, default=1800)
+    p.add_argument("--display", action="store_true", help="the program runs on $DISPLAY")
+    args = parser.parse_args()
+    try:
+        return run(args)
+    except (RuntimeError, subprocess.CalledProcessError) as error:
+        print(f"mainjob: {error}", file=sys.stderr)
+        return 1
+    except KeyboardInterrupt:
+        # run.sh's trap stops the servers and the run's Wine.
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The main job: publishes a release, serves it from the blob storage
+# emulator on this machine and downloads it with the program under Wine,
+# end to end. As root on Debian 12; installs what is missing.
+#
+#   scripts/run.sh                  a sample release of about 100 MB
+#   scripts/run.sh --release DIR    the files of DIR (one of them the setup .exe)
+#       [--name Veltra_R1] [--subdir veltra-r1] [--product-code R1]
+#
+# Everything goes to build/run/ (its own build tree, Wine prefix, servers'
+# state and output); the summary at the end says where. With DISPLAY set the
+# program shows on that display; otherwise it runs on a virtual one and its
+# dialog is photographed every two seconds.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+RUN_DIR="${VELTRA_RUN_DIR:-$ROOT/build/run}"
+# Test addresses of their own (slot 6), so that a run never meets the
+# servers of a test run, which take slots 1 to 5.
+SUBNET="${VELTRA_RUN_SUBNET:-10}"
+SLOT=6
+STATE="$RUN_DIR/services"
+BUILD="$RUN_DIR/build"
+args=("$@")
+display_args=()
+
+"$ROOT/scripts/install-deps.sh"
+"$ROOT/scripts/setup-test-network.sh"
+
+stop_all() {
+  "$ROOT/scripts/services.sh" stop "$STATE" || true
+  # Ends the run's wineserver (and the setup's window with it) and the
+  # virtual display, if any.
+  "$ROOT/tests/wine/xvfb.sh" stop "$BUILD/xvfb" "$BUILD/wineprefix" || true
+}
+trap stop_all EXIT
+trap 'echo "Interrupted" >&2; exit 130' INT TERM
+
+blob_host="devstoreaccount1.blob$SLOT.s$SUBNET.veltra.test"
+if [ ! -f "$BUILD/CMakeCache.txt" ]; then
+  cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_TEST_SUBNET="$SUBNET" \
+    -DVELTRA_HOST_NAME="$blob_host" -DVELTRA_DEFAULT_HOST="$blob_host" >/dev/null
+fi
+echo "== Building the publisher, the sample setup and the screenshot helper"
+cmake --build "$BUILD" --parallel "$(nproc)" --target native_tools samplesetup apphelper >/dev/null
+
+stop_all
+"$ROOT/scripts/services.sh" start "$STATE" --subnet "$SUBNET" --slot "$SLOT" \
+  --azurite "$ROOT/build/azurite"
+if [ -n "${DISPLAY:-}" ]; then
+  display_args=(--display)
+else
+  "$ROOT/tests/wine/xvfb.sh" start "$BUILD/xvfb" "$BUILD/wineprefix"
+fi
+"$BUILD/wine-run.sh" --init
+
+python3 "$ROOT/scripts/mainjob.py" run --build "$BUILD" --out "$RUN_DIR/out" --state "$STATE" \
+  --subnet "$SUBNET" --slot "$SLOT" "${display_args[@]}" "${args[@]}"
