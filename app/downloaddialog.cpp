@@ -63,7 +63,9 @@ void DownloadDialog::StopThreadsFromWindowThread() {
     download_manager.StopDownload();
     manager_stopped.store(true, std::memory_order_relaxed);
   });
-  while (!manager_stopped.load(std::memory_order_relaxed) || download_speed.IsRunning()) {
+  // Until the meter's Run has returned (its thread id is cleared then): its
+  // stop flag clears at once, while its last report may still wait for us.
+  while (!manager_stopped.load(std::memory_order_relaxed) || download_speed.ThreadId() != 0) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
     MSG msg;
     // Handles the messages sent to this thread; nothing is taken from the

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <stdexcept>
 
@@ -74,13 +75,40 @@ bool IsProcessorFault(DWORD code) {
   }
 }
 
-LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
+// The address range of this program's own image. The handler runs before
+// any handler of the code that faulted: a fault in system code (WinINet,
+// Wine, a probe such as IsBadReadPtr) is that code's to handle, and a throw
+// from there would unwind through frames that have no unwind data for it.
+struct ImageRange {
+  DWORD64 begin = 0;
+  DWORD64 end = 0;
+};
+
+ImageRange OwnImage() {
+  ImageRange range;
+  const auto* base = reinterpret_cast<const BYTE*>(::GetModuleHandleW(nullptr));
+  if (base == nullptr) return range;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  range.begin = reinterpret_cast<DWORD64>(base);
+  range.end = range.begin + nt->OptionalHeader.SizeOfImage;
+  return range;
+}
+
+const ImageRange own_image = OwnImage();
+
+bool InOwnImage(DWORD64 address) {
+  return address >= own_image.begin && address < own_image.end;
+}
+
+bool Translatable(const EXCEPTION_RECORD* record) {
+  return installed_slot != TLS_OUT_OF_INDEXES && ::TlsGetValue(installed_slot) != nullptr &&
+         IsProcessorFault(record->ExceptionCode) &&
+         (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) == 0;
+}
+
+LONG ThrowFromFault(EXCEPTION_POINTERS* pointers) {
   const EXCEPTION_RECORD* record = pointers->ExceptionRecord;
-  if (installed_slot == TLS_OUT_OF_INDEXES || ::TlsGetValue(installed_slot) == nullptr ||
-      !IsProcessorFault(record->ExceptionCode) ||
-      (record->ExceptionFlags & EXCEPTION_NONCONTINUABLE) != 0) {
-    return EXCEPTION_CONTINUE_SEARCH;
-  }
   CONTEXT* context = pointers->ContextRecord;
   const DWORD64 fault_address = reinterpret_cast<DWORD64>(record->ExceptionAddress);
   context->Rcx = record->ExceptionCode;
@@ -92,10 +120,33 @@ LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
   return EXCEPTION_CONTINUE_EXECUTION;
 }
 
+// First chance, before any handler of the faulting code: our own faults.
+LONG CALLBACK TranslateFault(EXCEPTION_POINTERS* pointers) {
+  if (!Translatable(pointers->ExceptionRecord) ||
+      !InOwnImage(reinterpret_cast<DWORD64>(pointers->ExceptionRecord->ExceptionAddress))) {
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  return ThrowFromFault(pointers);
+}
+
+// Last chance: a fault in foreign code (the C run-time's strlen on a bad
+// pointer of ours) that no handler of that code took would end the process;
+// it is translated as well. Nothing would run the foreign handlers any more.
+std::atomic<LPTOP_LEVEL_EXCEPTION_FILTER> earlier_filter{nullptr};
+
+LONG WINAPI TranslateUnhandledFault(EXCEPTION_POINTERS* pointers) {
+  if (Translatable(pointers->ExceptionRecord)) return ThrowFromFault(pointers);
+  const LPTOP_LEVEL_EXCEPTION_FILTER earlier = earlier_filter.load();
+  return earlier != nullptr ? earlier(pointers) : EXCEPTION_CONTINUE_SEARCH;
+}
+
 }  // namespace
 
 void InstallSeTranslator() {
-  static PVOID handler = ::AddVectoredExceptionHandler(1, TranslateFault);
+  static PVOID handler = [] {
+    earlier_filter.store(::SetUnhandledExceptionFilter(TranslateUnhandledFault));
+    return ::AddVectoredExceptionHandler(1, TranslateFault);
+  }();
   (void)handler;
   if (installed_slot != TLS_OUT_OF_INDEXES) ::TlsSetValue(installed_slot, reinterpret_cast<void*>(1));
 }

@@ -4,12 +4,16 @@
 
 #include <atomic>
 
+#include "base/criticalsection.h"
+#include "base/flagevent.h"
 #include "base/scopedhandle.h"
 
 // Base of every object that owns a thread. The running flag is also the
-// stop request: Run loops poll it (through IsRunning) and end when it turns
-// false. Derived classes whose Run uses their own fields must call Stop in
-// their own destructor, before those fields go away.
+// stop request: Run loops test it (through IsRunning) and end when it turns
+// false, and every wait of a Run includes the stop event (StopEvent,
+// WaitForStop, or running.WaitFor with its work), so that a stop is noticed
+// within milliseconds. Derived classes whose Run uses their own fields must call
+// Stop in their own destructor, before those fields go away.
 class Orv_Thread {
  public:
   Orv_Thread() = default;
@@ -27,8 +31,13 @@ class Orv_Thread {
 
  public:
   // Asks the thread to stop and waits up to timeout_ms (INFINITE for no
-  // limit); a thread that has not ended by then is terminated.
+  // limit). A thread that has not ended by then is terminated, with a log
+  // record: the last resort for a Run that hangs in a call that ignores its
+  // stop event. Safe to call from several threads at once.
   virtual void Stop(DWORD timeout_ms);
+  // Asks the thread to stop without waiting, for an owner that must keep
+  // its own thread answering the thread's window messages meanwhile.
+  void RequestStop() { running.store(false, std::memory_order_relaxed); }
 
   // Waits until the thread of the last Start has ended (at once if none).
   void Wait() const;
@@ -37,10 +46,21 @@ class Orv_Thread {
   DWORD ThreadId() const { return thread_id.load(std::memory_order_relaxed); }
 
  protected:
-  std::atomic<bool> running{false};
+  // Signalled once a stop is asked for (and while no thread runs).
+  HANDLE StopEvent() const { return running.ClearEvent(); }
+  // Waits up to timeout_ms; true when a stop was asked for.
+  bool WaitForStop(DWORD timeout_ms) const { return running.WaitUntilClear(timeout_ms); }
+
+  FlagEvent running;
 
  private:
   static unsigned __stdcall ThreadEntry(void* self);
+  // Runs Run; an exception that leaves it ends this thread only.
+  void RunGuarded();
+
+  // Concurrent Stops: one waits and releases the handle, the others wait
+  // for it to finish.
+  mutable CriticalSection stop_lock;
 
   std::atomic<DWORD> thread_id{0};
   // Kept until the next Start, Stop or destruction, even after the thread

@@ -33,6 +33,8 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& download_folder,
                                     const std::wstring& program_folder) {
   Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
+  // A new run watches anew; a run still going keeps its watcher.
+  if (!IsRunning()) watch_started = false;
   ::ResetEvent(stop_event.Get());
   Start();
 }
@@ -140,9 +142,12 @@ void DownloadManager::SubtractDone(uint64_t bytes) {
 }
 
 void DownloadManager::WatchDownloadFolder() {
-  if (watcher.IsRunning()) return;
+  if (watch_started) return;
+  // The folder appears with the first part file written; until then there
+  // is nothing to watch.
   const DWORD attributes = ::GetFileAttributesW(download_folder.c_str());
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    watch_started = true;
     watcher.Watch(download_folder);
   }
 }

@@ -200,6 +200,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // The old layout moves the prefix into the folder once, at the first fetch;
   // doing it again would empty the folder.
   bool old_layout_applied = false;
+  // The watcher is started once per run: a folder that cannot be watched
+  // would otherwise restart it at every look, each time with a log record.
+  bool watch_started = false;
 
   // The workers of the file being downloaded.
   std::vector<Worker> workers;

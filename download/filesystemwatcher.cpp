@@ -14,8 +14,6 @@ namespace {
 
 const char kModule[] = "filesystemwatcher";
 constexpr DWORD kBufferSize = 16384;
-// Short enough that a stop is noticed within about 100 ms.
-constexpr DWORD kWaitSliceMs = 100;
 // How long Watch waits for the thread to start reading changes.
 constexpr DWORD kArmTimeoutMs = 2000;
 constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_NAME |
@@ -76,8 +74,8 @@ void FileSystemWatcher::ReportChanges(const void* records, size_t size) {
 
 void FileSystemWatcher::Run() {
   Error::LogMessage(L"FileSystemWatcher started", kModule, __LINE__);
-  // Opened for overlapped reads, so that the thread waits on the event in
-  // short slices and can notice a stop; a synchronous handle would block in
+  // Opened for overlapped reads, so that the thread waits on the read's
+  // event together with its stop event; a synchronous handle would block in
   // ReadDirectoryChangesW until the next change.
   UniqueHandle folder(::CreateFileW(watched_folder.c_str(), GENERIC_READ | FILE_LIST_DIRECTORY,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -100,9 +98,7 @@ void FileSystemWatcher::Run() {
                                                  kFilter, nullptr, &overlapped, nullptr);
     ::SetEvent(watching.Get());
     if (!reading) break;
-    while (IsRunning() && ::WaitForSingleObject(event.Get(), kWaitSliceMs) == WAIT_TIMEOUT) {
-    }
-    if (!IsRunning()) {
+    if (running.WaitFor(event.Get(), INFINITE) != FlagEvent::Wake::kWork) {
       // The read still uses the buffer and the overlapped block: cancel it
       // and let it complete before both go away.
       DWORD ignored = 0;

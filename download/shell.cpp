@@ -2,12 +2,23 @@
 
 #include <windows.h>
 // After windows.h, which it needs.
+#include <objbase.h>
 #include <shellapi.h>
+
+ComApartment::ComApartment()
+    : initialised_(SUCCEEDED(
+          ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
+
+ComApartment::~ComApartment() {
+  // S_FALSE (already initialised the same way) counts too and is balanced.
+  if (initialised_) ::CoUninitialize();
+}
 
 namespace {
 
 intptr_t Execute(const wchar_t* verb, const std::wstring& file, const wchar_t* parameters,
                  const wchar_t* folder) {
+  ComApartment com;
   return reinterpret_cast<intptr_t>(
       ::ShellExecuteW(nullptr, verb, file.c_str(), parameters, folder, SW_SHOW));
 }

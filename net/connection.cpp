@@ -8,6 +8,7 @@
 #include "base/criticalsection.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
+#include "net/redirect.h"
 
 namespace {
 
@@ -16,15 +17,15 @@ constexpr char kFormModule[] = "fileupload";
 constexpr wchar_t kDownloadAgent[] = L"Veltra Download Manager / 9.5";
 constexpr wchar_t kUserAgentHeader[] = L"User-Agent: Veltra Download Manager / 9.5\r\n";
 constexpr INTERNET_PORT kHttpsPort = 443;
-constexpr DWORD kDownloadFlags =
-    INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE | INTERNET_FLAG_PRAGMA_NOCACHE;
+constexpr DWORD kDownloadFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
+                                 INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+// Redirects followed within one opening, against a host that loops.
+constexpr int kMaxRedirects = 5;
 constexpr DWORD kFormNoCacheFlags =
     INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE;
 constexpr DWORD kConnectTimeoutMs = 10000;
 constexpr DWORD kTransferTimeoutMs = 120000;
 constexpr DWORD kHeaderBufferSize = 0x80000;
-// How often a waiting caller looks at its stop request.
-constexpr DWORD kStopPollMs = 50;
 
 // The outcome of one blocking call, shared between the caller and the
 // thread that makes the call, so either may go first.
@@ -165,7 +166,7 @@ bool Connection::OpenInternet(const std::wstring& agent, const char* module) {
 bool Connection::OpenHttpConnection(const std::wstring& host, const std::wstring& object_path,
                                     const std::wstring& object_suffix,
                                     const std::wstring& file_path, std::atomic<uint32_t>& status,
-                                    const std::atomic<bool>& running) {
+                                    const FlagEvent& running) {
   form_profile_ = false;
   Disconnect();
   Error::LogMessage(L"Opening connection: " + host, kDownloadModule, __LINE__);
@@ -181,13 +182,56 @@ bool Connection::OpenHttpConnection(const std::wstring& host, const std::wstring
     Disconnect();
     return false;
   }
-  const std::wstring object = object_path + object_suffix;
+  // Messages name the path only: the query holds the access signature.
+  std::wstring object = object_path + object_suffix;
+  std::wstring logged_path = object_path;
+  DWORD status_code = 0;
+  std::wstring headers;
+  for (int redirects = 0;; ++redirects) {
+    if (!SendDownloadRequest(host, object, logged_path, running) ||
+        !QueryDownloadAnswer(file_path, status_code, headers)) {
+      Disconnect();
+      return false;
+    }
+    if (!Redirect::IsRedirectStatus(status_code)) {
+      if (status_code != HTTP_STATUS_OK) break;
+      return true;
+    }
+    // WinINet follows no redirect by itself (INTERNET_FLAG_NO_AUTO_REDIRECT):
+    // one that left HTTPS or the host would carry the signature along.
+    const std::wstring location = QueryHeader(HTTP_QUERY_LOCATION);
+    std::wstring next;
+    if (redirects < kMaxRedirects && Redirect::SameHostTarget(location, host, object, next)) {
+      logged_path = next.substr(0, next.find(L'?'));
+      Error::LogMessage(L"Following redirect to: " + host + L"/ " + logged_path, kDownloadModule,
+                        __LINE__);
+      object = next;
+      continue;
+    }
+    Error::RecordError(L"Connection::OpenHttpConnection refused a redirect of " + host + L"/ " +
+                           logged_path + L" to " + Redirect::WithoutQueries(location),
+                       static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kDownloadModule,
+                       __LINE__);
+    break;
+  }
+  status.store(status_code, std::memory_order_relaxed);
+  if (!headers.empty()) {
+    Error::RecordError(L"Response status not 200, but " + std::to_wstring(status_code) +
+                           L" Response headers: " + headers,
+                       static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kDownloadModule,
+                       __LINE__);
+  }
+  Disconnect();
+  return false;
+}
+
+bool Connection::SendDownloadRequest(const std::wstring& host, const std::wstring& object,
+                                     const std::wstring& logged_path, const FlagEvent& running) {
   handles_->request.Reset(::HttpOpenRequestW(handles_->connection.Get(), L"GET", object.c_str(),
                                              nullptr, nullptr, nullptr, kDownloadFlags, 0));
   if (!handles_->request) {
-    Error::LogError(L"Connection::HttpOpenRequest failed for: " + host + L"/ " + object_path,
+    Error::LogError(L"Connection::HttpOpenRequest failed for: " + host + L"/ " + logged_path,
                     ::GetLastError(), kDownloadModule, __LINE__);
-    Disconnect();
     return false;
   }
   // Wine applies the session's timeouts to the connect only; without them on
@@ -203,19 +247,20 @@ bool Connection::OpenHttpConnection(const std::wstring& host, const std::wstring
       },
       running, error);
   if (!sent) {
-    Error::LogError(L"Connection::HttpSendRequest failed for: " + host + L"/ " + object_path, error,
+    Error::LogError(L"Connection::HttpSendRequest failed for: " + host + L"/ " + logged_path, error,
                     kDownloadModule, __LINE__);
-    Disconnect();
     return false;
   }
+  return true;
+}
 
-  DWORD status_code = 0;
+bool Connection::QueryDownloadAnswer(const std::wstring& file_path, DWORD& status_code,
+                                     std::wstring& headers) {
   DWORD length = sizeof status_code;
   if (!::HttpQueryInfoW(handles_->request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                         &status_code, &length, nullptr)) {
     Error::LogError(L"Connection::HttpQueryInfo failed for: " + file_path, ::GetLastError(),
                     kDownloadModule, __LINE__);
-    Disconnect();
     return false;
   }
   std::vector<wchar_t> header_buffer(kHeaderBufferSize / sizeof(wchar_t), L'\0');
@@ -224,25 +269,21 @@ bool Connection::OpenHttpConnection(const std::wstring& host, const std::wstring
                         &length, nullptr)) {
     Error::LogError(L"Connection::HttpQueryInfo failed for: " + file_path, ::GetLastError(),
                     kDownloadModule, __LINE__);
-    Disconnect();
     return false;
   }
-  const std::wstring headers(header_buffer.data(), length / sizeof(wchar_t));
+  // A redirect's Location may repeat the signature.
+  headers = Redirect::WithoutQueries(std::wstring(header_buffer.data(), length / sizeof(wchar_t)));
   if (!headers.empty()) {
     Error::LogMessage(L"Response headers: " + headers, kDownloadModule, __LINE__);
   }
-  if (status_code != HTTP_STATUS_OK) {
-    status.store(status_code, std::memory_order_relaxed);
-    if (!headers.empty()) {
-      Error::RecordError(L"Response status not 200, but " + std::to_wstring(status_code) +
-                             L" Response headers: " + headers,
-                         static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kDownloadModule,
-                         __LINE__);
-    }
-    Disconnect();
-    return false;
-  }
   return true;
+}
+
+std::wstring Connection::QueryHeader(DWORD query) const {
+  std::vector<wchar_t> buffer(kHeaderBufferSize / sizeof(wchar_t), L'\0');
+  DWORD length = kHeaderBufferSize;
+  if (!::HttpQueryInfoW(handles_->request.Get(), query, buffer.data(), &length, nullptr)) return {};
+  return std::wstring(buffer.data(), length / sizeof(wchar_t));
 }
 
 bool Connection::OpenHttpConnection(const std::wstring& agent, const std::wstring& host,
@@ -303,7 +344,7 @@ bool Connection::OpenHttpConnection(const std::wstring& agent, const std::wstrin
 }
 
 bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
-                      const std::atomic<bool>& running, DWORD& error) {
+                      const FlagEvent& running, DWORD& error) {
   if (!IsOpen()) {
     error = ERROR_INVALID_HANDLE;
     return false;
@@ -320,24 +361,22 @@ bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call,
     return state->result != FALSE;
   }
   runner_->Post(state);
-  while (::WaitForSingleObject(state->done.Get(), kStopPollMs) == WAIT_TIMEOUT) {
-    if (!running.load(std::memory_order_relaxed)) {
-      // WinINet under Wine does not wake a call blocked on the peer when its
-      // handle is closed, so the call is left to finish on its own; it holds
-      // the handles and closes them when it returns.
-      handles_.reset();
-      runner_->Retire();
-      runner_.reset();
-      error = ERROR_INTERNET_OPERATION_CANCELLED;
-      return false;
-    }
+  if (running.WaitFor(state->done.Get(), INFINITE) != FlagEvent::Wake::kWork) {
+    // WinINet under Wine does not wake a call blocked on the peer when its
+    // handle is closed, so the call is left to finish on its own; it holds
+    // the handles and closes them when it returns.
+    handles_.reset();
+    runner_->Retire();
+    runner_.reset();
+    error = ERROR_INTERNET_OPERATION_CANCELLED;
+    return false;
   }
   error = state->error;
   return state->result != FALSE;
 }
 
 bool Connection::Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read,
-                      const std::atomic<bool>& running, DWORD& error) {
+                      const FlagEvent& running, DWORD& error) {
   read = 0;
   auto count = std::make_shared<DWORD>(0);
   const bool ok = Call(

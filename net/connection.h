@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "base/flagevent.h"
 #include "net/wininethandle.h"
 
 using HeaderMap = std::map<std::wstring, std::wstring>;
@@ -28,13 +29,15 @@ class Connection {
   Connection& operator=(const Connection&) = delete;
 
   // Download profile: opens, sends the GET of object_path + object_suffix on
-  // port 443 and checks for status 200. On another status it is stored in
-  // `status` and false is returned. False always leaves everything closed.
-  // `running` is the owner's stop request: a send that blocks on the host is
-  // given up when it clears.
+  // port 443 and checks for status 200. A redirect is followed only within
+  // HTTPS on the same host; any other ends the opening like a bad status.
+  // On another status it is stored in `status` and false is returned. False
+  // always leaves everything closed.
+  // `running` is the owner's running flag: a send that blocks on the host is
+  // given up as soon as it clears.
   bool OpenHttpConnection(const std::wstring& host, const std::wstring& object_path,
                           const std::wstring& object_suffix, const std::wstring& file_path,
-                          std::atomic<uint32_t>& status, const std::atomic<bool>& running);
+                          std::atomic<uint32_t>& status, const FlagEvent& running);
 
   // Form profile: opens up to the request, ready for sending. Asks for
   // compressed answers by extending `headers`' "Accept-Encoding" entry.
@@ -57,14 +60,14 @@ class Connection {
   // from then on, and the result is false with
   // ERROR_INTERNET_OPERATION_CANCELLED. Whatever the call writes to must
   // therefore be owned by the call itself (captured by value).
-  bool Call(const std::function<BOOL(HINTERNET request)>& call, const std::atomic<bool>& running,
+  bool Call(const std::function<BOOL(HINTERNET request)>& call, const FlagEvent& running,
             DWORD& error);
 
   // Reads up to the buffer's size of the body through Call; the result and
   // `read` are those of InternetReadFile. The buffer is shared with the call
   // so that an abandoned read still has somewhere to write.
   bool Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read,
-            const std::atomic<bool>& running, DWORD& error);
+            const FlagEvent& running, DWORD& error);
 
  private:
   struct Handles {
@@ -75,6 +78,15 @@ class Connection {
   };
 
   bool OpenInternet(const std::wstring& agent, const char* module);
+  // The steps of a download opening: open and send the GET of `object`,
+  // then read and log the answer's status and headers. Messages name
+  // logged_path, never the query.
+  bool SendDownloadRequest(const std::wstring& host, const std::wstring& object,
+                           const std::wstring& logged_path, const FlagEvent& running);
+  bool QueryDownloadAnswer(const std::wstring& file_path, DWORD& status_code,
+                           std::wstring& headers);
+  // One header of the answer (an HTTP_QUERY_* value); empty when absent.
+  std::wstring QueryHeader(DWORD query) const;
   void SetTimeouts(HINTERNET handle, const char* module);
 
   class CallRunner;

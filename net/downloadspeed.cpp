@@ -50,8 +50,13 @@ void DownloadSpeed::End() { view_->UpdateProgress(0, 0, 0, 0); }
 
 void DownloadSpeed::Run() {
   Begin(clock_());
-  while (IsRunning()) {
-    if (!Measure(clock_())) ::Sleep(kPollMs);
+  for (;;) {
+    const uint64_t now = clock_();
+    Measure(now);
+    // Until the next report is due; a stop ends the wait at once.
+    const uint64_t since = now >= previous_ ? now - previous_ : 0;
+    const uint64_t wait = since < kReportIntervalMs ? kReportIntervalMs - since : 0;
+    if (WaitForStop(static_cast<DWORD>(wait))) break;
   }
   End();
 }

@@ -43,8 +43,6 @@ class DownloadSpeed : public Orv_Thread {
   using Clock = std::function<uint64_t()>;
 
   static constexpr uint64_t kReportIntervalMs = 2000;
-  // Granularity of waiting between reports, and so of noticing a stop.
-  static constexpr DWORD kPollMs = 50;
 
   DownloadSpeed(const ISpeedSource* source, ISpeedView* view, Clock clock = SystemClock());
   ~DownloadSpeed() override;
@@ -56,10 +54,6 @@ class DownloadSpeed : public Orv_Thread {
   void Begin(uint64_t now);
   bool Measure(uint64_t now);
   void End();
-
-  // Asks the thread to stop without waiting, for an owner that must keep
-  // its own thread answering the meter's window messages meanwhile.
-  void RequestStop() { running.store(false, std::memory_order_relaxed); }
 
   static Clock SystemClock();
 

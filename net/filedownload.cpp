@@ -17,7 +17,8 @@
 namespace {
 
 constexpr char kModule[] = "filedownload";
-constexpr DWORD kPollMs = 100;
+// The pause after a failed opening before the next attempt.
+constexpr DWORD kRetryPauseMs = 100;
 
 std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t>(value)); }
 
@@ -60,7 +61,7 @@ bool FileDownload::RunAttempts() {
     ResetData();
     if (!connection_.OpenHttpConnection(server_name, object_path, object_suffix, part_file_path,
                                         error_code_, running)) {
-      ::Sleep(kPollMs);
+      WaitForStop(kRetryPauseMs);
     } else {
       if (Evaluate(ReadResponse())) {
         Error::LogMessage(L"Download: " + part_file_path + L" correct CRC. Download succesful.",
@@ -96,7 +97,8 @@ FileDownload::ReadOutcome FileDownload::ReadResponse() {
   bool go_on = true;
   while (connection_.IsOpen() && IsRunning() && go_on) {
     if (IsPaused()) {
-      ::Sleep(kPollMs);
+      // The request stays open; a resume or a stop ends the wait.
+      running.WaitFor(paused_.ClearEvent(), INFINITE);
       continue;
     }
     DWORD read = 0;

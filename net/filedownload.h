@@ -6,6 +6,7 @@
 
 #include "base/bytebuffer.h"
 #include "base/crc.h"
+#include "base/flagevent.h"
 #include "base/orvthread.h"
 #include "net/connection.h"
 
@@ -89,7 +90,8 @@ class FileDownload : public Orv_Thread {
   bool WritePartFile();
   void ResetData();
 
-  std::atomic<bool> paused_{false};
+  // Its event is signalled while not paused: a paused read loop waits on it.
+  FlagEvent paused_;
   std::atomic<DownloadState> state_{DOWNLOAD_IDLE};
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};

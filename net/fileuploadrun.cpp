@@ -48,8 +48,7 @@ void FileUpload::RunAttempts() {
 
     if (!connection.OpenHttpConnection(kAgent, server_name, port, secure, verb_code, verb,
                                        object_path, allow_cache, request_headers)) {
-      ::Sleep(kRetryPauseMs);
-      if (!IsRunning()) break;
+      if (WaitForStop(kRetryPauseMs)) break;
       continue;
     }
 

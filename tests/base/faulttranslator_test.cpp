@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -68,6 +69,55 @@ TEST(FaultTranslator, RepeatedFaultsKeepWorking) {
     ASSERT_TRUE(StartsWith(CaughtText(i % 2 ? NullRead : DivideByZero),
                            i % 2 ? kAccessViolation : kDivideByZero));
   }
+}
+
+TEST(FaultTranslator, FaultsThatSystemCodeHandlesItselfAreLeftToIt) {
+  InstallSeTranslator();
+  // IsBadReadPtr probes the memory and catches the access violation itself;
+  // a translation would throw through the system's frames instead.
+  std::string text = "no exception";
+  BOOL bad_read = FALSE;
+  BOOL bad_write = FALSE;
+  try {
+    bad_read = IsBadReadPtr(reinterpret_cast<const void*>(0x10), 16);
+    bad_write = IsBadWritePtr(reinterpret_cast<void*>(0x10), 16);
+  } catch (const std::exception& e) {
+    text = e.what();
+  }
+  EXPECT_EQ("no exception", text);
+  EXPECT_TRUE(bad_read);
+  EXPECT_TRUE(bad_write);
+  // Our own faults on the same thread still become exceptions.
+  EXPECT_TRUE(StartsWith(CaughtText(NullRead), kAccessViolation));
+}
+
+namespace {
+
+// The C run-time is a system library: its strlen faults outside our image,
+// and nothing there handles the fault.
+void ForeignFault() {
+  size_t (*volatile length)(const char*) = &strlen;
+  sink = static_cast<int>(length(reinterpret_cast<const char*>(0x10)));
+}
+
+class ForeignFaultThread : public Orv_Thread {
+ public:
+  ~ForeignFaultThread() override { Stop(INFINITE); }
+  std::string caught;
+
+ protected:
+  void Run() override { caught = CaughtText(ForeignFault); }
+};
+
+}  // namespace
+
+TEST(FaultTranslator, FaultInForeignCodeThatNothingHandlesIsStillTranslated) {
+  InstallSeTranslator();
+  EXPECT_TRUE(StartsWith(CaughtText(ForeignFault), kAccessViolation));
+  ForeignFaultThread thread;
+  thread.Start();
+  thread.Wait();
+  EXPECT_TRUE(StartsWith(thread.caught, kAccessViolation)) << thread.caught;
 }
 
 TEST(FaultTranslator, TextIsWhatSeTranslatorFormats) {

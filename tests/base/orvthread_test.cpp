@@ -6,7 +6,13 @@
 
 #include <atomic>
 #include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
 #include <vector>
+
+#include "base/error.h"
+#include "base/errorcodes.h"
 
 namespace {
 
@@ -102,7 +108,8 @@ TEST(OrvThread, StopWithTimeoutOnCooperativeThread) {
   EXPECT_FALSE(thread.IsRunning());
 }
 
-TEST(OrvThread, StopTerminatesAThreadThatIgnoresTheRequest) {
+TEST(OrvThread, StopTerminatesAThreadThatIgnoresTheRequestAndSaysSo) {
+  Error::ClearErrors();
   StubbornThread thread;
   thread.Start();
   WaitUntil(thread.started);
@@ -114,6 +121,90 @@ TEST(OrvThread, StopTerminatesAThreadThatIgnoresTheRequest) {
   EXPECT_FALSE(thread.IsRunning());
   EXPECT_EQ(0u, thread.ThreadId());
   thread.Stop(500);  // idle again: nothing to do
+  const auto log = Error::GetErrorListJson();
+  ASSERT_EQ(1u, log.size());
+  EXPECT_NE(std::string::npos,
+            log[0]["message"].get<std::string>().find("did not end within 500 ms; terminating"));
+  Error::ClearErrors();
+}
+
+namespace {
+
+// Waits for its stop event only, then takes its time to end, as a Run that
+// closes a file or a connection on its way out.
+class SlowEndingThread : public Orv_Thread {
+ public:
+  ~SlowEndingThread() override { Stop(INFINITE); }
+  std::atomic<bool> started{false};
+  std::atomic<bool> ended{false};
+
+ protected:
+  void Run() override {
+    started = true;
+    WaitForStop(INFINITE);
+    Sleep(300);
+    ended = true;
+  }
+};
+
+}  // namespace
+
+TEST(OrvThread, StopIsSeenAtOnceAndEveryConcurrentStopWaitsForTheEnd) {
+  SlowEndingThread thread;
+  ASSERT_NE(nullptr, thread.Start());
+  WaitUntil(thread.started);
+  std::atomic<int> returned_before_end{0};
+  std::atomic<int> returned{0};
+  auto stop = [&] {
+    thread.Stop(INFINITE);
+    if (!thread.ended) ++returned_before_end;
+    ++returned;
+  };
+  const ULONGLONG start = Now();
+  std::thread first(stop), second(stop), third(stop);
+  first.join();
+  second.join();
+  third.join();
+  // The wait on the stop event ends at once; the 300 ms are the Run's own.
+  EXPECT_LT(Now() - start, 2000u);
+  EXPECT_EQ(3, returned);
+  EXPECT_EQ(0, returned_before_end) << "a Stop returned while the thread was still running";
+  EXPECT_FALSE(thread.IsRunning());
+}
+
+TEST(OrvThread, ExceptionsAndFaultsLeavingRunEndOnlyThatThread) {
+  class Throwing : public Orv_Thread {
+   public:
+    ~Throwing() override { Stop(INFINITE); }
+    int mode = 0;
+
+   protected:
+    void Run() override {
+      if (mode == 0) throw std::runtime_error("bad state");
+      if (mode == 1) throw 42;
+      // A fault in a thread whose Run installs nothing itself.
+      volatile int* volatile nowhere = nullptr;
+      *nowhere = 1;
+    }
+  } thread;
+  Error::ClearErrors();
+  for (int mode = 0; mode < 3; ++mode) {
+    thread.mode = mode;
+    ASSERT_NE(nullptr, thread.Start());
+    thread.Wait();
+    EXPECT_FALSE(thread.IsRunning());
+  }
+  const auto log = Error::GetErrorListJson();
+  ASSERT_EQ(3u, log.size());
+  for (const auto& record : log) {
+    EXPECT_EQ(DL_MANAGER_WIN32_EXCEPTION, record["error_number"]);
+    EXPECT_EQ(0u, record["message"].get<std::string>().find(
+                      "Orv_Thread: Obviously a major malfunction. Thread ended"));
+  }
+  EXPECT_NE(std::string::npos, log[0]["message"].get<std::string>().find("bad state"));
+  EXPECT_NE(std::string::npos,
+            log[2]["message"].get<std::string>().find("Code: 0xc0000005 at address"));
+  Error::ClearErrors();
 }
 
 TEST(OrvThread, StartThenWaitReturnsAlsoForVeryShortRuns) {

@@ -516,6 +516,25 @@ TEST_F(DownloadRunIntegration, DeletionByAnotherProgramIsRecorded) {
   EXPECT_EQ(1u, shell.Calls().size());
 }
 
+TEST_F(DownloadRunIntegration, FolderThatCannotBeWatchedIsTriedOncePerRun) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(3 * kPart, 23)}};
+  PutRelease(files);
+  HostFault stall;
+  stall.stall_before_body_ms = 1500;
+  ASSERT_TRUE(host.SetFault("/rel/1_Setup.exe", stall));
+  // Held open by another program that shares nothing: the watcher cannot
+  // open it, while files inside can still be written.
+  ASSERT_TRUE(::CreateDirectoryW(download.c_str(), nullptr));
+  UniqueHandle held(::CreateFileW(download.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  ASSERT_TRUE(held);
+  auto manager = NewManager();
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
+  EXPECT_EQ(1, CountLogRecords("FileSystemWatcher started"));
+}
+
 TEST_F(DownloadRunIntegration, PauseHoldsTheTransferAndResumeFinishesIt) {
   const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart, 17)}};
   PutRelease(files);

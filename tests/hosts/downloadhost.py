@@ -1,4 +1,5 @@
-"""The stand-in for the download host: serves objects over HTTPS and misbehaves
+"""The stand-in for the download host: serves objects over HTTPS (and plain
+HTTP, to catch a client that follows a redirect there) and misbehaves
 on request (status, truncation, reset, flipped bytes, stalls, changing bodies)."""
 
 import base64
@@ -105,7 +106,7 @@ class DownloadHost:
                 del self.faults[path]
             return fault, use
 
-    def handle(self, conn, peer, number):
+    def handle(self, conn, peer, number, scheme="https"):
         rfile = conn.makefile("rb")
         while True:
             request = httpio.read_request(rfile)
@@ -116,7 +117,7 @@ class DownloadHost:
                 self.requests.append({
                     "method": request.method, "target": request.target,
                     "headers": request.headers, "body_length": len(body),
-                    "connection": number})
+                    "connection": number, "scheme": scheme})
             if not self._answer(conn, request) or not request.keep_alive:
                 # The reader holds a reference to the socket: release it so the
                 # close that follows really closes (and resets, if asked).

@@ -24,6 +24,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--host-address", required=True, help="address of the download host")
     parser.add_argument("--host-port", type=int, default=443)
+    parser.add_argument("--host-http-port", type=int, default=80,
+                        help="the download host also answers plain HTTP here (0: not)")
     parser.add_argument("--log-address", required=True, help="address of the log service")
     parser.add_argument("--log-https-port", type=int, default=8443)
     parser.add_argument("--log-http-port", type=int, default=8080)
@@ -44,7 +46,11 @@ def main():
     os.makedirs(args.root, exist_ok=True)
     host = DownloadHost(args.root)
     log = LogService()
-    host_listener = Listener(args.host_address, args.host_port, host.handle, tls)
+    host_listeners = [Listener(args.host_address, args.host_port,
+                               lambda c, p, n: host.handle(c, p, n, "https"), tls)]
+    if args.host_http_port:
+        host_listeners.append(Listener(args.host_address, args.host_http_port,
+                                       lambda c, p, n: host.handle(c, p, n, "http")))
     log.listeners = [
         Listener(args.log_address, args.log_https_port,
                  lambda c, p, n: log.handle(c, p, n, "https"), tls),
@@ -55,11 +61,11 @@ def main():
     if args.untrusted_address:
         untrusted_tls = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         untrusted_tls.load_cert_chain(args.untrusted_cert, args.untrusted_key)
-        untrusted.append(Listener(args.untrusted_address, args.host_port, host.handle,
-                                  untrusted_tls))
+        untrusted.append(Listener(args.untrusted_address, args.host_port,
+                                  lambda c, p, n: host.handle(c, p, n, "https"), untrusted_tls))
     control = Listener("127.0.0.1", args.control_port,
-                       Control(host, log, [host_listener]).handle)
-    for listener in [host_listener, control] + log.listeners + untrusted:
+                       Control(host, log, host_listeners).handle)
+    for listener in host_listeners + [control] + log.listeners + untrusted:
         listener.start()
 
     done = threading.Event()

@@ -420,3 +420,78 @@ TEST_F(FileDownloadIntegration, SignatureNeverReachesTheLog) {
   }
   EXPECT_FALSE(capture.Wide().empty());
 }
+
+// The signature travels in every request: a redirect may only move the
+// request within HTTPS on the same host.
+TEST_F(FileDownloadIntegration, RedirectsLeavingHttpsOrTheHostAreRefused) {
+  TestLogService log;
+  std::string why;
+  ASSERT_TRUE(log.Available(&why)) << why;
+  ASSERT_TRUE(log.Reset());
+  DebugCapture capture;
+  const std::string body = Pattern(700000, 21);
+  const std::string path = "/veltra/0_Release.bin";
+  ASSERT_TRUE(host.PutObject(path, body));
+  // A plain copy that a client which follows the redirect would receive.
+  const std::string plain_path = "/plain" + path;
+  const std::string same_host_http =
+      "http://" + Narrow(host.HostName()) + plain_path + kSignature;
+  const std::string other_host = "http://" + Narrow(log.HostName()) + ":" +
+                                 std::to_string(log.HttpPort()) + plain_path + kSignature;
+  const std::string secret = "ZQ7SECRETSIGNATUREQ7Z";
+
+  for (const std::string& location : {same_host_http, other_host}) {
+    SCOPED_TRACE(location);
+    ASSERT_TRUE(host.Reset());
+    ASSERT_TRUE(host.PutObject(path, body));
+    ASSERT_TRUE(host.PutObject(plain_path, body));
+    HostFault redirect;
+    redirect.status = 302;
+    redirect.headers = {{"Location", location}};
+    ASSERT_TRUE(host.SetFault(path, redirect));
+    Error::ClearErrors();
+    FileDownload worker;
+    Prepare(worker, path, Crc(body));
+    RunToEnd(worker);
+
+    // Every attempt fails like a bad status; nothing is written.
+    EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
+    EXPECT_EQ(302u, worker.ErrorCode());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(worker.part_file_path.c_str()));
+    const auto requests = host.Requests();
+    EXPECT_EQ(4u, requests.size());
+    for (const RecordedRequest& request : requests) EXPECT_EQ("https", request.scheme);
+    EXPECT_EQ(4, CountWithPrefix("Connection::OpenHttpConnection refused a redirect of " +
+                                 Narrow(host.HostName()) + "/ " + path + " to "));
+    EXPECT_EQ(std::string::npos, WriteJson(Error::GetErrorListJson()).find(secret));
+  }
+  EXPECT_TRUE(log.Requests().empty()) << "a request went to the other host";
+  for (const std::wstring& line : capture.Wide()) {
+    EXPECT_EQ(std::string::npos, Narrow(line).find(secret));
+  }
+}
+
+TEST_F(FileDownloadIntegration, RedirectWithinTheHostIsFollowed) {
+  const std::string body = Pattern(700000, 22);
+  ASSERT_TRUE(host.PutObject("/veltra/moved/0_Release.bin", body));
+  HostFault redirect;
+  redirect.count = 1;
+  redirect.status = 301;
+  redirect.headers = {{"Location", "https://" + Narrow(host.HostName()) +
+                                       "/veltra/moved/0_Release.bin" + kSignature}};
+  ASSERT_TRUE(host.SetFault("/veltra/0_Release.bin", redirect));
+  FileDownload worker;
+  Prepare(worker, "/veltra/0_Release.bin", Crc(body));
+  RunToEnd(worker);
+
+  EXPECT_EQ(body, ReadFileBytes(worker.part_file_path));
+  const auto requests = host.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ(std::string("/veltra/0_Release.bin") + kSignature, requests[0].target);
+  EXPECT_EQ(std::string("/veltra/moved/0_Release.bin") + kSignature, requests[1].target);
+  EXPECT_EQ("https", requests[1].scheme);
+  EXPECT_EQ(1, CountWithPrefix("Following redirect to: " + Narrow(host.HostName()) +
+                               "/ /veltra/moved/0_Release.bin"));
+  EXPECT_EQ(0, CountWithPrefix("Response status not 200"));
+  EXPECT_EQ(std::string::npos, WriteJson(Error::GetErrorListJson()).find("SECRETSIGNATURE"));
+}

@@ -89,6 +89,7 @@ std::vector<RecordedRequest> ParseRequests(const std::string& answer, bool with_
       request.headers.emplace_back(header[0].get<std::string>(), header[1].get<std::string>());
     }
     request.connection = entry.value("connection", 0);
+    request.scheme = entry.value("scheme", "");
     if (with_bodies) {
       request.body = Base64Decode(entry.value("body", ""));
       request.body_length = request.body.size();

@@ -16,6 +16,7 @@ struct RecordedRequest {
   size_t body_length = 0;
   std::string body;    // the log service keeps whole bodies
   int connection = 0;  // which TCP connection carried it (1, 2, ...)
+  std::string scheme;  // "https" or "http"
 
   // The first header of that name (case-insensitive), or "" if absent.
   std::string Header(const std::string& name) const;
@@ -57,7 +58,8 @@ class TestHost {
 
   // False (with the reason in *why) when the environment names no server.
   bool Available(std::string* why = nullptr) const;
-  // The name to put in requests (port 443, certificate trusted).
+  // The name to put in requests (port 443, certificate trusted; plain HTTP
+  // on port 80 is answered and recorded too).
   const std::wstring& HostName() const { return host_name_; }
   // The host's address: a request to it by number fails the certificate's
   // name check.
