@@ -13,7 +13,7 @@ signature).
    the release and one part per kill, besides the CRC info requests (a kill
    in a merge costs no download: the parts stay until the file is whole).
 2. One fault per part in turn (reset, truncated body, flipped byte, 503,
-   stall), a second CRC info copy that differs, and
+   stall, redirect to plain HTTP), a second CRC info copy that differs, and
    another program deleting one part file and renaming another while a
    later part is held back. The user closes; the uploaded log names every
    fault and the watcher's record of each touched file. The next start
@@ -278,7 +278,9 @@ def faults_run(setup, program):
               ({"truncate_at": 5_000_000}, (part1 % 1 + " incorrect CRC",)),
               ({"flip": 1_234_567}, (part1 % 2 + " incorrect CRC",)),
               ({"status": 503}, ("Response status not 200, but 503",)),
-              ({"stall_at": 2_000_000, "stall_ms": 3000}, None)]
+              ({"stall_at": 2_000_000, "stall_ms": 3000}, None),
+              ({"redirect_http": True}, ("refused a redirect of %s/ %s to http://" % (
+                  setup.relay_name, data1 % 5),))]
     for k, (fault, _) in enumerate(faults):
         relay.fault(data1 % k, fault)
     # The first pair of CRC info copies disagrees.
