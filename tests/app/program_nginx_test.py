@@ -152,6 +152,7 @@ class Program:
         self.appdata = Path(prefix) / "drive_c" / "users" / user / "AppData" / "Local" / RELEASE
         self.wine_appdata = "C:\\users\\%s\\AppData\\Local\\%s\\" % (user, RELEASE)
         self.run = None
+        self.started = 0.0
         atexit.register(self.kill)
 
     def clean(self):
@@ -163,6 +164,7 @@ class Program:
     def start(self):
         # wine-run.sh execs wine, which becomes the Windows process itself:
         # a signal to this pid ends the program as TerminateProcess would.
+        self.started = time.time()
         self.run = subprocess.Popen([self.wine_run, str(self.exe)], cwd=self.folder,
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         return self.run
@@ -187,12 +189,27 @@ class Program:
         parts = [p.name for p in self.appdata.glob("*part*")] if self.appdata.exists() else []
         finals = [(local_name(name), size) for name, size in FILES]
         for name, size in finals:
-            # Parts stay until their final file is written whole.
-            if (self.folder / name).exists() and any(p.startswith(name + "part") for p in parts):
-                return "merging %s, or its merge cut short" % name
+            # A merge writes under a name of its own and renames the file
+            # once whole; the parts stay until then. One left by an earlier
+            # kill counts only once this run writes to it again.
+            try:
+                if (self.folder / (name + ".merging")).stat().st_mtime >= self.started:
+                    return "merging %s" % name
+            except FileNotFoundError:
+                pass
         if all((self.folder / name).exists() for name, _ in finals):
             return "checking the final files"
         return "downloading (%d part files on disk)" % len(parts)
+
+    def finals_whole(self, src):
+        """A final file, whenever it is there, is the whole file: a process
+        ended in a merge must not leave one that the next start takes for
+        finished."""
+        for name, _ in FILES:
+            final = self.folder / local_name(name)
+            if final.exists() and final.read_bytes() != (src / name).read_bytes():
+                return False
+        return True
 
     def files_intact(self, src):
         for name, _ in FILES:
@@ -243,6 +260,7 @@ def kill_runs(setup, program):
         merges += where.startswith("merging")
         after_setup += where.startswith("after the setup")
         program.kill()
+        check(program.finals_whole(setup.src), "no final file cut short by the kill (%s)" % where)
         print("killed at %.1f MB served + %.2f s (%.1f MB served then): %s" % (
             moment / 1e6, delay, (setup.relay.served() - relay_start) / 1e6, where))
     started = time.time()
