@@ -42,17 +42,8 @@ if(NOT VELTRA_FILE_VERSION MATCHES "^[0-9]+\\.[0-9]+\\.[0-9]+\\.[0-9]+$")
 endif()
 string(REPLACE "." "," VELTRA_FILE_VERSION_COMMAS "${VELTRA_FILE_VERSION}")
 
-# Values become wide string literals; quotes and backslashes are escaped so
-# that any text a maker enters compiles to itself.
-foreach(name HOST_NAME DOWNLOAD_SUBDIR PRODUCT_CODE SAS DEFAULT_HOST LOG_SERVICE_URL
-    SUPPORT_URL FAQ_ADDRESS FORUM_ADDRESS RELEASE_NAME)
-  string(REPLACE "\\" "\\\\" escaped "${VELTRA_${name}}")
-  string(REPLACE "\"" "\\\"" escaped "${escaped}")
-  set(VELTRA_${name}_LITERAL "L\"${escaped}\"")
-endforeach()
-
 set(VELTRA_GENERATED_DIR ${CMAKE_BINARY_DIR}/generated)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/buildconfig.h.in
-  ${VELTRA_GENERATED_DIR}/config/buildconfig.h @ONLY)
+set(VELTRA_CONFIG_HEADER ${VELTRA_GENERATED_DIR}/config/buildconfig.h)
+include(${CMAKE_CURRENT_LIST_DIR}/WriteBuildConfig.cmake)
 add_library(build_config INTERFACE)
 target_include_directories(build_config INTERFACE ${VELTRA_GENERATED_DIR})

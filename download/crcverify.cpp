@@ -83,6 +83,11 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
       dropped_records += DropUnsafeRecords(records);
       return true;
     }
+    // A host or proxy that changes what it serves: support must see it,
+    // even when a later pair agrees.
+    Error::RecordError(L"DownloadManager::FetchCrcInfo the two copies of " + crc_info_name +
+                           L" differ; fetching both again",
+                       static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
   }
   // The host never answered the same twice: count it as a failed fetch, so
   // that the attempt fails and the attempts stay bounded.

@@ -14,6 +14,7 @@
 namespace {
 
 const char kModule[] = "downloadmanager";
+const wchar_t kMergingSuffix[] = L".merging";
 
 }  // namespace
 
@@ -30,7 +31,11 @@ void DownloadManager::MergeParts(const FileRecord& record) {
     ReportSaveFailure();
     return;
   }
-  UniqueHandle final_file(::CreateFileW(final_path.c_str(), GENERIC_WRITE, 0, nullptr,
+  // Written under a name of its own and renamed once whole: a process ended
+  // in the middle would otherwise leave a final file that the next start
+  // takes for finished.
+  const std::wstring merging_path = final_path + kMergingSuffix;
+  UniqueHandle final_file(::CreateFileW(merging_path.c_str(), GENERIC_WRITE, 0, nullptr,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!final_file) {
     Error::RecordError(L"Merging part files failed. Unable to create: " + final_path,
@@ -96,10 +101,17 @@ void DownloadManager::MergeParts(const FileRecord& record) {
 
   if (outcome == Outcome::kMerged) ::SetEndOfFile(final_file.Get());
   final_file.Reset();
+  if (outcome == Outcome::kMerged &&
+      !::MoveFileExW(merging_path.c_str(), final_path.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    Error::RecordError(L"Merging part files failed. Unable to create: " + final_path,
+                       ::GetLastError(), kModule, __LINE__);
+    outcome = Outcome::kFailed;
+  }
   if (outcome == Outcome::kMerged) {
     for (size_t k = 0; k < parts; ++k) DeleteOwnFile(PartPath(local, k));
   } else {
-    DeleteOwnFile(final_path);
+    DeleteOwnFile(merging_path);
   }
   merging.store(false, std::memory_order_relaxed);
   // Another attempt would write to the same place and fail again.

@@ -1,6 +1,6 @@
 // Stands in for things outside the program in its whole-program tests:
-//   apphelper.exe                 the release's setup: leaves setup-ran.txt
-//                                 in its working folder (the program folder)
+//   apphelper.exe                 the release's setup: adds a line to setup-ran.txt
+//                                 in its working folder (the program folder), one per start
 //   apphelper.exe close CAPTION   closes the window with that caption, as a
 //                                 user would with its close box
 //   apphelper.exe shot CAPTION FILE
@@ -122,7 +122,7 @@ int wmain(int argc, wchar_t** argv) {
         0);
     return 0;
   }
-  FILE* marker = _wfopen(L"setup-ran.txt", L"w");
+  FILE* marker = _wfopen(L"setup-ran.txt", L"a");
   if (marker == nullptr) return 1;
   fputs("ran\n", marker);
   fclose(marker);

@@ -863,6 +863,7 @@ TEST_F(DownloadRunIntegration, StopInsideTheDiskWorkOfALargeFileEndsWithinABlock
   Start(*merging);
   const DWORD merge_ms = StopWhen(*merging, [&] { return merging->MergePercent() >= 6; });
   EXPECT_FALSE(Exists(Final(L"Setup_P1.exe")));
+  EXPECT_FALSE(Exists(Final(L"Setup_P1.exe") + L".merging"));
   for (int k = 0; k < kParts; ++k) EXPECT_TRUE(Exists(Part(L"Setup_P1.exe", k))) << k;
 
   auto verifying = NewManager();

@@ -1,0 +1,23 @@
+# Writes the program's configuration header VELTRA_CONFIG_HEADER from the
+# VELTRA_* values. BuildConfig.cmake includes it for the program; the tests
+# run it as a script (cmake -D... -P) for a second build of the program
+# that talks to another host, where VELTRA_SAS_COMMAND, when given, is a
+# command ("|"-separated: a ";" would not survive the way there) whose
+# output is the access signature.
+if(VELTRA_SAS_COMMAND)
+  string(REPLACE "|" ";" sas_command "${VELTRA_SAS_COMMAND}")
+  execute_process(COMMAND ${sas_command} OUTPUT_VARIABLE VELTRA_SAS
+    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE sas_result)
+  if(NOT sas_result EQUAL 0)
+    message(FATAL_ERROR "the access signature could not be made")
+  endif()
+endif()
+# Values become wide string literals; quotes and backslashes are escaped so
+# that any text a maker enters compiles to itself.
+foreach(name HOST_NAME DOWNLOAD_SUBDIR PRODUCT_CODE SAS DEFAULT_HOST LOG_SERVICE_URL
+    SUPPORT_URL FAQ_ADDRESS FORUM_ADDRESS RELEASE_NAME)
+  string(REPLACE "\\" "\\\\" escaped "${VELTRA_${name}}")
+  string(REPLACE "\"" "\\\"" escaped "${escaped}")
+  set(VELTRA_${name}_LITERAL "L\"${escaped}\"")
+endforeach()
+configure_file(${CMAKE_CURRENT_LIST_DIR}/buildconfig.h.in ${VELTRA_CONFIG_HEADER} @ONLY)
