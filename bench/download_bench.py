@@ -44,6 +44,17 @@ def wineserver_pid(prefix):
     return None
 
 
+def persistent_wineserver(wine_run, prefix):
+    """Starts a wineserver for the prefix that outlives each program, so that
+    its CPU time can be read around each run; returns its pid."""
+    env = dict(os.environ, WINEPREFIX=prefix)
+    subprocess.run(["wineserver", "-k"], env=env)
+    subprocess.run(["wineserver", "-w"], env=env)
+    subprocess.run(["wineserver", "-p"], env=env, check=True)
+    subprocess.run([wine_run, "cmd", "/c", "exit"], check=True)
+    return wineserver_pid(prefix)
+
+
 def cpu_seconds(pid):
     if pid is None:
         return 0.0
@@ -98,14 +109,7 @@ def main():
                         "--cert", os.path.join(ca_dir, "server.pem"),
                         "--key", os.path.join(ca_dir, "server.key")], check=True)
         subprocess.run([wine_run, "--init"], check=True)
-        env = dict(os.environ, WINEPREFIX=prefix)
-        # A persistent wineserver, so that its CPU time can be read around
-        # each run.
-        subprocess.run(["wineserver", "-k"], env=env)
-        subprocess.run(["wineserver", "-w"], env=env)
-        subprocess.run(["wineserver", "-p"], env=env, check=True)
-        subprocess.run([wine_run, "cmd", "/c", "exit"], check=True)
-        server = wineserver_pid(prefix)
+        server = persistent_wineserver(wine_run, prefix)
 
         wine_out = subprocess.run([wine_run, "winepath", "-w", out_dir], capture_output=True,
                                   text=True, check=True).stdout.strip()

@@ -24,7 +24,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from download_bench import cpu_seconds, measure, wineserver_pid  # noqa: E402
+from download_bench import cpu_seconds, measure, persistent_wineserver  # noqa: E402
 
 RELEASE = "Veltra_R1"
 CAPTION = RELEASE + " download manager"
@@ -42,8 +42,8 @@ MAKE_FILES = """
 import os, random, sys
 folder, setup = sys.argv[1:3]
 rng = random.Random(12)
-for spec in sys.argv[3:]:
-    name, size = spec.rsplit("=", 1)
+for entry in sys.argv[3:]:
+    name, size = entry.rsplit("=", 1)
     left = int(size)
     with open(os.path.join(folder, name), "wb") as f:
         if name == "Setup.exe":
@@ -217,14 +217,7 @@ def main():
                             "--key", os.path.join(ca_dir, "server.key")], check=True)
         subprocess.run([xvfb, "start", xvfb_state, prefix], check=True)
         subprocess.run([wine_run, "--init"], check=True)
-        env = dict(os.environ, WINEPREFIX=prefix)
-        # A persistent wineserver, so that its CPU time can be read around
-        # each run.
-        subprocess.run(["wineserver", "-k"], env=env)
-        subprocess.run(["wineserver", "-w"], env=env)
-        subprocess.run(["wineserver", "-p"], env=env, check=True)
-        subprocess.run([wine_run, "cmd", "/c", "exit"], check=True)
-        server = wineserver_pid(prefix)
+        server = persistent_wineserver(wine_run, prefix)
         out_dir = os.path.join(work, "parts")
         os.makedirs(out_dir)
         wine_out = subprocess.run([wine_run, "winepath", "-w", out_dir], capture_output=True,
