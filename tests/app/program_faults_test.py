@@ -35,7 +35,8 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
-from program_test import CAPTION, RELEASE, SUBDIR, check, control, put_release, wait_for  # noqa: E402
+from program_test import (CAPTION, RELEASE, SUBDIR, check, control,  # noqa: E402
+                          fresh_program_folder, put_release, wait_for)
 
 ERROR_TEXT_404 = ("This version of Veltra can no longer be downloaded.\r\nPlease download the "
                   "latest version you received in an e-mail message")
@@ -266,13 +267,7 @@ def long_folder(program, exe_source, work, appdata):
 
 def main():
     wine_run, program_file, helper, work, prefix = sys.argv[1:6]
-    work = Path(work)
-    shutil.rmtree(work, ignore_errors=True)
-    work.mkdir(parents=True)
-    exe = work / f"{RELEASE}_web.exe"
-    shutil.copy(program_file, exe)
-    appdata = Path(prefix) / "drive_c" / "users" / os.environ.get("USER", "root") / \
-        "AppData" / "Local" / RELEASE
+    work, exe, appdata = fresh_program_folder(program_file, work, prefix)
     program = Program(wine_run, helper, work)
     selected = sys.argv[6:] or ["given_up", "withdrawn", "close", "second", "long"]
     if "given_up" in selected:

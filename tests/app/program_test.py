@@ -79,8 +79,9 @@ def check(condition, message):
     print("ok:", message)
 
 
-def main():
-    wine_run, program, helper, work, prefix = sys.argv[1:6]
+def fresh_program_folder(program, work, prefix):
+    """An empty program folder holding only the program, under its release
+    name; returns the folder, the program's path and the download folder."""
     work = Path(work)
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
@@ -88,6 +89,12 @@ def main():
     shutil.copy(program, exe)
     appdata = Path(prefix) / "drive_c" / "users" / os.environ.get("USER", "root") / \
         "AppData" / "Local" / RELEASE
+    return work, exe, appdata
+
+
+def main():
+    wine_run, program, helper, work, prefix = sys.argv[1:6]
+    work, exe, appdata = fresh_program_folder(program, work, prefix)
     shutil.rmtree(appdata, ignore_errors=True)
 
     nameless = work / "Veltra.exe"
