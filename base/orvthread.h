@@ -7,6 +7,7 @@
 #include "base/criticalsection.h"
 #include "base/flagevent.h"
 #include "base/scopedhandle.h"
+#include "base/stoptoken.h"
 
 // Base of every object that owns a thread. The running flag is also the
 // stop request: Run loops test it (through IsRunning) and end when it turns
@@ -43,6 +44,8 @@ class Orv_Thread {
   void Wait() const;
 
   bool IsRunning() const { return running.load(std::memory_order_relaxed); }
+  // For the work Run hands on: it ends when this thread is asked to stop.
+  StopToken Token() const { return StopToken(running); }
   DWORD ThreadId() const { return thread_id.load(std::memory_order_relaxed); }
 
  protected:
