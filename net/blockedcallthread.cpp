@@ -2,6 +2,34 @@
 
 #include <utility>
 
+namespace {
+
+// The one thread that waits for an owner.
+CriticalSection idle_lock;
+std::shared_ptr<BlockedCallThread> idle;
+
+}  // namespace
+
+std::shared_ptr<BlockedCallThread> BlockedCallThread::Acquire() {
+  {
+    ScopedLock lock(idle_lock);
+    if (idle) return std::move(idle);
+  }
+  return Create();
+}
+
+void BlockedCallThread::Release(std::shared_ptr<BlockedCallThread> thread) {
+  if (!thread) return;
+  {
+    ScopedLock lock(idle_lock);
+    if (!idle) {
+      idle = std::move(thread);
+      return;
+    }
+  }
+  thread->Retire();
+}
+
 std::shared_ptr<BlockedCallThread> BlockedCallThread::Create() {
   std::shared_ptr<BlockedCallThread> runner(new BlockedCallThread());
   if (!runner->wake_ || !runner->done_) return nullptr;

@@ -21,8 +21,14 @@ class BlockedCallThread {
  public:
   enum class Outcome { kDone, kStopped };
 
-  // Null when no thread or event could be had.
-  static std::shared_ptr<BlockedCallThread> Create();
+  // The thread that waits for an owner, or a new one; null when no thread
+  // or event could be had.
+  static std::shared_ptr<BlockedCallThread> Acquire();
+  // An owner is done with `thread` (no call of its own running): it waits
+  // for the next owner, unless one waits already. Workers fetch one part
+  // after another, and a thread per part costs its creation and, under
+  // Wine, a stack that is freed only later.
+  static void Release(std::shared_ptr<BlockedCallThread> thread);
 
   BlockedCallThread(const BlockedCallThread&) = delete;
   BlockedCallThread& operator=(const BlockedCallThread&) = delete;
@@ -40,6 +46,7 @@ class BlockedCallThread {
 
  private:
   BlockedCallThread() = default;
+  static std::shared_ptr<BlockedCallThread> Create();
   static DWORD WINAPI Loop(void* parameter);
 
   UniqueHandle wake_{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};

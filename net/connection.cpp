@@ -33,13 +33,10 @@ Connection::~Connection() {
 
 void Connection::Disconnect() { handles_.reset(); }
 
-void Connection::ReleaseCallThread() {
-  if (call_thread_) call_thread_->Retire();
-  call_thread_.reset();
-}
+void Connection::ReleaseCallThread() { BlockedCallThread::Release(std::move(call_thread_)); }
 
 BlockedCallThread* Connection::CallThread() {
-  if (!call_thread_) call_thread_ = BlockedCallThread::Create();
+  if (!call_thread_) call_thread_ = BlockedCallThread::Acquire();
   return call_thread_.get();
 }
 
@@ -85,11 +82,29 @@ bool Connection::OpenInternet(const std::wstring& agent, const char* module) {
   return true;
 }
 
+bool Connection::QueryText(DWORD query, std::wstring& text) const {
+  text.clear();
+  // Sized by asking first: a buffer of the largest size allowed for every
+  // answer would add to a worker's peak memory.
+  DWORD length = 0;
+  if (::HttpQueryInfoW(handles_->request.Get(), query, nullptr, &length, nullptr)) return true;
+  if (::GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+  if (length > kHeaderBufferSize) {
+    ::SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return false;
+  }
+  std::vector<wchar_t> buffer(length / sizeof(wchar_t) + 1, L'\0');
+  length = static_cast<DWORD>(buffer.size() * sizeof(wchar_t));
+  if (!::HttpQueryInfoW(handles_->request.Get(), query, buffer.data(), &length, nullptr)) {
+    return false;
+  }
+  text.assign(buffer.data(), length / sizeof(wchar_t));
+  return true;
+}
+
 std::wstring Connection::QueryHeader(DWORD query) const {
-  std::vector<wchar_t> buffer(kHeaderBufferSize / sizeof(wchar_t), L'\0');
-  DWORD length = kHeaderBufferSize;
-  if (!::HttpQueryInfoW(handles_->request.Get(), query, buffer.data(), &length, nullptr)) return {};
-  return std::wstring(buffer.data(), length / sizeof(wchar_t));
+  std::wstring text;
+  return QueryText(query, text) ? text : std::wstring();
 }
 
 bool Connection::Call(const std::function<BOOL(HINTERNET request)>& call, const StopToken& stop,

@@ -48,8 +48,8 @@ class Connection {
   bool Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read, const StopToken& stop,
             DWORD& error);
 
-  // Lets the call thread go once its call, if any, has returned: for an
-  // owner that keeps this connection after its work has ended.
+  // Hands the call thread on (BlockedCallThread::Release) when the owner's
+  // work has ended; the next call takes another.
   void ReleaseCallThread();
 
  protected:
@@ -64,7 +64,10 @@ class Connection {
 
   bool OpenInternet(const std::wstring& agent, const char* module);
   void SetTimeouts(HINTERNET handle, const char* module);
-  // One header of the answer (an HTTP_QUERY_* value); empty when absent.
+  // A text of the answer (an HTTP_QUERY_* value) of up to 512 KiB; false
+  // with the system's error (ERROR_INSUFFICIENT_BUFFER for a longer one).
+  bool QueryText(DWORD query, std::wstring& text) const;
+  // One header of the answer; empty when absent.
   std::wstring QueryHeader(DWORD query) const;
   // The call thread, created on first use; null when none can be had.
   BlockedCallThread* CallThread();

@@ -1,7 +1,5 @@
 #include "net/downloadconnection.h"
 
-#include <vector>
-
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/urlpath.h"
@@ -17,7 +15,6 @@ constexpr DWORD kFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
                          INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 // Redirects followed within one opening, against a host that loops.
 constexpr int kMaxRedirects = 5;
-constexpr DWORD kHeaderBufferSize = 0x80000;
 
 // What the call thread's body read and its caller share.
 struct BodyRead {
@@ -154,16 +151,14 @@ bool DownloadConnection::QueryAnswer(const std::wstring& logged_name, DWORD& sta
                     kModule, __LINE__);
     return false;
   }
-  std::vector<wchar_t> header_buffer(kHeaderBufferSize / sizeof(wchar_t), L'\0');
-  length = kHeaderBufferSize;
-  if (!::HttpQueryInfoW(handles_->request.Get(), HTTP_QUERY_RAW_HEADERS_CRLF, header_buffer.data(),
-                        &length, nullptr)) {
+  std::wstring raw;
+  if (!QueryText(HTTP_QUERY_RAW_HEADERS_CRLF, raw)) {
     Error::LogError(L"Connection::HttpQueryInfo failed for: " + logged_name, ::GetLastError(),
                     kModule, __LINE__);
     return false;
   }
   // A redirect's Location may repeat the signature.
-  headers = Redirect::WithoutQueries(std::wstring(header_buffer.data(), length / sizeof(wchar_t)));
+  headers = Redirect::WithoutQueries(raw);
   if (!headers.empty()) {
     Error::LogMessage(L"Response headers: " + headers, kModule, __LINE__);
   }
