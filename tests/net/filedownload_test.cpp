@@ -214,12 +214,19 @@ TEST_F(FileDownloadIntegration, NotFoundLeavesTheStatus) {
 TEST_F(FileDownloadIntegration, PauseHoldsTheResponseAndResumesIt) {
   const std::string body = Pattern(4000000, 3);
   ASSERT_TRUE(host.PutObject("/veltra/0_Big.bin", body));
+  // The host holds the rest back for a while, so the pause comes before
+  // the body could end, however late the worker sees its first progress.
+  HostFault stall;
+  stall.stall_at = 600000;
+  stall.stall_ms = 1500;
+  ASSERT_TRUE(host.SetFault("/veltra/0_Big.bin", stall));
   FileDownload worker(Request("/veltra/0_Big.bin", Crc(body)));
   recorder.pause_on_first_progress = true;
   ASSERT_NE(nullptr, worker.Start());
   ASSERT_TRUE(WaitFor([&] { return recorder.paused_once.load(); }));
-  // The pause takes hold at the next read; from then on nothing is read.
-  Sleep(300);
+  // The pause takes hold at the next read, after the stall; from then on
+  // nothing is read.
+  Sleep(2500);
   const uint64_t held = worker.BytesReceived();
   Sleep(1000);
   EXPECT_EQ(held, worker.BytesReceived()) << "read while paused";
