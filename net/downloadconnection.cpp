@@ -1,5 +1,7 @@
 #include "net/downloadconnection.h"
 
+#include <algorithm>
+
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/urlpath.h"
@@ -26,7 +28,39 @@ struct BodyRead {
   DWORD error = 0;
 };
 
+// The size of the next read. WinINet under Wine fills a read's whole buffer
+// before it returns, and each read costs its rounds of server calls: a fast
+// host is read in fewer, larger reads, while a slow host is read in reads no
+// larger than before, so that its progress and a pause are seen as often.
+class ReadSize {
+ public:
+  size_t Next() const { return size_; }
+  // After a read of Next() bytes that brought `count` in `ms`.
+  void Took(size_t count, double ms) {
+    if (count == size_ && ms < kQuickMs) {
+      size_ = std::min(size_ * 2, kLargest);
+    } else if (ms > kSlowMs) {
+      size_ = kSmallest;
+    }
+  }
+
+ private:
+  static constexpr size_t kSmallest = 0x80000;
+  static constexpr size_t kLargest = 0x200000;
+  static constexpr double kQuickMs = 20;
+  static constexpr double kSlowMs = 100;
+  size_t size_ = kSmallest;
+};
+
+double NowMs() {
+  LARGE_INTEGER counter, frequency;
+  ::QueryPerformanceCounter(&counter);
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
 void ReadUntilEnd(HINTERNET request, BodyRead& read) {
+  ReadSize size;
   for (;;) {
     if (read.abandoned.load(std::memory_order_relaxed)) {
       read.end = DownloadConnection::BodyEnd::kStopped;
@@ -37,10 +71,13 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
       return;
     }
     size_t room = 0;
-    uint8_t* space = read.body->Space(room);
+    uint8_t* space = read.body->Space(size.Next(), room);
     DWORD count = 0;
     ::SetLastError(0);
-    if (!::InternetReadFile(request, space, static_cast<DWORD>(room), &count)) {
+    const double started = NowMs();
+    const BOOL ok = ::InternetReadFile(request, space, static_cast<DWORD>(room), &count);
+    size.Took(count, NowMs() - started);
+    if (!ok) {
       read.error = ::GetLastError();
       read.body->Commit(0);
       read.end = DownloadConnection::BodyEnd::kFailed;

@@ -5,8 +5,9 @@
 
 namespace {
 
-// The size of one read: under Wine larger reads cost no less per byte.
-constexpr size_t kReadSize = 0x80000;
+// The growth of a body of unknown size (the CRC info, kept for the whole
+// run) or longer than announced: small, so it holds no more than it needs.
+constexpr size_t kGrowthSize = 0x80000;
 // Room left after the expected size for the read that finds the end.
 constexpr size_t kEndReadRoom = 0x1000;
 // No block larger than a part and then some is kept: a host that sent more
@@ -51,11 +52,11 @@ ReceivedBody::ReceivedBody(size_t expected_size) {
 
 ReceivedBody::~ReceivedBody() { Spare().Give(std::move(bytes_)); }
 
-uint8_t* ReceivedBody::Space(size_t& count) {
+uint8_t* ReceivedBody::Space(size_t wanted, size_t& count) {
   const size_t spare = bytes_.Capacity() - committed_;
   // Within the reserved block while it lasts; a body longer than announced
   // grows it.
-  count = spare != 0 ? std::min(spare, kReadSize) : kReadSize;
+  count = spare != 0 ? std::min(spare, wanted) : std::min(wanted, kGrowthSize);
   return bytes_.Extend(count);
 }
 

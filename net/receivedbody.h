@@ -30,9 +30,9 @@ class ReceivedBody {
   ReceivedBody(const ReceivedBody&) = delete;
   ReceivedBody& operator=(const ReceivedBody&) = delete;
 
-  // For the call thread: room for the next read, then what it filled (0
-  // after a read that failed or found the end).
-  uint8_t* Space(size_t& count);
+  // For the call thread: room for the next read of up to `wanted` bytes,
+  // then what it filled (0 after a read that failed or found the end).
+  uint8_t* Space(size_t wanted, size_t& count);
   void Commit(size_t count);
 
   // Signalled (auto-reset) after every Commit.
