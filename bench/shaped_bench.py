@@ -9,8 +9,10 @@ sockets are made by wineserver, so the prefix's wineserver runs in the
 client's namespace too (the programs reach it through its socket file, as
 they reach the X server). For each
 line rate it prints the program's goodput (the release's bytes over the
-download phase, from the start of its first request to the end of its last
-part, as nginx timed them) and the speed the dialog's read-out showed last
+download phase, from the start of its first request, as nginx logged it,
+to the moment the line fell idle for good: nginx logs a request as done when
+its last bytes are in the socket's buffer, which at these rates holds
+seconds of the line) and the speed the dialog's read-out showed last
 before the download ended (read from the window by bench/readout_watch.exe),
 each as a share of the line rate. Each release is sized for about 40 s of
 its line. As root: namespaces and qdiscs need it."""
@@ -131,19 +133,51 @@ class ReadoutWatch:
         return found
 
 
-def download_phase(timing_log):
-    """(start of the first request, end of the last part, bytes of parts) from
-    nginx's timing log."""
-    start, end, sent = None, None, 0
+class LinkWatch:
+    """The bytes the server's end of the link has sent, every 50 ms, each
+    reading with the time it arrived."""
+
+    STEP = 0.05
+
+    def __init__(self, line):
+        self.samples = []
+        counter = "/sys/class/net/%s/statistics/tx_bytes" % line.link
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", line.server, "sh", "-c",
+             "while :; do cat %s; sleep %s; done" % (counter, self.STEP)],
+            stdout=subprocess.PIPE, text=True)
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+
+    def _read(self):
+        for text in self.process.stdout:
+            self.samples.append((time.time(), int(text)))
+
+    def last_busy(self, rate):
+        """The last moment the line ran at more than half its rate: when the
+        download's last bytes went through."""
+        self.process.terminate()
+        self.process.wait()
+        self.thread.join()
+        end = None
+        for (t0, b0), (t1, b1) in zip(self.samples, self.samples[1:]):
+            if b1 - b0 > rate * (t1 - t0) / 2:
+                end = t1
+        return end
+
+
+def first_request(timing_log):
+    """(start of the first request, bytes of parts served) from nginx's
+    timing log."""
+    start, sent = None, 0
     with open(timing_log) as log:
         for entry in log:
             msec, took, _, status, size, uri = entry.split()
             began = float(msec) - float(took)
             start = began if start is None else min(start, began)
             if not uri.endswith(".txt") and status == "200":
-                end = max(end or 0, float(msec))
                 sent += int(size)
-    return start, end, sent
+    return start, sent
 
 
 def main():
@@ -214,12 +248,14 @@ def main():
             line.run(line.server, nginx_sh, "start", state, block)
             line.shape(mbit)
 
+            link = LinkWatch(line)
             watch = ReadoutWatch(wine_run, watcher)
             r = run_program(client_run, exe, program_dir, appdata, server)
             subprocess.run([nginx_sh, "stop", state], check=True)
-            start, end, sent = download_phase(os.path.join(state, "timing.log"))
-            if end is None:
-                sys.exit("no part was served at %d Mbit/s" % mbit)
+            end = link.last_busy(rate)
+            start, sent = first_request(os.path.join(state, "timing.log"))
+            if end is None or start is None:
+                sys.exit("nothing went through the line at %d Mbit/s" % mbit)
             speeds = watch.speeds(end)
             phase = end - start
             results.append((mbit, total, sent, phase, r["start_to_setup"],
