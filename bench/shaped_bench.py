@@ -269,14 +269,15 @@ def main():
 
     print("the whole program through a line shaped by tbf; at most %.1f %% of a line is TCP "
           "payload (1500-byte MTU)" % (100 * PAYLOAD_SHARE))
-    print("%-9s %12s %12s %10s %9s %13s %11s %13s" % (
-        "line", "release B", "served B", "download s", "goodput", "% of line", "read-out",
-        "% of line"))
+    print("%-9s %12s %12s %10s %12s %10s %11s %10s %12s" % (
+        "line", "release B", "served B", "download s", "goodput", "of line", "read-out",
+        "of line", "of goodput"))
     for mbit, total, sent, phase, wall, shown, count in results:
         rate = mbit * 125_000
-        print("%3d Mbit/s %12d %12d %10.1f %7.0f kB/s %11.1f %% %6d kB/s %11.1f %%" % (
-            mbit, total, sent, phase, total / phase / 1024, 100 * total / phase / rate,
-            shown, 100 * shown * 1024 / rate))
+        goodput = total / phase
+        print("%3d Mbit/s %12d %12d %10.1f %7.0f kB/s %8.1f %% %6d kB/s %8.1f %% %10.1f %%" % (
+            mbit, total, sent, phase, goodput / 1024, 100 * goodput / rate, shown,
+            100 * shown * 1024 / rate, 100 * shown * 1024 / goodput))
     for mbit, _, _, phase, wall, _, count in results:
         print("%d Mbit/s: program start to the setup's start %.1f s; %d speeds shown" % (
             mbit, wall, count))
