@@ -196,7 +196,7 @@ def run_program(wine_run, exe, folder, appdata, server, close_after_parts=0, hel
             end - close_at if close_at else None, "wall": end - start,
             "cpu": usage.ru_utime + usage.ru_stime,
             "server_cpu": cpu_seconds(server) - before, "rss_mb": usage.ru_maxrss / 1024.0,
-            "resident": sampler.report() if sampler else []}
+            "resident": sampler}
 
 
 def main():
@@ -308,11 +308,15 @@ def main():
         # Interleaved rounds, the median of each: the figures of one round
         # swing with whatever else the machine is doing.
         runs = {name: [] for name in commands}
-        resident = []
+        resident = {}
         for _ in range(args.rounds):
             for name, (command, pid) in commands.items():
                 start = time.time()
-                r = measure(command, pid)
+                # What the loop and the workers hold is listed in the first
+                # round, for the program's listing to be set against.
+                r = measure(command, pid, resident=not runs[name])
+                if r["resident"]:
+                    resident[name] = r["resident"]
                 r["wall"] = time.time() - start
                 # The Windows programs time their own transfers, without
                 # Wine's start-up; curl is timed from outside.
@@ -326,7 +330,7 @@ def main():
             r = run_program(wine_run, exe, program_dir, appdata, server,
                             resident="program" not in runs)
             if r["resident"]:
-                resident = r["resident"]
+                resident["program"] = r["resident"]
             r["wall"] = r["start_to_setup"]
             r["rate"] = total / 1e6 / r["wall"]
             runs.setdefault("program", []).append(r)
@@ -359,8 +363,11 @@ def main():
                 r, b = results[name], results[bare]
                 print("%s / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
                     name, bare, 100 * r["rate"] / b["rate"], r["rss_mb"] - b["rss_mb"]))
+        for name in ("workers", "program"):
+            if bare and name in resident and bare in resident:
+                print("%s against the best bare loop (%s), first round:" % (name, bare))
+                print("\n".join(resident[name].report(resident[bare])))
         if "program" in only:
-            print("the whole program, first round, " + "\n".join(resident))
             print("program: start to the setup's start %.1f s; close to exit %s s (each round)"
                   % (results["program"]["start_to_setup"], ", ".join("%.2f" % c for c in closes)))
         if "small" in only:

@@ -8,6 +8,10 @@ import os
 import threading
 import time
 
+# Anonymous mappings this large are single heap blocks: Wine gives every
+# block of a megabyte or more a mapping of its own.
+LARGE = 8 << 20
+
 
 def snapshot(pid):
     """[(name, kB resident)] of every mapping of the process."""
@@ -21,7 +25,9 @@ def snapshot(pid):
                     size = (int(words[0].split("-")[1], 16) - int(words[0].split("-")[0], 16))
                     name = (os.path.basename(words[5]) if len(words) > 5 and
                             not words[5].startswith("[") else
-                            words[5] if len(words) > 5 else "anonymous %d kB" % (size >> 10))
+                            words[5] if len(words) > 5 else
+                            "anonymous, 8 MB or more each" if size >= LARGE else
+                            "anonymous, under 8 MB each")
                 elif words[0] == "Rss:" and name is not None:
                     mappings.append((name, int(words[1])))
     except OSError:
@@ -46,21 +52,39 @@ class ResidentSampler:
                 self.peak = mappings
             time.sleep(0.25)
 
-    def report(self, at_least_kb=512):
-        """Lines of the peak listing: anonymous mappings of a size of their
-        own and files, largest first; what is smaller is summed up."""
+    def groups(self):
+        """{name: (kB resident, mappings)} at the peak."""
         self.thread.join()
         groups = {}
         for name, kb in self.peak:
-            groups[name] = groups.get(name, 0) + kb
-        total = sum(groups.values())
-        lines = ["resident at the peak: %.1f MB" % (total / 1024)]
-        rest = 0
-        for name, kb in sorted(groups.items(), key=lambda item: -item[1]):
-            if kb >= at_least_kb:
-                lines.append("  %8.1f MB  %s" % (kb / 1024, name))
+            total, count = groups.get(name, (0, 0))
+            groups[name] = (total + kb, count + 1)
+        return groups
+
+    def report(self, against=None, at_least_kb=256):
+        """Lines of the peak listing, each beside `against` (another
+        sampler, of the reference), largest difference first; what differs
+        by less is summed up."""
+        mine = self.groups()
+        other = against.groups() if against else {}
+        lines = ["%-40s %10s %10s %10s" % ("resident at the peak, MB (mappings)", "this",
+                                          "reference", "more")]
+        rest = [0, 0]
+        for name in sorted(set(mine) | set(other),
+                           key=lambda n: -(mine.get(n, (0, 0))[0] - other.get(n, (0, 0))[0])):
+            a, n = mine.get(name, (0, 0))
+            b, _ = other.get(name, (0, 0))
+            if abs(a - b) >= at_least_kb:
+                lines.append("  %-38s %10s %10.1f %+10.1f" % (
+                    name[:38], "%.1f (%d)" % (a / 1024, n), b / 1024, (a - b) / 1024))
             else:
-                rest += kb
-        lines.append("  %8.1f MB  everything else (each under %d kB)" % (rest / 1024,
-                                                                       at_least_kb))
+                rest[0] += a
+                rest[1] += b
+        lines.append("  %-38s %10.1f %10.1f %+10.1f" % (
+            "the rest (each within %d kB)" % at_least_kb, rest[0] / 1024, rest[1] / 1024,
+            (rest[0] - rest[1]) / 1024))
+        total_a = sum(kb for kb, _ in mine.values())
+        total_b = sum(kb for kb, _ in other.values())
+        lines.append("  %-38s %10.1f %10.1f %+10.1f" % ("total", total_a / 1024, total_b / 1024,
+                                                        (total_a - total_b) / 1024))
         return lines
