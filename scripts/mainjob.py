@@ -163,7 +163,8 @@ def wait_for(condition, seconds, step=0.2):
 
 class ProgramRun:
     """One start of the program under Wine in `folder`, with a screenshot of
-    its dialog every two seconds when `shots` names a folder."""
+    its dialog as soon as it shows and then every two seconds when `shots`
+    names a folder."""
 
     def __init__(self, wine_run, program, folder, release_name, apphelper, shots=None):
         self.wine_run = str(wine_run)

@@ -13,7 +13,7 @@
 # Everything goes to build/run/ (its own build tree, Wine prefix, servers'
 # state and output); the summary at the end says where. With DISPLAY set the
 # program shows on that display; otherwise it runs on a virtual one and its
-# dialog is photographed every two seconds.
+# dialog is photographed as soon as it shows, then every two seconds.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 RUN_DIR="${VELTRA_RUN_DIR:-$ROOT/build/run}"
