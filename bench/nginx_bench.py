@@ -130,18 +130,27 @@ def small_files(args, work, host, address, state, sas, wine_run, bench, helper, 
     wine_listing = subprocess.run([wine_run, "winepath", "-w", listing], capture_output=True,
                                   text=True, check=True).stdout.strip()
     bare, program = [], []
+    access_log = os.path.join(state, "access.log")
     for _ in range(args.rounds):
         start = time.time()
         measure([wine_run, bench, "bare", host, sas, "64", "@" + wine_listing], server)
         bare.append(time.time() - start)
+        mark = os.path.getsize(access_log)
         program.append(run_program(wine_run, exe, os.path.dirname(exe), appdata,
                                    server)["start_to_setup"])
+        # The last field of each line is nginx's connection number.
+        with open(access_log) as log:
+            log.seek(mark)
+            lines = log.read().splitlines()
+        connections = len({line.split()[-1] for line in lines})
     bare_s, program_s = sorted(bare)[len(bare) // 2], sorted(program)[len(program) // 2]
     print("release of %d files of %d bytes and the setup (%d objects), median of %d rounds:"
           % (SMALL_FILES, SMALL_SIZE, len(objects), args.rounds))
     print("  bare loop %.1f s; whole program, start to the setup's start %.1f s; "
           "%.1f ms per file beyond the bare loop" % (
               bare_s, program_s, 1000 * (program_s - bare_s) / SMALL_FILES))
+    print("  the program's last run: %d requests over %d connections" % (len(lines),
+                                                                     connections))
 
 
 def wait_nohang(pid):
