@@ -136,8 +136,8 @@ def small_files(args, work, host, address, state, sas, wine_run, bench, helper, 
         measure([wine_run, bench, "bare", host, sas, "64", "@" + wine_listing], server)
         bare.append(time.time() - start)
         mark = os.path.getsize(access_log)
-        program.append(run_program(wine_run, exe, os.path.dirname(exe), appdata,
-                                   server)["start_to_setup"])
+        r = run_program(wine_run, exe, os.path.dirname(exe), appdata, server)
+        program.append(r["start_to_setup"])
         # The last field of each line is nginx's connection number.
         with open(access_log) as log:
             log.seek(mark)
@@ -149,8 +149,8 @@ def small_files(args, work, host, address, state, sas, wine_run, bench, helper, 
     print("  bare loop %.1f s; whole program, start to the setup's start %.1f s; "
           "%.1f ms per file beyond the bare loop" % (
               bare_s, program_s, 1000 * (program_s - bare_s) / SMALL_FILES))
-    print("  the program's last run: %d requests over %d connections" % (len(lines),
-                                                                     connections))
+    print("  the program's last run: %d requests over %d connections; CPU %.1f s, wineserver "
+          "%.1f s" % (len(lines), connections, r["cpu"], r["server_cpu"]))
 
 
 def wait_nohang(pid):
