@@ -2,8 +2,8 @@
 """The whole program on a shaped line. The benchmark makes two network
 namespaces joined by a veth pair: nginx (scripts/nginx.sh) serves a release
 published by the publisher from one, through a token bucket (tbf) on its
-end of the link at the line rate, with a bucket of 10 ms of the line, as a
-DSL or cable modem's shaper holds; the program runs under Wine in the
+end of the link at the line rate, with a bucket of 10 ms of the line (at
+least 16 KiB), as a DSL or cable modem's shaper holds; the program runs under Wine in the
 other, where the download host's name points across the link. Wine's
 sockets are made by wineserver, so the prefix's wineserver runs in the
 client's namespace too (the programs reach it through its socket file, as
@@ -63,7 +63,8 @@ class Line:
 
     def shape(self, mbit):
         rate = mbit * 125_000
-        # 10 ms of the line, at least what one 64 KiB send needs to pass.
+        # 10 ms of the line, but at least 16 KiB: ten full frames, and more
+        # than the line earns in one tick of a 250 Hz kernel clock.
         burst = max(rate // 100, 16 * 1024)
         self.run(self.server, "tc", "qdisc", "replace", "dev", self.link, "root", "tbf",
                  "rate", "%dmbit" % mbit, "burst", str(burst), "latency", "50ms")
