@@ -46,22 +46,19 @@ uint64_t RunWorkers(const std::wstring& host, const std::wstring& suffix,
   for (size_t i = 0; i < objects.size(); ++i) {
     const size_t equals = objects[i].rfind('=');
     if (equals == std::string::npos) Fail("object without CRC " + objects[i], 0);
-    FileDownload worker;
-    worker.server_name = host;
-    worker.object_path = Wide(objects[i].substr(0, equals).c_str());
-    worker.object_suffix = suffix;
-    worker.part_file_path = out_dir + L"/bench.part" + std::to_wstring(i);
-    worker.expected_crc =
-        static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10));
-    worker.part_size = 10000000;
+    const std::wstring part_path = out_dir + L"/bench.part" + std::to_wstring(i);
+    FileDownload worker(DownloadRequest::Part(
+        host, Wide(objects[i].substr(0, equals).c_str()), suffix, static_cast<uint32_t>(i),
+        10000000, static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10)),
+        part_path, nullptr));
     worker.Start();
     worker.Wait();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(worker.part_file_path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(part_path.c_str(), GetFileExInfoStandard, &data)) {
       Fail("object " + objects[i], 0);
     }
     total += data.nFileSizeLow;
-    DeleteFileW(worker.part_file_path.c_str());
+    DeleteFileW(part_path.c_str());
   }
   return total;
 }

@@ -26,11 +26,7 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   copy.clear();
   // A fresh worker for every copy: a status left from an earlier copy must
   // not pass for this one's.
-  FileDownload worker;
-  worker.expected_crc = 0;
-  worker.server_name = host_name;
-  worker.object_path = object_path;
-  worker.object_suffix = SAS;
+  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS));
   const HANDLE thread = worker.Start();
   // A stop must not wait for a host that stalls.
   const HANDLE waits[] = {thread, stop_event.Get()};

@@ -176,18 +176,12 @@ void DownloadManager::CreateWorkers(const FileRecord& record, const std::wstring
       }
       DeleteOwnFile(part_path);
     }
-    auto download = std::make_unique<FileDownload>();
-    download->server_name = host_name;
-    download->object_path = PartObjectPath(record, k);
-    download->object_suffix = SAS;
-    download->expected_crc = static_cast<uint32_t>(expected);
     // The part's real size: the last part of a file is shorter, and the
     // finished part adds this much to bytes_done.
-    download->part_size = PartBytes(record, k);
-    download->part_index = static_cast<uint32_t>(k);
-    download->part_file_path = part_path;
-    download->listener = this;
-    DebugOutput::Write(download->object_path);
+    auto download = std::make_unique<FileDownload>(DownloadRequest::Part(
+        host_name, PartObjectPath(record, k), SAS, static_cast<uint32_t>(k), PartBytes(record, k),
+        static_cast<uint32_t>(expected), part_path, this));
+    DebugOutput::Write(download->Request().object_path);
     created.push_back(Worker{std::move(download), false, nullptr});
   }
   ScopedLock lock(workers_lock);
@@ -269,7 +263,7 @@ void DownloadManager::OnDownloadFinished(FileDownload* download) {
   // The finished part moves from in progress to done: taken out first, so
   // that a reader never sees it counted twice.
   RecountInProgress();
-  bytes_done.fetch_add(download->part_size, std::memory_order_relaxed);
+  bytes_done.fetch_add(download->Request().part_size, std::memory_order_relaxed);
 }
 
 void DownloadManager::RecountInProgress() {
@@ -277,7 +271,8 @@ void DownloadManager::RecountInProgress() {
   for (const Worker& worker : workers) {
     const DownloadState state = worker.download->State();
     if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
-    in_progress += std::min<uint64_t>(worker.download->BytesReceived(), worker.download->part_size);
+    in_progress +=
+        std::min<uint64_t>(worker.download->BytesReceived(), worker.download->Request().part_size);
   }
   bytes_in_progress.store(in_progress, std::memory_order_relaxed);
 }
