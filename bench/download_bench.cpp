@@ -9,12 +9,14 @@
 //       handle for every request, kept-alive connections, no cache, reads of
 //       READ_KIB KiB, the bytes discarded
 // SUFFIX ("-" for none) is appended to every object path, as the access
-// signature is.
+// signature is. An OBJECT of the form @FILE stands for the lines of FILE, for
+// lists longer than a command line holds.
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -99,6 +101,22 @@ uint64_t RunBare(const std::wstring& host, const std::wstring& suffix, DWORD rea
   return total;
 }
 
+std::vector<std::string> Objects(char** first, char** last) {
+  std::vector<std::string> objects;
+  for (char** arg = first; arg != last; ++arg) {
+    if (**arg != '@') {
+      objects.emplace_back(*arg);
+      continue;
+    }
+    std::ifstream list(*arg + 1);
+    if (!list) Fail(std::string("reading ") + (*arg + 1), 0);
+    for (std::string line; std::getline(list, line);) {
+      if (!line.empty()) objects.push_back(line);
+    }
+  }
+  return objects;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -111,7 +129,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   const std::wstring host = Wide(argv[2]);
   const std::wstring suffix = std::string(argv[3]) == "-" ? L"" : Wide(argv[3]);
-  const std::vector<std::string> objects(argv + 5, argv + argc);
+  const std::vector<std::string> objects = Objects(argv + 5, argv + argc);
   const double start = Now();
   uint64_t bytes = 0;
   std::vector<std::wstring> written;
