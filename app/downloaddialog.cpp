@@ -190,7 +190,7 @@ void CALLBACK DownloadDialog::CloseTask(PTP_CALLBACK_INSTANCE, PVOID context, PT
 void DownloadDialog::StopAndClose() {
   if (closing.exchange(true, std::memory_order_relaxed)) return;
   download_manager.StopDownload();
-  download_speed.Stop(500);
+  download_speed.Stop(kStopWaitMs);
   download_manager.PostLogFile();
   ::PostMessageW(window.Get(), WM_DESTROY, 0, 0);
 }
@@ -198,10 +198,6 @@ void DownloadDialog::StopAndClose() {
 void DownloadDialog::DownloadFinished(DownloadManager*) {
   download_speed.Stop(INFINITE);
   ::PostMessageW(window.Get(), WM_CLOSE, 0, 0);
-}
-
-void DownloadDialog::ProgressChanged(DownloadManager*) {
-  // The read-out follows the speed meter alone.
 }
 
 void DownloadDialog::ShowError(const std::wstring& text) {

@@ -41,9 +41,8 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   // The manager's state, so that the read-out shows what the transfer does.
   bool IsPaused() const override { return download_manager.IsPaused(); }
 
-  // IDMListener, on the manager's or a worker's thread.
+  // IDMListener, on the manager's thread.
   void DownloadFinished(DownloadManager* manager) override;
-  void ProgressChanged(DownloadManager* manager) override;
   void ShowError(const std::wstring& text) override;
   void DownloadFailed(DownloadManager* manager) override;
 
