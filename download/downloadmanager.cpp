@@ -125,10 +125,6 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
   if (listener) listener->DownloadFinished(this);
 }
 
-void DownloadManager::PostLogFile() {
-  log_upload.Post(layout.DownloadFolder(), setup_started.load(std::memory_order_relaxed));
-}
-
 void DownloadManager::WatchDownloadFolder() {
   if (watch_started) return;
   // The folder appears with the first part file written; until then there

@@ -71,7 +71,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void StopDownload();
   // At close, after StopDownload: posts the log (LogUpload). A run that
   // started the setup removed the download folder and sends nothing.
-  void PostLogFile();
+  void PostLogFile() {
+    log_upload.Post(layout.DownloadFolder(), setup_started.load(std::memory_order_relaxed));
+  }
   // Pauses or resumes the whole download: the manager's own state, applied
   // to every worker it holds or creates later. Returns the new state.
   bool TogglePause() { return chain.TogglePause(); }
