@@ -18,6 +18,17 @@ class ByteBuffer {
     Append(bytes, count);
   }
   void Reserve(size_t count) { bytes_.reserve(count); }
+  // Room for `count` more bytes, written in place: the size grows by count
+  // and Truncate takes back what was not filled.
+  uint8_t* Extend(size_t count) {
+    const size_t size = bytes_.size();
+    bytes_.resize(size + count);
+    return bytes_.data() + size;
+  }
+  void Truncate(size_t size) {
+    if (size < bytes_.size()) bytes_.resize(size);
+  }
+  size_t Capacity() const { return bytes_.capacity(); }
   void Reset() { std::vector<uint8_t>().swap(bytes_); }
 
   const uint8_t* Data() const { return bytes_.data(); }

@@ -29,14 +29,14 @@ CRC::CRC() {
   }
 }
 
-uint32_t CRC::Compute(const void* data, size_t length) const {
+uint32_t CRC::Continue(uint32_t previous, const void* data, size_t length) const {
   const Bytef* bytes = static_cast<const Bytef*>(data);
-  uLong crc = crc32(0L, Z_NULL, 0);
+  uLong crc = previous;
   // The bulk goes through carry-less multiplication where the processor has
   // it; zlib, which continues from the inverted value, takes the rest.
   if (length >= CrcFold::kMinLength && CrcFold::Available()) {
     const size_t folded = length & ~size_t{15};
-    crc = CrcFold::Update(0xFFFFFFFFu, bytes, folded) ^ 0xFFFFFFFFu;
+    crc = CrcFold::Update(static_cast<uint32_t>(crc) ^ 0xFFFFFFFFu, bytes, folded) ^ 0xFFFFFFFFu;
     bytes += folded;
     length -= folded;
   }

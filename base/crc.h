@@ -11,7 +11,11 @@ class CRC {
   virtual ~CRC() = default;
 
   // The CRC-32 of one whole buffer; every call starts afresh.
-  uint32_t Compute(const void* data, size_t length) const;
+  uint32_t Compute(const void* data, size_t length) const { return Continue(0, data, length); }
+
+  // The CRC-32 of the bytes that gave `crc`, followed by these: a buffer
+  // checked as it arrives, piece by piece.
+  uint32_t Continue(uint32_t crc, const void* data, size_t length) const;
 
   // The same value, one table lookup per byte: the reference that Compute
   // must match, and the baseline of the benchmark.

@@ -9,12 +9,14 @@
 //       handle for every request, kept-alive connections, no cache, reads of
 //       READ_KIB KiB, the bytes discarded
 // SUFFIX ("-" for none) is appended to every object path, as the access
-// signature is.
+// signature is. An OBJECT of the form @FILE stands for the lines of FILE, for
+// lists longer than a command line holds.
 #include <windows.h>
 #include <wininet.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -44,22 +46,19 @@ uint64_t RunWorkers(const std::wstring& host, const std::wstring& suffix,
   for (size_t i = 0; i < objects.size(); ++i) {
     const size_t equals = objects[i].rfind('=');
     if (equals == std::string::npos) Fail("object without CRC " + objects[i], 0);
-    FileDownload worker;
-    worker.server_name = host;
-    worker.object_path = Wide(objects[i].substr(0, equals).c_str());
-    worker.object_suffix = suffix;
-    worker.part_file_path = out_dir + L"/bench.part" + std::to_wstring(i);
-    worker.expected_crc =
-        static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10));
-    worker.part_size = 10000000;
+    const std::wstring part_path = out_dir + L"/bench.part" + std::to_wstring(i);
+    FileDownload worker(DownloadRequest::Part(
+        host, Wide(objects[i].substr(0, equals).c_str()), suffix, static_cast<uint32_t>(i),
+        10000000, static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10)),
+        part_path, nullptr));
     worker.Start();
     worker.Wait();
     WIN32_FILE_ATTRIBUTE_DATA data;
-    if (!GetFileAttributesExW(worker.part_file_path.c_str(), GetFileExInfoStandard, &data)) {
+    if (!GetFileAttributesExW(part_path.c_str(), GetFileExInfoStandard, &data)) {
       Fail("object " + objects[i], 0);
     }
     total += data.nFileSizeLow;
-    DeleteFileW(worker.part_file_path.c_str());
+    DeleteFileW(part_path.c_str());
   }
   return total;
 }
@@ -98,6 +97,22 @@ uint64_t RunBare(const std::wstring& host, const std::wstring& suffix, DWORD rea
   return total;
 }
 
+std::vector<std::string> Objects(char** first, char** last) {
+  std::vector<std::string> objects;
+  for (char** arg = first; arg != last; ++arg) {
+    if (**arg != '@') {
+      objects.emplace_back(*arg);
+      continue;
+    }
+    std::ifstream list(*arg + 1);
+    if (!list) Fail(std::string("reading ") + (*arg + 1), 0);
+    for (std::string line; std::getline(list, line);) {
+      if (!line.empty()) objects.push_back(line);
+    }
+  }
+  return objects;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -110,7 +125,7 @@ int main(int argc, char** argv) {
   const std::string mode = argv[1];
   const std::wstring host = Wide(argv[2]);
   const std::wstring suffix = std::string(argv[3]) == "-" ? L"" : Wide(argv[3]);
-  const std::vector<std::string> objects(argv + 5, argv + argc);
+  const std::vector<std::string> objects = Objects(argv + 5, argv + argc);
   const double start = Now();
   uint64_t bytes = 0;
   if (mode == "workers") {

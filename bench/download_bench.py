@@ -14,6 +14,9 @@ import tempfile
 import time
 import zlib
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from resident import ResidentSampler  # noqa: E402
+
 COUNT = 20
 ROUNDS = 3
 SIZE = 10_000_000
@@ -63,9 +66,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-def measure(command, server_pid, env=None):
+def measure(command, server_pid, env=None, resident=False):
+    """Runs the command; with `resident`, also samples what it holds
+    resident (bench/resident.py), as "resident"."""
     before = cpu_seconds(server_pid)
     process = subprocess.Popen(command, stdout=subprocess.PIPE, env=env)
+    sampler = ResidentSampler(process.pid) if resident else None
     output = process.stdout.read().decode()
     _, status, usage = os.wait4(process.pid, 0)
     if status != 0:
@@ -75,6 +81,7 @@ def measure(command, server_pid, env=None):
         "cpu": usage.ru_utime + usage.ru_stime,
         "server_cpu": cpu_seconds(server_pid) - before,
         "rss_mb": usage.ru_maxrss / 1024.0,
+        "resident": sampler,
     }
 
 

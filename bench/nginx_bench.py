@@ -12,7 +12,10 @@ the setup's start (merging and verification included), and, in a second run
 closed by the user mid-download, from the close to its exit, with the log
 service answering at once.
 Prints wall time, MB/s, CPU seconds (the process and wineserver) and peak
-resident memory of each, the median of the rounds."""
+resident memory of each, the median of the rounds. Then a release of 2,000
+files of 1 KB, published and served the same way: the whole program from
+its start to the setup's start against the bare loop fetching the same
+objects, both timed from outside, and the difference per file."""
 
 import argparse
 import filecmp
@@ -25,6 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from download_bench import cpu_seconds, measure, persistent_wineserver  # noqa: E402
+from resident import ResidentSampler  # noqa: E402
 
 RELEASE = "Veltra_R1"
 CAPTION = RELEASE + " download manager"
@@ -32,6 +36,8 @@ SUBDIR = "veltra_r1"
 # Four files of 500,000,003 bytes in all: whole parts, short last parts.
 FILES = [("Data-1a.bin", 200_000_000), ("Data-2a.bin", 150_000_003),
          ("Data-3a.bin", 99_999_999), ("Setup.exe", 50_000_001)]
+SMALL_FILES = 2000
+SMALL_SIZE = 1024
 # A fixed secret and a far expiry: the signature is the same on every run.
 SECRET = "bench-secret-0123456789"
 EXPIRY = "2036-01-01"
@@ -90,18 +96,77 @@ def build_program(args, host, sas):
     return os.path.join(folder, "app", RELEASE + "_web.exe")
 
 
+def publish_and_serve(args, src, www, block, host, address, state):
+    """Publishes the files of `src` into `www` and (re)starts nginx serving
+    it; returns the part objects, (path, CRC) each."""
+    ca_dir = os.environ.get("VELTRA_TEST_CA_DIR", "/var/lib/veltra-test-ca")
+    subprocess.run([args.publisher, "publish", "--release", RELEASE, "--subdir", SUBDIR,
+                    "--out", www, "--from", src], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([args.publisher, "nginx-conf", "--root", www, "--server-name", host,
+                    "--listen", address + ":443",
+                    "--cert", os.path.join(ca_dir, "server.pem"),
+                    "--key", os.path.join(ca_dir, "server.key"),
+                    "--secret", SECRET, "--out", block], check=True)
+    subprocess.run([os.path.join(args.source, "scripts", "nginx.sh"), "start", state, block],
+                   check=True)
+    return crc_info_objects(os.path.join(www, SUBDIR, RELEASE + ".txt"))
+
+
+def small_files(args, work, host, address, state, sas, wine_run, bench, helper, exe, appdata,
+                server):
+    """The whole program's cost per file: a release of 2,000 files of 1 KB
+    (and the setup), against the bare loop fetching the same objects."""
+    src = os.path.join(work, "small-src")
+    os.makedirs(src)
+    for k in range(SMALL_FILES):
+        with open(os.path.join(src, "f%04d-1a.bin" % k), "wb") as f:
+            f.write(((b"%d " % k) * SMALL_SIZE)[:SMALL_SIZE])
+    shutil.copy(helper, os.path.join(src, "Setup.exe"))
+    objects = publish_and_serve(args, src, os.path.join(work, "small-www"),
+                                os.path.join(work, "small.conf"), host, address, state)
+    listing = os.path.join(work, "small-objects.txt")
+    with open(listing, "w") as f:
+        f.write("".join(path + "\n" for path, _ in objects))
+    wine_listing = subprocess.run([wine_run, "winepath", "-w", listing], capture_output=True,
+                                  text=True, check=True).stdout.strip()
+    bare, program = [], []
+    access_log = os.path.join(state, "access.log")
+    for _ in range(args.rounds):
+        start = time.time()
+        measure([wine_run, bench, "bare", host, sas, "64", "@" + wine_listing], server)
+        bare.append(time.time() - start)
+        mark = os.path.getsize(access_log)
+        r = run_program(wine_run, exe, os.path.dirname(exe), appdata, server)
+        program.append(r["start_to_setup"])
+        # The last field of each line is nginx's connection number.
+        with open(access_log) as log:
+            log.seek(mark)
+            lines = log.read().splitlines()
+        connections = len({line.split()[-1] for line in lines})
+    bare_s, program_s = sorted(bare)[len(bare) // 2], sorted(program)[len(program) // 2]
+    print("release of %d files of %d bytes and the setup (%d objects), median of %d rounds:"
+          % (SMALL_FILES, SMALL_SIZE, len(objects), args.rounds))
+    print("  bare loop %.1f s; whole program, start to the setup's start %.1f s; "
+          "%.1f ms per file beyond the bare loop" % (
+              bare_s, program_s, 1000 * (program_s - bare_s) / SMALL_FILES))
+    print("  the program's last run: %d requests over %d connections; CPU %.1f s, wineserver "
+          "%.1f s" % (len(lines), connections, r["cpu"], r["server_cpu"]))
+
+
 def wait_nohang(pid):
     """(finished, rusage) without blocking."""
     done, _, usage = os.wait4(pid, os.WNOHANG)
     return done == pid, usage
 
 
-def run_program(wine_run, exe, folder, appdata, server, close_after_parts=0, helper=None):
+def run_program(wine_run, exe, folder, appdata, server, close_after_parts=0, helper=None,
+                resident=False):
     """One run of the whole program in `folder`. Without close_after_parts:
     until it exits by itself after starting the setup; the setup's start is
     when the download folder goes, just before the program asks the shell to
     start it. With it: closed like a user once that many part files are
-    there; the time from the close message to the exit."""
+    there; the time from the close message to the exit. With `resident`, the
+    listing of what it held resident at its peak, as "resident"."""
     for name in os.listdir(folder):
         if name != os.path.basename(exe):
             os.remove(os.path.join(folder, name))
@@ -110,6 +175,7 @@ def run_program(wine_run, exe, folder, appdata, server, close_after_parts=0, hel
     start = time.time()
     process = subprocess.Popen([wine_run, exe], cwd=folder, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
+    sampler = ResidentSampler(process.pid) if resident else None
     seen_folder = False
     setup_at = close_at = None
     while True:
@@ -138,7 +204,8 @@ def run_program(wine_run, exe, folder, appdata, server, close_after_parts=0, hel
     return {"start_to_setup": (setup_at or end) - start, "close_to_exit":
             end - close_at if close_at else None, "wall": end - start,
             "cpu": usage.ru_utime + usage.ru_stime,
-            "server_cpu": cpu_seconds(server) - before, "rss_mb": usage.ru_maxrss / 1024.0}
+            "server_cpu": cpu_seconds(server) - before, "rss_mb": usage.ru_maxrss / 1024.0,
+            "resident": sampler}
 
 
 def main():
@@ -149,11 +216,12 @@ def main():
     parser.add_argument("--subnet", type=int, default=19)
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--only", help="comma-separated rows to measure (curl, bare, workers, "
-                        "program); all by default")
+                        "program, small: the 2,000 small files); all by default")
     parser.add_argument("--baseline", help="another build's download_bench.exe, whose workers "
                         "are measured in the same rounds as row 'workers-base'")
     args = parser.parse_args()
-    only = set(args.only.split(",")) if args.only else {"curl", "bare", "workers", "program"}
+    only = set(args.only.split(",")) if args.only else {"curl", "bare", "workers", "program",
+                                                         "small"}
 
     if not os.access(args.publisher, os.X_OK):
         print("skipped: no publisher at %s" % args.publisher)
@@ -205,7 +273,7 @@ def main():
             status(base + objects[0][0] + sas), status(base + objects[0][0]),
             status(base + "/other/x" + sas)))
 
-        program = build_program(args, host, sas) if "program" in only else None
+        program = build_program(args, host, sas) if {"program", "small"} & only else None
         # The log service the program posts to at close, answering at once;
         # its download host (on another port) goes unused.
         if program:
@@ -249,10 +317,15 @@ def main():
         # Interleaved rounds, the median of each: the figures of one round
         # swing with whatever else the machine is doing.
         runs = {name: [] for name in commands}
+        resident = {}
         for _ in range(args.rounds):
             for name, (command, pid) in commands.items():
                 start = time.time()
-                r = measure(command, pid)
+                # What the loop and the workers hold is listed in the first
+                # round, for the program's listing to be set against.
+                r = measure(command, pid, resident=not runs[name])
+                if r["resident"]:
+                    resident[name] = r["resident"]
                 r["wall"] = time.time() - start
                 # The Windows programs time their own transfers, without
                 # Wine's start-up; curl is timed from outside.
@@ -260,14 +333,18 @@ def main():
                 r["rate"] = (float(words[-2]) if words[-1:] == ["MB/s"]
                              else total / 1e6 / r["wall"])
                 runs[name].append(r)
-            if not program:
+            if "program" not in only:
                 continue
-            r = run_program(wine_run, exe, program_dir, appdata, server)
+            # What the program holds is listed in the first round.
+            r = run_program(wine_run, exe, program_dir, appdata, server,
+                            resident="program" not in runs)
+            if r["resident"]:
+                resident["program"] = r["resident"]
             r["wall"] = r["start_to_setup"]
             r["rate"] = total / 1e6 / r["wall"]
             runs.setdefault("program", []).append(r)
         # Every file arrived whole.
-        for name, _ in FILES if program else []:
+        for name, _ in FILES if "program" in only else []:
             local = name.replace(".exe", "_R1.exe") if name.endswith(".exe") else \
                 name[:-7] + "_R1" + name[-7:]
             if not filecmp.cmp(os.path.join(src, name), os.path.join(program_dir, local),
@@ -275,7 +352,7 @@ def main():
                 sys.exit("the program's %s differs from the release's" % local)
         closes = sorted(run_program(wine_run, exe, program_dir, appdata, server,
                                     close_after_parts=3, helper=helper)["close_to_exit"]
-                        for _ in range(args.rounds if program else 0))
+                        for _ in range(args.rounds if "program" in only else 0))
         results = {}
         for name, rounds in runs.items():
             rounds.sort(key=lambda r: r["rate"])
@@ -295,9 +372,16 @@ def main():
                 r, b = results[name], results[bare]
                 print("%s / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
                     name, bare, 100 * r["rate"] / b["rate"], r["rss_mb"] - b["rss_mb"]))
-        if program:
+        for name in ("workers", "program"):
+            if bare and name in resident and bare in resident:
+                print("%s against the best bare loop (%s), first round:" % (name, bare))
+                print("\n".join(resident[name].report(resident[bare])))
+        if "program" in only:
             print("program: start to the setup's start %.1f s; close to exit %s s (each round)"
                   % (results["program"]["start_to_setup"], ", ".join("%.2f" % c for c in closes)))
+        if "small" in only:
+            small_files(args, work, host, address, state, sas, wine_run, bench, helper, exe,
+                        appdata, server)
     finally:
         subprocess.run([nginx_sh, "stop", state])
         subprocess.run([hostctl, "stop", log_state])

@@ -4,10 +4,13 @@
 //                                          release SUBDIR/R1.txt; prints its
 //                                          seconds and the process's peak
 //                                          working set
-//   release_bench workers HOST SUBDIR N    the parts SUBDIR/0_fK-1a.bin,
-//                                          K < N, fetched by FileDownload
-//                                          workers one after another: the
-//                                          cost of the transfers alone
+//   release_bench workers HOST SUBDIR N SIZE
+//                                          the parts SUBDIR/0_fK-1a.bin,
+//                                          K < N, of SIZE bytes of "K "
+//                                          repeated, fetched and checked by
+//                                          FileDownload workers one after
+//                                          another: the cost of the
+//                                          transfers alone
 #include <windows.h>
 // After windows.h, which it needs.
 #include <psapi.h>
@@ -16,6 +19,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "base/crc.h"
 #include "base/stringutils.h"
 #include "download/downloadmanager.h"
 
@@ -91,15 +95,18 @@ int Run(const std::wstring& host, const std::wstring& subdir) {
   return listener.finished ? 0 : 1;
 }
 
-int Workers(const std::wstring& host, const std::wstring& subdir, int count) {
+int Workers(const std::wstring& host, const std::wstring& subdir, int count, size_t size) {
   const std::wstring folder = Folder(L"vdm_release_bench_workers");
   const double start = Now();
   for (int k = 0; k < count; ++k) {
-    FileDownload worker;
-    worker.server_name = host;
-    worker.object_path = L"/" + subdir + L"/0_f" + std::to_wstring(k) + L"-1a.bin";
-    worker.object_suffix = L"?sig=bench";
-    worker.part_file_path = folder + L"/f" + std::to_wstring(k) + L".part";
+    std::string content;
+    while (content.size() < size) content += std::to_string(k) + " ";
+    content.resize(size);
+    FileDownload worker(
+        DownloadRequest::Part(host, L"/" + subdir + L"/0_f" + std::to_wstring(k) + L"-1a.bin",
+                              L"?sig=bench", static_cast<uint32_t>(k), static_cast<uint32_t>(size),
+                              CRC().Compute(content.data(), content.size()),
+                              folder + L"/f" + std::to_wstring(k) + L".part", nullptr));
     worker.Start();
     worker.Wait();
   }
@@ -115,9 +122,10 @@ int main(int argc, char** argv) {
   if (mode == "run" && argc == 4) {
     return Run(StringUtils::ToWide(argv[2]), StringUtils::ToWide(argv[3]));
   }
-  if (mode == "workers" && argc == 5) {
-    return Workers(StringUtils::ToWide(argv[2]), StringUtils::ToWide(argv[3]), std::atoi(argv[4]));
+  if (mode == "workers" && argc == 6) {
+    return Workers(StringUtils::ToWide(argv[2]), StringUtils::ToWide(argv[3]), std::atoi(argv[4]),
+                   static_cast<size_t>(std::atoi(argv[5])));
   }
-  std::fprintf(stderr, "usage: release_bench run HOST SUBDIR | workers HOST SUBDIR COUNT\n");
+  std::fprintf(stderr, "usage: release_bench run HOST SUBDIR | workers HOST SUBDIR COUNT SIZE\n");
   return 2;
 }

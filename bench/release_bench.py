@@ -126,7 +126,7 @@ def small_files(host, host_name, wine_run, benches, setup):
     for label, bench in benches:
         manager_line = run([wine_run, bench, "run", host_name, "files"])
         workers_line = run([wine_run, bench, "workers", host_name, "files",
-                            str(SMALL_FILES)])
+                            str(SMALL_FILES), str(SMALL_SIZE)])
         manager_s = float(re.search(r"in ([\d.]+) s", manager_line).group(1))
         workers_s = float(re.search(r"in ([\d.]+) s", workers_line).group(1))
         print("  %s:" % label)

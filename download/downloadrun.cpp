@@ -152,18 +152,13 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
 std::unique_ptr<FileDownload> DownloadManager::NewPartWorker(const FileRecord& record,
                                                              const std::wstring& local,
                                                              size_t part) {
-  auto download = std::make_unique<FileDownload>();
-  download->server_name = host_name;
-  download->object_path = layout.PartObjectPath(record, part);
-  download->object_suffix = SAS;
-  download->expected_crc = static_cast<uint32_t>(RecordPartCrc(record, part));
   // The part's real size: the last part of a file is shorter, and the
   // finished part adds this much to bytes_done.
-  download->part_size = layout.PartBytes(record, part);
-  download->part_index = static_cast<uint32_t>(part);
-  download->part_file_path = layout.PartPath(local, part);
-  download->listener = this;
-  DebugOutput::Write(download->object_path);
+  auto download = std::make_unique<FileDownload>(DownloadRequest::Part(
+      host_name, layout.PartObjectPath(record, part), SAS, static_cast<uint32_t>(part),
+      layout.PartBytes(record, part), static_cast<uint32_t>(RecordPartCrc(record, part)),
+      layout.PartPath(local, part), this));
+  DebugOutput::Write(download->Request().object_path);
   return download;
 }
 
@@ -172,11 +167,7 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   copy.clear();
   // A fresh worker for every copy: a status left from an earlier copy must
   // not pass for this one's.
-  FileDownload worker;
-  worker.expected_crc = 0;
-  worker.server_name = host_name;
-  worker.object_path = object_path;
-  worker.object_suffix = SAS;
+  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS));
   const HANDLE thread = worker.Start();
   // A stop must not wait for a host that stalls.
   if (thread && Token().WaitFor(thread, INFINITE) != FlagEvent::Wake::kWork) {

@@ -90,7 +90,7 @@ void WorkerChain::OnFinished(const FileDownload& download) {
   // The finished part moves from in progress to done: taken out first, so
   // that a reader never sees it counted twice.
   RecountInProgress();
-  progress.bytes_done.fetch_add(download.part_size, std::memory_order_relaxed);
+  progress.bytes_done.fetch_add(download.Request().part_size, std::memory_order_relaxed);
 }
 
 void WorkerChain::OnProgress() {
@@ -103,7 +103,8 @@ void WorkerChain::RecountInProgress() {
   for (const Worker& worker : workers) {
     const DownloadState state = worker.download->State();
     if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
-    in_progress += std::min<uint64_t>(worker.download->BytesReceived(), worker.download->part_size);
+    in_progress +=
+        std::min<uint64_t>(worker.download->BytesReceived(), worker.download->Request().part_size);
   }
   progress.bytes_in_progress.store(in_progress, std::memory_order_relaxed);
 }

@@ -2,11 +2,9 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <memory>
 #include <stdexcept>
 #include <string>
-#include <vector>
+#include <utility>
 
 #include "base/blockfile.h"
 #include "base/error.h"
@@ -24,11 +22,45 @@ std::wstring Signed(uint32_t value) { return std::to_wstring(static_cast<int32_t
 
 }  // namespace
 
-FileDownload::FileDownload() = default;
+DownloadRequest DownloadRequest::Part(const std::wstring& host, const std::wstring& object_path,
+                                      const std::wstring& object_suffix, uint32_t part_index,
+                                      uint32_t part_size, uint32_t expected_crc,
+                                      const std::wstring& part_file_path,
+                                      IDownloadListener* listener) {
+  DownloadRequest request;
+  request.host = host;
+  request.object_path = object_path;
+  request.object_suffix = object_suffix;
+  request.part_index = part_index;
+  request.part_size = part_size;
+  request.expected_crc = expected_crc;
+  request.part_file_path = part_file_path;
+  request.listener = listener;
+  return request;
+}
+
+DownloadRequest DownloadRequest::InMemory(const std::wstring& host, const std::wstring& object_path,
+                                          const std::wstring& object_suffix) {
+  DownloadRequest request;
+  request.host = host;
+  request.object_path = object_path;
+  request.object_suffix = object_suffix;
+  return request;
+}
+
+FileDownload::FileDownload(DownloadRequest request) : request_(std::move(request)) {}
 
 FileDownload::~FileDownload() { Stop(INFINITE); }
 
+void FileDownload::SetPaused(bool paused) {
+  paused_.store(paused, std::memory_order_relaxed);
+  pause_seen_by_reads_->store(paused, std::memory_order_relaxed);
+}
+
 void FileDownload::ResetData() {
+  // Dropped, not cleared: a read abandoned for a stop may still write into
+  // the body it was given.
+  body_.reset();
   data_.Reset();
   bytes_received_.store(0, std::memory_order_relaxed);
 }
@@ -38,13 +70,14 @@ void FileDownload::Run() {
   try {
     state_.store(DOWNLOAD_RUNNING, std::memory_order_relaxed);
     const bool ended_normally = RunAttempts();
+    connection_.ReleaseCallThread();
     // A part's bytes are on disk or worthless by now, whatever the result:
     // a worker that used up its tries would otherwise hold up to a whole
     // part for as long as its owner keeps it.
-    if (!part_file_path.empty()) ResetData();
+    if (!request_.KeptInMemory()) ResetData();
     if (!ended_normally) return;
     state_.store(DOWNLOAD_FINISHED, std::memory_order_relaxed);
-    if (listener) listener->OnDownloadFinished(this);
+    if (request_.listener) request_.listener->OnDownloadFinished(this);
   } catch (const std::exception& e) {
     Error::LogError(
         std::string("FildeDownload: Obviously a major malfunction. Stopping download. Message: ") +
@@ -52,26 +85,28 @@ void FileDownload::Run() {
         static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
     state_.store(DOWNLOAD_IDLE, std::memory_order_relaxed);
     connection_.Disconnect();
-    if (!part_file_path.empty()) ResetData();
+    connection_.ReleaseCallThread();
+    if (!request_.KeptInMemory()) ResetData();
   }
 }
 
 bool FileDownload::RunAttempts() {
+  const std::wstring& path = request_.part_file_path;
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     ResetData();
-    if (!connection_.OpenHttpConnection(server_name, object_path, object_suffix, part_file_path,
-                                        error_code_, running)) {
+    if (!connection_.Open(request_.host, request_.object_path, request_.object_suffix, path,
+                          error_code_, Token())) {
       WaitForStop(kRetryPauseMs);
     } else {
       if (Evaluate(ReadResponse())) {
-        Error::LogMessage(L"Download: " + part_file_path + L" correct CRC. Download succesful.",
-                          kModule, __LINE__);
-        if (!part_file_path.empty() && IsRunning()) {
+        Error::LogMessage(L"Download: " + path + L" correct CRC. Download succesful.", kModule,
+                          __LINE__);
+        if (!request_.KeptInMemory() && IsRunning()) {
           const bool written = WritePartFile();
           ResetData();
           if (!written) {
             state_.store(DOWNLOAD_WRITE_FAILED, std::memory_order_relaxed);
-            if (listener) listener->OnDownloadProgress(this);
+            if (request_.listener) request_.listener->OnDownloadProgress(this);
             return false;
           }
         }
@@ -83,84 +118,94 @@ bool FileDownload::RunAttempts() {
   return true;
 }
 
+void FileDownload::ReportProgress() {
+  const uint64_t size = body_->Snapshot().size;
+  if (size == bytes_received_.load(std::memory_order_relaxed)) return;
+  bytes_received_.store(size, std::memory_order_relaxed);
+  if (request_.listener) request_.listener->OnDownloadProgress(this);
+}
+
 FileDownload::ReadOutcome FileDownload::ReadResponse() {
   ReadOutcome outcome;
-  if (start_offset != 0 &&
-      ::InternetSetFilePointer(connection_.Request(), static_cast<LONG>(start_offset), nullptr,
-                               FILE_BEGIN, 0) == INVALID_SET_FILE_POINTER) {
+  if (request_.start_offset != 0 &&
+      ::InternetSetFilePointer(connection_.Request(), static_cast<LONG>(request_.start_offset),
+                               nullptr, FILE_BEGIN, 0) == INVALID_SET_FILE_POINTER) {
     state_.store(DOWNLOAD_SEEK_FAILED, std::memory_order_relaxed);
     error_code_.store(::GetLastError(), std::memory_order_relaxed);
   }
-  // Spare capacity for the whole part, so the block is not moved per read.
-  if (part_size != 0) data_.Reserve(part_size);
-  auto buffer = std::make_shared<std::vector<uint8_t>>(kReadChunkSize);
-  bool go_on = true;
-  while (connection_.IsOpen() && IsRunning() && go_on) {
+  body_ = std::make_shared<ReceivedBody>(request_.part_size);
+  // The call thread reads the whole body in one go; it comes back only at
+  // its end, a failed read, a pause or the stop.
+  while (IsRunning()) {
     if (IsPaused()) {
       // The request stays open; a resume or a stop ends the wait.
       running.WaitFor(paused_.ClearEvent(), INFINITE);
       continue;
     }
-    DWORD read = 0;
     DWORD error = 0;
-    if (!connection_.Read(buffer, read, running, error)) {
-      if (!IsRunning() && error == ERROR_INTERNET_OPERATION_CANCELLED) {
-        // Stopped while the host kept us waiting: as if the stop had come
-        // between two reads.
-        outcome.stopped_in_read = true;
-        break;
-      }
-      outcome.last_read_ok = false;
-      outcome.last_error = error;
-      Error::LogError(L"InternetReadFile Failed for: " + part_file_path, error, kModule, __LINE__);
-      go_on = false;
-    } else if (read > 0) {
-      outcome.last_read_ok = true;
-      data_.Append(buffer->data(), read);
-      bytes_received_.store(data_.Size(), std::memory_order_relaxed);
-      if (listener) listener->OnDownloadProgress(this);
-    } else {
-      outcome.last_read_ok = true;
-      Error::LogMessage(L"Finished file: " + part_file_path, kModule, __LINE__);
-      go_on = false;
+    const DownloadConnection::BodyEnd end = connection_.ReadBody(
+        body_, pause_seen_by_reads_, Token(), [this] { ReportProgress(); }, error);
+    if (end == DownloadConnection::BodyEnd::kStopped) {
+      // Stopped while the host kept us waiting: as if the stop had come
+      // between two reads.
+      outcome.stopped_in_read = true;
+      break;
     }
+    ReportProgress();
+    if (end == DownloadConnection::BodyEnd::kPaused) continue;
+    if (end == DownloadConnection::BodyEnd::kFailed) {
+      outcome.last_error = error;
+      Error::LogError(L"InternetReadFile Failed for: " + request_.part_file_path, error, kModule,
+                      __LINE__);
+      return outcome;
+    }
+    outcome.last_read_ok = true;
+    Error::LogMessage(L"Finished file: " + request_.part_file_path, kModule, __LINE__);
+    return outcome;
   }
+  // Stopped: the last read went well if it brought anything.
+  outcome.last_read_ok = body_->Snapshot().size != 0;
   return outcome;
 }
 
 bool FileDownload::Evaluate(const ReadOutcome& outcome) {
   // A read abandoned for a stop leaves the request as the stop found it.
   const bool request_open = connection_.IsOpen() || outcome.stopped_in_read;
+  const ReceivedBody::Progress received = body_->Snapshot();
+  const std::optional<uint32_t>& expected = request_.expected_crc;
   uint32_t found_crc = 0;
   bool success = false;
   if (outcome.last_read_ok || !request_open) {
-    if (data_.Empty()) {
-      success = false;
-    } else if (expected_crc != 0) {
-      found_crc = crc_.Compute(data_.Data(), data_.Size());
-      success = found_crc == expected_crc;
-    } else {
-      success = true;
-    }
+    // Every CRC is checked, 0 included; only the CRC info has none.
+    if (received.size != 0 && expected) found_crc = received.crc;
+    success = received.size != 0 && (!expected || found_crc == *expected);
   } else {
     Error::LogError("Error reading file, reconnecting.", outcome.last_error, kModule, __LINE__);
   }
-  if (data_.Empty()) success = success || expected_crc == 0;
+  if (received.size == 0) success = success || !expected;
   if (!success && request_open) {
-    Error::LogError(L"Download: " + part_file_path + L" incorrect CRC. Expected: " +
-                        Signed(expected_crc) + L" found: " + Signed(found_crc) + L" bytes read: " +
-                        Signed(static_cast<uint32_t>(data_.Size())) + L"Retrying download",
+    Error::LogError(L"Download: " + request_.part_file_path + L" incorrect CRC. Expected: " +
+                        Signed(expected.value_or(0)) + L" found: " + Signed(found_crc) +
+                        L" bytes read: " + Signed(static_cast<uint32_t>(received.size)) +
+                        L"Retrying download",
                     static_cast<uint32_t>(DL_MANAGER_CRC_INCORRECT), kModule, __LINE__);
   }
   connection_.Disconnect();
+  // An abandoned read may still be writing into the body: only a body
+  // read to its end is kept.
+  if (success && request_.KeptInMemory() && !outcome.stopped_in_read) {
+    data_ = std::move(body_->Bytes());
+  }
   return success;
 }
 
 bool FileDownload::WritePartFile() {
-  if (data_.Empty()) return false;
-  const size_t slash = part_file_path.rfind(L'/');
+  const ByteBuffer& bytes = body_->Bytes();
+  if (bytes.Empty()) return false;
+  const std::wstring& path = request_.part_file_path;
+  const size_t slash = path.rfind(L'/');
   if (slash != std::wstring::npos) {
-    const std::wstring directory = part_file_path.substr(0, slash);
+    const std::wstring directory = path.substr(0, slash);
     if (::GetFileAttributesW(directory.c_str()) == INVALID_FILE_ATTRIBUTES &&
         !::CreateDirectoryW(directory.c_str(), nullptr)) {
       Error::RecordError(L"Unable to create directory: " + directory, ::GetLastError(), kModule,
@@ -168,15 +213,14 @@ bool FileDownload::WritePartFile() {
       return false;
     }
   }
-  UniqueHandle file(::CreateFileW(part_file_path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    Error::RecordError(L"Couldn't create part file: " + part_file_path, ::GetLastError(), kModule,
-                       __LINE__);
+    Error::RecordError(L"Couldn't create part file: " + path, ::GetLastError(), kModule, __LINE__);
     return false;
   }
   DWORD written = 0;
-  if (!WriteBlock(file.Get(), data_.Data(), static_cast<DWORD>(data_.Size()), written)) {
+  if (!WriteBlock(file.Get(), bytes.Data(), static_cast<DWORD>(bytes.Size()), written)) {
     Error::RecordError("Couldn't write part file", ::GetLastError(), kModule, __LINE__);
     return false;
   }

@@ -2,13 +2,15 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 
 #include "base/bytebuffer.h"
-#include "base/crc.h"
 #include "base/flagevent.h"
 #include "base/orvthread.h"
-#include "net/connection.h"
+#include "net/downloadconnection.h"
+#include "net/receivedbody.h"
 
 enum DownloadState : int32_t {
   DOWNLOAD_IDLE = 0,         // not started, or ended by an exception
@@ -25,39 +27,54 @@ class IDownloadListener {
  public:
   // Once, when the worker ends normally (state DOWNLOAD_FINISHED).
   virtual void OnDownloadFinished(FileDownload* download) = 0;
-  // After every chunk received, and once when the part file cannot be
-  // written (state DOWNLOAD_WRITE_FAILED).
+  // As chunks arrive (as often as the worker keeps up with its reads), and
+  // once when the part file cannot be written (state DOWNLOAD_WRITE_FAILED).
   virtual void OnDownloadProgress(FileDownload* download) = 0;
 
  protected:
   ~IDownloadListener() = default;
 };
 
+// What one FileDownload fetches and where the bytes go; fixed for its life.
+struct DownloadRequest {
+  // A part of a release file: checked against its CRC-32 (every value,
+  // 0 included) and written to part_file_path ("/" separators).
+  static DownloadRequest Part(const std::wstring& host, const std::wstring& object_path,
+                              const std::wstring& object_suffix, uint32_t part_index,
+                              uint32_t part_size, uint32_t expected_crc,
+                              const std::wstring& part_file_path, IDownloadListener* listener);
+  // The CRC info: nothing to check it against, kept in memory.
+  static DownloadRequest InMemory(const std::wstring& host, const std::wstring& object_path,
+                                  const std::wstring& object_suffix);
+
+  bool KeptInMemory() const { return part_file_path.empty(); }
+
+  std::wstring host;
+  std::wstring object_path;    // as named; each segment is escaped in the request
+  std::wstring object_suffix;  // appended to the escaped path: the access signature
+  uint32_t part_index = 0;     // the owner's numbering
+  uint32_t start_offset = 0;
+  uint32_t part_size = 0;  // the owner's nominal size; sizes the receive buffer
+  std::optional<uint32_t> expected_crc;
+  std::wstring part_file_path;  // empty: kept in memory
+  IDownloadListener* listener = nullptr;
+};
+
 // Fetches one file (a part of a release file, or the release's CRC info)
-// from the download host on its own thread: reads the whole answer into
-// memory, checks its CRC-32, makes up to four attempts, then writes the part
-// file, or keeps the bytes in memory when part_file_path is empty.
+// from the download host on its own thread: receives the whole answer into
+// memory, checking its CRC-32 as it arrives, makes up to four attempts,
+// then writes the part file, or keeps the bytes in memory.
 class FileDownload : public Orv_Thread {
  public:
-  static constexpr uint32_t kReadChunkSize = 0x80000;
   static constexpr int kMaxAttempts = 4;
 
-  FileDownload();
+  explicit FileDownload(DownloadRequest request);
   ~FileDownload() override;
 
-  // Set by the owner before Start.
-  std::wstring server_name;
-  std::wstring object_path;
-  std::wstring part_file_path;  // "/" separators; empty: keep the bytes in memory
-  std::wstring object_suffix;   // appended to object_path in the request
-  uint32_t part_index = 0;      // the owner's numbering
-  uint32_t start_offset = 0;
-  uint32_t part_size = 0;     // the owner's nominal size; sizes the receive buffer
-  uint32_t expected_crc = 0;  // 0: do not check
-  IDownloadListener* listener = nullptr;
+  const DownloadRequest& Request() const { return request_; }
 
   // May be changed at any time from any thread; while set, nothing is read.
-  void SetPaused(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
+  void SetPaused(bool paused);
   bool IsPaused() const { return paused_.load(std::memory_order_relaxed); }
 
   DownloadState State() const { return state_.load(std::memory_order_relaxed); }
@@ -66,7 +83,7 @@ class FileDownload : public Orv_Thread {
   // Bytes received in the current attempt; readable from any thread.
   uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
-  // The verified bytes after the thread ended in memory mode. Only for the
+  // The verified bytes after the thread ended, kept in memory. Only for the
   // owner, and only while the thread is not running.
   ByteBuffer& Data() { return data_; }
 
@@ -84,18 +101,24 @@ class FileDownload : public Orv_Thread {
   // file could not be written).
   bool RunAttempts();
   ReadOutcome ReadResponse();
+  void ReportProgress();
   // Checks what the attempt received, logs a mismatch and closes the
   // connection; true when the bytes are correct.
   bool Evaluate(const ReadOutcome& outcome);
   bool WritePartFile();
   void ResetData();
 
-  // Its event is signalled while not paused: a paused read loop waits on it.
+  const DownloadRequest request_;
+  // Its event is signalled while not paused: a paused worker waits on it.
   FlagEvent paused_;
+  // The same flag for the call thread, which tests it between reads and
+  // may outlive this object.
+  std::shared_ptr<std::atomic<bool>> pause_seen_by_reads_ = std::make_shared<std::atomic<bool>>();
   std::atomic<DownloadState> state_{DOWNLOAD_IDLE};
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};
-  Connection connection_;
+  DownloadConnection connection_;
+  // The attempt's body, shared with the call thread while it reads.
+  std::shared_ptr<ReceivedBody> body_;
   ByteBuffer data_;
-  CRC crc_;
 };

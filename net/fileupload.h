@@ -9,8 +9,8 @@
 #include "base/bytebuffer.h"
 #include "base/criticalsection.h"
 #include "base/orvthread.h"
-#include "net/connection.h"
 #include "net/formbody.h"
+#include "net/formconnection.h"
 
 enum FileUploadVerb : int32_t {
   UPLOAD_VERB_GET = 1,
@@ -114,7 +114,7 @@ class FileUpload : public Orv_Thread {
   std::wstring raw_response_headers;
   int32_t status_code = 0;
   std::wstring status_text;
-  Connection connection;
+  FormConnection connection;
   int32_t port = INTERNET_DEFAULT_HTTP_PORT;
   bool secure = false;
   bool multipart = true;

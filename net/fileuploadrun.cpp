@@ -46,8 +46,8 @@ void FileUpload::RunAttempts() {
     bytes_sent.store(0, std::memory_order_relaxed);
     body_length.store(0, std::memory_order_relaxed);
 
-    if (!connection.OpenHttpConnection(kAgent, server_name, port, secure, verb_code, verb,
-                                       object_path, allow_cache, request_headers)) {
+    if (!connection.Open(kAgent, server_name, port, secure, verb_code, verb, object_path,
+                         allow_cache, request_headers)) {
       if (WaitForStop(kRetryPauseMs)) break;
       continue;
     }
@@ -97,7 +97,7 @@ bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr
         buffers.dwBufferTotal = static_cast<DWORD>(length);
         return ::HttpSendRequestExW(request, &buffers, nullptr, 0, 0);
       },
-      running, error);
+      Token(), error);
   if (!IsRunning()) return false;
   if (!started) {
     // Nothing was sent, so there is nothing to write to: WinINet under Wine
@@ -119,7 +119,7 @@ bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr
         [body, offset, count, written](HINTERNET request) {
           return ::InternetWriteFile(request, body->Data() + offset, count, written.get());
         },
-        running, error);
+        Token(), error);
     if (ok) {
       bytes_sent.fetch_add(*written, std::memory_order_relaxed);
     } else if (IsRunning()) {
@@ -129,7 +129,7 @@ bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr
   if (!IsRunning()) return false;
 
   const bool ended = connection.Call(
-      [](HINTERNET request) { return ::HttpEndRequestW(request, nullptr, 0, 0); }, running, error);
+      [](HINTERNET request) { return ::HttpEndRequestW(request, nullptr, 0, 0); }, Token(), error);
   if (!IsRunning()) return false;
   if (!ended) {
     Error::RecordError("Error on HttpEndRequest\n", error, kModule, __LINE__);
@@ -148,7 +148,7 @@ bool FileUpload::SendPlain(const std::wstring& headers, const std::shared_ptr<By
             request, header_text->c_str(), static_cast<DWORD>(header_text->size()),
             body->Empty() ? nullptr : body->Data(), static_cast<DWORD>(body->Size()));
       },
-      running, error);
+      Token(), error);
   if (!IsRunning()) return false;
   if (!sent) {
     Error::LogError("Error on HttpSendRequest, ", error, kModule, __LINE__);
@@ -199,7 +199,7 @@ void FileUpload::ReadResponse() {
     auto chunk = std::make_shared<std::vector<uint8_t>>(static_cast<size_t>(read_chunk_size));
     DWORD read = 0;
     DWORD error = 0;
-    if (!connection.Read(chunk, read, running, error)) {
+    if (!connection.Read(chunk, read, Token(), error)) {
       if (IsRunning()) Error::RecordError("InternetReadFile Failed", error, kModule, __LINE__);
       break;
     }

@@ -4,6 +4,8 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/configure.sh"
 "$ROOT/scripts/setup-test-network.sh"
 command -v curl >/dev/null || apt-get install -y -q curl
+# ip and tc: the shaped lines.
+command -v tc >/dev/null || apt-get install -y -q iproute2
 "$BUILD_DIR/wine-run.sh" --init
 
 echo "== Program file"
@@ -12,9 +14,14 @@ echo "== CRC-32"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/crc_bench.exe"
 echo "== Download: FileDownload workers, bare WinINet loop, curl"
 python3 "$ROOT/bench/download_bench.py" --build "$BUILD_DIR" --source "$ROOT"
-echo "== Download of a published release of 500 MB from nginx"
+# The subnet of the names the nginx benchmarks serve under (10..19).
+bench_subnet="${VELTRA_BENCH_SUBNET:-19}"
+echo "== Download of a published release of 500 MB from nginx; 2,000 files of 1 KB"
 python3 "$ROOT/bench/nginx_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
-  --publisher "$BUILD_DIR/native/publisher/publisher"
+  --publisher "$BUILD_DIR/native/publisher/publisher" --subnet "$bench_subnet"
+echo "== The whole program on lines shaped to 8 and 50 Mbit/s"
+python3 "$ROOT/bench/shaped_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
+  --publisher "$BUILD_DIR/native/publisher/publisher" --subnet "$bench_subnet"
 
 echo "== Verifying and merging a release on disk"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe"

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """The main job's steps after the build: make (or take) a release, publish
-it, put it on the blob storage emulator, build the program for it, run the
-program under Wine, check what it produced and print a summary.
+it, put it on the blob storage emulator (or serve it with an nginx of the
+run's own, the maker's own host), build the program for it, run the program
+under Wine, check what it produced and print a summary.
 
 scripts/run.sh calls `mainjob.py run`; the end-to-end tests import the
 steps. The access signature is handed to child processes through files and
@@ -12,6 +13,7 @@ import datetime
 import os
 import random
 import re
+import secrets
 import shutil
 import subprocess
 import sys
@@ -30,6 +32,10 @@ ROOT = Path(__file__).resolve().parent.parent
 
 def blob_host(subnet, slot):
     return f"{ACCOUNT}.blob{slot}.s{subnet}.veltra.test"
+
+
+def nginx_host(subnet, slot):
+    return f"host{slot}.s{subnet}.veltra.test"
 
 
 def log_service_url(subnet, slot):
@@ -112,6 +118,40 @@ def served(debug_log):
     return requests
 
 
+def served_by_nginx(timing_log):
+    """(time, method, path) of every request in the timing log of
+    scripts/nginx.sh, which names no query; the time is the request's start."""
+    requests = []
+    with open(timing_log, encoding="utf-8", errors="replace") as log:
+        for line in log:
+            words = line.split()
+            if len(words) == 6:
+                requests.append((float(words[0]) - float(words[1]), words[2], words[5]))
+    return requests
+
+
+def serve_with_nginx(publisher, published, host, address, state, release_name, subdir,
+                     days):
+    """Starts an nginx of the run's own (scripts/nginx.sh) that serves the
+    published folder with secure_link signatures made with a secret of this
+    run; returns the read signature for the program's build. The server
+    block holds the secret, so it stays in the private folder."""
+    ca_dir = Path(os.environ.get("VELTRA_TEST_CA_DIR", "/var/lib/veltra-test-ca"))
+    private = Path(state) / "private"
+    private.mkdir(mode=0o700, parents=True, exist_ok=True)
+    secret = secrets.token_urlsafe(24)
+    block = private / "nginx-server.conf"
+    publisher_run(publisher, "nginx-conf", "--root", published, "--server-name", host,
+                  "--listen", f"{address}:443", "--cert", ca_dir / "server.pem",
+                  "--key", ca_dir / "server.key", "--secret", secret, "--out", block)
+    subprocess.run([str(ROOT / "scripts" / "nginx.sh"), "start", str(Path(state) / "nginx"),
+                    str(block)], check=True)
+    expiry = (datetime.datetime.now(datetime.timezone.utc) +
+              datetime.timedelta(days=days)).strftime("%Y-%m-%d")
+    return publisher_run(publisher, "nginx-sig", "--release", release_name, "--subdir", subdir,
+                         "--secret", secret, "--expiry", expiry)
+
+
 def wait_for(condition, seconds, step=0.2):
     deadline = time.time() + seconds
     while time.time() < deadline:
@@ -123,7 +163,8 @@ def wait_for(condition, seconds, step=0.2):
 
 class ProgramRun:
     """One start of the program under Wine in `folder`, with a screenshot of
-    its dialog every two seconds when `shots` names a folder."""
+    its dialog as soon as it shows and then every two seconds when `shots`
+    names a folder."""
 
     def __init__(self, wine_run, program, folder, release_name, apphelper, shots=None):
         self.wine_run = str(wine_run)
@@ -134,6 +175,7 @@ class ProgramRun:
         shutil.copy(program, self.exe)
         self.caption = release_name + " download manager"
         self.shots = Path(shots) if shots else None
+        self.first_shot_taken = False
         self.started = time.time()
         # Wine's output goes to a file: the setup, which outlives the
         # program, must not hold the caller's output open.
@@ -175,8 +217,11 @@ class ProgramRun:
             if while_waiting:
                 while_waiting()
             if self.shots is not None and time.time() >= next_shot:
-                next_shot = time.time() + 2
-                self.shot()
+                # Until the first picture, one as soon as the window is
+                # there: a short run may be over before the next one.
+                if self.shot() or self.first_shot_taken:
+                    self.first_shot_taken = True
+                    next_shot = time.time() + 2
             time.sleep(0.2)
         if self.process.poll() is not None:
             self.watcher.join()
@@ -238,7 +283,8 @@ def run(args):
     build = Path(args.build).resolve()
     out = Path(args.out).resolve()
     publisher = build / "native" / "publisher" / "publisher"
-    host = blob_host(args.subnet, args.slot)
+    host = blob_host(args.subnet, args.slot) if args.host == "azurite" else \
+        nginx_host(args.subnet, args.slot)
     container = args.subdir
     for old in ("published", "program", "screenshots"):
         shutil.rmtree(out / old, ignore_errors=True)
@@ -259,13 +305,20 @@ def run(args):
                   "--out", out / "published", "--from", release)
     publish_seconds = time.time() - started
 
-    print(f"== Uploading to https://{host}/{container}")
-    write_sas = make_sas(publisher, container, days=1, write=True)
-    started = time.time()
-    publisher_run(publisher, "upload", "--dir", out / "published", "--url", f"https://{host}",
-                  "--sas", write_sas)
-    upload_seconds = time.time() - started
-    read_sas = make_sas(publisher, container, days=args.sas_days)
+    upload_seconds = None
+    if args.host == "nginx":
+        print(f"== Serving {out / 'published'} with nginx as https://{host}/{args.subdir}")
+        read_sas = serve_with_nginx(publisher, out / "published", host,
+                                    f"127.0.{args.subnet}.{args.slot}", args.state, args.name,
+                                    args.subdir, args.sas_days)
+    else:
+        print(f"== Uploading to https://{host}/{container}")
+        write_sas = make_sas(publisher, container, days=1, write=True)
+        started = time.time()
+        publisher_run(publisher, "upload", "--dir", out / "published", "--url",
+                      f"https://{host}", "--sas", write_sas)
+        upload_seconds = time.time() - started
+        read_sas = make_sas(publisher, container, days=args.sas_days)
 
     print("== Building the program for that host and signature")
     configure_program(build, {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
@@ -321,8 +374,10 @@ def run(args):
     for problem in problems:
         print("DIFFERENT:", problem)
     download_folder_left = appdata_folder(build / "wineprefix", args.name).exists()
-    gets = [when for when, method, _ in served(Path(args.state) / "private" /
-                                                 "azurite-debug.log") if method == "GET"]
+    requests = (served_by_nginx(Path(args.state) / "nginx" / "timing.log")
+                if args.host == "nginx" else
+                served(Path(args.state) / "private" / "azurite-debug.log"))
+    gets = sorted(when for when, method, _ in requests if method == "GET")
     fetched, curl_seconds = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
@@ -332,7 +387,10 @@ def run(args):
     print(f"files:               {len(files)}, {release_bytes:,} bytes, "
           f"{'all identical to the source' if not problems else f'{len(problems)} DIFFERENT'}")
     print(f"publish:             {publish_seconds:.1f} s")
-    print(f"upload:              {upload_seconds:.1f} s")
+    if upload_seconds is not None:
+        print(f"upload:              {upload_seconds:.1f} s")
+    else:
+        print(f"served by:           nginx, {Path(args.state) / 'nginx'}")
     print(f"program wall time:   {wall:.1f} s, {mb / wall:.1f} MB/s (exit code {code})")
     if gets:
         span = max(gets[-1] - gets[0], 0.001)
@@ -359,6 +417,8 @@ def main():
     p.add_argument("--state", required=True, help="the services' state (scripts/services.sh)")
     p.add_argument("--subnet", type=int, required=True)
     p.add_argument("--slot", type=int, required=True)
+    p.add_argument("--host", choices=("azurite", "nginx"), default="azurite",
+                   help="the blob storage emulator, or nginx with secure_link signatures")
     p.add_argument("--release", help="a folder of the maker's files (default: a sample)")
     p.add_argument("--name", default="Veltra_R1")
     p.add_argument("--subdir", default="veltra-r1",

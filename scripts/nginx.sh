@@ -6,7 +6,8 @@
 #   nginx.sh start STATE_DIR SERVER_BLOCK...
 #   nginx.sh stop STATE_DIR
 # The access log names the path only, never the query: that holds the
-# signature.
+# signature. timing.log adds when each request ended and how long it took,
+# to the millisecond, for the benchmarks.
 set -eu
 command="${1:-}"
 state="${2:-}"
@@ -54,7 +55,9 @@ events {
 }
 http {
     log_format veltra '\$remote_addr [\$time_local] "\$request_method \$uri" \$status \$body_bytes_sent \$connection';
+    log_format veltra_timing '\$msec \$request_time \$request_method \$status \$body_bytes_sent \$uri';
     access_log $state/access.log veltra;
+    access_log $state/timing.log veltra_timing;
     sendfile on;
     tcp_nopush on;
     keepalive_requests 100000;

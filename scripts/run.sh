@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # The main job: publishes a release, serves it from the blob storage
-# emulator on this machine and downloads it with the program under Wine,
-# end to end. As root on Debian 12; installs what is missing.
+# emulator on this machine (or from an nginx of the run's own, the maker's
+# own host) and downloads it with the program under Wine, end to end. As
+# root on Debian 12; installs what is missing.
 #
 #   scripts/run.sh                  a sample release of about 100 MB
 #   scripts/run.sh --release DIR    the files of DIR (one of them the setup .exe)
 #       [--name Veltra_R1] [--subdir veltra-r1] [--product-code R1]
+#   scripts/run.sh --host nginx     served by nginx with secure_link
+#                                   signatures instead of the emulator
 #
 # Everything goes to build/run/ (its own build tree, Wine prefix, servers'
 # state and output); the summary at the end says where. With DISPLAY set the
 # program shows on that display; otherwise it runs on a virtual one and its
-# dialog is photographed every two seconds.
+# dialog is photographed as soon as it shows, then every two seconds.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 RUN_DIR="${VELTRA_RUN_DIR:-$ROOT/build/run}"
@@ -22,12 +25,21 @@ STATE="$RUN_DIR/services"
 BUILD="$RUN_DIR/build"
 args=("$@")
 display_args=()
+served_by=azurite
+for ((i = 0; i < $#; i++)); do
+  if [ "${args[$i]}" = "--host" ]; then served_by="${args[$((i + 1))]:-}"; fi
+done
+case "$served_by" in
+  azurite|nginx) ;;
+  *) echo "run.sh: --host is azurite or nginx" >&2; exit 2 ;;
+esac
 
 "$ROOT/scripts/install-deps.sh"
 "$ROOT/scripts/setup-test-network.sh"
 
 stop_all() {
   "$ROOT/scripts/services.sh" stop "$STATE" || true
+  "$ROOT/scripts/nginx.sh" stop "$STATE/nginx" || true
   # Ends the run's wineserver (and the setup's window with it) and the
   # virtual display, if any.
   "$ROOT/tests/wine/xvfb.sh" stop "$BUILD/xvfb" "$BUILD/wineprefix" || true
@@ -35,18 +47,21 @@ stop_all() {
 trap stop_all EXIT
 trap 'echo "Interrupted" >&2; exit 130' INT TERM
 
-blob_host="devstoreaccount1.blob$SLOT.s$SUBNET.veltra.test"
+host="devstoreaccount1.blob$SLOT.s$SUBNET.veltra.test"
+[ "$served_by" = azurite ] || host="host$SLOT.s$SUBNET.veltra.test"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_TEST_SUBNET="$SUBNET" \
-    -DVELTRA_HOST_NAME="$blob_host" -DVELTRA_DEFAULT_HOST="$blob_host" >/dev/null
+    -DVELTRA_HOST_NAME="$host" -DVELTRA_DEFAULT_HOST="$host" >/dev/null
 fi
 echo "== Building the publisher, the sample setup and the screenshot helper"
 cmake --build "$BUILD" --parallel "$(nproc)" --target native_tools samplesetup apphelper >/dev/null
 
 stop_all
+azurite_args=()
+[ "$served_by" = nginx ] || azurite_args=(--azurite "$ROOT/build/azurite")
 "$ROOT/scripts/services.sh" start "$STATE" --subnet "$SUBNET" --slot "$SLOT" \
-  --azurite "$ROOT/build/azurite"
+  "${azurite_args[@]}"
 if [ -n "${DISPLAY:-}" ]; then
   display_args=(--display)
 else

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Starts or stops the servers a release is downloaded from on this machine:
 # Azurite (the blob storage emulator, HTTPS on port 443 of
-# devstoreaccount1.blob<slot>.s<subnet>.veltra.test) and the maker's log
-# service (tools/logservice, HTTPS on port 8443 of log<slot>.s<subnet>.veltra.test).
+# devstoreaccount1.blob<slot>.s<subnet>.veltra.test), unless no --azurite is
+# given (a release served by nginx instead, which scripts/nginx.sh starts),
+# and the maker's log service (tools/logservice, HTTPS on port 8443 of
+# log<slot>.s<subnet>.veltra.test).
 # They run outside Wine, with the test CA's certificate
 # (scripts/setup-test-network.sh), and keep everything in STATE:
 #   STATE/azurite/   the emulator's storage (emptied at each start)
@@ -11,7 +13,7 @@
 #                    address with its signature, so it is never printed
 #
 #   services.sh install AZURITE_DIR
-#   services.sh start STATE --subnet S --slot N --azurite AZURITE_DIR
+#   services.sh start STATE --subnet S --slot N [--azurite AZURITE_DIR]
 #   services.sh stop STATE
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -69,10 +71,10 @@ start() {
       *) echo "services.sh: unknown option $1" >&2; exit 2 ;;
     esac
   done
-  [ -n "$subnet" ] && [ -n "$slot" ] && [ -n "$azurite" ] || {
-    echo "usage: services.sh start STATE --subnet S --slot N --azurite DIR" >&2; exit 2; }
+  [ -n "$subnet" ] && [ -n "$slot" ] || {
+    echo "usage: services.sh start STATE --subnet S --slot N [--azurite DIR]" >&2; exit 2; }
   stop "$state"
-  install_azurite "$azurite"
+  [ -z "$azurite" ] || install_azurite "$azurite"
   # Every start is a fresh emulator and an empty log folder.
   rm -rf "$state/azurite" "$state/logs" "$state/private"
   mkdir -p "$state/azurite" "$state/logs" "$state/private"
@@ -83,18 +85,20 @@ start() {
   # --silent keeps the access log (which prints every signature) off; the
   # debug log goes where nothing shows it. timeout ends a server that an
   # interrupted run left behind.
-  timeout "$LIFETIME" "$azurite/node_modules/.bin/azurite-blob" \
-    --blobHost "$blob_address" --blobPort 443 \
-    --cert "$CA_DIR/server.pem" --key "$CA_DIR/server.key" \
-    --location "$state/azurite" --debug "$state/private/azurite-debug.log" \
-    --disableTelemetry --silent >"$state/azurite.out" 2>&1 &
-  echo $! >"$state/azurite.pid"
+  if [ -n "$azurite" ]; then
+    timeout "$LIFETIME" "$azurite/node_modules/.bin/azurite-blob" \
+      --blobHost "$blob_address" --blobPort 443 \
+      --cert "$CA_DIR/server.pem" --key "$CA_DIR/server.key" \
+      --location "$state/azurite" --debug "$state/private/azurite-debug.log" \
+      --disableTelemetry --silent >"$state/azurite.out" 2>&1 &
+    echo $! >"$state/azurite.pid"
+  fi
   python3 "$ROOT/tools/logservice/logservice.py" --address "$log_address" --port 8443 \
     --cert "$CA_DIR/server.pem" --key "$CA_DIR/server.key" --store "$state/logs" \
     --lifetime "$LIFETIME" >"$state/logservice.out" 2>&1 &
   echo $! >"$state/logservice.pid"
 
-  if ! wait_for_port "$blob_address" 443 "$(cat "$state/azurite.pid")"; then
+  if [ -n "$azurite" ] && ! wait_for_port "$blob_address" 443 "$(cat "$state/azurite.pid")"; then
     echo "services.sh: Azurite did not start on $blob_address:443:" >&2
     cat "$state/azurite.out" >&2
     stop "$state"; exit 1

@@ -51,7 +51,10 @@ RELEASE = os.environ["VELTRA_RELEASE_NAME"]
 SUBDIR = os.environ["VELTRA_DOWNLOAD_SUBDIR"].lower()
 CAPTION = RELEASE + " download manager"
 # 200,000,000 bytes and more in 22 parts: whole parts, short last parts.
-FILES = [("Data-1a.bin", 95_000_001), ("Data-2a.bin", 64_999_999), ("Data-3a.bin", 40_000_000),
+# "#" and "%" in a name reach nginx escaped: unescaped, "#" would cut the
+# path and "%" start an escape.
+FILES = [("Data-1a.bin", 95_000_001), ("Data-2a.bin", 64_999_999),
+         ("Data #3 100%-3a.bin", 40_000_000),
          ("Setup.exe", 2_000_003)]
 KILLS = 10
 

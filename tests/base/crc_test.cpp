@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -79,4 +80,20 @@ TEST(CRC, FoldingCarriesAnyStartingState) {
           << "state " << state << " length " << length;
     }
   }
+}
+
+TEST(CRC, ContinuingOverPiecesGivesTheWholeBuffersValue) {
+  // A body is checked read by read, in pieces of any size.
+  std::mt19937 random(11);
+  std::vector<unsigned char> data(300000);
+  for (auto& byte : data) byte = static_cast<unsigned char>(random());
+  const CRC crc;
+  uint32_t running = 0;
+  size_t done = 0;
+  for (size_t piece = 1; done < data.size(); piece = piece * 7 % 65521 + 1) {
+    const size_t length = std::min(piece, data.size() - done);
+    running = crc.Continue(running, data.data() + done, length);
+    done += length;
+  }
+  EXPECT_EQ(crc.Compute(data.data(), data.size()), running);
 }

@@ -8,7 +8,7 @@
 
 #include "base/error.h"
 #include "base/scopedhandle.h"
-#include "net/connection.h"
+#include "net/formconnection.h"
 #include "net/formbody.h"
 #include "tests/support/tempdir.h"
 

@@ -13,6 +13,7 @@ import sys
 import tempfile
 import threading
 import unittest
+import urllib.parse
 
 PUBLISHER = sys.argv[1] if len(sys.argv) > 1 else "publisher"
 SAS = "?sv=2021-08-06&sig=SECRET%2Bsig"
@@ -52,8 +53,9 @@ class BlobHandler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(body)
 
     def split(self):
+        # Blob names as the service stores them: unescaped.
         path, _, query = self.path.partition("?")
-        return path, "?" + query
+        return urllib.parse.unquote(path), "?" + query
 
     def do_HEAD(self):
         path, _ = self.split()
@@ -112,7 +114,9 @@ class UploadTest(unittest.TestCase):
         self.temp = tempfile.TemporaryDirectory()
         src = os.path.join(self.temp.name, "src")
         os.mkdir(src)
-        self.files = {"Setup.exe": b"MZ" * 7, "data-one.bin": os.urandom(PART + 12345)}
+        # A name with "#" and "%" goes up escaped, and is stored as named.
+        self.files = {"Setup.exe": b"MZ" * 7, "data-one.bin": os.urandom(PART + 12345),
+                      "data #2 100%.bin": b"odd name"}
         for name, data in self.files.items():
             with open(os.path.join(src, name), "wb") as f:
                 f.write(data)

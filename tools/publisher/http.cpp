@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "base/urlpath.h"
+
 namespace {
 
 constexpr long kConnectTimeoutS = 15;
@@ -114,5 +116,5 @@ void HttpClient::Put(const std::string& url, const std::vector<std::string>& hea
 std::string ObjectUrl(const std::string& base, const std::string& request, const std::string& sas) {
   std::string url = base;
   while (!url.empty() && url.back() == '/') url.pop_back();
-  return url + (request.rfind('/', 0) == 0 ? "" : "/") + request + sas;
+  return url + (request.rfind('/', 0) == 0 ? "" : "/") + EscapePathSegments(request) + sas;
 }

@@ -46,6 +46,7 @@ class CurlGlobal {
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
 
-// BASE + the object path as the program requests it (a path without a
-// leading slash gets one, as WinINet sends it) + the signature.
+// BASE + the object path as the program requests it (each segment escaped;
+// a path without a leading slash gets one, as WinINet sends it) + the
+// signature.
 std::string ObjectUrl(const std::string& base, const std::string& request, const std::string& sas);

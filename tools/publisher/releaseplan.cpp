@@ -67,9 +67,9 @@ std::string NameProblem(const std::string& name, bool host_file) {
   for (const char c : name) {
     const unsigned char byte = static_cast<unsigned char>(c);
     if (byte >= 0x80) return "holds a non-ASCII character, which each code page reads differently";
-    // The program puts names into request paths unescaped, and ";" and line
-    // ends would cut the CRC info's records.
-    if (c == ' ' || c == '%' || c == '#' || c == '?' || c == '&' || c == '+' || c == ';') {
+    // Request paths carry any name escaped, but ";" and line ends would cut
+    // the CRC info's records, and some hosts read a "+" in a path as a blank.
+    if (c == '+' || c == ';') {
       return std::string("holds '") + c + "', which a request path or the CRC info cannot carry";
     }
   }

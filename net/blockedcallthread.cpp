@@ -1,0 +1,96 @@
+#include "net/blockedcallthread.h"
+
+#include <utility>
+
+namespace {
+
+// The one thread that waits for an owner.
+CriticalSection idle_lock;
+std::shared_ptr<BlockedCallThread> idle;
+
+}  // namespace
+
+std::shared_ptr<BlockedCallThread> BlockedCallThread::Acquire() {
+  {
+    ScopedLock lock(idle_lock);
+    if (idle) return std::move(idle);
+  }
+  return Create();
+}
+
+void BlockedCallThread::Release(std::shared_ptr<BlockedCallThread> thread) {
+  if (!thread) return;
+  {
+    ScopedLock lock(idle_lock);
+    if (!idle) {
+      idle = std::move(thread);
+      return;
+    }
+  }
+  thread->Retire();
+}
+
+std::shared_ptr<BlockedCallThread> BlockedCallThread::Create() {
+  std::shared_ptr<BlockedCallThread> runner(new BlockedCallThread());
+  if (!runner->wake_ || !runner->done_) return nullptr;
+  // The thread owns the runner too: an abandoned call still has its events.
+  // Not an Orv_Thread: its owner must be able to leave without waiting.
+  auto* parameter = new std::shared_ptr<BlockedCallThread>(runner);
+  UniqueHandle thread(::CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
+  if (!thread) {
+    delete parameter;
+    return nullptr;
+  }
+  return runner;
+}
+
+DWORD WINAPI BlockedCallThread::Loop(void* parameter) {
+  std::unique_ptr<std::shared_ptr<BlockedCallThread>> owner(
+      static_cast<std::shared_ptr<BlockedCallThread>*>(parameter));
+  BlockedCallThread& runner = **owner;
+  for (;;) {
+    ::WaitForSingleObject(runner.wake_.Get(), INFINITE);
+    std::function<void()> call;
+    {
+      ScopedLock lock(runner.lock_);
+      call = std::move(runner.pending_);
+      runner.pending_ = nullptr;
+    }
+    if (call) {
+      call();
+      // What the call captured (an abandoned request's handles) goes now,
+      // not when the next call comes.
+      call = nullptr;
+      ::SetEvent(runner.done_.Get());
+    }
+    if (runner.retired_.load(std::memory_order_relaxed)) return 0;
+  }
+}
+
+BlockedCallThread::Outcome BlockedCallThread::Run(std::function<void()> call, const StopToken& stop,
+                                                  HANDLE progress,
+                                                  const std::function<void()>& on_progress) {
+  {
+    ScopedLock lock(lock_);
+    pending_ = std::move(call);
+  }
+  ::SetEvent(wake_.Get());
+  // The stop first: it wins a tie.
+  const HANDLE waits[] = {stop.Event(), done_.Get(), progress};
+  const DWORD count = progress ? 3 : 2;
+  for (;;) {
+    const DWORD woken = ::WaitForMultipleObjects(count, waits, FALSE, INFINITE);
+    if (woken == WAIT_OBJECT_0 + 1) return Outcome::kDone;
+    if (woken != WAIT_OBJECT_0 + 2) {
+      // The stop, or a failed wait, which would fail again at once.
+      Retire();
+      return Outcome::kStopped;
+    }
+    if (on_progress) on_progress();
+  }
+}
+
+void BlockedCallThread::Retire() {
+  retired_.store(true, std::memory_order_relaxed);
+  ::SetEvent(wake_.Get());
+}

@@ -1,0 +1,195 @@
+#include "net/downloadconnection.h"
+
+#include "base/error.h"
+#include "base/errorcodes.h"
+#include "base/urlpath.h"
+#include "net/redirect.h"
+
+namespace {
+
+constexpr char kModule[] = "filedownload";
+constexpr wchar_t kAgent[] = L"Veltra Download Manager / 9.5";
+constexpr wchar_t kUserAgentHeader[] = L"User-Agent: Veltra Download Manager / 9.5\r\n";
+constexpr INTERNET_PORT kHttpsPort = 443;
+constexpr DWORD kFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
+                         INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+// Redirects followed within one opening, against a host that loops.
+constexpr int kMaxRedirects = 5;
+
+// What the call thread's body read and its caller share.
+struct BodyRead {
+  std::shared_ptr<ReceivedBody> body;
+  std::shared_ptr<const std::atomic<bool>> paused;
+  // Set by a caller that stopped waiting: the thread reads no further.
+  std::atomic<bool> abandoned{false};
+  DownloadConnection::BodyEnd end = DownloadConnection::BodyEnd::kFailed;
+  DWORD error = 0;
+};
+
+void ReadUntilEnd(HINTERNET request, BodyRead& read) {
+  for (;;) {
+    if (read.abandoned.load(std::memory_order_relaxed)) {
+      read.end = DownloadConnection::BodyEnd::kStopped;
+      return;
+    }
+    if (read.paused->load(std::memory_order_relaxed)) {
+      read.end = DownloadConnection::BodyEnd::kPaused;
+      return;
+    }
+    size_t room = 0;
+    uint8_t* space = read.body->Space(room);
+    DWORD count = 0;
+    ::SetLastError(0);
+    if (!::InternetReadFile(request, space, static_cast<DWORD>(room), &count)) {
+      read.error = ::GetLastError();
+      read.body->Commit(0);
+      read.end = DownloadConnection::BodyEnd::kFailed;
+      return;
+    }
+    read.body->Commit(count);
+    if (count == 0) {
+      read.end = DownloadConnection::BodyEnd::kComplete;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+bool DownloadConnection::Open(const std::wstring& host, const std::wstring& object_path,
+                              const std::wstring& object_suffix, const std::wstring& logged_name,
+                              std::atomic<uint32_t>& status, const StopToken& stop) {
+  Disconnect();
+  Error::LogMessage(L"Opening connection: " + host, kModule, __LINE__);
+  if (!OpenInternet(kAgent, kModule)) {
+    Disconnect();
+    return false;
+  }
+  handles_->connection.Reset(::InternetConnectW(handles_->internet.Get(), host.c_str(), kHttpsPort,
+                                                nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+  if (!handles_->connection) {
+    Error::LogError("Connection::OpenHttpConnection InternetConnect failed", ::GetLastError(),
+                    kModule, __LINE__);
+    Disconnect();
+    return false;
+  }
+  // Messages name the path only: the query holds the access signature.
+  std::wstring object = EscapePathSegments(object_path) + object_suffix;
+  std::wstring logged_path = object_path;
+  DWORD status_code = 0;
+  std::wstring headers;
+  for (int redirects = 0;; ++redirects) {
+    if (!SendRequest(host, object, logged_path, stop) ||
+        !QueryAnswer(logged_name, status_code, headers)) {
+      Disconnect();
+      return false;
+    }
+    if (!Redirect::IsRedirectStatus(status_code)) {
+      if (status_code != HTTP_STATUS_OK) break;
+      return true;
+    }
+    // WinINet follows no redirect by itself (INTERNET_FLAG_NO_AUTO_REDIRECT):
+    // one that left HTTPS or the host would carry the signature along.
+    const std::wstring location = QueryHeader(HTTP_QUERY_LOCATION);
+    std::wstring next;
+    if (redirects < kMaxRedirects && Redirect::SameHostTarget(location, host, object, next)) {
+      logged_path = next.substr(0, next.find(L'?'));
+      Error::LogMessage(L"Following redirect to: " + host + L"/ " + logged_path, kModule, __LINE__);
+      object = next;
+      continue;
+    }
+    Error::RecordError(L"Connection::OpenHttpConnection refused a redirect of " + host + L"/ " +
+                           logged_path + L" to " + Redirect::WithoutQueries(location),
+                       static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kModule, __LINE__);
+    break;
+  }
+  status.store(status_code, std::memory_order_relaxed);
+  if (!headers.empty()) {
+    Error::RecordError(L"Response status not 200, but " + std::to_wstring(status_code) +
+                           L" Response headers: " + headers,
+                       static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kModule, __LINE__);
+  }
+  Disconnect();
+  return false;
+}
+
+bool DownloadConnection::SendRequest(const std::wstring& host, const std::wstring& object,
+                                     const std::wstring& logged_path, const StopToken& stop) {
+  handles_->request.Reset(::HttpOpenRequestW(handles_->connection.Get(), L"GET", object.c_str(),
+                                             nullptr, nullptr, nullptr, kFlags, 0));
+  if (!handles_->request) {
+    Error::LogError(L"Connection::HttpOpenRequest failed for: " + host + L"/ " + logged_path,
+                    ::GetLastError(), kModule, __LINE__);
+    return false;
+  }
+  // Wine applies the session's timeouts to the connect only; without them on
+  // the request too, a host that stalls in the middle of a body would hold
+  // the read forever.
+  SetTimeouts(handles_->request.Get(), kModule);
+
+  DWORD error = 0;
+  const bool sent = Call(
+      [](HINTERNET request) {
+        return ::HttpSendRequestW(request, kUserAgentHeader,
+                                  static_cast<DWORD>(wcslen(kUserAgentHeader)), nullptr, 0);
+      },
+      stop, error);
+  if (!sent) {
+    Error::LogError(L"Connection::HttpSendRequest failed for: " + host + L"/ " + logged_path, error,
+                    kModule, __LINE__);
+    return false;
+  }
+  return true;
+}
+
+bool DownloadConnection::QueryAnswer(const std::wstring& logged_name, DWORD& status_code,
+                                     std::wstring& headers) {
+  DWORD length = sizeof status_code;
+  if (!::HttpQueryInfoW(handles_->request.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &status_code, &length, nullptr)) {
+    Error::LogError(L"Connection::HttpQueryInfo failed for: " + logged_name, ::GetLastError(),
+                    kModule, __LINE__);
+    return false;
+  }
+  std::wstring raw;
+  if (!QueryText(HTTP_QUERY_RAW_HEADERS_CRLF, raw)) {
+    Error::LogError(L"Connection::HttpQueryInfo failed for: " + logged_name, ::GetLastError(),
+                    kModule, __LINE__);
+    return false;
+  }
+  // A redirect's Location may repeat the signature.
+  headers = Redirect::WithoutQueries(raw);
+  if (!headers.empty()) {
+    Error::LogMessage(L"Response headers: " + headers, kModule, __LINE__);
+  }
+  return true;
+}
+
+DownloadConnection::BodyEnd DownloadConnection::ReadBody(
+    const std::shared_ptr<ReceivedBody>& body,
+    const std::shared_ptr<const std::atomic<bool>>& paused, const StopToken& stop,
+    const std::function<void()>& on_progress, DWORD& error) {
+  error = 0;
+  if (!IsOpen()) {
+    error = ERROR_INVALID_HANDLE;
+    return BodyEnd::kFailed;
+  }
+  auto read = std::make_shared<BodyRead>();
+  read->body = body;
+  read->paused = paused;
+  std::shared_ptr<Handles> handles = handles_;
+  auto read_body = [read, handles]() { ReadUntilEnd(handles->request.Get(), *read); };
+  BlockedCallThread* thread = CallThread();
+  if (!thread) {
+    // No thread to spare: read here, unstoppable while the host stalls.
+    read_body();
+  } else if (thread->Run(read_body, stop, body->ProgressEvent(), on_progress) ==
+             BlockedCallThread::Outcome::kStopped) {
+    read->abandoned.store(true, std::memory_order_relaxed);
+    Abandon();
+    error = ERROR_INTERNET_OPERATION_CANCELLED;
+    return BodyEnd::kStopped;
+  }
+  error = read->error;
+  return read->end;
+}

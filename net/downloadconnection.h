@@ -1,0 +1,46 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "base/stoptoken.h"
+#include "net/connection.h"
+#include "net/receivedbody.h"
+
+// A download GET to the download host on port 443 (owner module
+// "filedownload"), and the reading of its body.
+class DownloadConnection : public Connection {
+ public:
+  DownloadConnection() = default;
+
+  // Opens, sends the GET of object_path (each segment escaped) +
+  // object_suffix and checks for status 200. A redirect is followed only
+  // within HTTPS on the same host; any other ends the opening like a bad
+  // status. On another status it is stored in `status` and false is
+  // returned. False always leaves everything closed. Messages name
+  // logged_name and the path, never the query. A send that blocks on the
+  // host is given up as soon as the stop comes.
+  bool Open(const std::wstring& host, const std::wstring& object_path,
+            const std::wstring& object_suffix, const std::wstring& logged_name,
+            std::atomic<uint32_t>& status, const StopToken& stop);
+
+  enum class BodyEnd { kComplete, kFailed, kPaused, kStopped };
+
+  // Reads the rest of the body into `body` on the call thread, read after
+  // read without coming back, until it ends (kComplete), a read fails
+  // (kFailed, with `error`), `paused` is found set between two reads
+  // (kPaused: the request stays open for the next ReadBody) or the stop
+  // comes (kStopped: as after a stopped Call). on_progress runs on the
+  // caller's thread after reads, as often as it keeps up.
+  BodyEnd ReadBody(const std::shared_ptr<ReceivedBody>& body,
+                   const std::shared_ptr<const std::atomic<bool>>& paused, const StopToken& stop,
+                   const std::function<void()>& on_progress, DWORD& error);
+
+ private:
+  bool SendRequest(const std::wstring& host, const std::wstring& object,
+                   const std::wstring& logged_path, const StopToken& stop);
+  bool QueryAnswer(const std::wstring& logged_name, DWORD& status_code, std::wstring& headers);
+};
