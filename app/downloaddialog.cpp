@@ -3,7 +3,6 @@
 #include <commctrl.h>
 
 #include <stdexcept>
-#include <thread>
 
 #include "app/downloadnames.h"
 #include "app/resource.h"
@@ -26,8 +25,6 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
                                build_config::kProductCode, build_config::kSas});
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
   download_manager.SetLogServiceUrl(build_config::kLogServiceUrl);
-  close_work.Reset(::CreateThreadpoolWork(&DownloadDialog::CloseTask, this, nullptr));
-  if (!close_work) throw std::runtime_error("DownloadDialog: unable to create the close task");
 
   window.Reset(::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr,
                                     &DownloadDialog::DialogProc, 0));
@@ -58,21 +55,21 @@ void DownloadDialog::StopThreadsFromWindowThread() {
   // the window. So they are stopped on another thread while this one
   // answers the messages sent to it.
   download_speed.RequestStop();
-  std::atomic<bool> manager_stopped{false};
-  std::thread stopper([this, &manager_stopped] {
-    download_manager.StopDownload();
-    manager_stopped.store(true, std::memory_order_relaxed);
-  });
-  // Until the meter's Run has returned (its thread id is cleared then): its
-  // stop flag clears at once, while its last report may still wait for us.
-  while (!manager_stopped.load(std::memory_order_relaxed) || download_speed.ThreadId() != 0) {
-    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 10, QS_SENDMESSAGE);
+  TaskThread stopper([this] { download_manager.StopDownload(); });
+  const HANDLE stopping = stopper.Start();
+  // No thread to spare: stopped here, as the last resort.
+  if (stopping == nullptr) download_manager.StopDownload();
+  // Until the manager has stopped and the meter's Run has returned (its
+  // thread id is cleared then): its stop flag clears at once, while its last
+  // report may still wait for us.
+  while ((stopping != nullptr && ::WaitForSingleObject(stopping, 0) == WAIT_TIMEOUT) ||
+         download_speed.ThreadId() != 0) {
+    ::MsgWaitForMultipleObjects(stopping != nullptr ? 1 : 0, &stopping, FALSE, 10, QS_SENDMESSAGE);
     MSG msg;
     // Handles the messages sent to this thread; nothing is taken from the
     // posted queue.
     ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
   }
-  stopper.join();
   download_speed.Stop(INFINITE);
 }
 
@@ -170,7 +167,7 @@ void DownloadDialog::BeginClose() {
     // The run is over: the window goes at once, and the log is sent behind
     // it.
     ::ShowWindow(window.Get(), SW_HIDE);
-    ::SubmitThreadpoolWork(close_work.Get());
+    close_task.Start();
     return;
   }
   DialogControls controls(window.Get());
@@ -180,17 +177,13 @@ void DownloadDialog::BeginClose() {
   // A second close request must not save the wait cursor as the one to
   // restore.
   if (saved_cursor == nullptr) saved_cursor = previous;
-  ::SubmitThreadpoolWork(close_work.Get());
-}
-
-void CALLBACK DownloadDialog::CloseTask(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK) {
-  static_cast<DownloadDialog*>(context)->StopAndClose();
+  close_task.Start();
 }
 
 void DownloadDialog::StopAndClose() {
   if (closing.exchange(true, std::memory_order_relaxed)) return;
   download_manager.StopDownload();
-  download_speed.Stop(500);
+  download_speed.Stop(kStopWaitMs);
   download_manager.PostLogFile();
   ::PostMessageW(window.Get(), WM_DESTROY, 0, 0);
 }
@@ -198,10 +191,6 @@ void DownloadDialog::StopAndClose() {
 void DownloadDialog::DownloadFinished(DownloadManager*) {
   download_speed.Stop(INFINITE);
   ::PostMessageW(window.Get(), WM_CLOSE, 0, 0);
-}
-
-void DownloadDialog::ProgressChanged(DownloadManager*) {
-  // The read-out follows the speed meter alone.
 }
 
 void DownloadDialog::ShowError(const std::wstring& text) {

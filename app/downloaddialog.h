@@ -11,6 +11,7 @@
 #include "app/managerspeedsource.h"
 #include "app/tiprotation.h"
 #include "app/windowhandles.h"
+#include "base/taskthread.h"
 #include "download/downloadmanager.h"
 #include "download/idmlistener.h"
 #include "net/downloadspeed.h"
@@ -41,9 +42,8 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   // The manager's state, so that the read-out shows what the transfer does.
   bool IsPaused() const override { return download_manager.IsPaused(); }
 
-  // IDMListener, on the manager's or a worker's thread.
+  // IDMListener, on the manager's thread.
   void DownloadFinished(DownloadManager* manager) override;
-  void ProgressChanged(DownloadManager* manager) override;
   void ShowError(const std::wstring& text) override;
   void DownloadFailed(DownloadManager* manager) override;
 
@@ -62,7 +62,6 @@ class DownloadDialog : public IDMListener, public ISpeedView {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
-  static void CALLBACK CloseTask(PTP_CALLBACK_INSTANCE, PVOID context, PTP_WORK);
 
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void OnCommand(WPARAM wparam, LPARAM lparam);
@@ -87,8 +86,9 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   // Set once the run has failed and the user has been told: nothing is left
   // to stop, so a close needs no notice.
   std::atomic<bool> failed{false};
-  // Read and written by close tasks only.
+  // Read and written by the close task only.
   std::atomic<bool> closing{false};
-  // Last: destroying it waits for a close task that is still running.
-  UniqueThreadpoolWork close_work;
+  // The close sequence, off the window's thread. Last: destroying it waits
+  // for a close that is still running.
+  TaskThread close_task{[this] { StopAndClose(); }};
 };

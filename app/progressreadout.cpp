@@ -24,7 +24,7 @@ int32_t Clamp100(int64_t percent) {
 
 }  // namespace
 
-int32_t ProgressReadout::DownloadPercent(const DownloadCounters& counters) {
+int32_t ProgressReadout::DownloadPercent(const DownloadProgress& counters) {
   const double ratio =
       Ratio(counters.bytes_done / 1000 + counters.bytes_in_progress / 1000, counters.total_bytes);
   // No total yet (or under 1000 bytes): the quotient has no value and the
@@ -33,7 +33,7 @@ int32_t ProgressReadout::DownloadPercent(const DownloadCounters& counters) {
   return static_cast<int32_t>(ratio);
 }
 
-int32_t ProgressReadout::VerifyPercent(const DownloadCounters& counters) {
+int32_t ProgressReadout::VerifyPercent(const DownloadProgress& counters) {
   const double ratio = Ratio(counters.bytes_verified / 1000, counters.total_bytes);
   if (!std::isfinite(ratio)) return 0;
   return Clamp100(static_cast<int64_t>(std::min(ratio, 100.0)));
@@ -45,7 +45,7 @@ std::wstring ProgressReadout::FormatTimeLeft(uint64_t seconds) {
 }
 
 Readout ProgressReadout::Compute(uint64_t speed, uint64_t total, uint64_t downloaded,
-                                 const DownloadCounters& counters) {
+                                 const DownloadProgress& counters) {
   Readout readout;
   readout.labels = kLabels;
 

@@ -3,17 +3,7 @@
 #include <cstdint>
 #include <string>
 
-// The download manager's counters and phase flags as the read-out sees them
-// at one moment.
-struct DownloadCounters {
-  bool verifying = false;
-  bool merging = false;
-  uint64_t total_bytes = 0;
-  uint64_t bytes_done = 0;
-  uint64_t bytes_in_progress = 0;
-  uint64_t bytes_verified = 0;
-  uint64_t merge_percent = 0;
-};
+#include "download/downloadprogress.h"
 
 // What the progress controls show after one update. A label column that is
 // not to be shown is left as it is, never hidden.
@@ -39,14 +29,14 @@ class ProgressReadout {
   // speed in kB/s, total and downloaded in bytes, as the speed meter passes
   // them.
   static Readout Compute(uint64_t speed, uint64_t total, uint64_t downloaded,
-                         const DownloadCounters& counters);
+                         const DownloadProgress& counters);
 
   // Whole percent of the download from the counters; below 0 when the total
   // is under 1000 bytes. Can exceed 100 because a file's last part is
   // counted as a full part.
-  static int32_t DownloadPercent(const DownloadCounters& counters);
+  static int32_t DownloadPercent(const DownloadProgress& counters);
   // Whole percent of the verification pass, 0 to 100.
-  static int32_t VerifyPercent(const DownloadCounters& counters);
+  static int32_t VerifyPercent(const DownloadProgress& counters);
   // "h h : m m : s s" for a number of seconds.
   static std::wstring FormatTimeLeft(uint64_t seconds);
 };

@@ -30,16 +30,3 @@ struct WindowTraits {
   }
 };
 using UniqueWindow = ScopedHandle<WindowTraits>;
-
-// A thread-pool work object; closing it first waits for callbacks that are
-// still running, so nothing they use can go away under them.
-struct ThreadpoolWorkTraits {
-  using Type = PTP_WORK;
-  static Type Empty() { return nullptr; }
-  static bool IsValid(Type h) { return h != nullptr; }
-  static void Close(Type h) {
-    ::WaitForThreadpoolWorkCallbacks(h, FALSE);
-    ::CloseThreadpoolWork(h);
-  }
-};
-using UniqueThreadpoolWork = ScopedHandle<ThreadpoolWorkTraits>;

@@ -67,6 +67,13 @@ std::wstring FileSystem::GetExecutableFolderWide() {
   return slash == std::wstring::npos ? text : text.substr(0, slash);
 }
 
+bool FileSystem::FileSize(const std::wstring& path, uint64_t& size) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
+  size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return true;
+}
+
 void FileSystem::ReadWholeFile(const std::wstring& path, ByteBuffer& buffer) {
   buffer.Reset();
   UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ class FileSystem {
   // The longest path the system's wide file functions take.
   static constexpr size_t kLongestPath = 32768;
   static void ReadWholeFile(const std::wstring& path, ByteBuffer& buffer);
+  // False, with the system's error as the last error, when the file cannot
+  // be looked at.
+  static bool FileSize(const std::wstring& path, uint64_t& size);
   // Plain files only (no folders, no hidden entries). No patterns: "/*.*".
   static void ListFiles(const std::wstring& folder, const std::vector<std::wstring>& patterns,
                         std::vector<std::wstring>& names, bool full_path);

@@ -4,6 +4,10 @@
 
 #include "base/flagevent.h"
 
+// How long a close waits for a helper thread (the folder watcher, the speed
+// meter) to notice its stop before it is cut short.
+constexpr DWORD kStopWaitMs = 500;
+
 // What a thread's work is handed so that it can end when asked: the owner's
 // running flag (set while the work may go on) seen from the other side.
 // Long disk work tests it between blocks; every wait includes its event, so

@@ -14,7 +14,7 @@
 #include "base/blockfile.h"
 #include "base/crc.h"
 #include "base/scopedhandle.h"
-#include "download/downloadmanager.h"
+#include "download/partstore.h"
 
 namespace {
 
@@ -22,14 +22,6 @@ constexpr size_t kFiles = 5;
 constexpr size_t kPartsPerFile = 10;
 constexpr size_t kPart = 10000000;
 constexpr double kTotalMb = kFiles * kPartsPerFile * kPart / 1e6;
-
-class NoListener : public IDMListener {
- public:
-  void DownloadFinished(DownloadManager*) override {}
-  void ProgressChanged(DownloadManager*) override {}
-  void ShowError(const std::wstring&) override {}
-  void DownloadFailed(DownloadManager*) override {}
-};
 
 double Now() {
   LARGE_INTEGER frequency, now;
@@ -101,7 +93,7 @@ std::wstring Folder(const wchar_t* name) {
 }
 
 // The release's records; with `write`, the part files are written too.
-bool MakeRelease(DownloadManager& manager, bool write, std::vector<FileRecord>& records,
+bool MakeRelease(const ReleaseLayout& layout, bool write, std::vector<FileRecord>& records,
                  std::vector<std::wstring>& parts, std::vector<std::wstring>& finals) {
   const CRC crc;
   std::vector<char> bytes(kPart);
@@ -110,15 +102,15 @@ bool MakeRelease(DownloadManager& manager, bool write, std::vector<FileRecord>& 
     FileRecord record{L"file-" + std::to_wstring(f) + L"a.bin",
                       std::to_wstring(kPartsPerFile * kPart)};
     std::wstring local;
-    manager.LocalName(record, local);
+    layout.LocalName(record, local);
     for (size_t k = 0; k < kPartsPerFile; ++k) {
       for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
       record.push_back(
           std::to_wstring(static_cast<int32_t>(crc.Compute(bytes.data(), bytes.size()))));
-      parts.push_back(manager.PartPath(local, k));
+      parts.push_back(layout.PartPath(local, k));
       if (write && !WriteWhole(parts.back(), bytes)) return false;
     }
-    finals.push_back(manager.FinalPath(local));
+    finals.push_back(layout.FinalPath(local));
     records.push_back(record);
   }
   return true;
@@ -141,14 +133,18 @@ int main(int argc, char** argv) {
   const std::string step = argc > 1 ? argv[1] : "all";
   const std::wstring program = Folder(L"vdm_bench_program");
   const std::wstring download = Folder(L"vdm_bench_download");
-  NoListener listener;
-  DownloadManager manager(&listener);
-  manager.SetRelease({L"", L"", L"B", L""});
-  manager.Configure(L"", L"", L"Bench.txt", download, program);
+  ReleaseLayout layout;
+  layout.SetRelease(L"", L"B");
+  layout.Configure(L"", L"Bench.txt", download, program);
+  FileSystemWatcher watcher;
+  ProgressCounters progress;
+  FlagEvent running;
+  running.store(true);
+  PartStore store(layout, watcher, progress, StopToken(running));
 
   std::vector<FileRecord> records;
   std::vector<std::wstring> parts, finals;
-  if (!MakeRelease(manager, step == "all" || step == "prepare", records, parts, finals)) {
+  if (!MakeRelease(layout, step == "all" || step == "prepare", records, parts, finals)) {
     return 1;
   }
 
@@ -167,7 +163,11 @@ int main(int argc, char** argv) {
   }
   if (step == "all" || step == "merge") {
     const double start = Now();
-    for (const FileRecord& record : records) manager.MergeParts(record);
+    for (const FileRecord& record : records) {
+      std::wstring local;
+      layout.LocalName(record, local);
+      if (store.PartsComplete(record, local)) store.Merge(record, local);
+    }
     Print("merge", Now() - start, raw_parts);
   }
   if (step == "all" || step == "rawfinals") {
@@ -180,7 +180,8 @@ int main(int argc, char** argv) {
   if (step == "all" || step == "verify") {
     const double start = Now();
     for (const FileRecord& record : records) {
-      verified = manager.CheckFileFromCRCInfo(record) && verified;
+      std::wstring local;
+      verified = layout.LocalName(record, local) && store.CheckFinalFile(record, local) && verified;
     }
     Print("verify", Now() - start, raw_finals);
   }

@@ -28,7 +28,6 @@ namespace {
 class NoListener : public IDMListener {
  public:
   void DownloadFinished(DownloadManager*) override { finished = true; }
-  void ProgressChanged(DownloadManager*) override {}
   void ShowError(const std::wstring&) override {}
   void DownloadFailed(DownloadManager*) override {}
   bool finished = false;

@@ -21,7 +21,7 @@ constexpr DWORD kFilter = FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_DIR_
 
 }  // namespace
 
-FileSystemWatcher::~FileSystemWatcher() { Stop(500); }
+FileSystemWatcher::~FileSystemWatcher() { Stop(kStopWaitMs); }
 
 void FileSystemWatcher::Watch(const std::wstring& folder) {
   // The folder is read by the thread; never change it under a running one.

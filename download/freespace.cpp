@@ -1,13 +1,12 @@
-// The free-space checks of the run: before the downloads of an attempt and
-// before each merge, so that a full disk is told to the user before the
-// parts that cannot be saved are fetched, not after.
-#include "download/downloadmanager.h"
+#include "download/freespace.h"
 
 #include <windows.h>
 
 #include <algorithm>
 
 #include "base/error.h"
+#include "base/filesystem.h"
+#include "download/recordname.h"
 
 namespace {
 
@@ -15,14 +14,7 @@ const char kModule[] = "downloadmanager";
 
 }  // namespace
 
-bool DownloadManager::FileSize(const std::wstring& path, uint64_t& size) {
-  WIN32_FILE_ATTRIBUTE_DATA data;
-  if (!::GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
-  size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-  return true;
-}
-
-bool DownloadManager::HasRoom(const std::wstring& folder, uint64_t bytes) {
+bool FreeSpace::HasRoom(const std::wstring& folder, uint64_t bytes) {
   IDiskSpace::Volume volume;
   // A volume the system cannot tell about is given the benefit of the
   // doubt: the writes themselves still report a full disk.
@@ -34,25 +26,28 @@ bool DownloadManager::HasRoom(const std::wstring& folder, uint64_t bytes) {
   return false;
 }
 
-bool DownloadManager::HasRoomForRelease(const CrcInfo& records) {
+bool FreeSpace::HasRoomForRelease(const CrcInfo& records) {
   // The run writes the final file of every record that has none yet, and the
   // missing parts of one file at a time: a file's parts go once it is merged.
   uint64_t finals = 0;
   uint64_t parts = 0;
   for (const FileRecord& record : records) {
     std::wstring local;
-    if (RecordPartCount(record) == 0 || !LocalName(record, local)) continue;
-    if (::GetFileAttributesW(FinalPath(local).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
+    if (RecordPartCount(record) == 0 || !ReportedLocalName(layout, record, local)) continue;
+    if (::GetFileAttributesW(layout.FinalPath(local).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
     finals += RecordFileSize(record);
     uint64_t missing = 0;
     for (size_t k = 0; k < RecordPartCount(record); ++k) {
       uint64_t size = 0;
-      if (!FileSize(PartPath(local, k), size) || size != PartBytes(record, k)) {
-        missing += PartBytes(record, k);
+      if (!FileSystem::FileSize(layout.PartPath(local, k), size) ||
+          size != layout.PartBytes(record, k)) {
+        missing += layout.PartBytes(record, k);
       }
     }
     parts = std::max(parts, missing);
   }
+  const std::wstring& program_folder = layout.ProgramFolder();
+  const std::wstring& download_folder = layout.DownloadFolder();
   IDiskSpace::Volume program_volume;
   IDiskSpace::Volume download_volume;
   if (disk_space->Query(program_folder, program_volume) &&

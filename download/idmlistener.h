@@ -9,8 +9,6 @@ class IDMListener {
  public:
   // The run is over and the owner should close.
   virtual void DownloadFinished(DownloadManager* manager) = 0;
-  // After every worker progress event, once the counters are recounted.
-  virtual void ProgressChanged(DownloadManager* manager) = 0;
   // A message the user must read; returns when it has been dismissed.
   virtual void ShowError(const std::wstring& text) = 0;
   // The run has ended without the setup and the user has been told why:

@@ -1,3 +1,5 @@
+#include "download/logupload.h"
+
 #include <windows.h>
 
 #include <string>
@@ -8,7 +10,6 @@
 #include "base/gzip.h"
 #include "base/jsonwriter.h"
 #include "base/stringutils.h"
-#include "download/downloadmanager.h"
 #include "net/fileupload.h"
 
 namespace {
@@ -55,7 +56,7 @@ std::wstring TemporaryLogPath() {
 
 }  // namespace
 
-void DownloadManager::PostLogFile() {
+void LogUpload::Post(const std::wstring& download_folder, bool setup_started) {
   // Without a download folder the path would name the root of the current
   // drive: nothing of ours can be there.
   if (download_folder.empty()) return;
@@ -64,11 +65,11 @@ void DownloadManager::PostLogFile() {
   ByteBuffer compressed;
   bool remove_folder = false;
 
-  if (setup_started.load(std::memory_order_relaxed)) {
+  if (setup_started) {
     // Starting the setup removed the download folder with everything in it;
     // failures show as a missing or empty file and nothing is sent.
     if (WriteCompressedLog(path, json, compressed)) {
-      SendLog(compressed);
+      Send(compressed);
       if (Error::HasErrors()) WriteReadableLog();
     }
   } else {
@@ -88,7 +89,7 @@ void DownloadManager::PostLogFile() {
       // Made for the log alone: it goes again with the log below.
       remove_folder = true;
     }
-    if (!compressed.Empty()) SendLog(compressed);
+    if (!compressed.Empty()) Send(compressed);
     if (Error::HasErrors()) WriteReadableLog();
   }
 
@@ -99,14 +100,13 @@ void DownloadManager::PostLogFile() {
   if (remove_folder) ::RemoveDirectoryW(download_folder.c_str());
 }
 
-void DownloadManager::SendLog(const ByteBuffer& compressed) {
-  if (log_service_url.empty()) return;
+void LogUpload::Send(const ByteBuffer& compressed) {
+  if (service_url.empty()) return;
   // The service's answer is not looked at; the upload records its own
   // failures.
   FileUpload upload;
-  const HANDLE thread =
-      upload.SendData(log_service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
-  if (thread == nullptr || ::WaitForSingleObject(thread, kLogUploadDeadlineMs) != WAIT_TIMEOUT) {
+  const HANDLE thread = upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
+  if (thread == nullptr || ::WaitForSingleObject(thread, kDeadlineMs) != WAIT_TIMEOUT) {
     return;
   }
   // A service that takes the request and never answers would hold the close
@@ -114,12 +114,12 @@ void DownloadManager::SendLog(const ByteBuffer& compressed) {
   // milliseconds of the stop request, so this wait is short.
   upload.Stop(INFINITE);
   Error::RecordError(L"DownloadManager::PostLogFile the log service did not answer within " +
-                         std::to_wstring(kLogUploadDeadlineMs / 1000) + L" s; upload abandoned: " +
-                         log_service_url,
+                         std::to_wstring(kDeadlineMs / 1000) + L" s; upload abandoned: " +
+                         service_url,
                      static_cast<uint32_t>(ERROR_TIMEOUT), kModule, __LINE__);
 }
 
-void DownloadManager::WriteReadableLog() {
+void LogUpload::WriteReadableLog() {
   // Wide, so that a program folder outside the ANSI code page still gets its
   // readable log.
   Error::WriteLogFile(FileSystem::GetExecutableFolderWide() + L"/logfile.txt");

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "download/localnames.h"
+
 bool ApplyOldLayout(const std::wstring& crc_info_name, std::wstring& path_prefix,
                     std::wstring& download_subdir) {
   if (crc_info_name.find(L"2_5") == std::wstring::npos) return false;
@@ -41,4 +43,47 @@ uint32_t PartBytes(uint64_t file_size, uint32_t part_size, size_t part) {
 
 size_t PartCount(uint64_t file_size, uint32_t part_size) {
   return static_cast<size_t>((file_size + part_size - 1) / part_size);
+}
+
+void ReleaseLayout::SetRelease(const std::wstring& download_subdir,
+                               const std::wstring& product_code) {
+  download_subdir_ = download_subdir;
+  local_name_suffix_ = L"_" + product_code;
+}
+
+void ReleaseLayout::Configure(const std::wstring& path_prefix, const std::wstring& crc_info_name,
+                              const std::wstring& download_folder,
+                              const std::wstring& program_folder) {
+  path_prefix_ = path_prefix;
+  crc_info_name_ = crc_info_name;
+  download_folder_ = download_folder;
+  program_folder_ = program_folder;
+}
+
+std::wstring ReleaseLayout::ResolveCrcInfoObjectPath() {
+  if (!old_layout_applied_) {
+    old_layout_applied_ = ApplyOldLayout(crc_info_name_, path_prefix_, download_subdir_);
+  }
+  download_subdir_ = RequestedFolder(download_subdir_);
+  return CrcInfoObjectPath(download_subdir_, crc_info_name_);
+}
+
+bool ReleaseLayout::LocalName(const FileRecord& record, std::wstring& local) const {
+  return MakeLocalName(RecordFileName(record), local_name_suffix_, local);
+}
+
+std::wstring ReleaseLayout::PartPath(const std::wstring& local_name, size_t part) const {
+  return download_folder_ + L"/" + PartFileName(local_name, part);
+}
+
+std::wstring ReleaseLayout::FinalPath(const std::wstring& local_name) const {
+  return program_folder_ + L"/" + local_name;
+}
+
+std::wstring ReleaseLayout::PartObjectPath(const FileRecord& record, size_t part) const {
+  return ::PartObjectPath(path_prefix_, download_subdir_, part, RecordFileName(record));
+}
+
+uint32_t ReleaseLayout::PartBytes(const FileRecord& record, size_t part) const {
+  return ::PartBytes(RecordFileSize(record), part_size_, part);
 }

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "download/crcinfo.h"
+
 // Where a release's objects lie on the host and its parts on disk. The
 // program and the publisher both form their paths here, so what the
 // publisher lays out is always what the program asks for.
@@ -34,3 +36,42 @@ uint32_t PartBytes(uint64_t file_size, uint32_t part_size, size_t part);
 
 // Parts a file of `file_size` bytes has: none for an empty file.
 size_t PartCount(uint64_t file_size, uint32_t part_size);
+
+// The names of one release's files: where each record's parts and final
+// file lie on disk and which object each part is on the host. Pure names,
+// nothing is touched; the folders use "/" as the program forms them.
+class ReleaseLayout {
+ public:
+  // The host folder and the local names' suffix ("_" + product code).
+  void SetRelease(const std::wstring& download_subdir, const std::wstring& product_code);
+  void Configure(const std::wstring& path_prefix, const std::wstring& crc_info_name,
+                 const std::wstring& download_folder, const std::wstring& program_folder);
+
+  // Before each fetch of the CRC info: the old layout is applied once (a
+  // second swap would undo the first) and the host folder is asked for in
+  // lower case. Returns the CRC info's object path.
+  std::wstring ResolveCrcInfoObjectPath();
+
+  // The local name of a record; false when no safe one exists.
+  bool LocalName(const FileRecord& record, std::wstring& local) const;
+  std::wstring PartPath(const std::wstring& local_name, size_t part) const;
+  std::wstring FinalPath(const std::wstring& local_name) const;
+  std::wstring PartObjectPath(const FileRecord& record, size_t part) const;
+  // Bytes in part k of a record: part_size, less for the last part.
+  uint32_t PartBytes(const FileRecord& record, size_t part) const;
+  uint32_t PartSize() const { return part_size_; }
+
+  const std::wstring& DownloadFolder() const { return download_folder_; }
+  const std::wstring& ProgramFolder() const { return program_folder_; }
+  const std::wstring& CrcInfoName() const { return crc_info_name_; }
+
+ private:
+  uint32_t part_size_ = kPartSize;
+  std::wstring path_prefix_;
+  std::wstring download_subdir_;
+  std::wstring crc_info_name_;
+  std::wstring download_folder_;
+  std::wstring program_folder_;
+  std::wstring local_name_suffix_;
+  bool old_layout_applied_ = false;
+};

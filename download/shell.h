@@ -3,13 +3,17 @@
 #include <cstdint>
 #include <string>
 
+// A shell result of this or below is the shell's failure code; above it,
+// success.
+constexpr intptr_t kShellErrorMax = 32;
+
 // The shell actions of the manager: starting the setup, opening the
 // support-centre page and opening an Explorer window. Tests put their own in
 // place of the system's.
 class IShell {
  public:
   virtual ~IShell() = default;
-  // Each returns the shell's result: 32 or below is the shell's failure code.
+  // Each returns the shell's result (see kShellErrorMax).
   virtual intptr_t OpenFile(const std::wstring& file, const std::wstring& working_folder) = 0;
   virtual intptr_t OpenUrl(const std::wstring& url) = 0;
   virtual intptr_t Explore(const std::wstring& folder) = 0;

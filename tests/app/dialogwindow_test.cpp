@@ -167,7 +167,7 @@ TEST_F(DialogWindowIntegration, FontsFollowTheScreenAndButtonStartsWithPause) {
 
 TEST_F(DialogWindowIntegration, ReadoutTextsReadBackInEveryPhase) {
   DialogControls controls(window.Get());
-  DownloadCounters counters;
+  DownloadProgress counters;
   counters.total_bytes = 1'000'000'000;
   counters.bytes_done = 333'333'333;
 
@@ -205,7 +205,7 @@ TEST_F(DialogWindowIntegration, ReadoutTextsReadBackInEveryPhase) {
   EXPECT_TRUE(controls.IsShown(IDC_LABELS));
   EXPECT_EQ(controls.Progress(), 25);
 
-  counters = DownloadCounters();
+  counters = DownloadProgress();
   counters.total_bytes = 123'456'789;
   counters.bytes_done = 123'456'789;
   controls.Show(IDC_LABELS, false);
@@ -224,7 +224,7 @@ TEST_F(DialogWindowIntegration, TipsRotateOnTheTipLine) {
   DialogControls controls(window.Get());
   const std::vector<std::wstring> all = TipRotation::DefaultTips(L"faq.test", L"forum.test");
   TipRotation tips(all);
-  const Readout readout = ProgressReadout::Compute(0, 0, 0, DownloadCounters());
+  const Readout readout = ProgressReadout::Compute(0, 0, 0, DownloadProgress());
   RunOnWorker([&] {
     for (int update = 1; update <= 4; ++update) controls.Apply(readout, tips.Advance());
   });
@@ -283,7 +283,7 @@ TEST_F(DialogWindowIntegration, WindowPaintsWhiteAndIsSavedAsAScreenshot) {
   DialogLook look;
   look.Apply(window.Get(), instance, DialogLook::ScreenPixelsPerInch());
   DialogControls controls(window.Get());
-  DownloadCounters counters;
+  DownloadProgress counters;
   counters.total_bytes = 1'000'000'000;
   counters.bytes_done = 333'333'333;
   controls.SetText(IDC_MESSAGE,

@@ -7,8 +7,8 @@ namespace {
 constexpr wchar_t kLabels[] =
     L"Total size:\r\nDownloaded:\r\nSpeed:\r\nCompleted:\r\nTime left:\r\n";
 
-DownloadCounters Downloading(uint64_t total, uint64_t done, uint64_t in_progress = 0) {
-  DownloadCounters counters;
+DownloadProgress Downloading(uint64_t total, uint64_t done, uint64_t in_progress = 0) {
+  DownloadProgress counters;
   counters.total_bytes = total;
   counters.bytes_done = done;
   counters.bytes_in_progress = in_progress;
@@ -56,7 +56,7 @@ TEST(ProgressReadout, TotalBelowAThousandBytesGivesZeroPercentInEveryPhase) {
   EXPECT_EQ(r.bar, 0);
   EXPECT_LT(ProgressReadout::DownloadPercent(Downloading(999, 500)), 0);
 
-  DownloadCounters verifying = Downloading(999, 999);
+  DownloadProgress verifying = Downloading(999, 999);
   verifying.verifying = true;
   verifying.bytes_verified = 999;
   r = ProgressReadout::Compute(0, 999, 999, verifying);
@@ -65,7 +65,7 @@ TEST(ProgressReadout, TotalBelowAThousandBytesGivesZeroPercentInEveryPhase) {
 }
 
 TEST(ProgressReadout, VerifyingWinsOverMergingAndTheByteCounters) {
-  DownloadCounters counters = Downloading(1'000'000'000, 1'000'000'000);
+  DownloadProgress counters = Downloading(1'000'000'000, 1'000'000'000);
   counters.verifying = true;
   counters.merging = true;
   counters.bytes_verified = 250'000'000;
@@ -79,7 +79,7 @@ TEST(ProgressReadout, VerifyingWinsOverMergingAndTheByteCounters) {
 }
 
 TEST(ProgressReadout, MergingShowsTheCopyPercent) {
-  DownloadCounters counters = Downloading(1'000'000'000, 400'000'000);
+  DownloadProgress counters = Downloading(1'000'000'000, 400'000'000);
   counters.merging = true;
   counters.merge_percent = 42;
   const Readout r = ProgressReadout::Compute(1500, 1'000'000'000, 400'000'000, counters);
@@ -96,7 +96,7 @@ TEST(ProgressReadout, FirstAndLastCallsShowZerosAndTheCountersPercent) {
   EXPECT_EQ(r.bar, 50);
 
   // Before the manager has totalled anything.
-  const Readout start = ProgressReadout::Compute(0, 0, 0, DownloadCounters());
+  const Readout start = ProgressReadout::Compute(0, 0, 0, DownloadProgress());
   EXPECT_EQ(start.values, L"0 kB\r\n0 kB\r\n0 kB/s\r\n0 %");
   EXPECT_EQ(start.bar, 0);
 }
@@ -121,7 +121,7 @@ TEST(ProgressReadout, CountersPastTheTotalNeverShowMoreThanTheWhole) {
 }
 
 TEST(ProgressReadout, PercentsStayWithinTheBar) {
-  DownloadCounters counters = Downloading(1'000'000'000, 0);
+  DownloadProgress counters = Downloading(1'000'000'000, 0);
   counters.verifying = true;
   counters.bytes_verified = 3'000'000'000;
   EXPECT_EQ(ProgressReadout::VerifyPercent(counters), 100);

@@ -10,7 +10,8 @@
 
 #include "base/error.h"
 #include "download/crcinfo.h"
-#include "download/downloadmanager.h"
+#include "download/partstore.h"
+#include "download/recordname.h"
 #include "tests/support/crcinfomutator.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
@@ -42,10 +43,14 @@ TEST(CrcInfoFuzz, MutatedCrcInfoNamesNothingOutsideTheRelease) {
   TempDir dir;
   const std::wstring program = dir.Path() + L"\\program";
   const std::wstring download = dir.Path() + L"/download";
-  RecordingListener listener;
-  DownloadManager manager(&listener);
-  manager.SetRelease({L"host.veltra.test", L"Rel", L"P1", L"?sig=secret"});
-  manager.Configure(L"default", L"", L"Veltra_R1.txt", download, program);
+  ReleaseLayout layout;
+  layout.SetRelease(L"Rel", L"P1");
+  layout.Configure(L"", L"Veltra_R1.txt", download, program);
+  FileSystemWatcher watcher;
+  ProgressCounters progress;
+  FlagEvent running;
+  running.store(true);
+  PartStore store(layout, watcher, progress, StopToken(running));
   const std::wstring program_folder = FolderOf(program + L"\\x");
   const std::wstring download_folder = FolderOf(download + L"/x");
 
@@ -61,20 +66,20 @@ TEST(CrcInfoFuzz, MutatedCrcInfoNamesNothingOutsideTheRelease) {
       ASSERT_GE(record.size(), 2u);
       total += RecordFileSize(record);
       std::wstring local;
-      if (!manager.LocalName(record, local)) continue;
+      if (!ReportedLocalName(layout, record, local)) continue;
       kept++;
       const size_t parts = RecordPartCount(record);
-      ASSERT_EQ(program_folder, FolderOf(manager.FinalPath(local))) << local;
+      ASSERT_EQ(program_folder, FolderOf(layout.FinalPath(local))) << local;
       uint64_t part_bytes = 0;
       for (size_t k = 0; k < parts; ++k) {
         RecordPartCrc(record, k);
-        part_bytes += manager.PartBytes(record, k);
-        ASSERT_LE(manager.PartBytes(record, k), kPartSize);
+        part_bytes += layout.PartBytes(record, k);
+        ASSERT_LE(layout.PartBytes(record, k), kPartSize);
         if (k == 0 || k + 1 == parts) {
-          ASSERT_EQ(download_folder, FolderOf(manager.PartPath(local, k))) << local;
+          ASSERT_EQ(download_folder, FolderOf(layout.PartPath(local, k))) << local;
           // The object stays in the release's folder on the host: nothing
           // but the part's own name after it.
-          const std::wstring object = manager.PartObjectPath(record, k);
+          const std::wstring object = layout.PartObjectPath(record, k);
           ASSERT_EQ(0u, object.find(L"/Rel/")) << object;
           ASSERT_EQ(std::wstring::npos, object.find_first_of(L"/\\?", 5)) << object;
         }
@@ -82,8 +87,8 @@ TEST(CrcInfoFuzz, MutatedCrcInfoNamesNothingOutsideTheRelease) {
       ASSERT_LE(part_bytes, RecordFileSize(record));
     }
     // The totals of what a run would show and check for room.
-    manager.ComputeTotals(records);
-    ASSERT_EQ(total, manager.TotalBytes());
+    store.CountFinalFiles(records);
+    ASSERT_EQ(total, progress.Snapshot().total_bytes);
   }
   // The mutations leave many records intact, so the checks above ran.
   EXPECT_GT(kept, 500);

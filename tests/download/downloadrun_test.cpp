@@ -119,10 +119,10 @@ class DownloadRunIntegration : public ::testing::Test {
   // more than the total.
   static bool WaitForEnd(DownloadManager& manager, int seconds = 300) {
     for (int i = 0; i < seconds * 100 && manager.IsRunning(); ++i) {
-      const uint64_t total = manager.TotalBytes();
-      const uint64_t shown = manager.BytesDone() + manager.BytesInProgress();
-      if (total > 0 && !manager.IsVerifying()) {
-        EXPECT_LE(shown, total);
+      const DownloadProgress progress = manager.Progress();
+      const uint64_t shown = progress.bytes_done + progress.bytes_in_progress;
+      if (progress.total_bytes > 0 && !progress.verifying) {
+        EXPECT_LE(shown, progress.total_bytes);
       }
       ::Sleep(10);
     }
@@ -236,9 +236,10 @@ TEST_F(DownloadRunIntegration, WholeReleaseIsDownloadedMergedAndStarted) {
     EXPECT_NE(std::string::npos, request.target.find("?sig=secret")) << request.target;
   }
   // The counters end at the total, never above it.
+  const DownloadProgress progress = manager->Progress();
   EXPECT_EQ(files[0].bytes.size() + files[1].bytes.size() + files[2].bytes.size(),
-            manager->TotalBytes());
-  EXPECT_LE(manager->BytesDone() + manager->BytesInProgress(), manager->TotalBytes());
+            progress.total_bytes);
+  EXPECT_LE(progress.bytes_done + progress.bytes_in_progress, progress.total_bytes);
 
   // The stand-in setup wrote down the folder it was started in.
   std::string ran;
@@ -365,7 +366,7 @@ TEST_F(DownloadRunIntegration, HostThatNeverAnswersTheSameTwiceIsGivenUp) {
   ASSERT_TRUE(WaitForEnd(*manager, 300));
   // Each fetch gives up after a bounded number of pairs; each attempt fetches
   // twice; after eight attempts the run gives up.
-  EXPECT_EQ(2 * 2 * DownloadManager::kMaxCrcInfoPairs * DownloadManager::kMaxAttempts,
+  EXPECT_EQ(2 * 2 * CrcInfoSource::kMaxPairs * DownloadManager::kMaxAttempts,
             Requested("/rel/R1.txt"));
   EXPECT_EQ(1, CountLogNumber(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED));
   EXPECT_EQ(0, listener.finished.load());
@@ -545,12 +546,16 @@ TEST_F(DownloadRunIntegration, PauseHoldsTheTransferAndResumeFinishesIt) {
   ASSERT_TRUE(host.SetFault("/rel/0_Setup.exe", slow));
   auto manager = NewManager();
   Start(*manager);
-  for (int i = 0; i < 300 && manager->BytesInProgress() == 0; ++i) ::Sleep(20);
+  for (int i = 0; i < 300 && manager->Progress().bytes_in_progress == 0; ++i) ::Sleep(20);
   manager->TogglePause();
   ::Sleep(2500);
-  const uint64_t paused_at = manager->BytesInProgress() + manager->BytesDone();
+  const auto received = [&] {
+    const DownloadProgress progress = manager->Progress();
+    return progress.bytes_in_progress + progress.bytes_done;
+  };
+  const uint64_t paused_at = received();
   ::Sleep(1000);
-  EXPECT_EQ(paused_at, manager->BytesInProgress() + manager->BytesDone());
+  EXPECT_EQ(paused_at, received());
   EXPECT_TRUE(manager->IsRunning());
   manager->TogglePause();
   ASSERT_TRUE(WaitForEnd(*manager));
@@ -705,7 +710,7 @@ TEST_F(DownloadRunIntegration, PauseBeforeTheFirstPartHoldsEveryPart) {
   ::Sleep(1500);
   EXPECT_EQ(2u, host.Requests().size()) << "only the two copies of the CRC info";
   EXPECT_TRUE(manager->IsPaused());
-  EXPECT_EQ(0u, manager->BytesInProgress());
+  EXPECT_EQ(0u, manager->Progress().bytes_in_progress);
   EXPECT_TRUE(manager->IsRunning());
 
   EXPECT_FALSE(manager->TogglePause());
@@ -856,20 +861,22 @@ TEST_F(DownloadRunIntegration, StopInsideTheDiskWorkOfALargeFileEndsWithinABlock
 
   auto checking = NewManager();
   Start(*checking);
-  const DWORD checks_ms = StopWhen(*checking, [&] { return checking->BytesReused() >= kPart; });
-  EXPECT_LT(checking->BytesReused(), total);
+  const DWORD checks_ms =
+      StopWhen(*checking, [&] { return checking->Progress().bytes_reused >= kPart; });
+  EXPECT_LT(checking->Progress().bytes_reused, total);
 
   auto merging = NewManager();
   Start(*merging);
-  const DWORD merge_ms = StopWhen(*merging, [&] { return merging->MergePercent() >= 6; });
+  const DWORD merge_ms = StopWhen(*merging, [&] { return merging->Progress().merge_percent >= 6; });
   EXPECT_FALSE(Exists(Final(L"Setup_P1.exe")));
   EXPECT_FALSE(Exists(Final(L"Setup_P1.exe") + L".merging"));
   for (int k = 0; k < kParts; ++k) EXPECT_TRUE(Exists(Part(L"Setup_P1.exe", k))) << k;
 
   auto verifying = NewManager();
   Start(*verifying);
-  const DWORD verify_ms = StopWhen(*verifying, [&] { return verifying->BytesVerified() >= kPart; });
-  EXPECT_LT(verifying->BytesVerified(), total);
+  const DWORD verify_ms =
+      StopWhen(*verifying, [&] { return verifying->Progress().bytes_verified >= kPart; });
+  EXPECT_LT(verifying->Progress().bytes_verified, total);
   EXPECT_TRUE(Exists(Final(L"Setup_P1.exe")));
   EXPECT_TRUE(shell.Calls().empty());
   std::printf("stop inside the part checks: %lu ms, the merge: %lu ms, the verification: %lu ms\n",

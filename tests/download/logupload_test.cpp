@@ -143,9 +143,11 @@ TEST_F(LogUploadIntegration, LogWithoutErrorsIsSentWithoutReadableCopy) {
 // Starting the setup removed the download folder: nothing to send.
 TEST_F(LogUploadIntegration, AfterTheSetupStartNothingIsSent) {
   Error::RecordError("earlier failure", 5, "downloadmanager", 1);
-  manager.LaunchSetup(program + L"/Setup_R1.exe");
+  FileSystem::RecursivelyRemoveDirectory(download);
   ASSERT_FALSE(Exists(download));
-  manager.PostLogFile();
+  LogUpload upload;
+  upload.SetServiceUrl(service.Url());
+  upload.Post(download, true);
 
   EXPECT_TRUE(service.Requests().empty());
   EXPECT_FALSE(Exists(readable_log));

@@ -14,7 +14,6 @@
 class RecordingListener : public IDMListener {
  public:
   void DownloadFinished(DownloadManager*) override { finished++; }
-  void ProgressChanged(DownloadManager*) override { progress++; }
   void DownloadFailed(DownloadManager*) override { failed++; }
   void ShowError(const std::wstring& text) override {
     ScopedLock lock(lock_);
@@ -26,7 +25,6 @@ class RecordingListener : public IDMListener {
   }
 
   std::atomic<int> finished{0};
-  std::atomic<int> progress{0};
   std::atomic<int> failed{0};
 
  private:

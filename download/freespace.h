@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "download/crcinfo.h"
+#include "download/diskspace.h"
+#include "download/releaselayout.h"
+
+// The free-space checks of the run: before the downloads of an attempt and
+// before each merge, so that a full disk is told to the user before the
+// parts that cannot be saved are fetched, not after.
+class FreeSpace {
+ public:
+  explicit FreeSpace(const ReleaseLayout& layout) : layout(layout) {}
+
+  // Null puts the system's free-space query back.
+  void SetDiskSpace(IDiskSpace* disk_space) {
+    this->disk_space = disk_space ? disk_space : &SystemDiskSpace::Instance();
+  }
+
+  // False, with a log entry, when the volume of `folder` has less than
+  // `bytes` free.
+  bool HasRoom(const std::wstring& folder, uint64_t bytes);
+  // Room in both folders for what the run still has to write.
+  bool HasRoomForRelease(const CrcInfo& records);
+
+ private:
+  const ReleaseLayout& layout;
+  IDiskSpace* disk_space = &SystemDiskSpace::Instance();
+};

@@ -1,0 +1,187 @@
+#include "download/partstore.h"
+
+#include <windows.h>
+
+#include <algorithm>
+
+#include "base/crc.h"
+#include "base/error.h"
+#include "base/filesystem.h"
+#include "base/scopedhandle.h"
+#include "base/stringutils.h"
+#include "download/recordname.h"
+
+namespace {
+
+const char kModule[] = "downloadmanager";
+
+UniqueHandle OpenForReading(const std::wstring& path) {
+  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+}
+
+bool Exists(const std::wstring& path) {
+  return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+}  // namespace
+
+PartStore::PartStore(const ReleaseLayout& layout, FileSystemWatcher& watcher,
+                     ProgressCounters& progress, StopToken stop)
+    : layout(layout), watcher(watcher), progress(progress), stop(stop) {}
+
+bool PartStore::CRCCheckFile(const std::wstring& path, int32_t expected) {
+  UniqueHandle file = OpenForReading(path);
+  if (!file) {
+    Error::RecordError(L"DownloadManager::CRCCheckFile unable to open file " + path,
+                       ::GetLastError(), kModule, __LINE__);
+    return false;
+  }
+  const DWORD size = ::GetFileSize(file.Get(), nullptr);
+  DWORD read = 0;
+  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), block_buffer.Reserve(size), size, read)) {
+    Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path, ::GetLastError(),
+                       kModule, __LINE__);
+    return false;
+  }
+  return static_cast<int32_t>(CRC().Compute(block_buffer.Data(), read)) == expected;
+}
+
+bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
+                           std::vector<size_t>& missing) {
+  missing.clear();
+  for (size_t k = 0; k < RecordPartCount(record); ++k) {
+    if (stop.StopRequested()) return false;
+    const std::wstring part_path = layout.PartPath(local, k);
+    if (Exists(part_path)) {
+      if (CRCCheckFile(part_path, RecordPartCrc(record, k))) {
+        const uint32_t bytes = layout.PartBytes(record, k);
+        progress.bytes_done.fetch_add(bytes, std::memory_order_relaxed);
+        progress.bytes_reused.fetch_add(bytes, std::memory_order_relaxed);
+        continue;
+      }
+      DeleteOwnFile(part_path);
+    }
+    missing.push_back(k);
+  }
+  return true;
+}
+
+bool PartStore::CountExistingFinal(const FileRecord& record, const std::wstring& local) {
+  const std::wstring final_path = layout.FinalPath(local);
+  if (!Exists(final_path)) return false;
+  UniqueHandle file(::CreateFileW(final_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size;
+  if (!file || !::GetFileSizeEx(file.Get(), &size)) {
+    Error::RecordError(L"DownloadManager::DownloadFileFromCRCInfo unable to read file" + final_path,
+                       ::GetLastError(), kModule, __LINE__);
+  } else {
+    // No more than the record claims, as in bytes_done: the speed meter
+    // subtracts one from the other.
+    progress.bytes_reused.fetch_add(
+        std::min<uint64_t>(static_cast<uint64_t>(size.QuadPart), RecordFileSize(record)),
+        std::memory_order_relaxed);
+  }
+  return true;
+}
+
+void PartStore::CountFinalFiles(const CrcInfo& records) {
+  uint64_t total = 0;
+  for (const FileRecord& record : records) {
+    const uint32_t size = RecordFileSize(record);
+    total += size;
+    std::wstring local;
+    if (!ReportedLocalName(layout, record, local)) continue;
+    uint64_t on_disk = 0;
+    if (FileSystem::FileSize(layout.FinalPath(local), on_disk)) {
+      // Never more than the record claims, so that the read-out cannot pass
+      // the total when a final file is longer than it should be.
+      progress.bytes_done.fetch_add(std::min<uint64_t>(static_cast<uint32_t>(on_disk), size),
+                                    std::memory_order_relaxed);
+    }
+  }
+  progress.total_bytes.store(total, std::memory_order_relaxed);
+}
+
+bool PartStore::PartsComplete(const FileRecord& record, const std::wstring& local) const {
+  for (size_t k = 0; k < RecordPartCount(record); ++k) {
+    const std::wstring path = layout.PartPath(local, k);
+    uint64_t size = 0;
+    if (!FileSystem::FileSize(path, size)) {
+      Error::RecordError(L"Merging part files failed. Unable to open: " + path, ::GetLastError(),
+                         "", 0);
+      return false;
+    }
+    if (size != layout.PartBytes(record, k)) {
+      Error::RecordError(L"Merging part files failed. Wrong size of: " + path + L": " +
+                             std::to_wstring(size) + L" bytes, " +
+                             std::to_wstring(layout.PartBytes(record, k)) + L" expected",
+                         static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+      return false;
+    }
+  }
+  return true;
+}
+
+bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& local) {
+  const std::wstring path = layout.FinalPath(local);
+  if (!Exists(path)) return false;
+
+  UniqueHandle file = OpenForReading(path);
+  if (!file) {
+    Error::RecordError(L"CheckFileFromCRCInfo: Error opening file: " + path, ::GetLastError(),
+                       kModule, __LINE__);
+    return false;
+  }
+  const auto discard = [&](const std::wstring& delete_failure) {
+    file.Reset();
+    if (!DeleteOwnFile(path)) {
+      Error::RecordError(delete_failure + path, ::GetLastError(), kModule, __LINE__);
+    }
+    progress.SubtractDone(RecordFileSize(record));
+    return false;
+  };
+  // A file whose parts all match may still be longer than its record: only
+  // the size tells. A record without parts is never fetched, so its file is
+  // only required to exist.
+  LARGE_INTEGER size;
+  if (RecordPartCount(record) > 0 && ::GetFileSizeEx(file.Get(), &size) &&
+      static_cast<uint64_t>(size.QuadPart) != RecordFileSize(record)) {
+    Error::RecordError(L"CheckFileFromCRCInfo size is not correct: " + path + L": " +
+                           std::to_wstring(size.QuadPart) + L" bytes, " +
+                           std::to_wstring(RecordFileSize(record)) + L" expected",
+                       static_cast<uint32_t>(-3), kModule, __LINE__);
+    return discard(L"Couldn't delete corrupt file ");
+  }
+  const CRC crc;
+  const uint32_t part_size = layout.PartSize();
+  uint8_t* block = block_buffer.Reserve(part_size);
+  for (size_t part = 0; part < RecordPartCount(record); ++part) {
+    if (stop.StopRequested()) return false;
+    DWORD read = 0;
+    if (!ReadBlock(file.Get(), block, part_size, read)) {
+      Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, ::GetLastError(),
+                         kModule, __LINE__);
+      return discard(L"CheckFileFromCRCInfo Couldn't delete corrupt file ");
+    }
+    if (static_cast<int32_t>(crc.Compute(block, read)) != RecordPartCrc(record, part)) {
+      Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
+                         static_cast<uint32_t>(-3), kModule, __LINE__);
+      return discard(L"Couldn't delete corrupt file ");
+    }
+    progress.bytes_verified.fetch_add(read, std::memory_order_relaxed);
+  }
+  return true;
+}
+
+bool PartStore::DeleteOwnFile(const std::wstring& path) {
+  watcher.ExpectChange(path);
+  if (::DeleteFileW(path.c_str())) return true;
+  // No deletion will arrive for this name; an announcement left behind would
+  // hide a later deletion by someone else.
+  const DWORD error = ::GetLastError();
+  watcher.TakeExpected(StringUtils::GetFileName(path));
+  ::SetLastError(error);
+  return false;
+}
