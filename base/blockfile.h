@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <memory>
 
-// A block of bytes of a fixed capacity for whole-part reads, left
-// uninitialised (a part is 10,000,000 bytes and is overwritten at once).
+// A block of bytes that grows to the largest size asked for and is kept,
+// left uninitialised (every read overwrites what it uses).
 class BlockBuffer {
  public:
   uint8_t* Reserve(size_t size) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "base/blockfile.h"
-#include "base/crc.h"
 #include "base/error.h"
 #include "base/scopedhandle.h"
 
@@ -46,7 +45,10 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
   // The parts go only once the whole file is written: a merge that fails
   // half-way, or is stopped, costs no part.
   MergeResult outcome = MergeResult::kMerged;
-  const CRC crc;
+  const SliceSink write = [&](const uint8_t* bytes, DWORD size) {
+    DWORD written = 0;
+    return WriteBlock(final_file.Get(), bytes, size, written);
+  };
   for (size_t k = 0; k < parts && outcome == MergeResult::kMerged; ++k) {
     if (stop.StopRequested()) {
       outcome = MergeResult::kStopped;
@@ -63,26 +65,31 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
       outcome = MergeResult::kFailed;
       break;
     }
-    const DWORD size = ::GetFileSize(part.Get(), nullptr);
-    DWORD read = 0;
-    if (size == INVALID_FILE_SIZE ||
-        !ReadBlock(part.Get(), block_buffer.Reserve(size), size, read)) {
-      Error::RecordError(L"Merging part files failed. Unable to read: " + part_path,
-                         ::GetLastError(), kModule, __LINE__);
-      outcome = MergeResult::kFailed;
-      break;
-    }
-    if (static_cast<int32_t>(crc.Compute(block_buffer.Data(), read)) != RecordPartCrc(record, k)) {
-      Error::RecordError(L"CRC Check of file : " + final_path + L" failed!", ::GetLastError(),
-                         kModule, __LINE__);
-      outcome = MergeResult::kFailed;
-      break;
-    }
-    DWORD written = 0;
-    if (!WriteBlock(final_file.Get(), block_buffer.Data(), read, written)) {
-      Error::RecordError(L"Merging part files failed. Unable to write to: " + final_path,
-                         ::GetLastError(), kModule, __LINE__);
-      outcome = MergeResult::kNotSaved;
+    // The slices are written as they are read; the CRC is known only at the
+    // part's end, and a wrong part then fails the merge, whose file goes.
+    uint32_t crc = 0;
+    uint64_t read = 0;
+    switch (ReadSlices(part.Get(), UINT64_MAX, crc, read, write)) {
+      case SliceResult::kRead:
+        if (static_cast<int32_t>(crc) != RecordPartCrc(record, k)) {
+          Error::RecordError(L"CRC Check of file : " + final_path + L" failed!", ::GetLastError(),
+                             kModule, __LINE__);
+          outcome = MergeResult::kFailed;
+        }
+        break;
+      case SliceResult::kReadFailed:
+        Error::RecordError(L"Merging part files failed. Unable to read: " + part_path,
+                           ::GetLastError(), kModule, __LINE__);
+        outcome = MergeResult::kFailed;
+        break;
+      case SliceResult::kSinkFailed:
+        Error::RecordError(L"Merging part files failed. Unable to write to: " + final_path,
+                           ::GetLastError(), kModule, __LINE__);
+        outcome = MergeResult::kNotSaved;
+        break;
+      case SliceResult::kStopped:
+        outcome = MergeResult::kStopped;
+        break;
     }
   }
 

@@ -14,6 +14,9 @@
 namespace {
 
 const char kModule[] = "downloadmanager";
+// As large as the writes of base/blockfile, which are fastest at this size
+// under Wine.
+constexpr DWORD kSlice = 1 << 20;
 
 UniqueHandle OpenForReading(const std::wstring& path) {
   return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -30,6 +33,26 @@ PartStore::PartStore(const ReleaseLayout& layout, FileSystemWatcher& watcher,
                      ProgressCounters& progress, StopToken stop)
     : layout(layout), watcher(watcher), progress(progress), stop(stop) {}
 
+PartStore::SliceResult PartStore::ReadSlices(HANDLE file, uint64_t limit, uint32_t& crc,
+                                             uint64_t& read, const SliceSink& sink) {
+  const CRC checker;
+  uint8_t* slice = block_buffer.Reserve(kSlice);
+  read = 0;
+  while (read < limit) {
+    if (stop.StopRequested()) return SliceResult::kStopped;
+    DWORD got = 0;
+    if (!ReadBlock(file, slice, static_cast<DWORD>(std::min<uint64_t>(limit - read, kSlice)),
+                   got)) {
+      return SliceResult::kReadFailed;
+    }
+    if (got == 0) break;
+    crc = checker.Continue(crc, slice, got);
+    read += got;
+    if (sink && !sink(slice, got)) return SliceResult::kSinkFailed;
+  }
+  return SliceResult::kRead;
+}
+
 bool PartStore::CRCCheckFile(const std::wstring& path, int32_t expected) {
   UniqueHandle file = OpenForReading(path);
   if (!file) {
@@ -37,14 +60,18 @@ bool PartStore::CRCCheckFile(const std::wstring& path, int32_t expected) {
                        ::GetLastError(), kModule, __LINE__);
     return false;
   }
-  const DWORD size = ::GetFileSize(file.Get(), nullptr);
-  DWORD read = 0;
-  if (size == INVALID_FILE_SIZE || !ReadBlock(file.Get(), block_buffer.Reserve(size), size, read)) {
-    Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path, ::GetLastError(),
-                       kModule, __LINE__);
-    return false;
+  uint32_t crc = 0;
+  uint64_t read = 0;
+  switch (ReadSlices(file.Get(), UINT64_MAX, crc, read)) {
+    case SliceResult::kRead:
+      return static_cast<int32_t>(crc) == expected;
+    case SliceResult::kReadFailed:
+      Error::RecordError(L"DownloadManager::CRCCheckFile unable read file " + path,
+                         ::GetLastError(), kModule, __LINE__);
+      return false;
+    default:
+      return false;
   }
-  return static_cast<int32_t>(CRC().Compute(block_buffer.Data(), read)) == expected;
 }
 
 bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
@@ -60,6 +87,8 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
         progress.bytes_reused.fetch_add(bytes, std::memory_order_relaxed);
         continue;
       }
+      // A check cut short by the stop says nothing against the part.
+      if (stop.StopRequested()) return false;
       DeleteOwnFile(part_path);
     }
     missing.push_back(k);
@@ -154,18 +183,17 @@ bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& loc
                        static_cast<uint32_t>(-3), kModule, __LINE__);
     return discard(L"Couldn't delete corrupt file ");
   }
-  const CRC crc;
-  const uint32_t part_size = layout.PartSize();
-  uint8_t* block = block_buffer.Reserve(part_size);
   for (size_t part = 0; part < RecordPartCount(record); ++part) {
-    if (stop.StopRequested()) return false;
-    DWORD read = 0;
-    if (!ReadBlock(file.Get(), block, part_size, read)) {
+    uint32_t crc = 0;
+    uint64_t read = 0;
+    const SliceResult result = ReadSlices(file.Get(), layout.PartSize(), crc, read);
+    if (result == SliceResult::kStopped) return false;
+    if (result != SliceResult::kRead) {
       Error::RecordError(L"CheckFileFromCRCInfo Error reading file: " + path, ::GetLastError(),
                          kModule, __LINE__);
       return discard(L"CheckFileFromCRCInfo Couldn't delete corrupt file ");
     }
-    if (static_cast<int32_t>(crc.Compute(block, read)) != RecordPartCrc(record, part)) {
+    if (static_cast<int32_t>(crc) != RecordPartCrc(record, part)) {
       Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
                          static_cast<uint32_t>(-3), kModule, __LINE__);
       return discard(L"Couldn't delete corrupt file ");
