@@ -4,6 +4,7 @@
 
 #include "base/error.h"
 #include "base/errorcodes.h"
+#include "base/httpstatus.h"
 #include "base/urlpath.h"
 #include "net/redirect.h"
 
@@ -122,7 +123,7 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
       return false;
     }
     if (!Redirect::IsRedirectStatus(status_code)) {
-      if (status_code != HTTP_STATUS_OK) break;
+      if (status_code != kHttpOk) break;
       return true;
     }
     // WinINet follows no redirect by itself (INTERNET_FLAG_NO_AUTO_REDIRECT):

@@ -26,22 +26,21 @@ bool DownloadSpeed::Measure(uint64_t now) {
   const uint64_t interval = now - previous_;
   if (now < previous_ || interval < kReportIntervalMs) return false;
 
-  const uint64_t counted = source_->BytesInProgress() + source_->BytesDone();
-  const uint64_t reused = source_->BytesReused();
-  // The counters are read one by one while workers move them; a reused
-  // count above the rest must not wrap into an absurd speed.
-  const uint64_t transferred = counted > reused ? counted - reused : 0;
+  const SpeedFigures figures = source_->Figures();
+  const uint64_t counted = figures.bytes_in_progress + figures.bytes_done;
+  // A reused count above the rest must not wrap into an absurd speed.
+  const uint64_t transferred =
+      counted > figures.bytes_reused ? counted - figures.bytes_reused : 0;
 
   const bool paused = view_->IsPaused();
   // An interval that ends paused or merging is not download time.
-  if (paused || source_->IsMerging()) base_ += interval;
+  if (paused || figures.merging) base_ += interval;
 
   uint64_t elapsed = (now - base_) / 1000;
   if (elapsed == 0) elapsed = 1;
   const uint64_t speed = paused ? 0 : (transferred >> 10) / elapsed;
 
-  view_->UpdateProgress(speed, source_->TotalBytes(),
-                        source_->BytesInProgress() + source_->BytesDone(), elapsed);
+  view_->UpdateProgress(speed, figures.total_bytes, counted, elapsed);
   previous_ = now;
   return true;
 }

@@ -5,16 +5,21 @@
 
 #include "base/orvthread.h"
 
-// What the speed meter reads: the download's byte counters and whether the
-// download is merging its parts. Implemented by the download manager; read
-// without a lock, so a torn or stale value only affects one report.
+// The download's byte counters and whether it is merging its parts, taken
+// at one moment so that the figures of one report belong together.
+struct SpeedFigures {
+  uint64_t total_bytes = 0;
+  uint64_t bytes_done = 0;
+  uint64_t bytes_in_progress = 0;
+  uint64_t bytes_reused = 0;
+  bool merging = false;
+};
+
+// What the speed meter reads, once per report. Implemented by the download
+// manager.
 class ISpeedSource {
  public:
-  virtual uint64_t TotalBytes() const = 0;
-  virtual uint64_t BytesDone() const = 0;
-  virtual uint64_t BytesInProgress() const = 0;
-  virtual uint64_t BytesReused() const = 0;
-  virtual bool IsMerging() const = 0;
+  virtual SpeedFigures Figures() const = 0;
 
  protected:
   ~ISpeedSource() = default;

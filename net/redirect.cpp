@@ -2,6 +2,8 @@
 
 #include <cwctype>
 
+#include "base/httpstatus.h"
+
 namespace {
 
 bool EqualNoCase(const std::wstring& a, const std::wstring& b) {
@@ -28,7 +30,8 @@ bool UsablePath(const std::wstring& path) {
 }  // namespace
 
 bool Redirect::IsRedirectStatus(unsigned status) {
-  return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  return status == kHttpMovedPermanently || status == kHttpFound || status == kHttpSeeOther ||
+         status == kHttpTemporaryRedirect || status == kHttpPermanentRedirect;
 }
 
 bool Redirect::SameHostTarget(const std::wstring& location, const std::wstring& host,

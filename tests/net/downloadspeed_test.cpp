@@ -15,11 +15,15 @@ constexpr uint64_t kMiB = 1024 * 1024;
 struct FakeSource : ISpeedSource {
   std::atomic<uint64_t> total{0}, done{0}, in_progress{0}, reused{0};
   std::atomic<bool> merging{false};
-  uint64_t TotalBytes() const override { return total; }
-  uint64_t BytesDone() const override { return done; }
-  uint64_t BytesInProgress() const override { return in_progress; }
-  uint64_t BytesReused() const override { return reused; }
-  bool IsMerging() const override { return merging; }
+  SpeedFigures Figures() const override {
+    SpeedFigures figures;
+    figures.total_bytes = total;
+    figures.bytes_done = done;
+    figures.bytes_in_progress = in_progress;
+    figures.bytes_reused = reused;
+    figures.merging = merging;
+    return figures;
+  }
 };
 
 struct Report {
