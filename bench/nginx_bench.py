@@ -78,14 +78,16 @@ def crc_info_objects(path):
     return objects
 
 
-def build_program(args, host, sas):
-    """The program built for this host and signature, in a build folder of
-    its own (configured once; later runs rebuild only what changed)."""
-    folder = os.path.join(args.build, "bench-program")
+def build_program(args, host, sas, source=None, folder_name="bench-program"):
+    """The program of `source` (the benchmark's own by default) built for
+    this host and signature, in a build folder of its own (configured once;
+    later runs rebuild only what changed)."""
+    source = source or args.source
+    folder = os.path.join(args.build, folder_name)
     subnet = args.subnet
     subprocess.run([
-        "cmake", "-S", args.source, "-B", folder,
-        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(args.source, "cmake", "mingw-w64-x86_64.cmake"),
+        "cmake", "-S", source, "-B", folder,
+        "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64-x86_64.cmake"),
         "-DCMAKE_BUILD_TYPE=Release", "-DVELTRA_BUILD_TESTS=OFF",
         "-DVELTRA_HOST_NAME=" + host, "-DVELTRA_DEFAULT_HOST=" + host, "-DVELTRA_SAS=" + sas,
         "-DVELTRA_LOG_SERVICE_URL=https://log4.s%d.veltra.test:8443/Veltra/DownloadManager8.ashx"
@@ -112,10 +114,12 @@ def publish_and_serve(args, src, www, block, host, address, state):
     return crc_info_objects(os.path.join(www, SUBDIR, RELEASE + ".txt"))
 
 
-def small_files(args, work, host, address, state, sas, wine_run, bench, helper, exe, appdata,
+def small_files(args, work, host, address, state, sas, wine_run, bench, helper, exes, appdata,
                 server):
     """The whole program's cost per file: a release of 2,000 files of 1 KB
-    (and the setup), against the bare loop fetching the same objects."""
+    (and the setup), against the bare loop fetching the same objects. `exes`
+    maps a name to a program, each in a folder of its own; all run in the
+    same rounds."""
     src = os.path.join(work, "small-src")
     os.makedirs(src)
     for k in range(SMALL_FILES):
@@ -129,28 +133,35 @@ def small_files(args, work, host, address, state, sas, wine_run, bench, helper, 
         f.write("".join(path + "\n" for path, _ in objects))
     wine_listing = subprocess.run([wine_run, "winepath", "-w", listing], capture_output=True,
                                   text=True, check=True).stdout.strip()
-    bare, program = [], []
+    bare = []
+    program = {name: [] for name in exes}
+    last = {}
     access_log = os.path.join(state, "access.log")
     for _ in range(args.rounds):
         start = time.time()
         measure([wine_run, bench, "bare", host, sas, "64", "@" + wine_listing], server)
         bare.append(time.time() - start)
-        mark = os.path.getsize(access_log)
-        r = run_program(wine_run, exe, os.path.dirname(exe), appdata, server)
-        program.append(r["start_to_setup"])
-        # The last field of each line is nginx's connection number.
-        with open(access_log) as log:
-            log.seek(mark)
-            lines = log.read().splitlines()
-        connections = len({line.split()[-1] for line in lines})
-    bare_s, program_s = sorted(bare)[len(bare) // 2], sorted(program)[len(program) // 2]
+        for name, exe in exes.items():
+            mark = os.path.getsize(access_log)
+            r = run_program(wine_run, exe, os.path.dirname(exe), appdata, server)
+            program[name].append(r["start_to_setup"])
+            # The last field of each line is nginx's connection number.
+            with open(access_log) as log:
+                log.seek(mark)
+                lines = log.read().splitlines()
+            last[name] = (r, len(lines), len({line.split()[-1] for line in lines}))
+    bare_s = sorted(bare)[len(bare) // 2]
     print("release of %d files of %d bytes and the setup (%d objects), median of %d rounds:"
           % (SMALL_FILES, SMALL_SIZE, len(objects), args.rounds))
-    print("  bare loop %.1f s; whole program, start to the setup's start %.1f s; "
-          "%.1f ms per file beyond the bare loop" % (
-              bare_s, program_s, 1000 * (program_s - bare_s) / SMALL_FILES))
-    print("  the program's last run: %d requests over %d connections; CPU %.1f s, wineserver "
-          "%.1f s" % (len(lines), connections, r["cpu"], r["server_cpu"]))
+    print("  bare loop %.1f s (each round: %s)" % (bare_s, ", ".join("%.1f" % b for b in bare)))
+    for name, times in program.items():
+        program_s = sorted(times)[len(times) // 2]
+        r, requests, connections = last[name]
+        print("  %s: start to the setup's start %.1f s (each round: %s); %.1f ms per file beyond "
+              "the bare loop" % (name, program_s, ", ".join("%.1f" % t for t in times),
+                                 1000 * (program_s - bare_s) / SMALL_FILES))
+        print("    last run: %d requests over %d connections; CPU %.1f s, wineserver %.1f s" % (
+            requests, connections, r["cpu"], r["server_cpu"]))
 
 
 def wait_nohang(pid):
@@ -219,6 +230,8 @@ def main():
                         "program, small: the 2,000 small files); all by default")
     parser.add_argument("--baseline", help="another build's download_bench.exe, whose workers "
                         "are measured in the same rounds as row 'workers-base'")
+    parser.add_argument("--program-base", help="another source tree, whose program is built "
+                        "and run on the small files in the same rounds as 'program-base'")
     args = parser.parse_args()
     only = set(args.only.split(",")) if args.only else {"curl", "bare", "workers", "program",
                                                          "small"}
@@ -380,7 +393,14 @@ def main():
             print("program: start to the setup's start %.1f s; close to exit %s s (each round)"
                   % (results["program"]["start_to_setup"], ", ".join("%.2f" % c for c in closes)))
         if "small" in only:
-            small_files(args, work, host, address, state, sas, wine_run, bench, helper, exe,
+            exes = {"program": exe}
+            if args.program_base:
+                base_dir = os.path.join(work, "program-base")
+                os.makedirs(base_dir)
+                exes["program-base"] = os.path.join(base_dir, RELEASE + "_web.exe")
+                shutil.copy(build_program(args, host, sas, os.path.abspath(args.program_base),
+                                          "bench-program-base"), exes["program-base"])
+            small_files(args, work, host, address, state, sas, wine_run, bench, helper, exes,
                         appdata, server)
     finally:
         subprocess.run([nginx_sh, "stop", state])
