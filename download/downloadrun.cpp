@@ -57,6 +57,7 @@ void DownloadManager::RunAttempts() {
       RefuseIncompleteRelease();
       return;
     }
+    store.ListFinalFiles();
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
     for (const FileRecord& record : records) {

@@ -103,6 +103,7 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
     outcome = MergeResult::kFailed;
   }
   if (outcome == MergeResult::kMerged) {
+    final_names.Add(local);
     for (size_t k = 0; k < parts; ++k) DeleteOwnFile(layout.PartPath(local, k));
   } else {
     DeleteOwnFile(merging_path);

@@ -53,6 +53,8 @@ PartStore::SliceResult PartStore::ReadSlices(HANDLE file, uint64_t limit, uint32
   return SliceResult::kRead;
 }
 
+void PartStore::ListFinalFiles() { final_names.List(layout.ProgramFolder()); }
+
 bool PartStore::CRCCheckFile(const std::wstring& path, int32_t expected) {
   UniqueHandle file = OpenForReading(path);
   if (!file) {
@@ -60,9 +62,13 @@ bool PartStore::CRCCheckFile(const std::wstring& path, int32_t expected) {
                        ::GetLastError(), kModule, __LINE__);
     return false;
   }
+  return CRCCheckOpenFile(file.Get(), path, expected);
+}
+
+bool PartStore::CRCCheckOpenFile(HANDLE file, const std::wstring& path, int32_t expected) {
   uint32_t crc = 0;
   uint64_t read = 0;
-  switch (ReadSlices(file.Get(), UINT64_MAX, crc, read)) {
+  switch (ReadSlices(file, UINT64_MAX, crc, read)) {
     case SliceResult::kRead:
       return static_cast<int32_t>(crc) == expected;
     case SliceResult::kReadFailed:
@@ -80,17 +86,30 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
   for (size_t k = 0; k < RecordPartCount(record); ++k) {
     if (stop.StopRequested()) return false;
     const std::wstring part_path = layout.PartPath(local, k);
-    if (Exists(part_path)) {
-      if (CRCCheckFile(part_path, RecordPartCrc(record, k))) {
-        const uint32_t bytes = layout.PartBytes(record, k);
-        progress.bytes_done.fetch_add(bytes, std::memory_order_relaxed);
-        progress.bytes_reused.fetch_add(bytes, std::memory_order_relaxed);
-        continue;
+    // Opened at once rather than looked up first: one look-up of the name
+    // instead of two.
+    UniqueHandle file = OpenForReading(part_path);
+    if (!file) {
+      const DWORD error = ::GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        // There, but not to be read: as a part that fails its check.
+        Error::RecordError(L"DownloadManager::CRCCheckFile unable to open file " + part_path,
+                           error, kModule, __LINE__);
+        DeleteOwnFile(part_path);
       }
-      // A check cut short by the stop says nothing against the part.
-      if (stop.StopRequested()) return false;
-      DeleteOwnFile(part_path);
+      missing.push_back(k);
+      continue;
     }
+    if (CRCCheckOpenFile(file.Get(), part_path, RecordPartCrc(record, k))) {
+      const uint32_t bytes = layout.PartBytes(record, k);
+      progress.bytes_done.fetch_add(bytes, std::memory_order_relaxed);
+      progress.bytes_reused.fetch_add(bytes, std::memory_order_relaxed);
+      continue;
+    }
+    // A check cut short by the stop says nothing against the part.
+    if (stop.StopRequested()) return false;
+    file.Reset();
+    DeleteOwnFile(part_path);
     missing.push_back(k);
   }
   return true;
@@ -98,7 +117,7 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
 
 bool PartStore::CountExistingFinal(const FileRecord& record, const std::wstring& local) {
   const std::wstring final_path = layout.FinalPath(local);
-  if (!Exists(final_path)) return false;
+  if (!final_names.MayExist(local) || !Exists(final_path)) return false;
   UniqueHandle file(::CreateFileW(final_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   LARGE_INTEGER size;
@@ -123,7 +142,7 @@ void PartStore::CountFinalFiles(const CrcInfo& records) {
     std::wstring local;
     if (!ReportedLocalName(layout, record, local)) continue;
     uint64_t on_disk = 0;
-    if (FileSystem::FileSize(layout.FinalPath(local), on_disk)) {
+    if (final_names.MayExist(local) && FileSystem::FileSize(layout.FinalPath(local), on_disk)) {
       // Never more than the record claims, so that the read-out cannot pass
       // the total when a final file is longer than it should be.
       progress.bytes_done.fetch_add(std::min<uint64_t>(static_cast<uint32_t>(on_disk), size),

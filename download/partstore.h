@@ -12,6 +12,7 @@
 #include "download/crcinfo.h"
 #include "download/downloadprogress.h"
 #include "download/filesystemwatcher.h"
+#include "download/foldernames.h"
 #include "download/releaselayout.h"
 
 // The release's files on disk: checks the parts and final files against the
@@ -24,6 +25,9 @@ class PartStore {
   PartStore(const ReleaseLayout& layout, FileSystemWatcher& watcher, ProgressCounters& progress,
             StopToken stop);
 
+  // Lists the program folder, once per attempt: the final files that were
+  // not there are then known absent without a look-up each.
+  void ListFinalFiles();
   // The CRC-32 of the whole file at `path` equals `expected`.
   bool CRCCheckFile(const std::wstring& path, int32_t expected);
   // The parts of `record` already on disk and correct count as done and
@@ -58,11 +62,14 @@ class PartStore {
   // `read` counts the bytes read.
   SliceResult ReadSlices(HANDLE file, uint64_t limit, uint32_t& crc, uint64_t& read,
                          const SliceSink& sink = nullptr);
+  // CRCCheckFile of a file already open.
+  bool CRCCheckOpenFile(HANDLE file, const std::wstring& path, int32_t expected);
 
   const ReleaseLayout& layout;
   FileSystemWatcher& watcher;
   ProgressCounters& progress;
   StopToken stop;
+  FolderNames final_names;
   // The slice of the part checks, merges and verification, kept between
   // them: a fresh block costs a page fault on every 4 KiB of the first read
   // into it. One slice rather than a whole part keeps 9 MB fewer resident

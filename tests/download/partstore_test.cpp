@@ -6,11 +6,15 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/flagevent.h"
+#include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"
@@ -103,6 +107,61 @@ TEST_F(PartStoreTest, PartsOnDiskCountOnlyWhenCorrect) {
   // Stopped: nothing more is read.
   running.store(false);
   EXPECT_FALSE(store.CheckParts(record, local, missing));
+}
+
+// A stop that cuts a part check short says nothing against the part: the
+// check ends without deleting it or counting it missing. The part is a pipe
+// here, so that the check is known to be reading it once the pipe is
+// connected, and it never ends: only the stop can end the check.
+TEST_F(PartStoreTest, StopInTheMiddleOfAPartCheckKeepsThePart) {
+  ReleaseLayout pipes;
+  pipes.Configure(L"", L"Veltra_R1.txt", L"\\\\.\\pipe", program);
+  PartStore pipe_store(pipes, watcher, progress, StopToken(running));
+  const std::wstring local = L"veltra-check-" + std::to_wstring(::GetCurrentProcessId());
+  UniqueHandle server(::CreateNamedPipeW((L"\\\\.\\pipe\\" + local + L"part0").c_str(),
+                                         PIPE_ACCESS_OUTBOUND | FILE_FLAG_OVERLAPPED,
+                                         PIPE_TYPE_BYTE | PIPE_WAIT, 1, 1 << 16, 1 << 16, 0,
+                                         nullptr));
+  ASSERT_TRUE(server);
+  UniqueHandle io_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  OVERLAPPED io = {};
+  io.hEvent = io_done.Get();
+  const FileRecord record{L"data-1a.bin", L"5", Crc("bytes")};
+  std::vector<size_t> missing;
+  std::future<bool> check = std::async(std::launch::async, [&] {
+    return pipe_store.CheckParts(record, local, missing);
+  });
+  const bool connected = ::ConnectNamedPipe(server.Get(), &io)
+                             ? true
+                             : ::GetLastError() == ERROR_PIPE_CONNECTED ||
+                                   (::GetLastError() == ERROR_IO_PENDING &&
+                                    ::WaitForSingleObject(io_done.Get(), 60000) == WAIT_OBJECT_0);
+  running.store(false);
+  // The part never ends: the check can end only by the stop.
+  std::thread feeder([&server] {
+    UniqueHandle written(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    const std::string chunk(1 << 16, 'x');
+    for (;;) {
+      OVERLAPPED write = {};
+      write.hEvent = written.Get();
+      DWORD done = 0;
+      if (!::WriteFile(server.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), nullptr,
+                       &write) &&
+          ::GetLastError() != ERROR_IO_PENDING) {
+        break;
+      }
+      if (!::GetOverlappedResult(server.Get(), &write, &done, TRUE)) break;
+    }
+  });
+  const bool ended = check.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+  // Ends the feeder's write and, had the stop been missed, the check's read.
+  ::CancelIoEx(server.Get(), nullptr);
+  ::DisconnectNamedPipe(server.Get());
+  feeder.join();
+  ASSERT_TRUE(connected);
+  ASSERT_TRUE(ended);
+  EXPECT_FALSE(check.get());
+  EXPECT_TRUE(missing.empty());
 }
 
 TEST_F(PartStoreTest, VerificationReadsBlockByBlock) {
