@@ -90,13 +90,18 @@ void FileSystemWatcher::Run() {
   // DWORD elements keep the records 4-byte aligned.
   std::vector<DWORD> buffer(kBufferSize / sizeof(DWORD));
   bool stopped = false;
+  bool armed = false;
   while (IsRunning()) {
     OVERLAPPED overlapped = {};
     overlapped.hEvent = event.Get();
-    ::ResetEvent(event.Get());
+    // The read resets the event as it starts; each call here is a round trip
+    // to the wineserver, and the folder changes several times per part.
     const BOOL reading = ::ReadDirectoryChangesW(folder.Get(), buffer.data(), kBufferSize, TRUE,
                                                  kFilter, nullptr, &overlapped, nullptr);
-    ::SetEvent(watching.Get());
+    if (!armed) {
+      armed = true;
+      ::SetEvent(watching.Get());
+    }
     if (!reading) break;
     if (running.WaitFor(event.Get(), INFINITE) != FlagEvent::Wake::kWork) {
       // The read still uses the buffer and the overlapped block: cancel it

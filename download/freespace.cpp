@@ -15,12 +15,12 @@ const char kModule[] = "downloadmanager";
 }  // namespace
 
 bool FreeSpace::HasRoom(const std::wstring& folder, uint64_t bytes) {
-  IDiskSpace::Volume volume;
+  uint64_t free_bytes = 0;
   // A volume the system cannot tell about is given the benefit of the
   // doubt: the writes themselves still report a full disk.
-  if (!disk_space->Query(folder, volume) || volume.free_bytes >= bytes) return true;
+  if (!disk_space->FreeBytes(folder, free_bytes) || free_bytes >= bytes) return true;
   Error::RecordError(L"DownloadManager: not enough free space for " + folder + L": " +
-                         std::to_wstring(volume.free_bytes) + L" bytes free, " +
+                         std::to_wstring(free_bytes) + L" bytes free, " +
                          std::to_wstring(bytes) + L" needed",
                      static_cast<uint32_t>(ERROR_DISK_FULL), kModule, __LINE__);
   return false;
