@@ -14,9 +14,13 @@
 namespace {
 
 const char kModule[] = "downloadmanager";
-// As large as the writes of base/blockfile, which are fastest at this size
-// under Wine.
-constexpr DWORD kSlice = 1 << 20;
+// Files not in the system's cache are read at the speed the size of each
+// read allows, one request at a time: verifying them ran at 0.9 GB/s in
+// reads of 2 MiB, 0.7 in reads of 1 MiB, 1.7 in reads of a whole part (a
+// thread reading ahead, or the system's prefetch of a mapped file, cost
+// more on files in the cache than they won). The writes of a merge still go
+// out in base/blockfile's 1 MiB.
+constexpr DWORD kSlice = 2 << 20;
 
 UniqueHandle OpenForReading(const std::wstring& path) {
   return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

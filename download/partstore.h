@@ -18,7 +18,7 @@
 // The release's files on disk: checks the parts and final files against the
 // CRC info, merges a file's parts into its final file, and deletes our own
 // files so that the folder watcher does not take the deletions for someone
-// else's. Files are read in slices of 1 MiB with the CRC continued over
+// else's. Files are read in slices of 2 MiB with the CRC continued over
 // them; the long disk work ends between slices when a stop is asked for.
 class PartStore {
  public:
@@ -72,7 +72,7 @@ class PartStore {
   FolderNames final_names;
   // The slice of the part checks, merges and verification, kept between
   // them: a fresh block costs a page fault on every 4 KiB of the first read
-  // into it. One slice rather than a whole part keeps 9 MB fewer resident
+  // into it. One slice rather than a whole part keeps 8 MB fewer resident
   // for the whole run.
   BlockBuffer block_buffer;
 };
