@@ -232,6 +232,9 @@ def main():
                         "are measured in the same rounds as row 'workers-base'")
     parser.add_argument("--program-base", help="another source tree, whose program is built "
                         "and run on the small files in the same rounds as 'program-base'")
+    parser.add_argument("--steps", help="comma-separated letter sets of download_bench's steps "
+                        "mode ('-' for none), each measured in the same rounds as a row "
+                        "'steps LETTERS', with its median time per phase and object")
     args = parser.parse_args()
     only = set(args.only.split(",")) if args.only else {"curl", "bare", "workers", "program",
                                                          "small"}
@@ -324,6 +327,9 @@ def main():
         if "workers" in only:
             commands["workers"] = ([wine_run, bench, "workers", host, sas, wine_out] + parts,
                                    server)
+        for letters in args.steps.split(",") if args.steps else []:
+            commands["steps " + letters] = ([wine_run, bench, "steps", host, sas, letters] + parts,
+                                            server)
         if args.baseline:
             commands["workers-base"] = ([wine_run, os.path.abspath(args.baseline), "workers",
                                          host, sas, wine_out] + parts, server)
@@ -373,13 +379,17 @@ def main():
 
         print("release of %d bytes in %d objects from nginx, median of %d rounds" % (
             total, len(objects), args.rounds))
-        print("%-10s %8s %8s %8s %12s %9s" % ("", "wall s", "MB/s", "CPU s", "wineserver s",
+        print("%-14s %8s %8s %8s %12s %9s" % ("", "wall s", "MB/s", "CPU s", "wineserver s",
                                              "peak MB"))
         for name, r in results.items():
-            print("%-10s %8.1f %8.1f %8.2f %12.2f %9.1f" % (
+            print("%-14s %8.1f %8.1f %8.2f %12.2f %9.1f" % (
                 name, r["wall"], r["rate"], r["cpu"], r["server_cpu"], r["rss_mb"]))
         bare = max((n for n in results if n.startswith("bare")), key=lambda n: results[n]["rate"],
                    default=None)
+        for name, rounds in runs.items():
+            if name.startswith("steps"):
+                print("%s: %s (round of the median)" % (
+                    name, rounds[len(rounds) // 2]["output"].splitlines()[0].split(": ", 1)[1]))
         for name in ("workers", "workers-base", "program"):
             if bare and name in results:
                 r, b = results[name], results[bare]

@@ -12,6 +12,8 @@ echo "== Program file"
 stat -c "%n: %s bytes" "$BUILD_DIR"/app/*_web.exe
 echo "== CRC-32"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/crc_bench.exe"
+echo "== Fresh memory, a new file's pages and an idle thread under Wine"
+"$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/page_bench.exe"
 echo "== Download: FileDownload workers, bare WinINet loop, curl"
 python3 "$ROOT/bench/download_bench.py" --build "$BUILD_DIR" --source "$ROOT"
 # The subnet of the names the nginx benchmarks serve under (10..19).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -303,6 +304,16 @@ TEST_F(FileDownloadIntegration, MemoryModeKeepsTheBytesAndAcceptsAnyContent) {
   EXPECT_EQ(body, std::string(reinterpret_cast<const char*>(worker.Data().Data()), body.size()));
   EXPECT_EQ(1u, host.Requests().size());
   EXPECT_EQ(1, CountWithPrefix("Download:  correct CRC. Download succesful."));
+
+  // A body of unknown size outgrows its first room, left unset for the
+  // reads: every byte kept is one that arrived.
+  const std::string large = Pattern(1300000, 14);
+  ASSERT_TRUE(host.PutObject("/veltra/large.txt", large));
+  FileDownload grown(DownloadRequest::InMemory(
+      host.HostName(), StringUtils::ToWide("/veltra/large.txt"), StringUtils::ToWide(kSignature)));
+  RunToEnd(grown);
+  ASSERT_EQ(large.size(), grown.Data().Size());
+  EXPECT_EQ(0, std::memcmp(large.data(), grown.Data().Data(), large.size()));
 }
 
 // A CRC of 0 is checked like any other: neither an empty answer nor other
