@@ -74,12 +74,28 @@ def publisher_run(publisher, *args, stdin=None):
     return result.stdout.strip()
 
 
-def make_sas(publisher, container, days, write=False):
-    expiry = (datetime.datetime.now(datetime.timezone.utc) +
-              datetime.timedelta(days=days)).strftime("%Y-%m-%d")
-    args = ["sas", "--account", ACCOUNT, "--key", ACCOUNT_KEY, "--container", container,
-            "--expiry", expiry]
-    return publisher_run(publisher, *args, *(["--write"] if write else []))
+def expiry_in(days):
+    return (datetime.datetime.now(datetime.timezone.utc) +
+            datetime.timedelta(days=days)).strftime("%Y-%m-%d")
+
+
+def make_sas(publisher, container, expiry=None, write=False):
+    """A read signature of the container until `expiry`, or a write signature
+    of it for the next hours. The account key goes on standard input."""
+    args = ["sas", "--account", ACCOUNT, "--key-file", "-", "--container", container]
+    args += ["--write"] if write else ["--expiry", expiry]
+    return publisher_run(publisher, *args, stdin=ACCOUNT_KEY)
+
+
+def upload_release(publisher, published, host, container):
+    """Creates the container and uploads the published folder into it with a
+    write signature of that container alone, passed on standard input."""
+    url = f"https://{host}"
+    publisher_run(publisher, "container", "--account", ACCOUNT, "--key-file", "-",
+                  "--container", container, "--url", url, stdin=ACCOUNT_KEY)
+    write_sas = make_sas(publisher, container, write=True)
+    publisher_run(publisher, "upload", "--dir", published, "--url", url, "--sas-file", "-",
+                  stdin=write_sas)
 
 
 def configure_program(build_dir, settings):
@@ -143,13 +159,12 @@ def serve_with_nginx(publisher, published, host, address, state, release_name, s
     block = private / "nginx-server.conf"
     publisher_run(publisher, "nginx-conf", "--root", published, "--server-name", host,
                   "--listen", f"{address}:443", "--cert", ca_dir / "server.pem",
-                  "--key", ca_dir / "server.key", "--secret", secret, "--out", block)
+                  "--key", ca_dir / "server.key", "--secret-file", "-", "--out", block,
+                  stdin=secret)
     subprocess.run([str(ROOT / "scripts" / "nginx.sh"), "start", str(Path(state) / "nginx"),
                     str(block)], check=True)
-    expiry = (datetime.datetime.now(datetime.timezone.utc) +
-              datetime.timedelta(days=days)).strftime("%Y-%m-%d")
     return publisher_run(publisher, "nginx-sig", "--release", release_name, "--subdir", subdir,
-                         "--secret", secret, "--expiry", expiry)
+                         "--secret-file", "-", "--expiry", expiry_in(days), stdin=secret)
 
 
 def wait_for(condition, seconds, step=0.2):
@@ -313,12 +328,10 @@ def run(args):
                                     args.subdir, args.sas_days)
     else:
         print(f"== Uploading to https://{host}/{container}")
-        write_sas = make_sas(publisher, container, days=1, write=True)
         started = time.time()
-        publisher_run(publisher, "upload", "--dir", out / "published", "--url",
-                      f"https://{host}", "--sas", write_sas)
+        upload_release(publisher, out / "published", host, container)
         upload_seconds = time.time() - started
-        read_sas = make_sas(publisher, container, days=args.sas_days)
+        read_sas = make_sas(publisher, container, expiry_in(args.sas_days))
 
     print("== Building the program for that host and signature")
     configure_program(build, {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
