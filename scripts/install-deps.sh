@@ -42,15 +42,18 @@ if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
   echo "Installing: nginx (its system service stays off)"
   export DEBIAN_FRONTEND=noninteractive
   policy=/usr/sbin/policy-rc.d
-  own_policy=""
   if [ ! -e "$policy" ]; then
+    # It refuses every service start on the machine: it goes on every way
+    # out, an interrupt or a failure included.
+    trap 'rm -f "$policy"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
     printf '#!/bin/sh\n# Left by scripts/install-deps.sh while nginx installs.\nexit 101\n' >"$policy"
     chmod +x "$policy"
-    own_policy=yes
   fi
   status=0
   apt-get update -q && apt-get install -y -q nginx || status=$?
-  [ -n "$own_policy" ] && rm -f "$policy"
   if [ -d /run/systemd/system ]; then
     systemctl disable --quiet nginx 2>/dev/null || true
   fi

@@ -19,6 +19,7 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
 from pathlib import Path
 
 PART = 10_000_000
@@ -274,19 +275,55 @@ def check_final_files(release, program_folder, product_code):
     return problems
 
 
+def request_path(relative):
+    """An object's path as the program requests it: each byte that is not
+    safe in a URL path segment percent-encoded (base/urlpath.cpp)."""
+    return urllib.parse.quote(relative, safe="/!$&'()*+,;=:@")
+
+
 def curl_fetch(host, published, sas):
     """Fetches every published object once with curl, as the program does
-    (one connection, one object after another); returns (bytes, seconds).
-    The signed addresses go to curl on its standard input, out of sight."""
+    (one connection, one object after another); returns (bytes, seconds),
+    or (None, why) when not every object came whole. The signed addresses
+    go to curl on its standard input, out of sight."""
     objects = sorted(p for p in Path(published).rglob("*") if p.is_file())
     config = ""
     for path in objects:
-        relative = path.relative_to(published).as_posix()
-        config += f'url = "https://{host}/{relative}{sas}"\noutput = "/dev/null"\n'
+        relative = request_path(path.relative_to(published).as_posix())
+        config += (f'url = "https://{host}/{relative}{sas}"\noutput = "/dev/null"\n'
+                   'write-out = "%{http_code} %{size_download}\\n"\n')
     started = time.time()
-    subprocess.run(["curl", "--silent", "--show-error", "--fail", "--config", "-"],
-                   input=config, text=True, check=True)
-    return sum(p.stat().st_size for p in objects), time.time() - started
+    result = subprocess.run(["curl", "--silent", "--config", "-"], input=config, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    seconds = time.time() - started
+    answers = [line.split() for line in result.stdout.splitlines() if line.strip()]
+    failed = [path.name for path, answer in zip(objects, answers)
+              if answer != ["200", str(path.stat().st_size)]]
+    failed += [path.name for path in objects[len(answers):]]
+    if failed:
+        return None, f"{len(failed)} of {len(objects)} objects did not come whole " \
+                     f"(first: {failed[0]})"
+    return sum(p.stat().st_size for p in objects), seconds
+
+
+def setup_program(files):
+    """The file the program starts once the download is complete: the last
+    one whose name ends in ".exe", as the publisher reports it."""
+    exes = [p.name for p in files if p.name.endswith(".exe")]
+    return exes[-1] if exes else None
+
+
+def running_programs():
+    """The file names of the programs running now, Wine's among them (their
+    command line names the Windows path)."""
+    names = set()
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            first = cmdline.read_bytes().split(b"\0")[0].decode(errors="replace")
+        except OSError:
+            continue
+        names.add(re.split(r"[\\/]", first)[-1].lower())
+    return names
 
 
 def appdata_folder(prefix, release_name):
@@ -353,8 +390,22 @@ def run(args):
     # the run ends there instead of waiting for someone to click it away.
     gave_up = []
     next_look = [time.time() + 5]
+    # Whether the program started the setup, whatever the setup is: its
+    # local name among the running programs (the sample setup also leaves a
+    # record of each start).
+    setup = setup_program(files)
+    setup_local = local_name(setup, args.product_code) if setup else None
+    setup_record = program_folder / f"{Path(setup_local or 'none').stem}.started.txt"
+    setup_seen = []
+
+    def setup_started():
+        if setup_local and not setup_seen and (setup_record.exists() or
+                                                setup_local.lower() in running_programs()):
+            setup_seen.append(True)
+        return bool(setup_seen)
 
     def look_for_error():
+        setup_started()
         if time.time() < next_look[0]:
             return
         next_look[0] = time.time() + 5
@@ -375,9 +426,10 @@ def run(args):
         runner.kill()
         raise RuntimeError(f"the program did not finish within {args.timeout} s")
     wall = runner.ended - runner.started
-    setup_record = program_folder / f"Setup_{args.product_code}.started.txt"
+    if setup_local:
+        wait_for(setup_started, 60 if not args.release else 10)
     if not args.release:
-        if not wait_for(setup_record.exists, 60):
+        if not setup_seen:
             raise RuntimeError("the setup program was not started")
         if shots:
             time.sleep(1)
@@ -391,7 +443,7 @@ def run(args):
                 if args.host == "nginx" else
                 served(Path(args.state) / "private" / "azurite-debug.log"))
     gets = sorted(when for when, method, _ in requests if method == "GET")
-    fetched, curl_seconds = curl_fetch(host, out / "published", read_sas)
+    fetched, curl_result = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
     logs = sorted((Path(args.state) / "logs").glob("*.json"))
@@ -409,9 +461,18 @@ def run(args):
         span = max(gets[-1] - gets[0], 0.001)
         print(f"program's requests:  {len(gets)} GETs, {span:.1f} s from the first to the last "
               f"(the rest is Wine's start, the last check, the setup's start and the close)")
-    print(f"curl, same objects:  {curl_seconds:.1f} s, {fetched / 1e6 / curl_seconds:.1f} MB/s")
-    print(f"setup started:       "
-          f"{setup_record.read_text(encoding='utf-8').strip() if setup_record.exists() else 'n/a'}")
+    if fetched is None:
+        print(f"curl, same objects:  no comparison: {curl_result}")
+    else:
+        print(f"curl, same objects:  {curl_result:.1f} s, "
+              f"{fetched / 1e6 / max(curl_result, 0.001):.1f} MB/s")
+    if not setup_local:
+        print("setup started:       no setup program in the release")
+    elif setup_seen:
+        record = setup_record.read_text(encoding="utf-8").strip() if setup_record.exists() else ""
+        print(f"setup started:       yes, {setup_local}" + (f" ({record})" if record else ""))
+    else:
+        print(f"setup started:       NO, the program did not start {setup_local}")
     print(f"download folder:     {'LEFT BEHIND' if download_folder_left else 'removed'}")
     print(f"program folder:      {program_folder}")
     print(f"screenshots:         {shots if shots else 'none (ran on your display)'}")

@@ -45,20 +45,8 @@ wait_for_port() {
   return 1
 }
 
-stop_pid() {
-  local pidfile="$1"
-  [ -f "$pidfile" ] || return 0
-  local pid
-  pid="$(cat "$pidfile")"
-  if kill "$pid" 2>/dev/null; then
-    for _ in $(seq 100); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null || true
-  fi
-  rm -f "$pidfile"
-}
+# pidfile_write and pidfile_stop: a stale pid file never kills another process.
+. "$ROOT/scripts/pidfile.sh"
 
 start() {
   local state="$1"; shift
@@ -91,19 +79,19 @@ start() {
       --cert "$CA_DIR/server.pem" --key "$CA_DIR/server.key" \
       --location "$state/azurite" --debug "$state/private/azurite-debug.log" \
       --disableTelemetry --silent >"$state/azurite.out" 2>&1 &
-    echo $! >"$state/azurite.pid"
+    pidfile_write "$state/azurite.pid" $!
   fi
   python3 "$ROOT/tools/logservice/logservice.py" --address "$log_address" --port 8443 \
     --cert "$CA_DIR/server.pem" --key "$CA_DIR/server.key" --store "$state/logs" \
     --lifetime "$LIFETIME" >"$state/logservice.out" 2>&1 &
-  echo $! >"$state/logservice.pid"
+  pidfile_write "$state/logservice.pid" $!
 
-  if [ -n "$azurite" ] && ! wait_for_port "$blob_address" 443 "$(cat "$state/azurite.pid")"; then
+  if [ -n "$azurite" ] && ! wait_for_port "$blob_address" 443 "$(cut -d' ' -f1 "$state/azurite.pid")"; then
     echo "services.sh: Azurite did not start on $blob_address:443:" >&2
     cat "$state/azurite.out" >&2
     stop "$state"; exit 1
   fi
-  if ! wait_for_port "$log_address" 8443 "$(cat "$state/logservice.pid")"; then
+  if ! wait_for_port "$log_address" 8443 "$(cut -d' ' -f1 "$state/logservice.pid")"; then
     echo "services.sh: the log service did not start on $log_address:8443:" >&2
     cat "$state/logservice.out" >&2
     stop "$state"; exit 1
@@ -112,8 +100,8 @@ start() {
 
 stop() {
   local state="$1"
-  stop_pid "$state/azurite.pid"
-  stop_pid "$state/logservice.pid"
+  pidfile_stop "$state/azurite.pid" azurite-blob
+  pidfile_stop "$state/logservice.pid" logservice
 }
 
 case "${1:-}" in
