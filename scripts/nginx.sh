@@ -56,14 +56,25 @@ case "$command" in
       includes="$includes    include \"$(canonical "$(dirname "$block")")/$(basename "$block")\";
 "
     done
-    # The workers, which talk to the network, never run as root: as the
-    # user Debian's nginx package makes, else nobody.
+    # The workers, which talk to the network, do not run as root: as the
+    # user Debian's nginx package makes, else nobody. They must reach every
+    # folder served; one they cannot (a folder of mktemp's, say) keeps them
+    # as root, said aloud.
+    user="$(id -un)"
     if [ "$(id -u)" -eq 0 ]; then
       worker=www-data
       id "$worker" >/dev/null 2>&1 || worker=nobody
       user="$worker $(id -gn "$worker")"
-    else
-      user="$(id -un)"
+      roots="$(sed -n 's/^ *root  *"\{0,1\}\([^";]*\)"\{0,1\};.*/\1/p' "$@")"
+      while IFS= read -r root; do
+        [ -n "$root" ] || continue
+        if ! setpriv --reuid "$worker" --regid "$worker" --clear-groups test -r "$root/." -a -x "$root/."; then
+          echo "$0: warning: $worker cannot read $root; nginx's workers run as root" >&2
+          user="$(id -un)"
+        fi
+      done <<ROOTS
+$roots
+ROOTS
     fi
     cat >"$state/nginx.conf" <<EOF
 # Written by scripts/nginx.sh for this run only.
