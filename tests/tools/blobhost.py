@@ -67,26 +67,30 @@ class BlobHandler(http.server.BaseHTTPRequestHandler):
         self.record(path, 404)
         self.answer(404, headers={"x-ms-error-code": code})
 
-    def do_HEAD(self):
+    def stored(self):
+        """The path asked for and its blob; None (answered 404) when absent."""
         path, _ = self.split()
         with self.server.lock:
             blob = self.server.blobs.get(path)
         if blob is None:
-            return self.missing(path)
-        self.record(path, 200)
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(blob)))
-        self.send_header("Content-MD5", base64.b64encode(hashlib.md5(blob).digest()).decode())
-        self.end_headers()
+            self.missing(path)
+        else:
+            self.record(path, 200)
+        return blob
+
+    def do_HEAD(self):
+        blob = self.stored()
+        if blob is not None:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(blob)))
+            self.send_header("Content-MD5",
+                             base64.b64encode(hashlib.md5(blob).digest()).decode())
+            self.end_headers()
 
     def do_GET(self):
-        path, _ = self.split()
-        with self.server.lock:
-            blob = self.server.blobs.get(path)
-        if blob is None:
-            return self.missing(path)
-        self.record(path, 200)
-        self.answer(200, blob)
+        blob = self.stored()
+        if blob is not None:
+            self.answer(200, blob)
 
     def do_DELETE(self):
         path, _ = self.split()
