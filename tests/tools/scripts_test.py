@@ -140,7 +140,7 @@ class Scripts(unittest.TestCase):
         (fake / "apt-get").write_text(f"#!/bin/sh\ntouch '{self.work}/apt-get-ran'\nexec sleep 60\n")
         (fake / "apt-get").chmod(0o755)
         script = (f"mount --bind '{sbin}' /usr/sbin && "
-                  f"PATH='{fake}':/usr/bin:/bin exec '{ROOT}/scripts/install-deps.sh'")
+                  f"PATH='{fake}':/usr/local/bin:/usr/bin:/bin exec '{ROOT}/scripts/install-deps.sh'")
         run = subprocess.Popen(["unshare", "--mount", "--propagation", "private", "sh", "-c",
                                 script], start_new_session=True, stdout=subprocess.DEVNULL)
         try:
