@@ -105,6 +105,10 @@ class UploadTest(unittest.TestCase):
         self.assertNotIn("SECRET", text)
 
     def test_unfinished_publish_is_not_uploaded(self):
+        # A count that is not wholly a number is refused, not read as "4".
+        code, text = run("upload", "--dir", self.out, "--url", self.host.base, "--sas-file", "-",
+                         "--jobs", "4x", "--plain-http-loopback", stdin=SAS)
+        self.assertEqual(2, code, text)
         os.unlink(os.path.join(self.out, "rel-one", "Rel_R1.txt"))
         code, text = self.upload()
         self.assertEqual(1, code, text)
