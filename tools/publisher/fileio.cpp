@@ -135,7 +135,7 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
   return true;
 }
 
-bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes) {
+bool CopyRange(int in, uint64_t offset, int out, size_t size) {
   loff_t from = static_cast<loff_t>(offset);
   size_t done = 0;
   while (done < size) {
@@ -143,7 +143,8 @@ bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_b
     if (copied < 0 && errno == EINTR) continue;
     if (copied < 0 &&
         (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
-      return WriteAll(out, same_bytes + done, size - done);
+      const FileMapping rest(in, static_cast<uint64_t>(from), size - done);
+      return rest.Valid() && WriteAll(out, rest.Data(), size - done);
     }
     if (copied <= 0) {
       if (copied == 0) errno = EIO;

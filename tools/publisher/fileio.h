@@ -71,8 +71,8 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string& error);
 // Copies `size` bytes of `in` from `offset` to the end of `out` in the
 // kernel, as cat does; where the file systems do not allow that, writes
-// `same_bytes` (those bytes, already in memory) instead.
-bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes);
+// them from a mapping of `in`.
+bool CopyRange(int in, uint64_t offset, int out, size_t size);
 
 // Everything below `folder` that is not a folder (files, and links, which
 // are never followed), as paths relative to it, sorted.

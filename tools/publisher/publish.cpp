@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <future>
+#include <memory>
 #include <set>
 
 #include "base/crc.h"
@@ -75,12 +77,23 @@ bool Survey(const std::string& out, const HostLayout& layout, const std::vector<
   return true;
 }
 
+// One part object being written: the CRC of the bytes written is taken,
+// read back from the object, on another core while the next part is copied.
+struct PartWrite {
+  std::string path;
+  uint32_t bytes = 0;
+  UniqueFd object;
+  // Last, so that it is destroyed first: its destructor waits for the task
+  // that reads the members above. False: the object could not be read back.
+  std::future<bool> crc_taken;
+  uint32_t crc = 0;
+};
+
 // Cuts one file into its part objects in `dir` and appends its record to
-// `text`. Each CRC is of the bytes written, read back from the object, and
-// must equal that of the source's bytes; the source must be the same file,
-// unchanged, from its collection to its last part: a file rewritten while
-// it is published fails the publish instead of giving parts that disagree
-// with the CRC info.
+// `text`. Each CRC is of the bytes written, read back from the object, so
+// the CRC info always describes its parts; and the source must be the same
+// file, unchanged, from its collection to its last part: a file rewritten
+// while it is published fails the publish.
 bool WriteParts(const std::string& dir, const ReleaseFile& file, std::string& text, uint64_t& done,
                 Progress& progress, std::string& error) {
   UniqueFd fd;
@@ -96,46 +109,51 @@ bool WriteParts(const std::string& dir, const ReleaseFile& file, std::string& te
   ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   text += ";" + file.name + "\r\n" + std::to_string(file.size) + "\r\n";
   const CRC crc;
+  std::deque<std::unique_ptr<PartWrite>> pending;
+  auto finish = [&]() {
+    PartWrite& part = *pending.front();
+    if (!part.crc_taken.get()) {
+      error = "cannot read back " + part.path;
+      return false;
+    }
+    if (!part.object.Close()) {
+      error = "cannot write " + part.path + ": " + FileIo::ErrorText();
+      return false;
+    }
+    text += std::to_string(static_cast<int32_t>(part.crc)) + "\r\n";
+    done += part.bytes;
+    progress.Report(done, file.name);
+    pending.pop_front();
+    return true;
+  };
   const size_t parts = PartCount(file.size, kPartSize);
   for (size_t k = 0; k < parts; ++k) {
-    const uint32_t bytes = PartBytes(file.size, kPartSize, k);
-    // The CRC reads the part through a mapping, where the page cache holds
-    // it, and the kernel copies it into its object as cat does: no copy of
-    // our own (a write() from the mapping costs up to four times as much
-    // CPU on some runs).
-    const FileMapping part(fd.Get(), static_cast<uint64_t>(k) * kPartSize, bytes);
-    if (!part.Valid()) {
-      error = "cannot read " + file.source + ": " + FileIo::ErrorText();
+    auto part = std::make_unique<PartWrite>();
+    part->bytes = PartBytes(file.size, kPartSize, k);
+    part->path = dir + "/" + std::to_string(k) + "_" + file.name;
+    // The kernel copies the part into its object as cat does, and the CRC
+    // reads the object through a mapping, where the page cache holds it:
+    // no copy of our own (a write() from a mapping costs up to four times
+    // as much CPU on some runs).
+    const uint64_t offset = static_cast<uint64_t>(k) * kPartSize;
+    part->object = FileIo::CreateNewFile(part->path, 0644);
+    if (!part->object || ::fchmod(part->object.Get(), 0644) != 0 ||
+        !FileIo::CopyRange(fd.Get(), offset, part->object.Get(), part->bytes)) {
+      error = "cannot write " + part->path + ": " + FileIo::ErrorText();
       return false;
     }
-    // On another core where there is one, beside the copy.
-    std::future<uint32_t> value = std::async(
-        std::launch::async, [&crc, &part, bytes] { return crc.Compute(part.Data(), bytes); });
-    const std::string path = dir + "/" + std::to_string(k) + "_" + file.name;
-    UniqueFd object = FileIo::CreateNewFile(path, 0644);
-    if (!object || ::fchmod(object.Get(), 0644) != 0 ||
-        !FileIo::CopyRange(fd.Get(), static_cast<uint64_t>(k) * kPartSize, object.Get(), bytes,
-                           part.Data())) {
-      error = "cannot write " + path + ": " + FileIo::ErrorText();
-      return false;
-    }
-    const FileMapping written(object.Get(), 0, bytes);
-    if (!written.Valid()) {
-      error = "cannot read back " + path + ": " + FileIo::ErrorText();
-      return false;
-    }
-    const uint32_t written_crc = crc.Compute(written.Data(), bytes);
-    if (written_crc != value.get()) {
-      error = changed;
-      return false;
-    }
-    if (!object.Close()) {
-      error = "cannot write " + path + ": " + FileIo::ErrorText();
-      return false;
-    }
-    text += std::to_string(static_cast<int32_t>(written_crc)) + "\r\n";
-    done += bytes;
-    progress.Report(done, file.name);
+    PartWrite* job = part.get();
+    job->crc_taken = std::async(std::launch::async, [&crc, job] {
+      const FileMapping written(job->object.Get(), 0, job->bytes);
+      if (!written.Valid()) return false;
+      job->crc = crc.Compute(written.Data(), job->bytes);
+      return true;
+    });
+    pending.push_back(std::move(part));
+    if (pending.size() > 1 && !finish()) return false;
+  }
+  while (!pending.empty()) {
+    if (!finish()) return false;
   }
   struct stat after;
   if (::fstat(fd.Get(), &after) != 0 || !(FileIo::StateOf(after) == file.state)) {
