@@ -83,10 +83,10 @@ struct PartWrite {
   std::string path;
   uint32_t bytes = 0;
   UniqueFd object;
-  // Last, so that it is destroyed first: its destructor waits for the task
-  // that reads the members above. False: the object could not be read back.
-  std::future<bool> crc_taken;
   uint32_t crc = 0;
+  // Last, so that it is destroyed first: its destructor waits for the task
+  // that uses the members above. False: the object could not be read back.
+  std::future<bool> crc_taken;
 };
 
 // Cuts one file into its part objects in `dir` and appends its record to
