@@ -30,6 +30,7 @@ const char kOverview[] =
 
 const char kPublishHelp[] =
     "usage: publisher publish --release NAME --subdir FOLDER --out DIR [--no-setup]\n"
+    "                         [--setup-signers PINS [--trusted-roots PEM]]\n"
     "                         (--from SRCDIR | FILE...)\n"
     "Writes into DIR, the host's document root, the release's part objects\n"
     "(FOLDER/<k>_<file name>, 10,000,000 bytes each) and, last, its CRC info\n"
@@ -37,6 +38,10 @@ const char kPublishHelp[] =
     "A NAME holding \"2_5\" has the old layout: everything lies at DIR's top.\n"
     "  --from SRCDIR  every file directly inside SRCDIR (else the FILEs listed)\n"
     "  --no-setup     accept a release without a setup program (.exe)\n"
+    "  --setup-signers PINS  the SHA-256 thumbprints the program is built with\n"
+    "                 (VELTRA_SETUP_SIGNERS): the setup's signature must hold, its\n"
+    "                 chain reach a trusted root and hold one of them\n"
+    "  --trusted-roots PEM   the roots that check trusts (default: the system's)\n"
     "DIR must be empty, missing, or hold this same release (it is then replaced).\n"
     "Refused, with nothing written: names the program rejects, files of 4 GiB\n"
     "or more, an empty release, no .exe without --no-setup, a DIR holding\n"
@@ -98,7 +103,8 @@ bool Parse(const std::vector<std::string>& words, const std::set<std::string>& v
 int RunPublish(const std::vector<std::string>& words) {
   Args args;
   std::string error;
-  if (!Parse(words, {"release", "subdir", "out", "from"}, {"no-setup"}, args, error)) {
+  if (!Parse(words, {"release", "subdir", "out", "from", "setup-signers", "trusted-roots"},
+             {"no-setup"}, args, error)) {
     return Usage(kPublishHelp, error);
   }
   if (args.Has("help")) return std::fputs(kPublishHelp, stdout), 0;
@@ -114,6 +120,8 @@ int RunPublish(const std::vector<std::string>& words) {
   options.from = args.Get("from");
   options.files = args.Plain();
   options.no_setup = args.Has("no-setup");
+  options.setup_signers = args.Get("setup-signers");
+  options.trusted_roots = args.Get("trusted-roots");
   return Publish(options);
 }
 
