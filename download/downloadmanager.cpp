@@ -113,7 +113,15 @@ void DownloadManager::MergeParts(const FileRecord& record) {
 }
 
 void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
-  if (!SetupSignatureHolds(setup_path)) return;
+  if (setup_signature.Enabled() && !setup_path.empty()) {
+    const SetupSignature::Result signature = setup_signature.Check(setup_path);
+    // The check reads the whole setup: a close meanwhile wins.
+    if (!IsRunning()) return;
+    if (!signature.passed) {
+      RefuseUnverifiedSetup(setup_path, signature);
+      return;
+    }
+  }
   const SetupStart::Outcome outcome =
       setup_start.Launch(*shell, setup_path, [this](const std::wstring& text) {
         if (listener) listener->ShowError(text);
@@ -126,10 +134,8 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
   if (listener) listener->DownloadFinished(this);
 }
 
-bool DownloadManager::SetupSignatureHolds(const std::wstring& setup_path) {
-  if (setup_path.empty() || !setup_signature.Enabled()) return true;
-  const SetupSignature::Result result = setup_signature.Check(setup_path);
-  if (result.passed) return true;
+void DownloadManager::RefuseUnverifiedSetup(const std::wstring& setup_path,
+                                            const SetupSignature::Result& result) {
   // The file's name only: the uploaded log must not carry the user's name
   // with the folder. The files stay where they are, for the maker to see.
   const std::wstring name = setup_path.substr(setup_path.find_last_of(L"\\/") + 1);
@@ -147,7 +153,6 @@ bool DownloadManager::SetupSignatureHolds(const std::wstring& setup_path) {
   }
   OpenSupportCenter();
   if (listener) listener->DownloadFailed(this);
-  return false;
 }
 
 void DownloadManager::WatchDownloadFolder() {

@@ -108,9 +108,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void DownloadFileFromCRCInfo(const FileRecord& record);
   void MergeParts(const FileRecord& record);
   void LaunchSetup(const std::wstring& setup_path);
-  // False when a setup without the maker's signature was refused (the user
-  // has been told and sent to the support centre).
-  bool SetupSignatureHolds(const std::wstring& setup_path);
+  // A setup without the maker's signature: not started, the files left as
+  // they are; the user is told and sent to the support centre.
+  void RefuseUnverifiedSetup(const std::wstring& setup_path, const SetupSignature::Result& result);
 
   void RunAttempts();
   void GiveUp();
