@@ -140,7 +140,9 @@ bool SignatureCheck::SetPins(const std::string& text, std::string& error) {
 
 bool SignatureCheck::Check(const std::string& path, std::string& problem) const {
   std::string output;
-  const int verified = Osslsigncode({"verify", "-CAfile", roots, "-in", path}, output);
+  // Windows trusts a timestamp service through the same roots.
+  const int verified =
+      Osslsigncode({"verify", "-CAfile", roots, "-TSA-CAfile", roots, "-in", path}, output);
   if (verified != 0) {
     problem = "the signature of " + path + " does not hold (osslsigncode verify against " + roots +
               ")" + Reasons(output);
