@@ -25,6 +25,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
                                build_config::kProductCode, build_config::kSas});
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
   download_manager.SetLogServiceUrl(build_config::kLogServiceUrl);
+  download_manager.SetSetupSigners(build_config::kSetupSigners);
 
   window.Reset(::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr,
                                     &DownloadDialog::DialogProc, 0));

@@ -16,6 +16,7 @@
 #include "download/logupload.h"
 #include "download/partstore.h"
 #include "download/releaselayout.h"
+#include "download/setupsignature.h"
 #include "download/setupstart.h"
 #include "download/shell.h"
 #include "download/workerchain.h"
@@ -56,6 +57,10 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void SetLogServiceUrl(const std::wstring& url) { log_upload.SetServiceUrl(url); }
   // Null puts the system's shell back.
   void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
+  // The setup's signer: SHA-256 thumbprints of certificates, one of which
+  // must be in the chain of the setup's signature; empty starts any setup
+  // that passed its CRC checks.
+  void SetSetupSigners(const std::wstring& pins) { setup_signature = SetupSignature(pins); }
   // Null puts the system's free-space query back.
   void SetDiskSpace(IDiskSpace* disk_space) { free_space.SetDiskSpace(disk_space); }
 
@@ -103,6 +108,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void DownloadFileFromCRCInfo(const FileRecord& record);
   void MergeParts(const FileRecord& record);
   void LaunchSetup(const std::wstring& setup_path);
+  // A setup without the maker's signature: not started, the files left as
+  // they are; the user is told and sent to the support centre.
+  void RefuseUnverifiedSetup(const std::wstring& setup_path, const SetupSignature::Result& result);
 
   void RunAttempts();
   void GiveUp();
@@ -137,6 +145,7 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   CrcInfoSource crc_info;
   WorkerChain chain;
   FreeSpace free_space;
+  SetupSignature setup_signature{L""};
   SetupStart setup_start;
   LogUpload log_upload;
 

@@ -8,7 +8,7 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev nlohmann-json3-dev googletest
   wine wine64 xvfb
-  python3 openssl ca-certificates curl
+  python3 openssl ca-certificates curl osslsigncode
   g++ libssl-dev libcurl4-openssl-dev zlib1g-dev
 )
 

@@ -65,6 +65,22 @@ def make_sample_release(folder, setup_program):
     return folder
 
 
+def sign_setup(setup, certs):
+    """Signs the sample's setup with the test CA's signer in place; returns
+    the thumbprint the program pins: the CA's, so that a renewed signer
+    would still do."""
+    signed = setup.with_suffix(".signed")
+    signed.unlink(missing_ok=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", str(certs / "signer.pem"), "-key",
+                    str(certs / "signer.key"), "-h", "sha256", "-n", "Veltra sample setup",
+                    "-in", str(setup), "-out", str(signed)], check=True,
+                   stdout=subprocess.DEVNULL)
+    signed.replace(setup)
+    return subprocess.run([str(ROOT / "scripts" / "codesign-ca.sh"), "thumbprint",
+                           str(certs / "ca.pem")], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
 def publisher_run(publisher, *args, stdin=None):
     """Runs the publisher; its messages pass through, its stdout is returned
     (only `sas` prints anything there, and that is never shown)."""
@@ -351,10 +367,18 @@ def run(args):
     release_bytes = sum(p.stat().st_size for p in files)
     print(f"== Release {args.name}: {len(files)} files, {release_bytes:,} bytes in {release}")
 
+    # The sample's setup and the program are signed by the test CA; the
+    # program is built to start only a setup signed under it. A maker's own
+    # release (--release) keeps its files as they are, and its setup is not
+    # checked.
+    certs = build / "codesign"
+    subprocess.run([str(ROOT / "scripts" / "codesign-ca.sh"), str(certs)], check=True)
+    pin = "" if args.release else sign_setup(release / "Setup.exe", certs)
     print("== Publishing")
     started = time.time()
     publisher_run(publisher, "publish", "--release", args.name, "--subdir", args.subdir,
-                  "--out", out / "published", "--from", release)
+                  "--out", out / "published", "--from", release,
+                  *(["--setup-signers", pin, "--trusted-roots", certs / "ca.pem"] if pin else []))
     publish_seconds = time.time() - started
 
     upload_seconds = None
@@ -375,15 +399,29 @@ def run(args):
                               "VELTRA_DEFAULT_HOST": host, "VELTRA_DOWNLOAD_SUBDIR": args.subdir,
                               "VELTRA_PRODUCT_CODE": args.product_code,
                               "VELTRA_SAS": read_sas,
-                              "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot)})
+                              "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot),
+                              "VELTRA_SETUP_SIGNERS": pin,
+                              "VELTRA_SIGN_CERT": certs / "signer.pem",
+                              "VELTRA_SIGN_KEY": certs / "signer.key"})
     build_targets(build, "program")
     program = build / "app" / f"{args.name}_web.exe"
+    program_signed = subprocess.run(["osslsigncode", "verify", "-CAfile", str(certs / "ca.pem"),
+                                     "-in", str(program)], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL).returncode == 0
+    if not program_signed:
+        raise RuntimeError(f"the program's signature does not verify against {certs / 'ca.pem'}")
 
     print("== Running the program under Wine" +
           ("" if args.display else " on a virtual display, with screenshots"))
     shutil.rmtree(appdata_folder(build / "wineprefix", args.name), ignore_errors=True)
     program_folder = out / "program"
     shots = out / "screenshots" if not args.display else None
+    # The test CA is trusted in the run's own Wine prefix only.
+    if subprocess.run([str(build / "wine-run.sh"), str(build / "tests" / "apphelper.exe"),
+                       "trustroot", "Z:" + str(certs / "ca.pem").replace("/", "\\")],
+                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                      timeout=120).returncode != 0:
+        raise RuntimeError("the test CA could not be trusted in the run's Wine prefix")
     runner = ProgramRun(build / "wine-run.sh", program, program_folder, args.name,
                         build / "tests" / "apphelper.exe", shots)
     # A message box means the program has given up (or could not write):
@@ -475,6 +513,12 @@ def run(args):
         print(f"setup started:       yes, {setup_local}" + (f" ({record})" if record else ""))
     else:
         print(f"setup started:       NO, the program did not start {setup_local}")
+    print(f"program signature:   verified against the test CA ({certs / 'ca.pem'}), "
+          f"program file {program.stat().st_size:,} bytes")
+    print(f"setup signature:     " +
+          (f"checked by the publisher and by the program before it started the setup "
+           f"(signer's chain must hold SHA-256 {pin[:16]}..., the test CA)" if pin else
+           "not checked (a release of your own: build with VELTRA_SETUP_SIGNERS to check it)"))
     print(f"download folder:     {'LEFT BEHIND' if download_folder_left else 'removed'}")
     print(f"program folder:      {program_folder}")
     print(f"screenshots:         {shots if shots else 'none (ran on your display)'}")

@@ -21,7 +21,12 @@
 //   apphelper.exe closetitled TEXT
 //                                 closes every window whose caption holds TEXT
 //                                 (an Explorer window the program opened)
+//   apphelper.exe trustroot PEM   adds that certificate to the current user's
+//                                 trusted roots (`wine certutil` does nothing)
+// clang-format off
 #include <windows.h>
+#include <wincrypt.h>
+// clang-format on
 
 #include <fcntl.h>
 #include <io.h>
@@ -46,6 +51,30 @@ std::wstring WindowText(HWND window) {
   std::vector<wchar_t> text(4096, L'\0');
   ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
   return text.data();
+}
+
+int TrustRoot(const wchar_t* pem_path) {
+  FILE* file = _wfopen(pem_path, L"rb");
+  if (file == nullptr) return 2;
+  std::string pem;
+  char chunk[4096];
+  for (size_t got; (got = fread(chunk, 1, sizeof(chunk), file)) > 0;) pem.append(chunk, got);
+  fclose(file);
+  DWORD size = 0;
+  if (!::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                              nullptr)) {
+    return 3;
+  }
+  std::vector<BYTE> der(size);
+  ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
+                         nullptr);
+  HCERTSTORE root =
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
+  if (root == nullptr) return 4;
+  const BOOL added = ::CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der.data(), size,
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  ::CertCloseStore(root, 0);
+  return added ? 0 : 5;
 }
 
 }  // namespace
@@ -122,6 +151,7 @@ int wmain(int argc, wchar_t** argv) {
         0);
     return 0;
   }
+  if (argc >= 3 && std::wstring(argv[1]) == L"trustroot") return TrustRoot(argv[2]);
   FILE* marker = _wfopen(L"setup-ran.txt", L"a");
   if (marker == nullptr) return 1;
   fputs("ran\n", marker);

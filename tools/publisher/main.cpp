@@ -35,6 +35,7 @@ const char kOverview[] =
 const CommandSpec kPublish{
     "publish",
     "usage: publisher publish --release NAME --subdir FOLDER --out DIR [--no-setup] [--replace]\n"
+    "                         [--setup-signers PINS [--trusted-roots PEM]]\n"
     "                         (--from SRCDIR | FILE...)\n"
     "Writes into DIR, the host's document root, the release's part objects\n"
     "(FOLDER/<k>_<file name>, 10,000,000 bytes each) and its CRC info\n"
@@ -45,10 +46,14 @@ const CommandSpec kPublish{
     "  --no-setup     accept a release without a setup program (.exe)\n"
     "  --replace      DIR holds this release already: replace it (a release that\n"
     "                 users may be downloading is otherwise never changed)\n"
+    "  --setup-signers PINS  the SHA-256 thumbprints the program is built with\n"
+    "                 (VELTRA_SETUP_SIGNERS): the setup's signature must hold, its\n"
+    "                 chain reach a trusted root and hold one of them\n"
+    "  --trusted-roots PEM   the roots that check trusts (default: the system's)\n"
     "Refused, with nothing written: names the program rejects, links, empty files,\n"
     "files of 4 GiB or more, an empty release, no .exe without --no-setup, a DIR\n"
     "holding anything else, this release without --replace.\n",
-    {"release", "subdir", "out", "from"},
+    {"release", "subdir", "out", "from", "setup-signers", "trusted-roots"},
     {"no-setup", "replace"}};
 
 const CommandSpec kVerify{
@@ -151,6 +156,8 @@ int RunPublish(const Args& args) {
   options.files = args.Plain();
   options.no_setup = args.Has("no-setup");
   options.replace = args.Has("replace");
+  options.setup_signers = args.Get("setup-signers");
+  options.trusted_roots = args.Get("trusted-roots");
   return Publish(options);
 }
 

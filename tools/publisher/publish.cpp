@@ -19,6 +19,7 @@
 #include "tools/publisher/fileio.h"
 #include "tools/publisher/progress.h"
 #include "tools/publisher/releaseplan.h"
+#include "tools/publisher/signaturecheck.h"
 
 namespace {
 
@@ -224,6 +225,19 @@ int Publish(const PublishOptions& options) {
     return Fail(
         "the release has no setup program (no name ends in \".exe\", letter case as "
         "written); pass --no-setup if that is intended");
+  }
+  if (!options.setup_signers.empty()) {
+    SignatureCheck signature;
+    if (!signature.SetPins(options.setup_signers, error)) return Fail("--setup-signers: " + error);
+    if (!options.trusted_roots.empty()) signature.SetTrustedRoots(options.trusted_roots);
+    if (setup.empty()) return Fail("--setup-signers is given, but the release has no setup");
+    const auto file = std::find_if(files.begin(), files.end(),
+                                   [&setup](const ReleaseFile& f) { return f.name == setup; });
+    std::string problem;
+    if (!signature.Check(file->source, problem)) {
+      return Fail("the program would refuse to start this setup: " + problem);
+    }
+    std::fprintf(stderr, "publish: %s carries a signature the program accepts\n", setup.c_str());
   }
 
   std::string out = options.out;

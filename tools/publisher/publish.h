@@ -11,6 +11,11 @@ struct PublishOptions {
   std::vector<std::string> files;
   bool no_setup = false;
   bool replace = false;  // a live release in `out` may be replaced
+  // Thumbprints the program is built with (VELTRA_SETUP_SIGNERS): the setup
+  // must carry a signature the program accepts. Empty: not checked.
+  std::string setup_signers;
+  // Roots the check trusts (PEM); empty: the system's.
+  std::string trusted_roots;
 };
 
 // Writes the release's part objects and its CRC info into the output
