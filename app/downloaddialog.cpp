@@ -31,6 +31,8 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
   if (!window) throw std::runtime_error("DownloadDialog: unable to create the dialog window");
   ::ShowWindow(window.Get(), SW_HIDE);
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  proxy_prompt.SetWindow(window.Get());
+  ProxySignIn::Instance().SetPrompt(&proxy_prompt);
 
   ::SetPriorityClass(::GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
 
@@ -44,6 +46,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
 DownloadDialog::~DownloadDialog() {
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
   StopThreadsFromWindowThread();
+  ProxySignIn::Instance().SetPrompt(nullptr);
   // The members go in reverse order: the close task is waited for, then
   // the speed meter and the manager (both stopped by now), then the window.
 }
@@ -145,6 +148,9 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
       return TRUE;
     case WM_COMMAND:
       OnCommand(wparam, lparam);
+      return TRUE;
+    case ProxyPrompt::kMessage:
+      ProxyPrompt::AnswerQuestion(window.Get(), lparam);
       return TRUE;
     case WM_CTLCOLORSTATIC:
       return reinterpret_cast<INT_PTR>(DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam)));

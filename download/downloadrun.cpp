@@ -11,6 +11,7 @@
 #include "base/faulttranslator.h"
 #include "base/scopedhandle.h"
 #include "download/recordname.h"
+#include "net/proxysignin.h"
 
 namespace {
 
@@ -49,7 +50,9 @@ void DownloadManager::Run() {
 void DownloadManager::RunAttempts() {
   Error::ClearErrors();
   std::wstring setup_path;
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+  // Once the user has cancelled the proxy's sign-in, another attempt would
+  // only meet the same 407s.
+  for (int attempt = 0; attempt < kMaxAttempts && !ProxySignIn::Instance().Refused(); ++attempt) {
     progress.bytes_done.store(0, std::memory_order_relaxed);
     CrcInfo records;
     if (!FetchCrcInfo(records)) return;

@@ -41,6 +41,7 @@ class DownloadConnection : public Connection {
 
  private:
   bool SendRequest(const std::wstring& host, const std::wstring& object,
-                   const std::wstring& logged_path, const StopToken& stop);
+                   const std::wstring& logged_path, const StopToken& stop,
+                   int& applied_sign_ins);
   bool QueryAnswer(const std::wstring& logged_name, DWORD& status_code, std::wstring& headers);
 };

@@ -21,6 +21,12 @@
 //   apphelper.exe closetitled TEXT
 //                                 closes every window whose caption holds TEXT
 //                                 (an Explorer window the program opened)
+//   apphelper.exe signin CAPTION [USER]
+//                                 answers the sign-in dialog (one with a password
+//                                 field) owned by that window: with USER and the
+//                                 password in VELTRA_TEST_PROXY_PASSWORD and OK,
+//                                 or without USER by Cancel; prints the texts the
+//                                 dialog shows
 #include <windows.h>
 
 #include <fcntl.h>
@@ -46,6 +52,48 @@ std::wstring WindowText(HWND window) {
   std::vector<wchar_t> text(4096, L'\0');
   ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
   return text.data();
+}
+
+// A visible dialog owned by `owner` that asks for a password.
+HWND SignInDialog(HWND owner) {
+  struct Search {
+    HWND owner;
+    HWND found;
+  } search{owner, nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* search = reinterpret_cast<Search*>(param);
+        if (::GetWindow(window, GW_OWNER) != search->owner || !::IsWindowVisible(window)) {
+          return TRUE;
+        }
+        for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+             child = ::GetWindow(child, GW_HWNDNEXT)) {
+          if (::GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) {
+            search->found = window;
+            return FALSE;
+          }
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+int AnswerSignIn(HWND dialog, const wchar_t* user) {
+  wchar_t password[256] = {};
+  ::GetEnvironmentVariableW(L"VELTRA_TEST_PROXY_PASSWORD", password, 256);
+  for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t kind[32] = {};
+    ::GetClassNameW(child, kind, 32);
+    if (_wcsicmp(kind, L"Edit") == 0 && user != nullptr) {
+      const bool secret = (::GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) != 0;
+      ::SendMessageW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(secret ? password : user));
+    } else if (_wcsicmp(kind, L"Static") == 0) {
+      printf("%s\n", Utf8(WindowText(child)).c_str());
+    }
+  }
+  return ::PostMessageW(dialog, WM_COMMAND, user != nullptr ? IDOK : IDCANCEL, 0) ? 0 : 3;
 }
 
 }  // namespace
@@ -121,6 +169,13 @@ int wmain(int argc, wchar_t** argv) {
         },
         0);
     return 0;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"signin") {
+    HWND window = ::FindWindowW(nullptr, argv[2]);
+    if (window == nullptr) return 2;
+    HWND dialog = SignInDialog(window);
+    if (dialog == nullptr) return 2;
+    return AnswerSignIn(dialog, argc >= 4 ? argv[3] : nullptr);
   }
   FILE* marker = _wfopen(L"setup-ran.txt", L"a");
   if (marker == nullptr) return 1;
