@@ -105,6 +105,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void LaunchSetup(const std::wstring& setup_path);
 
   void RunAttempts();
+  // The long-path check at the start, with the CRC info's longest name: the
+  // user is told when the program folder cannot take it.
+  bool ProgramFolderTakes(const CrcInfo& records);
   void GiveUp();
   // A release with files that cannot be fetched is never installed.
   void RefuseIncompleteRelease();

@@ -9,7 +9,9 @@
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/faulttranslator.h"
+#include "base/filesystem.h"
 #include "base/scopedhandle.h"
+#include "download/folderroom.h"
 #include "download/recordname.h"
 #include "net/proxysignin.h"
 
@@ -60,6 +62,7 @@ void DownloadManager::RunAttempts() {
       RefuseIncompleteRelease();
       return;
     }
+    if (attempt == 0 && !ProgramFolderTakes(records)) return;
     store.ListFinalFiles();
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
@@ -96,6 +99,18 @@ void DownloadManager::RunAttempts() {
     }
   }
   GiveUp();
+}
+
+bool DownloadManager::ProgramFolderTakes(const CrcInfo& records) {
+  const std::wstring& folder = layout.ProgramFolder();
+  if (FolderRoom::Takes(folder, FolderRoom::LongestName(layout, records))) return true;
+  const std::wstring text = FolderRoom::Advice(folder, FileSystem::GetExecutablePathWide());
+  Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
+  if (listener) {
+    listener->ShowError(text);
+    listener->DownloadFailed(this);
+  }
+  return false;
 }
 
 void DownloadManager::GiveUp() {
