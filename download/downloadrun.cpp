@@ -205,7 +205,28 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
 
 void DownloadManager::OnDownloadFinished(FileDownload* download) {
   if (!IsRunning()) return;
+  // The first part of the run met nothing but web pages: the network
+  // replaces the download, and every other part would meet the same.
+  if (!first_part_finished.exchange(true, std::memory_order_relaxed) &&
+      download->MetOnlyWebPages()) {
+    ReportWebPages();
+    return;
+  }
   chain.OnFinished(*download);
+}
+
+void DownloadManager::ReportWebPages() {
+  chain.Halt();
+  const std::wstring text =
+      L"Your network answers the download with a web page instead of the installer's files. "
+      L"This happens on networks with a sign-in page (in hotels, airports or guest networks) "
+      L"and behind content filters.\r\n\r\nPlease open any web page in your browser and "
+      L"complete the sign-in there, or ask your network administrator, then start the download "
+      L"manager again.\r\nYou are now directed to our Support Center for help.";
+  Error::RecordError(text, static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  if (listener) listener->ShowError(text);
+  OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::OnDownloadProgress(FileDownload* download) {

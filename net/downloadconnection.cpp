@@ -77,6 +77,11 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
     }
     size_t room = 0;
     uint8_t* space = read.body->Space(size.Next(), room);
+    if (room == 0) {
+      // Cut one byte beyond the part: the rest is never read.
+      read.end = DownloadConnection::BodyEnd::kComplete;
+      return;
+    }
     DWORD count = 0;
     ::SetLastError(0);
     const double started = NowMs();
@@ -145,6 +150,7 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
     }
     if (!Redirect::IsRedirectStatus(status_code)) {
       if (status_code != kHttpOk) break;
+      content_type_ = QueryHeader(HTTP_QUERY_CONTENT_TYPE);
       return true;
     }
     // WinINet follows no redirect by itself (INTERNET_FLAG_NO_AUTO_REDIRECT):

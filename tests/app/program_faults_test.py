@@ -22,7 +22,10 @@
    2.5 s as soon as it can, and another deletes the first finished part:
    the run waits them out, completes with identical files and starts the
    setup, and the debugger output names the waits.
-7. The download folder lies on a disk with room for only part of the
+7. A captive portal answers the first part with its sign-in page: every
+   try is logged as a web page (with its title, never the signature) and
+   the user is told plainly that the network replaces the download.
+8. The download folder lies on a disk with room for only part of the
    compressed log: the log is not posted cut short; it goes out whole
    through the temporary folder (skipped where no disk can be mounted).
 
@@ -45,7 +48,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 from program_test import (CAPTION, RELEASE, SUBDIR, check, control,  # noqa: E402
-                          fresh_program_folder, put_release, wait_for)
+                          fresh_program_folder, put_release, requested, wait_for)
 
 ERROR_TEXT_404 = ("This version of Veltra can no longer be downloaded.\r\nPlease download the "
                   "latest version you received in an e-mail message")
@@ -338,6 +341,34 @@ def scanner_run(program, exe, work, appdata):
     check(any("part" in line for line in waits), "scanner: a wait for a part logged")
 
 
+def web_page_run(program, exe, work, appdata):
+    control("/host/reset")
+    control("/log/reset")
+    put_release({"Setup.exe": b"MZ" + bytes(5000), "Data-1a.bin": bytes(3000)})
+    page = ("\ufeff\r\n<!DOCTYPE html>\n<html><head><title>\n  Guest Wi-Fi: please sign in\n"
+            "to continue</title></head><body>Accept the terms</body></html>")
+    # Labelled text/plain: known by its body.
+    control("/host/fault", {"path": f"/{SUBDIR}/0_Setup.exe", "status": 200, "body": page})
+    shutil.rmtree(appdata, ignore_errors=True)
+    run = program.start(exe)
+    text = program.answer_error(240)
+    check(text is not None and text.startswith("Your network answers the download with a web page"),
+          f"web page: the user is told the network replaces the download ({text!r})")
+    program.close_and_time()
+    check(run.wait(timeout=60) == 0, "web page: exit code 0")
+    check(requested(f"/{SUBDIR}/0_Setup.exe") == 4 and requested(f"/{SUBDIR}/0_Data-1a.bin") == 0,
+          "web page: the first part tried four times, nothing more fetched")
+    posts = control("/log/requests", method="GET")
+    log = posted_log(posts[0]) if posts else ""
+    records = [r["message"] for r in json.loads(log or "[]")
+               if "answered with a web page instead of the file" in r["message"]]
+    check(len(records) == 4 and all('title "Guest Wi-Fi: please sign in"' in r and "status 200" in r
+                                    and "text/plain" in r for r in records),
+          f"web page: every try logged with status, type and title ({records[:1]})")
+    check("sig=" not in log and "incorrect CRC" not in log,
+          "web page: no signature, no CRC error in the log")
+
+
 def full_disk_log(program, exe, work, appdata, prefix):
     mount = Path(os.environ.get("VELTRA_TEST_FULL_MOUNT", "/nonexistent"))
     if not os.path.ismount(mount):
@@ -393,7 +424,7 @@ def main():
     work, exe, appdata = fresh_program_folder(program_file, work, prefix)
     program = Program(wine_run, helper, work)
     selected = sys.argv[6:] or ["given_up", "withdrawn", "close", "second", "long", "long_name",
-                                "scanner", "full_log"]
+                                "scanner", "web_page", "full_log"]
     if "given_up" in selected:
         given_up_run(program, exe, work, appdata, prefix)
     if "withdrawn" in selected:
@@ -408,6 +439,8 @@ def main():
         long_name(program, exe, work, appdata)
     if "scanner" in selected:
         scanner_run(program, exe, work, appdata)
+    if "web_page" in selected:
+        web_page_run(program, exe, work, appdata)
     if "full_log" in selected:
         full_disk_log(program, exe, work, appdata, prefix)
 

@@ -85,20 +85,26 @@ def cancelled_run(program, exe, work, appdata, proxy, proxy_name):
     check(f" {USER} " not in proxy.log(), "cancel: nothing went through signed in")
 
 
-def signed_in_run(program, exe, work, appdata, proxy, files, debug_file):
+def run_signing_in(program, exe, work, appdata, **options):
+    """A fresh run to its end, answering every sign-in dialog with the
+    user's sign-in; the exit code and how often the user was asked."""
     shutil.rmtree(appdata, ignore_errors=True)
     for name in ("Setup_R1.exe", "Data_R1-1a.bin", "setup-ran.txt"):
         (work / name).unlink(missing_ok=True)
+    run = program.start(exe, **options)
+    asked = 0
+    deadline = time.time() + 300
+    while run.poll() is None and time.time() < deadline:
+        if sign_in_dialog(program, USER) is not None:
+            asked += 1
+        time.sleep(0.3)
+    return run.wait(timeout=60), asked
+
+
+def signed_in_run(program, exe, work, appdata, proxy, files, debug_file):
     with open(debug_file, "wb") as debug:
-        run = program.start(exe, stderr=debug,
-                            env=dict(os.environ, WINEDEBUG="warn+debugstr"))
-        asked = 0
-        deadline = time.time() + 300
-        while run.poll() is None and time.time() < deadline:
-            if sign_in_dialog(program, USER) is not None:
-                asked += 1
-            time.sleep(0.3)
-        code = run.wait(timeout=60)
+        code, asked = run_signing_in(program, exe, work, appdata, stderr=debug,
+                                     env=dict(os.environ, WINEDEBUG="warn+debugstr"))
     check(asked == 1, f"sign-in: asked once ({asked})")
     check(code == 0, f"sign-in: exit code 0 ({code})")
     check((work / "Data_R1-1a.bin").read_bytes() == files["Data-1a.bin"] and
@@ -114,17 +120,8 @@ def signed_in_run(program, exe, work, appdata, proxy, files, debug_file):
 
 
 def open_proxy_run(program, exe, work, appdata, proxy, files):
-    shutil.rmtree(appdata, ignore_errors=True)
-    for name in ("Setup_R1.exe", "Data_R1-1a.bin", "setup-ran.txt"):
-        (work / name).unlink(missing_ok=True)
-    run = program.start(exe)
-    asked = 0
-    deadline = time.time() + 300
-    while run.poll() is None and time.time() < deadline:
-        if sign_in_dialog(program, USER) is not None:
-            asked += 1
-        time.sleep(0.5)
-    check(run.wait(timeout=60) == 0 and asked == 0, "open proxy: nobody asked, exit code 0")
+    code, asked = run_signing_in(program, exe, work, appdata)
+    check(code == 0 and asked == 0, "open proxy: nobody asked, exit code 0")
     check((work / "Data_R1-1a.bin").read_bytes() == files["Data-1a.bin"],
           "open proxy: files whole and identical")
     tunnels = [line for line in proxy.log().splitlines() if "TCP_TUNNEL/200" in line]
