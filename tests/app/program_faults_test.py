@@ -423,26 +423,19 @@ def main():
     wine_run, program_file, helper, work, prefix = sys.argv[1:6]
     work, exe, appdata = fresh_program_folder(program_file, work, prefix)
     program = Program(wine_run, helper, work)
-    selected = sys.argv[6:] or ["given_up", "withdrawn", "close", "second", "long", "long_name",
-                                "scanner", "web_page", "full_log"]
-    if "given_up" in selected:
-        given_up_run(program, exe, work, appdata, prefix)
-    if "withdrawn" in selected:
-        withdrawn_run(program, exe, work, appdata, prefix)
-    if "close" in selected:
-        close_runs(program, exe, work, appdata)
-    if "second" in selected:
-        second_start(program, exe, work, appdata)
-    if "long" in selected:
-        long_folder(program, program_file, work, appdata)
-    if "long_name" in selected:
-        long_name(program, exe, work, appdata)
-    if "scanner" in selected:
-        scanner_run(program, exe, work, appdata)
-    if "web_page" in selected:
-        web_page_run(program, exe, work, appdata)
-    if "full_log" in selected:
-        full_disk_log(program, exe, work, appdata, prefix)
+    cases = {
+        "given_up": lambda: given_up_run(program, exe, work, appdata, prefix),
+        "withdrawn": lambda: withdrawn_run(program, exe, work, appdata, prefix),
+        "close": lambda: close_runs(program, exe, work, appdata),
+        "second": lambda: second_start(program, exe, work, appdata),
+        "long": lambda: long_folder(program, program_file, work, appdata),
+        "long_name": lambda: long_name(program, exe, work, appdata),
+        "scanner": lambda: scanner_run(program, exe, work, appdata),
+        "web_page": lambda: web_page_run(program, exe, work, appdata),
+        "full_log": lambda: full_disk_log(program, exe, work, appdata, prefix),
+    }
+    for name in sys.argv[6:] or cases:
+        cases[name]()
 
 
 if __name__ == "__main__":
