@@ -12,7 +12,7 @@ DownloadManager::DownloadManager(IDMListener* listener)
       crc_info(layout),
       chain(progress),
       free_space(layout),
-      setup_start(layout, watcher),
+      setup_start(layout, watcher, Token()),
       listener(listener) {}
 
 void DownloadManager::SetRelease(const ReleaseDescriptor& release) {

@@ -113,6 +113,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void RefuseUnverifiedSetup(const std::wstring& setup_path, const SetupSignature::Result& result);
 
   void RunAttempts();
+  // The long-path check at the start, with the CRC info's longest name: the
+  // user is told when the program folder cannot take it.
+  bool ProgramFolderTakes(const CrcInfo& records);
   void GiveUp();
   // A release with files that cannot be fetched is never installed.
   void RefuseIncompleteRelease();
@@ -122,6 +125,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.
   void ReportSaveFailure();
+  // Every try of the first part met a web page: the user is told that the
+  // network replaces the download, and the run fetches nothing more.
+  void ReportWebPages();
   // The two workers the run creates: one copy of the CRC info into memory
   // (false when the run was stopped meanwhile), and one part into its part
   // file.
@@ -152,6 +158,7 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   IDMListener* listener;
   IShell* shell = &SystemShell::Instance();
   std::atomic<bool> save_failure_reported{false};
+  std::atomic<bool> first_part_finished{false};
   // The shell took the setup; the download folder is gone with the log's
   // place.
   std::atomic<bool> setup_started{false};

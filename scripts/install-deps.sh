@@ -10,6 +10,7 @@ packages=(
   wine wine64 xvfb
   python3 openssl ca-certificates curl osslsigncode
   g++ libssl-dev libcurl4-openssl-dev zlib1g-dev
+  squid apache2-utils
 )
 
 missing=()
