@@ -110,10 +110,11 @@ class Scripts(unittest.TestCase):
         subprocess.run([ROOT / "scripts" / "nginx.sh", "start", state, block], check=True)
         try:
             master = int((state / "nginx.pid").read_text())
-            workers = children(master)
-            self.assertTrue(workers)
-            for worker in workers:
-                self.assertNotEqual(0, os.stat(f"/proc/{worker}").st_uid, "a worker runs as root")
+            # A worker just forked is root until it drops to the worker user.
+            def unprivileged():
+                workers = children(master)
+                return workers and all(os.stat(f"/proc/{w}").st_uid != 0 for w in workers)
+            self.assertTrue(mainjob.wait_for(unprivileged, 10), "a worker runs as root")
 
             # Every object, its name escaped as the program escapes it.
             fetched, seconds = mainjob.curl_fetch(f"{host}:{port}", www, sas)
