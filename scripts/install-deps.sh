@@ -10,6 +10,7 @@ packages=(
   wine wine64 xvfb
   python3 openssl ca-certificates curl
   g++ libssl-dev libcurl4-openssl-dev zlib1g-dev
+  libsqlite3-dev libpq-dev chromium chromium-driver python3-selenium
 )
 
 missing=()
@@ -53,6 +54,32 @@ if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
   [ -n "$own_policy" ] && rm -f "$policy"
   if [ -d /run/systemd/system ]; then
     systemctl disable --quiet nginx 2>/dev/null || true
+  fi
+  [ "$status" -eq 0 ] || exit "$status"
+fi
+
+# PostgreSQL 15 for the log service's tests and a maker who runs several
+# service instances (scripts/postgres.sh runs a server of its own). The
+# package would make and start the system's cluster: the same policy file
+# keeps it from starting, no cluster is made, and the service stays off.
+if [ ! -x /usr/lib/postgresql/15/bin/initdb ]; then
+  echo "Installing: postgresql-15 (its system service stays off)"
+  export DEBIAN_FRONTEND=noninteractive
+  policy=/usr/sbin/policy-rc.d
+  own_policy=""
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while PostgreSQL installs.\nexit 101\n' >"$policy"
+    chmod +x "$policy"
+    own_policy=yes
+  fi
+  mkdir -p /etc/postgresql-common
+  [ -e /etc/postgresql-common/createcluster.conf ] ||
+    echo "create_main_cluster = false" >/etc/postgresql-common/createcluster.conf
+  status=0
+  apt-get update -q && apt-get install -y -q postgresql-15 || status=$?
+  [ -n "$own_policy" ] && rm -f "$policy"
+  if [ -d /run/systemd/system ]; then
+    systemctl disable --quiet postgresql 2>/dev/null || true
   fi
   [ "$status" -eq 0 ] || exit "$status"
 fi

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <variant>
+#include <vector>
+
+using SqlValue = std::variant<int64_t, std::string>;
+using SqlRow = std::vector<std::string>;  // a NULL reads as ""
+
+struct SqlError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// One connection to the database, used by one thread at a time. Statements
+// take "?" placeholders whatever the database; failures throw SqlError.
+class SqlConnection {
+ public:
+  virtual ~SqlConnection() = default;
+  // Statements without parameters, several at once (the schema).
+  virtual void Execute(const std::string& sql) = 0;
+  virtual std::vector<SqlRow> Query(const std::string& sql, const std::vector<SqlValue>& params) = 0;
+  // Begins a transaction that will write.
+  virtual void BeginWrite() = 0;
+  // The tables and indexes, in this database's words.
+  virtual std::string Schema() const = 0;
+};
+
+// "sqlite:PATH" or "postgresql:CONNINFO" (libpq's key=value or URI form).
+std::unique_ptr<SqlConnection> OpenSqlConnection(const std::string& database);
