@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The maker's log service for the main job and the end-to-end tests.
+"""The first log service of the main job, replaced by tools/logservice and
+kept for the comparison in bench/logservice_bench.py.
 
 Takes the download manager's log, posted over HTTPS to
 /Veltra/DownloadManager8.ashx as gzip of UTF-16LE JSON, and stores each

@@ -115,8 +115,14 @@ LogStore::LogStore(const std::string& database, size_t connections) {
   connection->Execute(kIndexes);
 }
 
+std::unique_lock<std::mutex> LogStore::WriterTurn(SqlConnection& connection) {
+  return connection.OneWriter() ? std::unique_lock<std::mutex>(writer_lock_)
+                                : std::unique_lock<std::mutex>();
+}
+
 int64_t LogStore::Add(const StoredLog& log) {
   Lease connection(*this);
+  const auto turn = WriterTurn(*connection);
   WriteTransaction transaction(*connection);
   const auto rows = connection->Query(
       "INSERT INTO uploads (received, day, release, version, outcome, record_count, error_count) "
@@ -200,6 +206,7 @@ std::optional<UploadSummary> LogStore::Upload(int64_t id, std::vector<LogRecord>
 
 int64_t LogStore::DeleteBefore(int64_t cutoff) {
   Lease connection(*this);
+  const auto turn = WriterTurn(*connection);
   WriteTransaction transaction(*connection);
   connection->Query(
       "DELETE FROM records WHERE upload_id IN (SELECT id FROM uploads WHERE received < ?)",

@@ -68,7 +68,11 @@ class LogStore {
     std::unique_ptr<SqlConnection> connection_;
   };
 
+  // Held while writing when the database takes one writer at a time.
+  std::unique_lock<std::mutex> WriterTurn(SqlConnection& connection);
+
   std::mutex lock_;
+  std::mutex writer_lock_;
   std::condition_variable returned_;
   std::vector<std::unique_ptr<SqlConnection>> idle_;
 };

@@ -72,6 +72,7 @@ class PostgresConnection : public SqlConnection {
   }
 
   void BeginWrite() override { Execute("BEGIN"); }
+  bool OneWriter() const override { return false; }
 
   std::string Schema() const override {
     return "CREATE TABLE IF NOT EXISTS uploads (id BIGSERIAL PRIMARY KEY, received BIGINT NOT "

@@ -24,8 +24,12 @@ class SqlConnection {
   virtual std::vector<SqlRow> Query(const std::string& sql, const std::vector<SqlValue>& params) = 0;
   // Begins a transaction that will write.
   virtual void BeginWrite() = 0;
-  // The tables and indexes, in this database's words.
+  // The tables, in this database's words.
   virtual std::string Schema() const = 0;
+  // One writer at a time: writers of the same process queue in the process
+  // rather than in the database's busy wait, which sleeps in steps of up to
+  // 100 ms.
+  virtual bool OneWriter() const = 0;
 };
 
 // "sqlite:PATH" or "postgresql:CONNINFO" (libpq's key=value or URI form).

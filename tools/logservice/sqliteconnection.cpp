@@ -83,6 +83,7 @@ class SqliteConnection : public SqlConnection {
   // IMMEDIATE takes the write lock at once: two deferred transactions that
   // both upgrade would fail one of them instead of waiting.
   void BeginWrite() override { Execute("BEGIN IMMEDIATE"); }
+  bool OneWriter() const override { return true; }
 
   std::string Schema() const override {
     return "CREATE TABLE IF NOT EXISTS uploads (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, "
