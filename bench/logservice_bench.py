@@ -129,7 +129,8 @@ def cpp_service(args, work, postgres):
         host = f"log{SLOT}.s{args.subnet}.veltra.test"
         load = Load(host, 8443, args.body, args.rate, args.seconds)
         memory = load.run(pid)
-        stored = len(mainjob.stored_runs(args.subnet, SLOT, state))
+        stored = sum(row["runs"] for row in mainjob.log_service_api(
+            args.subnet, SLOT, state, "/api/outcomes")["outcomes"])
         figures(f"C++, {'PostgreSQL' if postgres else 'SQLite'}, via nginx", load, stored, memory)
     finally:
         subprocess.run([str(ROOT / "scripts" / "services.sh"), "stop", str(state)], check=False)
@@ -170,6 +171,8 @@ def main():
     args = parser.parse_args()
     args.body = logclient.body_of(logclient.typical_log())
     work = Path(tempfile.mkdtemp(prefix="logservice-bench-"))
+    # PostgreSQL runs as its own user, which must reach its data folder.
+    work.chmod(0o755)
     print(f"{args.rate} uploads/s of {len(args.body)} bytes for {args.seconds} s, "
           f"{CONNECTIONS} kept-alive connections")
     print(f"{'service':<28} {'sent':>6} {'200':>6} {'other':>5} {'stored':>6} "

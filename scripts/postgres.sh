@@ -27,7 +27,12 @@ case "$command" in
       echo "PostgreSQL 15 is not installed (scripts/install-deps.sh installs it)" >&2; exit 1; }
     mkdir -p "$state"
     state="$(cd "$state" && pwd)"
-    [ "$(id -u)" != 0 ] || chown postgres:postgres "$state"
+    if [ "$(id -u)" = 0 ]; then
+      chown postgres:postgres "$state"
+      runuser -u postgres -- test -x "$state" || {
+        echo "postgres.sh: the user postgres cannot reach $state (a folder above it is closed)" >&2
+        exit 1; }
+    fi
     cd "$state"
     stop
     if [ ! -f "$state/data/PG_VERSION" ]; then

@@ -103,13 +103,15 @@ start() {
       --disableTelemetry --silent >"$state/azurite.out" 2>&1 &
     echo $! >"$state/azurite.pid"
   fi
-  local database="sqlite:$state/logs/logs.db"
+  local database="sqlite:$state/logs/logs.db" workers=4
   if [ -n "$postgres" ]; then
     database="postgresql:$("$ROOT/scripts/postgres.sh" start "$state/postgres")"
+    # Each upload waits for the server's commit: more of them in flight.
+    workers=16
   fi
   # The dashboard's secret, made for this start; only its file names it.
   (umask 077 && head -c 24 /dev/urandom | base64 | tr '+/' '-_' >"$state/private/dashboard-secret")
-  "$logservice" --database "$database" --listen "$log_address:9080" \
+  "$logservice" --database "$database" --listen "$log_address:9080" --workers "$workers" \
     --secret-file "$state/private/dashboard-secret" \
     --lifetime "$LIFETIME" >"$state/logservice.out" 2>&1 &
   echo $! >"$state/logservice.pid"
