@@ -34,52 +34,40 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   apt-get install -y -q nodejs npm
 fi
 
-# nginx, the maker's own download host, which the benchmarks serve releases
-# with (scripts/nginx.sh runs it with a configuration of the run's own).
-# Installing Debian's package would start and enable the system's nginx on
-# port 80: a policy file keeps it from starting while it installs, and the
-# service is left disabled. Nothing of ours uses the system service.
-if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
-  echo "Installing: nginx (its system service stays off)"
+# Installs Debian packages whose installation would start and enable a
+# system service (nginx on port 80, PostgreSQL's main cluster): a policy
+# file keeps it from starting while they install, and the service is left
+# disabled. Nothing of ours uses the system's services.
+install_without_service() {
+  local service="$1"; shift
+  echo "Installing: $* (its system service stays off)"
   export DEBIAN_FRONTEND=noninteractive
-  policy=/usr/sbin/policy-rc.d
-  own_policy=""
+  local policy=/usr/sbin/policy-rc.d own_policy="" status=0
   if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while nginx installs.\nexit 101\n' >"$policy"
+    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while %s installs.\nexit 101\n' "$*" >"$policy"
     chmod +x "$policy"
     own_policy=yes
   fi
-  status=0
-  apt-get update -q && apt-get install -y -q nginx || status=$?
-  [ -n "$own_policy" ] && rm -f "$policy"
+  apt-get update -q && apt-get install -y -q "$@" || status=$?
+  [ -z "$own_policy" ] || rm -f "$policy"
   if [ -d /run/systemd/system ]; then
-    systemctl disable --quiet nginx 2>/dev/null || true
+    systemctl disable --quiet "$service" 2>/dev/null || true
   fi
   [ "$status" -eq 0 ] || exit "$status"
+}
+
+# nginx, the maker's own download host, which the benchmarks serve releases
+# with (scripts/nginx.sh runs it with a configuration of the run's own).
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+  install_without_service nginx nginx
 fi
 
 # PostgreSQL 15 for the log service's tests and a maker who runs several
-# service instances (scripts/postgres.sh runs a server of its own). The
-# package would make and start the system's cluster: the same policy file
-# keeps it from starting, no cluster is made, and the service stays off.
+# service instances (scripts/postgres.sh runs a server of its own); no main
+# cluster is made.
 if [ ! -x /usr/lib/postgresql/15/bin/initdb ]; then
-  echo "Installing: postgresql-15 (its system service stays off)"
-  export DEBIAN_FRONTEND=noninteractive
-  policy=/usr/sbin/policy-rc.d
-  own_policy=""
-  if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while PostgreSQL installs.\nexit 101\n' >"$policy"
-    chmod +x "$policy"
-    own_policy=yes
-  fi
   mkdir -p /etc/postgresql-common
   [ -e /etc/postgresql-common/createcluster.conf ] ||
     echo "create_main_cluster = false" >/etc/postgresql-common/createcluster.conf
-  status=0
-  apt-get update -q && apt-get install -y -q postgresql-15 || status=$?
-  [ -n "$own_policy" ] && rm -f "$policy"
-  if [ -d /run/systemd/system ]; then
-    systemctl disable --quiet postgresql 2>/dev/null || true
-  fi
-  [ "$status" -eq 0 ] || exit "$status"
+  install_without_service postgresql postgresql-15
 fi

@@ -21,7 +21,7 @@ from selenium.webdriver.support.ui import Select, WebDriverWait
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import logclient  # noqa: E402
-from logclient import body_of, record, typical_log  # noqa: E402
+from logclient import body_of, check, record, typical_log  # noqa: E402
 
 HOSTILE = "<img src=x onerror=\"window.pwned=1\">C:\\Users\\Eve\\x"
 KNOWN = [  # release, outcome, records
@@ -35,13 +35,6 @@ KNOWN = [  # release, outcome, records
     ("Veltra_R2", "setup", [record(0, "Failed to run setup. Setup executable is missing.",
                                    -32762, "DL_MANAGER_EXECUTABLE_MISSING", "downloadmanager")]),
 ]
-
-
-def check(condition, message):
-    if not condition:
-        print("FAILED:", message)
-        sys.exit(1)
-    print("ok:", message)
 
 
 def browser(profile):

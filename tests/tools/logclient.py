@@ -6,6 +6,7 @@ import json
 import os
 import socket
 import subprocess
+import sys
 import time
 import urllib.error
 import urllib.request
@@ -17,6 +18,13 @@ PROGRAM_HEADERS = {"Content-Type": "application/octet-stream", "DownloadManagerV
                    "Method": "LogErrorInfo", "Release": "Veltra_R1 9.5.0.0",
                    "User-Agent": "Veltra Download Manager / 9.5"}
 GIVE_UP = -32767
+
+
+def check(condition, message):
+    if not condition:
+        print("FAILED:", message)
+        sys.exit(1)
+    print("ok:", message)
 
 
 def record(index, message, number=0, name="", module="downloadmanager", line=0):

@@ -29,14 +29,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import logclient  # noqa: E402
-from logclient import body_of, record, typical_log  # noqa: E402
-
-
-def check(condition, message):
-    if not condition:
-        print("FAILED:", message)
-        sys.exit(1)
-    print("ok:", message)
+from logclient import body_of, check, record, typical_log  # noqa: E402
 
 
 def raw(port, data, timeout=10):

@@ -4,25 +4,9 @@
 
 #include <limits>
 
-namespace {
+#include "base/utf8.h"
 
-void PutUtf8(uint32_t code, std::string& out) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xc0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3f));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xe0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (code & 0x3f));
-  } else {
-    out += static_cast<char>(0xf0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3f));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3f));
-    out += static_cast<char>(0x80 | (code & 0x3f));
-  }
-}
+namespace {
 
 bool StringMember(const nlohmann::json& object, const char* key, std::string& out) {
   const auto it = object.find(key);
@@ -59,7 +43,7 @@ bool Utf16LeToUtf8(const std::string& bytes, std::string& out) {
       code = 0x10000 + ((code - 0xd800) << 10) + (low - 0xdc00);
       ++i;
     }
-    PutUtf8(code, out);
+    AppendUtf8(code, out);
   }
   return true;
 }

@@ -15,22 +15,16 @@ constexpr size_t kRecordsPerInsert = 500;
 
 // " AND ..." for the filter's fields, over the uploads table as `u`.
 std::string Where(const LogFilter& filter, std::vector<SqlValue>& params) {
+  const std::pair<const std::string&, const char*> conditions[] = {
+      {filter.release, " AND u.release = ?"},
+      {filter.from_day, " AND u.day >= ?"},
+      {filter.to_day, " AND u.day <= ?"},
+      {filter.outcome, " AND u.outcome = ?"}};
   std::string where;
-  if (!filter.release.empty()) {
-    where += " AND u.release = ?";
-    params.emplace_back(filter.release);
-  }
-  if (!filter.from_day.empty()) {
-    where += " AND u.day >= ?";
-    params.emplace_back(filter.from_day);
-  }
-  if (!filter.to_day.empty()) {
-    where += " AND u.day <= ?";
-    params.emplace_back(filter.to_day);
-  }
-  if (!filter.outcome.empty()) {
-    where += " AND u.outcome = ?";
-    params.emplace_back(filter.outcome);
+  for (const auto& [value, condition] : conditions) {
+    if (value.empty()) continue;
+    where += condition;
+    params.emplace_back(value);
   }
   return where;
 }
