@@ -144,6 +144,9 @@ limit_req_zone \$binary_remote_addr zone=veltra_logs:1m rate=${rate}r/s;
 upstream veltra_logservice {
     server $address:9080;
     keepalive 32;
+    # Shorter than the service's 5 s: a POST on a connection the service
+    # has just closed would fail, and nginx does not send a POST again.
+    keepalive_timeout 4s;
 }
 server {
     listen $address:8443 ssl;

@@ -25,7 +25,7 @@ constexpr char kUsage[] =
     "usage: logservice --database sqlite:PATH|postgresql:CONNINFO [--listen ADDRESS:PORT]\n"
     "                  [--secret-file FILE] [--retention-days N] [--workers N]\n"
     "                  [--lifetime SECONDS] [--port-file FILE]\n"
-    "Takes log uploads on " "/Veltra/DownloadManager8.ashx" " and serves the dashboard on /dashboard\n"
+    "Takes log uploads on /Veltra/DownloadManager8.ashx and serves the dashboard on /dashboard\n"
     "to whoever gives the secret of --secret-file (its first line) as password or Bearer token.\n"
     "Uploads older than --retention-days (default 90) are deleted every hour.\n";
 
