@@ -77,12 +77,15 @@ def stored_real_log(service):
     # Either slash, any case, a name without a folder after it.
     mixed = [record(0, "Unable to create c:/USERS/alice/Downloads/x", 5),
              record(1, "cannot write C:\\users\\alice"),
-             record(2, "Not enough free space for D:/Users/eve/Temp", 112)]
+             record(2, "Not enough free space for D:/Users/eve/Temp", 112),
+             record(3, 'quotes " braces {}, commas\\ and NULL', 0, "{\"x\"}")]
     check(service.upload(body_of(mixed))[0] == 200, "a log with other paths is taken")
     status, run = service.api(f"/api/runs/{runs(service)[0]['id']}")
     messages = [r["message"] for r in run["records"]]
     check(messages == ["Unable to create c:/USERS/<user>/Downloads/x", "cannot write C:\\users\\<user>",
-                       "Not enough free space for D:/Users/<user>/Temp"] and
+                       "Not enough free space for D:/Users/<user>/Temp",
+                       'quotes " braces {}, commas\\ and NULL'] and
+          run["records"][3]["detailed_message"] == '{"x"}' and
           run["run"]["outcome"] == "save_failure", f"every profile name scrubbed ({messages})")
 
 

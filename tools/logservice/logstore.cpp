@@ -10,9 +10,6 @@ constexpr char kIndexes[] =
     "CREATE INDEX IF NOT EXISTS uploads_received ON uploads (received);"
     "CREATE INDEX IF NOT EXISTS records_number ON records (number, name);";
 
-// Rows per INSERT: well under either database's limit of parameters.
-constexpr size_t kRecordsPerInsert = 500;
-
 // " AND ..." for the filter's fields, over the uploads table as `u`.
 std::string Where(const LogFilter& filter, std::vector<SqlValue>& params) {
   const std::pair<const std::string&, const char*> conditions[] = {
@@ -46,33 +43,6 @@ UploadSummary SummaryOf(const SqlRow& row) {
 constexpr char kSummaryColumns[] =
     "SELECT u.id, u.received, u.release, u.version, u.outcome, u.record_count, u.error_count "
     "FROM uploads u";
-
-// Rolls back unless committed: a failed insert leaves nothing behind.
-class WriteTransaction {
- public:
-  explicit WriteTransaction(SqlConnection& connection) : connection_(connection) {
-    connection_.BeginWrite();
-  }
-  ~WriteTransaction() {
-    if (open_) {
-      try {
-        connection_.Execute("ROLLBACK");
-      } catch (const SqlError&) {
-        // The connection is gone; the database dropped the transaction.
-      }
-    }
-  }
-  WriteTransaction(const WriteTransaction&) = delete;
-  WriteTransaction& operator=(const WriteTransaction&) = delete;
-  void Commit() {
-    connection_.Execute("COMMIT");
-    open_ = false;
-  }
-
- private:
-  SqlConnection& connection_;
-  bool open_ = true;
-};
 
 }  // namespace
 
@@ -117,30 +87,7 @@ std::unique_lock<std::mutex> LogStore::WriterTurn(SqlConnection& connection) {
 int64_t LogStore::Add(const StoredLog& log) {
   Lease connection(*this);
   const auto turn = WriterTurn(*connection);
-  WriteTransaction transaction(*connection);
-  const auto rows = connection->Query(
-      "INSERT INTO uploads (received, day, release, version, outcome, record_count, error_count) "
-      "VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
-      {log.received, DayOf(log.received), log.release, log.version, log.outcome,
-       static_cast<int64_t>(log.records.size()), log.errors});
-  const int64_t id = Number(rows.at(0).at(0));
-  for (size_t first = 0; first < log.records.size(); first += kRecordsPerInsert) {
-    const size_t end = std::min(log.records.size(), first + kRecordsPerInsert);
-    std::string sql = "INSERT INTO records (upload_id, idx, number, name, module, line, message) VALUES ";
-    std::vector<SqlValue> params;
-    params.reserve((end - first) * 7);
-    for (size_t i = first; i < end; ++i) {
-      const LogRecord& r = log.records[i];
-      sql += i == first ? "(?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?)";
-      // The position, not the record's own log_index: a sender's numbering
-      // can repeat, the position cannot.
-      params.insert(params.end(), {id, static_cast<int64_t>(i), static_cast<int64_t>(r.number),
-                                   r.name, r.module, r.line, r.message});
-    }
-    connection->Query(sql, params);
-  }
-  transaction.Commit();
-  return id;
+  return connection->AddLog(log, DayOf(log.received));
 }
 
 std::vector<OutcomeCount> LogStore::Outcomes(const LogFilter& filter) {

@@ -4,6 +4,33 @@
 
 namespace {
 
+// The upload and its records in one statement, so in one round trip and one
+// implicit transaction; the records come as arrays, numbered by position.
+constexpr char kAddLog[] =
+    "WITH u AS (INSERT INTO uploads (received, day, release, version, outcome, record_count, "
+    "error_count) VALUES ($1::bigint, $2, $3, $4, $5, $6::bigint, $7::bigint) RETURNING id), "
+    "r AS (INSERT INTO records (upload_id, idx, number, name, module, line, message) "
+    "SELECT u.id, t.idx - 1, t.number, t.name, t.module, t.line, t.message FROM u, "
+    "unnest($8::int[], $9::text[], $10::text[], $11::bigint[], $12::text[]) WITH ORDINALITY "
+    "AS t(number, name, module, line, message, idx)) "
+    "SELECT id FROM u";
+
+// An array in PostgreSQL's text form: every item quoted, " and \ escaped.
+template <typename Item>
+std::string ArrayLiteral(const std::vector<LogRecord>& records, Item item) {
+  std::string out = "{";
+  for (const LogRecord& r : records) {
+    if (out.size() > 1) out += ',';
+    out += '"';
+    for (const char c : item(r)) {
+      if (c == '"' || c == '\\') out += '\\';
+      out += c;
+    }
+    out += '"';
+  }
+  return out + "}";
+}
+
 // Owns a query's result.
 class Result {
  public:
@@ -74,6 +101,33 @@ class PostgresConnection : public SqlConnection {
   void BeginWrite() override { Execute("BEGIN"); }
   bool OneWriter() const override { return false; }
 
+  int64_t AddLog(const StoredLog& log, const std::string& day) override {
+    if (!add_log_prepared_) {
+      Result prepared(PQprepare(db_, "add_log", kAddLog, 0, nullptr));
+      Check(prepared);
+      add_log_prepared_ = true;
+    }
+    const std::string values[] = {
+        std::to_string(log.received),
+        day,
+        log.release,
+        log.version,
+        log.outcome,
+        std::to_string(log.records.size()),
+        std::to_string(log.errors),
+        ArrayLiteral(log.records, [](const LogRecord& r) { return std::to_string(r.number); }),
+        ArrayLiteral(log.records, [](const LogRecord& r) { return r.name; }),
+        ArrayLiteral(log.records, [](const LogRecord& r) { return r.module; }),
+        ArrayLiteral(log.records, [](const LogRecord& r) { return std::to_string(r.line); }),
+        ArrayLiteral(log.records, [](const LogRecord& r) { return r.message; })};
+    const char* pointers[std::size(values)];
+    for (size_t i = 0; i < std::size(values); ++i) pointers[i] = values[i].c_str();
+    Result result(PQexecPrepared(db_, "add_log", static_cast<int>(std::size(values)), pointers,
+                                 nullptr, nullptr, 0));
+    Check(result);
+    return std::stoll(PQgetvalue(result.get(), 0, 0));
+  }
+
   std::string Schema() const override {
     return "CREATE TABLE IF NOT EXISTS uploads (id BIGSERIAL PRIMARY KEY, received BIGINT NOT "
            "NULL, day TEXT NOT NULL, release TEXT NOT NULL, version TEXT NOT NULL, outcome TEXT "
@@ -92,6 +146,7 @@ class PostgresConnection : public SqlConnection {
   }
 
   PGconn* db_;
+  bool add_log_prepared_ = false;
 };
 
 }  // namespace

@@ -7,6 +7,8 @@
 #include <variant>
 #include <vector>
 
+#include "tools/logservice/logrecord.h"
+
 using SqlValue = std::variant<int64_t, std::string>;
 using SqlRow = std::vector<std::string>;  // a NULL reads as ""
 
@@ -26,10 +28,39 @@ class SqlConnection {
   virtual void BeginWrite() = 0;
   // The tables, in this database's words.
   virtual std::string Schema() const = 0;
+  // Stores one upload with its records, all or nothing; the upload's id.
+  // Each record's number is its position: a sender's log_index can repeat.
+  virtual int64_t AddLog(const StoredLog& log, const std::string& day) = 0;
   // One writer at a time: writers of the same process queue in the process
   // rather than in the database's busy wait, which sleeps in steps of up to
   // 100 ms.
   virtual bool OneWriter() const = 0;
+};
+
+// Rolls back unless committed: a failed write leaves nothing behind.
+class WriteTransaction {
+ public:
+  explicit WriteTransaction(SqlConnection& connection) : connection_(connection) {
+    connection_.BeginWrite();
+  }
+  ~WriteTransaction() {
+    if (!open_) return;
+    try {
+      connection_.Execute("ROLLBACK");
+    } catch (const SqlError&) {
+      // The connection is gone; the database dropped the transaction.
+    }
+  }
+  WriteTransaction(const WriteTransaction&) = delete;
+  WriteTransaction& operator=(const WriteTransaction&) = delete;
+  void Commit() {
+    connection_.Execute("COMMIT");
+    open_ = false;
+  }
+
+ private:
+  SqlConnection& connection_;
+  bool open_ = true;
 };
 
 // "sqlite:PATH" or "postgresql:CONNINFO" (libpq's key=value or URI form).

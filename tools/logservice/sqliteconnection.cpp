@@ -4,6 +4,9 @@
 
 namespace {
 
+// Rows per INSERT: well under SQLite's limit of parameters.
+constexpr size_t kRecordsPerInsert = 500;
+
 // Owns a prepared statement.
 class Statement {
  public:
@@ -84,6 +87,32 @@ class SqliteConnection : public SqlConnection {
   // both upgrade would fail one of them instead of waiting.
   void BeginWrite() override { Execute("BEGIN IMMEDIATE"); }
   bool OneWriter() const override { return true; }
+
+  int64_t AddLog(const StoredLog& log, const std::string& day) override {
+    WriteTransaction transaction(*this);
+    const auto rows = Query(
+        "INSERT INTO uploads (received, day, release, version, outcome, record_count, "
+        "error_count) VALUES (?, ?, ?, ?, ?, ?, ?) RETURNING id",
+        {log.received, day, log.release, log.version, log.outcome,
+         static_cast<int64_t>(log.records.size()), log.errors});
+    const int64_t id = std::stoll(rows.at(0).at(0));
+    for (size_t first = 0; first < log.records.size(); first += kRecordsPerInsert) {
+      const size_t end = std::min(log.records.size(), first + kRecordsPerInsert);
+      std::string sql =
+          "INSERT INTO records (upload_id, idx, number, name, module, line, message) VALUES ";
+      std::vector<SqlValue> params;
+      params.reserve((end - first) * 7);
+      for (size_t i = first; i < end; ++i) {
+        const LogRecord& r = log.records[i];
+        sql += i == first ? "(?, ?, ?, ?, ?, ?, ?)" : ", (?, ?, ?, ?, ?, ?, ?)";
+        params.insert(params.end(), {id, static_cast<int64_t>(i), static_cast<int64_t>(r.number),
+                                     r.name, r.module, r.line, r.message});
+      }
+      Query(sql, params);
+    }
+    transaction.Commit();
+    return id;
+  }
 
   std::string Schema() const override {
     return "CREATE TABLE IF NOT EXISTS uploads (id INTEGER PRIMARY KEY, received INTEGER NOT NULL, "
