@@ -62,7 +62,8 @@ bool IsDay(const std::string& text) {
 }
 
 bool ParseCount(const std::string& text, int64_t& out) {
-  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 9 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   out = std::stoll(text);
@@ -102,8 +103,8 @@ bool SameSecret(const std::string& given, const std::string& secret) {
 std::string CsvField(const std::string& text) {
   // A leading = + - @ would be run as a formula by a spreadsheet.
   const size_t digits = !text.empty() && text[0] == '-' ? 1 : 0;
-  const bool number = text.size() > digits &&
-                      text.find_first_not_of("0123456789", digits) == std::string::npos;
+  const bool number =
+      text.size() > digits && text.find_first_not_of("0123456789", digits) == std::string::npos;
   const bool formula =
       !number && !text.empty() && std::string("=+-@").find(text[0]) != std::string::npos;
   std::string out = "\"";
@@ -145,8 +146,14 @@ nlohmann::json SummaryJson(const UploadSummary& u) {
 }
 
 std::vector<std::string> SummaryFields(const UploadSummary& u) {
-  return {std::to_string(u.id), DayOf(u.received), std::to_string(u.received), u.release,
-          u.version, u.outcome, std::to_string(u.records), std::to_string(u.errors)};
+  return {std::to_string(u.id),
+          DayOf(u.received),
+          std::to_string(u.received),
+          u.release,
+          u.version,
+          u.outcome,
+          std::to_string(u.records),
+          std::to_string(u.errors)};
 }
 
 }  // namespace
@@ -207,12 +214,14 @@ HttpResponse Dashboard::Outcomes(const LogFilter& filter, bool csv) {
   const auto counts = store_.Outcomes(filter);
   if (csv) {
     std::vector<std::vector<std::string>> rows;
-    for (const auto& c : counts) rows.push_back({c.release, c.day, c.outcome, std::to_string(c.runs)});
+    for (const auto& c : counts)
+      rows.push_back({c.release, c.day, c.outcome, std::to_string(c.runs)});
     return CsvAnswer({"release", "day", "outcome", "runs"}, rows, "outcomes.csv");
   }
   nlohmann::json list = nlohmann::json::array();
   for (const auto& c : counts) {
-    list.push_back({{"release", c.release}, {"day", c.day}, {"outcome", c.outcome}, {"runs", c.runs}});
+    list.push_back(
+        {{"release", c.release}, {"day", c.day}, {"outcome", c.outcome}, {"runs", c.runs}});
   }
   // The releases and outcomes the filters offer, whatever is filtered now.
   std::set<std::string> releases;
@@ -234,7 +243,10 @@ HttpResponse Dashboard::Errors(const LogFilter& filter, int64_t limit, bool csv)
   }
   nlohmann::json list = nlohmann::json::array();
   for (const auto& e : errors) {
-    list.push_back({{"number", e.number}, {"name", e.name}, {"count", e.count}, {"runs", e.runs},
+    list.push_back({{"number", e.number},
+                    {"name", e.name},
+                    {"count", e.count},
+                    {"runs", e.runs},
                     {"example", e.example}});
   }
   return JsonAnswer({{"errors", list}});
@@ -245,8 +257,9 @@ HttpResponse Dashboard::Runs(const LogFilter& filter, int64_t limit, bool csv) {
   if (csv) {
     std::vector<std::vector<std::string>> rows;
     for (const auto& u : uploads) rows.push_back(SummaryFields(u));
-    return CsvAnswer({"id", "day", "received", "release", "version", "outcome", "records", "errors"},
-                     rows, "runs.csv");
+    return CsvAnswer(
+        {"id", "day", "received", "release", "version", "outcome", "records", "errors"}, rows,
+        "runs.csv");
   }
   nlohmann::json list = nlohmann::json::array();
   for (const auto& u : uploads) list.push_back(SummaryJson(u));
@@ -260,15 +273,20 @@ HttpResponse Dashboard::Run(int64_t id, bool csv) {
   if (csv) {
     std::vector<std::vector<std::string>> rows;
     for (const auto& r : records) {
-      rows.push_back({r.message, r.name, std::to_string(r.number), r.module, std::to_string(r.line)});
+      rows.push_back(
+          {r.message, r.name, std::to_string(r.number), r.module, std::to_string(r.line)});
     }
     return CsvAnswer({"Message", "Detailed Message", "Error Number", "File", "Line"}, rows,
                      "run-" + std::to_string(id) + ".csv");
   }
   nlohmann::json list = nlohmann::json::array();
   for (const auto& r : records) {
-    list.push_back({{"index", r.index}, {"message", r.message}, {"detailed_message", r.name},
-                    {"error_number", r.number}, {"file", r.module}, {"line", r.line}});
+    list.push_back({{"index", r.index},
+                    {"message", r.message},
+                    {"detailed_message", r.name},
+                    {"error_number", r.number},
+                    {"file", r.module},
+                    {"line", r.line}});
   }
   return JsonAnswer({{"run", SummaryJson(*upload)}, {"records", list}});
 }

@@ -31,21 +31,36 @@ std::string Lower(std::string text) {
 
 const char* Reason(int status) {
   switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 411: return "Length Required";
-    case 413: return "Payload Too Large";
-    case 415: return "Unsupported Media Type";
-    case 422: return "Unprocessable Content";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    default: return "Status";
+    case 100:
+      return "Continue";
+    case 200:
+      return "OK";
+    case 400:
+      return "Bad Request";
+    case 401:
+      return "Unauthorized";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 411:
+      return "Length Required";
+    case 413:
+      return "Payload Too Large";
+    case 415:
+      return "Unsupported Media Type";
+    case 422:
+      return "Unprocessable Content";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    default:
+      return "Status";
   }
 }
 
@@ -132,8 +147,8 @@ int ParseRequestHead(const std::string& head, RequestHead& out, std::string& why
 }
 
 std::string SerializeResponse(const HttpResponse& response, bool close) {
-  std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                     Reason(response.status) + "\r\nContent-Type: " + response.content_type +
+  std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " + Reason(response.status) +
+                     "\r\nContent-Type: " + response.content_type +
                      "\r\nContent-Length: " + std::to_string(response.body.size()) + "\r\n";
   for (const auto& [name, value] : response.headers) text += name + ": " + value + "\r\n";
   if (close) text += "Connection: close\r\n";

@@ -196,8 +196,9 @@ void HttpServer::TryRequest(Connection& c) {
     return;
   }
   if (head.body_length > limits_.max_body) {
-    Refuse(c, 413, "body of " + std::to_string(head.body_length) + " bytes over the cap of " +
-                       std::to_string(limits_.max_body));
+    Refuse(c, 413,
+           "body of " + std::to_string(head.body_length) + " bytes over the cap of " +
+               std::to_string(limits_.max_body));
     return;
   }
   const size_t total = head_end + 4 + head.body_length;
@@ -205,8 +206,8 @@ void HttpServer::TryRequest(Connection& c) {
     if (head.expects_continue && !c.continue_sent) {
       c.continue_sent = true;
       static const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
-      [[maybe_unused]] const ssize_t n = ::send(c.fd.get(), kContinue, sizeof kContinue - 1,
-                                                MSG_NOSIGNAL);
+      [[maybe_unused]] const ssize_t n =
+          ::send(c.fd.get(), kContinue, sizeof kContinue - 1, MSG_NOSIGNAL);
     }
     return;
   }

@@ -8,8 +8,8 @@
 struct LogRecord {
   int64_t index = 0;
   int32_t number = 0;
-  std::string name;     // "detailed_message"
-  std::string module;   // "file"
+  std::string name;    // "detailed_message"
+  std::string module;  // "file"
   int64_t line = 0;
   std::string message;
 };

@@ -92,9 +92,10 @@ int64_t LogStore::Add(const StoredLog& log) {
 
 std::vector<OutcomeCount> LogStore::Outcomes(const LogFilter& filter) {
   std::vector<SqlValue> params;
-  const std::string sql = "SELECT u.release, u.day, u.outcome, COUNT(*) FROM uploads u WHERE 1 = 1" +
-                          Where(filter, params) +
-                          " GROUP BY u.release, u.day, u.outcome ORDER BY u.day, u.release, u.outcome";
+  const std::string sql =
+      "SELECT u.release, u.day, u.outcome, COUNT(*) FROM uploads u WHERE 1 = 1" +
+      Where(filter, params) +
+      " GROUP BY u.release, u.day, u.outcome ORDER BY u.day, u.release, u.outcome";
   Lease connection(*this);
   std::vector<OutcomeCount> counts;
   for (const SqlRow& row : connection->Query(sql, params)) {
@@ -113,8 +114,8 @@ std::vector<ErrorCount> LogStore::TopErrors(const LogFilter& filter, int64_t lim
   Lease connection(*this);
   std::vector<ErrorCount> errors;
   for (const SqlRow& row : connection->Query(sql, params)) {
-    errors.push_back({static_cast<int32_t>(Number(row[0])), row[1], row[4], Number(row[2]),
-                      Number(row[3])});
+    errors.push_back(
+        {static_cast<int32_t>(Number(row[0])), row[1], row[4], Number(row[2]), Number(row[3])});
   }
   return errors;
 }

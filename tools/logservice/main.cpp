@@ -53,7 +53,8 @@ struct Options {
 };
 
 bool ParseNumber(const std::string& text, int64_t low, int64_t high, int64_t& out) {
-  if (text.empty() || text.size() > 12 || text.find_first_not_of("0123456789") != std::string::npos) {
+  if (text.empty() || text.size() > 12 ||
+      text.find_first_not_of("0123456789") != std::string::npos) {
     return false;
   }
   out = std::stoll(text);

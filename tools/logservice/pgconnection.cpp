@@ -53,7 +53,8 @@ class PostgresConnection : public SqlConnection {
       throw SqlError("postgresql: cannot connect: " + why);
     }
     // Notices (an index that exists already) are not the service's news.
-    PQsetNoticeProcessor(db_, [](void*, const char*) {}, nullptr);
+    PQsetNoticeProcessor(
+        db_, [](void*, const char*) {}, nullptr);
   }
   ~PostgresConnection() override { PQfinish(db_); }
   PostgresConnection(const PostgresConnection&) = delete;
@@ -80,7 +81,7 @@ class PostgresConnection : public SqlConnection {
     values.reserve(params.size());
     for (const SqlValue& p : params) {
       values.push_back(std::holds_alternative<int64_t>(p) ? std::to_string(std::get<int64_t>(p))
-                                                         : std::get<std::string>(p));
+                                                          : std::get<std::string>(p));
     }
     std::vector<const char*> pointers;
     for (const std::string& v : values) pointers.push_back(v.c_str());

@@ -23,7 +23,8 @@ class SqlConnection {
   virtual ~SqlConnection() = default;
   // Statements without parameters, several at once (the schema).
   virtual void Execute(const std::string& sql) = 0;
-  virtual std::vector<SqlRow> Query(const std::string& sql, const std::vector<SqlValue>& params) = 0;
+  virtual std::vector<SqlRow> Query(const std::string& sql,
+                                    const std::vector<SqlValue>& params) = 0;
   // Begins a transaction that will write.
   virtual void BeginWrite() = 0;
   // The tables, in this database's words.

@@ -28,9 +28,9 @@ class Statement {
 class SqliteConnection : public SqlConnection {
  public:
   explicit SqliteConnection(const std::string& path) {
-    const int status = sqlite3_open_v2(
-        path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-        nullptr);
+    const int status =
+        sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (status != SQLITE_OK) {
       const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
       sqlite3_close(db_);
