@@ -5,7 +5,8 @@ its filters change them, a run's records open as a table (hostile text
 shown as text), no request leaves the service's origin, and without the
 secret the page is refused.
 
-Usage: dashboard_test.py LOGSERVICE WORK_DIR   (Debian's python3: selenium)
+Usage: dashboard_test.py LOGSERVICE WORK_DIR sqlite|postgresql:CONNINFO
+(run by Debian's python3, which has selenium)
 """
 import datetime
 import json
@@ -75,9 +76,13 @@ def counts(rows):
 
 
 def main():
-    binary, work = sys.argv[1], Path(sys.argv[2])
+    binary, work, database = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
     shutil.rmtree(work, ignore_errors=True)
-    service = logclient.Service(binary, f"sqlite:{work / 'logs.db'}", work).start()
+    if database == "sqlite":
+        database = f"sqlite:{work / 'logs.db'}"
+    else:
+        logclient.sql(database, "DROP TABLE IF EXISTS uploads, records")
+    service = logclient.Service(binary, database, work).start()
     profile = tempfile.mkdtemp(prefix="dashboard-profile-", dir=work)
     driver = None
     try:

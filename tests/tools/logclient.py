@@ -113,6 +113,17 @@ class Service:
         return self.log_path.read_text(encoding="utf-8", errors="replace").splitlines()
 
 
+def sql(database, statement):
+    """One statement on the service's database, behind the service's back."""
+    if database.startswith("sqlite:"):
+        import sqlite3
+        with sqlite3.connect(database[len("sqlite:"):]) as db:
+            db.execute(statement)
+    else:
+        subprocess.run(["psql", database[len("postgresql:"):], "-q", "-c", statement], check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
 def request(url, body=None, headers=None, timeout=30):
     """(status, body bytes); an HTTP error status is an answer too."""
     req = urllib.request.Request(url, data=body, headers=headers or {},

@@ -21,7 +21,6 @@ import gzip
 import json
 import shutil
 import socket
-import subprocess
 import sys
 import threading
 import time
@@ -231,19 +230,9 @@ def dashboard_access(service):
           b'"12002","ERROR_INTERNET_TIMEOUT"' in csv, "CSV export of the top errors")
 
 
-def sql(database, statement):
-    if database.startswith("sqlite:"):
-        import sqlite3
-        with sqlite3.connect(database[len("sqlite:"):]) as db:
-            db.execute(statement)
-    else:
-        subprocess.run(["psql", database[len("postgresql:"):], "-q", "-c", statement], check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
-
 def retention(service, database):
     service.stop()
-    sql(database, "INSERT INTO uploads (received, day, release, version, outcome, record_count, "
+    logclient.sql(database, "INSERT INTO uploads (received, day, release, version, outcome, record_count, "
                   "error_count) VALUES (1000, '1970-01-01', 'Veltra_R0', '1', 'closed', 0, 0)")
     count = len(runs(service.start()))
     check(not [r for r in runs(service) if r["release"] == "Veltra_R0"] and count > 0,
@@ -258,7 +247,7 @@ def main():
         database = f"sqlite:{work / 'logs.db'}"
     else:
         # The tables of an earlier run of the same server go first.
-        sql(database, "DROP TABLE IF EXISTS uploads, records")
+        logclient.sql(database, "DROP TABLE IF EXISTS uploads, records")
     service = logclient.Service(binary, database, work).start()
     try:
         stored_real_log(service)
