@@ -125,7 +125,7 @@ def cpp_service(args, work, postgres):
                     str(args.subnet), "--slot", str(SLOT), "--logservice", args.logservice,
                     "--log-rate", str(args.rate * 4), *extra], check=True)
     try:
-        pid = int((state / "logservice.pid").read_text())
+        pid = int((state / "logservice.pid").read_text().split()[0])
         host = f"log{SLOT}.s{args.subnet}.veltra.test"
         load = Load(host, 8443, args.body, args.rate, args.seconds)
         memory = load.run(pid)

@@ -9,8 +9,11 @@
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/faulttranslator.h"
+#include "base/filesystem.h"
 #include "base/scopedhandle.h"
+#include "download/folderroom.h"
 #include "download/recordname.h"
+#include "net/proxysignin.h"
 
 namespace {
 
@@ -49,7 +52,9 @@ void DownloadManager::Run() {
 void DownloadManager::RunAttempts() {
   Error::ClearErrors();
   std::wstring setup_path;
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+  // Once the user has cancelled the proxy's sign-in, another attempt would
+  // only meet the same 407s.
+  for (int attempt = 0; attempt < kMaxAttempts && !ProxySignIn::Instance().Refused(); ++attempt) {
     progress.bytes_done.store(0, std::memory_order_relaxed);
     CrcInfo records;
     if (!FetchCrcInfo(records)) return;
@@ -57,6 +62,7 @@ void DownloadManager::RunAttempts() {
       RefuseIncompleteRelease();
       return;
     }
+    if (attempt == 0 && !ProgramFolderTakes(records)) return;
     store.ListFinalFiles();
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
@@ -93,6 +99,18 @@ void DownloadManager::RunAttempts() {
     }
   }
   GiveUp();
+}
+
+bool DownloadManager::ProgramFolderTakes(const CrcInfo& records) {
+  const std::wstring& folder = layout.ProgramFolder();
+  if (FolderRoom::Takes(folder, FolderRoom::LongestName(layout, records))) return true;
+  const std::wstring text = FolderRoom::Advice(folder, FileSystem::GetExecutablePathWide());
+  Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
+  if (listener) {
+    listener->ShowError(text);
+    listener->DownloadFailed(this);
+  }
+  return false;
 }
 
 void DownloadManager::GiveUp() {
@@ -187,7 +205,28 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
 
 void DownloadManager::OnDownloadFinished(FileDownload* download) {
   if (!IsRunning()) return;
+  // The first part of the run met nothing but web pages: the network
+  // replaces the download, and every other part would meet the same.
+  if (!first_part_finished.exchange(true, std::memory_order_relaxed) &&
+      download->MetOnlyWebPages()) {
+    ReportWebPages();
+    return;
+  }
   chain.OnFinished(*download);
+}
+
+void DownloadManager::ReportWebPages() {
+  chain.Halt();
+  const std::wstring text =
+      L"Your network answers the download with a web page instead of the installer's files. "
+      L"This happens on networks with a sign-in page (in hotels, airports or guest networks) "
+      L"and behind content filters.\r\n\r\nPlease open any web page in your browser and "
+      L"complete the sign-in there, or ask your network administrator, then start the download "
+      L"manager again.\r\nYou are now directed to our Support Center for help.";
+  Error::RecordError(text, static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  if (listener) listener->ShowError(text);
+  OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::OnDownloadProgress(FileDownload* download) {

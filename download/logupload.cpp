@@ -27,19 +27,22 @@ HeaderMap LogHeaders(const std::wstring& release) {
   return headers;
 }
 
-// Writes the log into a gzip file at `path`; true when the file holds at
-// least one byte afterwards.
+// Writes the log into a gzip file at `path`; true when it was written whole
+// and holds at least one byte afterwards.
 bool WriteCompressedLog(const std::wstring& path, const std::string& json, ByteBuffer& compressed) {
-  {
-    zlib::CGZip gzip;
-    gzip.level = kLogCompressionLevel;
-    gzip.Open(path, zlib::ZIP_MODE_WRITE);
-    gzip.WriteString(StringUtils::ToWide(json));
-    gzip.Close();
-  }
   compressed.Reset();
-  // A file that could not be made is no failure to read worth a record.
-  if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  zlib::CGZip gzip;
+  gzip.level = kLogCompressionLevel;
+  if (!gzip.Open(path, zlib::ZIP_MODE_WRITE)) return false;
+  // A full disk may show first in the close, which writes what zlib still
+  // holds: a file cut short there would reach the service as a log that
+  // cannot be read.
+  const bool written = gzip.WriteString(StringUtils::ToWide(json));
+  if (!gzip.Close() || !written) {
+    Error::RecordError(L"DownloadManager::PostLogFile unable to write the whole log to " + path,
+                       ::GetLastError(), kModule, __LINE__);
+    return false;
+  }
   FileSystem::ReadWholeFile(path, compressed);
   return !compressed.Empty();
 }

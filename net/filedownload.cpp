@@ -11,6 +11,9 @@
 #include "base/errorcodes.h"
 #include "base/faulttranslator.h"
 #include "base/scopedhandle.h"
+#include "base/stringutils.h"
+#include "net/redirect.h"
+#include "net/webpage.h"
 
 namespace {
 
@@ -183,7 +186,7 @@ bool FileDownload::Evaluate(const ReadOutcome& outcome) {
     Error::LogError("Error reading file, reconnecting.", outcome.last_error, kModule, __LINE__);
   }
   if (received.size == 0) success = success || !expected;
-  if (!success && request_open) {
+  if (!success && request_open && !ReportWebPage(outcome)) {
     Error::LogError(L"Download: " + request_.part_file_path + L" incorrect CRC. Expected: " +
                         Signed(expected.value_or(0)) + L" found: " + Signed(found_crc) +
                         L" bytes read: " + Signed(static_cast<uint32_t>(received.size)) +
@@ -197,6 +200,25 @@ bool FileDownload::Evaluate(const ReadOutcome& outcome) {
     data_ = std::move(body_->Bytes());
   }
   return success;
+}
+
+bool FileDownload::ReportWebPage(const ReadOutcome& outcome) {
+  // A read abandoned for a stop may still be writing into the body.
+  if (outcome.stopped_in_read) return false;
+  const ByteBuffer& bytes = body_->Bytes();
+  const std::string type = StringUtils::ToNarrow(connection_.ContentType());
+  if (!WebPage::Is(type, bytes.Data(), bytes.Size())) return false;
+  web_pages_.fetch_add(1, std::memory_order_relaxed);
+  // A page may name the address it stands in for, signature and all.
+  Error::RecordError(Redirect::WithoutQueries(
+                         L"Download: " + request_.part_file_path +
+                         L" the network answered with a web page instead of the file: status 200, "
+                         L"content type \"" +
+                         connection_.ContentType() + L"\", title \"" +
+                         StringUtils::ToWide(WebPage::Title(bytes.Data(), bytes.Size())) +
+                         L"\". Retrying download"),
+                     static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  return true;
 }
 
 bool FileDownload::WritePartFile() {

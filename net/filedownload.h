@@ -80,6 +80,11 @@ class FileDownload : public Orv_Thread {
   DownloadState State() const { return state_.load(std::memory_order_relaxed); }
   // The last problem: an HTTP status other than 200, or a positioning error.
   uint32_t ErrorCode() const { return error_code_.load(std::memory_order_relaxed); }
+  // Every try was answered with a web page instead of the part (a captive
+  // portal or a filter); readable from any thread.
+  bool MetOnlyWebPages() const {
+    return web_pages_.load(std::memory_order_relaxed) == kMaxAttempts;
+  }
   // Bytes received in the current attempt; readable from any thread.
   uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
@@ -105,6 +110,8 @@ class FileDownload : public Orv_Thread {
   // Checks what the attempt received, logs a mismatch and closes the
   // connection; true when the bytes are correct.
   bool Evaluate(const ReadOutcome& outcome);
+  // A failed try's body is a web page: logged as such, and counted.
+  bool ReportWebPage(const ReadOutcome& outcome);
   bool WritePartFile();
   void ResetData();
 
@@ -117,6 +124,7 @@ class FileDownload : public Orv_Thread {
   std::atomic<DownloadState> state_{DOWNLOAD_IDLE};
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};
+  std::atomic<int> web_pages_{0};
   DownloadConnection connection_;
   // The attempt's body, shared with the call thread while it reads.
   std::shared_ptr<ReceivedBody> body_;

@@ -10,6 +10,9 @@ namespace {
 constexpr size_t kGrowthSize = 0x80000;
 // Room left after the expected size for the read that finds the end.
 constexpr size_t kEndReadRoom = 0x1000;
+// A body of unknown size (the CRC info, a few kilobytes) is cut here: memory
+// never grows with what a host sends.
+constexpr size_t kLongestUnknownBody = 16 << 20;
 // No block larger than a part and then some is kept: a host that sent more
 // than it announced must not leave its excess behind.
 constexpr size_t kMaxSpareBlock = 16 << 20;
@@ -45,7 +48,11 @@ SpareBlock& Spare() {
 
 ReceivedBody::ReceivedBody(size_t expected_size) {
   // A body of unknown size (the CRC info) is small, and is kept.
-  if (expected_size == 0) return;
+  if (expected_size == 0) {
+    limit_ = kLongestUnknownBody + 1;
+    return;
+  }
+  limit_ = expected_size + 1;
   bytes_ = Spare().Take();
   bytes_.Reserve(expected_size + kEndReadRoom);
 }
@@ -57,6 +64,7 @@ uint8_t* ReceivedBody::Space(size_t wanted, size_t& count) {
   // Within the reserved block while it lasts; a body longer than announced
   // grows it.
   count = spare != 0 ? std::min(spare, wanted) : std::min(wanted, kGrowthSize);
+  count = std::min(count, limit_ - committed_);
   return bytes_.Extend(count);
 }
 

@@ -23,15 +23,18 @@ class ReceivedBody {
   };
 
   // `expected_size` (0 when unknown) is reserved up front, with room for
-  // the read that finds the end, so that the block never moves.
+  // the read that finds the end, so that the block never moves. A body
+  // longer than that is cut one byte after it (one of unknown size at
+  // 16 MB): memory never grows with what a host sends.
   explicit ReceivedBody(size_t expected_size);
   // The block goes back for the next body.
   ~ReceivedBody();
   ReceivedBody(const ReceivedBody&) = delete;
   ReceivedBody& operator=(const ReceivedBody&) = delete;
 
-  // For the call thread: room for the next read of up to `wanted` bytes,
-  // then what it filled (0 after a read that failed or found the end).
+  // For the call thread: room for the next read of up to `wanted` bytes
+  // (none once the body is cut), then what it filled (0 after a read that
+  // failed or found the end).
   uint8_t* Space(size_t wanted, size_t& count);
   void Commit(size_t count);
 
@@ -45,6 +48,7 @@ class ReceivedBody {
  private:
   ByteBuffer bytes_;
   size_t committed_ = 0;  // the call thread's own count
+  size_t limit_ = 0;      // where the body is cut
   CRC crc_table_;
   mutable CriticalSection lock_;
   Progress progress_;

@@ -8,9 +8,10 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev nlohmann-json3-dev googletest
   wine wine64 xvfb
-  python3 openssl ca-certificates curl
+  python3 openssl ca-certificates curl osslsigncode
   g++ libssl-dev libcurl4-openssl-dev zlib1g-dev
   libsqlite3-dev libpq-dev chromium chromium-driver python3-selenium
+  squid apache2-utils
 )
 
 missing=()
@@ -36,20 +37,25 @@ fi
 
 # Installs Debian packages whose installation would start and enable a
 # system service (nginx on port 80, PostgreSQL's main cluster): a policy
-# file keeps it from starting while they install, and the service is left
+# file keeps it from starting until this script ends, and the service is left
 # disabled. Nothing of ours uses the system's services.
 install_without_service() {
   local service="$1"; shift
   echo "Installing: $* (its system service stays off)"
   export DEBIAN_FRONTEND=noninteractive
-  local policy=/usr/sbin/policy-rc.d own_policy="" status=0
+  policy=/usr/sbin/policy-rc.d
   if [ ! -e "$policy" ]; then
+    # It refuses every service start on the machine: it goes on every way
+    # out, an interrupt or a failure included.
+    trap 'rm -f "$policy"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
     printf '#!/bin/sh\n# Left by scripts/install-deps.sh while %s installs.\nexit 101\n' "$*" >"$policy"
     chmod +x "$policy"
-    own_policy=yes
   fi
+  local status=0
   apt-get update -q && apt-get install -y -q "$@" || status=$?
-  [ -z "$own_policy" ] || rm -f "$policy"
   if [ -d /run/systemd/system ]; then
     systemctl disable --quiet "$service" 2>/dev/null || true
   fi

@@ -50,20 +50,8 @@ wait_for_port() {
   return 1
 }
 
-stop_pid() {
-  local pidfile="$1"
-  [ -f "$pidfile" ] || return 0
-  local pid
-  pid="$(cat "$pidfile")"
-  if kill "$pid" 2>/dev/null; then
-    for _ in $(seq 100); do
-      kill -0 "$pid" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -9 "$pid" 2>/dev/null || true
-  fi
-  rm -f "$pidfile"
-}
+# pidfile_write and pidfile_stop: a stale pid file never kills another process.
+. "$ROOT/scripts/pidfile.sh"
 
 start() {
   local state="$1"; shift
@@ -101,7 +89,7 @@ start() {
       --cert "$CA_DIR/server.pem" --key "$CA_DIR/server.key" \
       --location "$state/azurite" --debug "$state/private/azurite-debug.log" \
       --disableTelemetry --silent >"$state/azurite.out" 2>&1 &
-    echo $! >"$state/azurite.pid"
+    pidfile_write "$state/azurite.pid" $!
   fi
   local database="sqlite:$state/logs/logs.db" workers=4
   if [ -n "$postgres" ]; then
@@ -114,16 +102,16 @@ start() {
   "$logservice" --database "$database" --listen "$log_address:9080" --workers "$workers" \
     --secret-file "$state/private/dashboard-secret" \
     --lifetime "$LIFETIME" >"$state/logservice.out" 2>&1 &
-  echo $! >"$state/logservice.pid"
+  pidfile_write "$state/logservice.pid" $!
   write_log_nginx "$state/lognginx/logservice.conf" "$log_address" \
     "log$slot.s$subnet.veltra.test" "$rate"
 
-  if [ -n "$azurite" ] && ! wait_for_port "$blob_address" 443 "$(cat "$state/azurite.pid")"; then
+  if [ -n "$azurite" ] && ! wait_for_port "$blob_address" 443 "$(cut -d' ' -f1 "$state/azurite.pid")"; then
     echo "services.sh: Azurite did not start on $blob_address:443:" >&2
     cat "$state/azurite.out" >&2
     stop "$state"; exit 1
   fi
-  if ! wait_for_port "$log_address" 9080 "$(cat "$state/logservice.pid")"; then
+  if ! wait_for_port "$log_address" 9080 "$(cut -d' ' -f1 "$state/logservice.pid")"; then
     echo "services.sh: the log service did not start on $log_address:9080:" >&2
     cat "$state/logservice.out" >&2
     stop "$state"; exit 1
@@ -178,9 +166,9 @@ EOF
 
 stop() {
   local state="$1"
-  stop_pid "$state/azurite.pid"
+  pidfile_stop "$state/azurite.pid" azurite-blob
   [ ! -d "$state/lognginx" ] || "$ROOT/scripts/nginx.sh" stop "$state/lognginx"
-  stop_pid "$state/logservice.pid"
+  pidfile_stop "$state/logservice.pid" "$state/private/dashboard-secret"
   [ ! -d "$state/postgres" ] || "$ROOT/scripts/postgres.sh" stop "$state/postgres"
 }
 

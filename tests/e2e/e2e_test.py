@@ -83,14 +83,8 @@ class Chain:
         published = self.work / "published"
         mainjob.publisher_run(self.publisher, "publish", "--release", RELEASE, "--subdir",
                               SUBDIR, "--out", published, "--from", release)
-        write_sas = mainjob.publisher_run(
-            self.publisher, "sas", "--account", mainjob.ACCOUNT, "--key", mainjob.ACCOUNT_KEY,
-            "--container", SUBDIR, "--expiry", SAS_EXPIRY, "--write")
-        mainjob.publisher_run(self.publisher, "upload", "--dir", published, "--url",
-                              f"https://{self.host}", "--sas", write_sas)
-        self.read_sas = mainjob.publisher_run(
-            self.publisher, "sas", "--account", mainjob.ACCOUNT, "--key", mainjob.ACCOUNT_KEY,
-            "--container", SUBDIR, "--expiry", SAS_EXPIRY)
+        mainjob.upload_release(self.publisher, published, self.host, SUBDIR)
+        self.read_sas = mainjob.make_sas(self.publisher, SUBDIR, SAS_EXPIRY)
         return release
 
     def program(self, sas, name):
