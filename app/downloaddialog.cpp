@@ -33,6 +33,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
   ::SendDlgItemMessageW(window.Get(), IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   std::wstring release;
   GetReleaseName(release);
+  download_manager.SetLogRelease(release, build_config::kFileVersion);
   ::SetWindowTextW(window.Get(), DownloadNames::WindowCaption(release).c_str());
   look.Apply(window.Get(), instance, DialogLook::ScreenPixelsPerInch());
 }

@@ -45,7 +45,7 @@ set(VELTRA_SETUP_SIGNERS_LITERAL "L\"${VELTRA_SETUP_SIGNERS_NORMAL}\"")
 # Values become wide string literals; quotes and backslashes are escaped so
 # that any text a maker enters compiles to itself.
 foreach(name HOST_NAME DOWNLOAD_SUBDIR PRODUCT_CODE SAS DEFAULT_HOST LOG_SERVICE_URL
-    SUPPORT_URL FAQ_ADDRESS FORUM_ADDRESS RELEASE_NAME)
+    SUPPORT_URL FAQ_ADDRESS FORUM_ADDRESS RELEASE_NAME FILE_VERSION)
   string(REPLACE "\\" "\\\\" escaped "${VELTRA_${name}}")
   string(REPLACE "\"" "\\\"" escaped "${escaped}")
   set(VELTRA_${name}_LITERAL "L\"${escaped}\"")

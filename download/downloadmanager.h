@@ -55,6 +55,9 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   void SetSupportCenterUrl(const std::wstring& url) { support_center_url = url; }
   // The maker's log service, as a full URL; empty sends no log.
   void SetLogServiceUrl(const std::wstring& url) { log_upload.SetServiceUrl(url); }
+  void SetLogRelease(const std::wstring& release, const std::wstring& version) {
+    log_upload.SetRelease(release, version);
+  }
   // Null puts the system's shell back.
   void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
   // The setup's signer: SHA-256 thumbprints of certificates, one of which

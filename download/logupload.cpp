@@ -17,11 +17,12 @@ namespace {
 constexpr char kModule[] = "downloadmanager";
 constexpr int32_t kLogCompressionLevel = 9;
 
-HeaderMap LogHeaders() {
+HeaderMap LogHeaders(const std::wstring& release) {
   HeaderMap headers;
   headers[L"Content-Type"] = L"application/octet-stream";
   headers[L"DownloadManagerVersion"] = L"9.5";
   headers[L"Method"] = L"LogErrorInfo";
+  if (!release.empty()) headers[L"Release"] = release;
   headers[L"User-Agent"] = L"Veltra Download Manager / 9.5";
   return headers;
 }
@@ -108,7 +109,7 @@ void LogUpload::Send(const ByteBuffer& compressed) {
   // The service's answer is not looked at; the upload records its own
   // failures.
   FileUpload upload;
-  const HANDLE thread = upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
+  const HANDLE thread = upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(release_header), compressed);
   if (thread == nullptr || ::WaitForSingleObject(thread, kDeadlineMs) != WAIT_TIMEOUT) {
     return;
   }

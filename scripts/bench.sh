@@ -42,6 +42,10 @@ for step in rawparts merge rawfinals verify; do manager_step "$step"; done
 echo "== Whole runs of the manager: 2,000 small files; memory with failing parts"
 python3 "$ROOT/bench/release_bench.py" --build "$BUILD_DIR" --source "$ROOT"
 
+echo "== The log service: 500 uploads a second through nginx, SQLite, PostgreSQL, the old stand-in"
+python3 "$ROOT/bench/logservice_bench.py" --logservice "$BUILD_DIR/native/logservice/logservice" \
+  --subnet "$bench_subnet"
+
 echo "== Checking the signature of a setup of 200 MB"
 python3 "$ROOT/bench/setupsignature_bench.py" --build "$BUILD_DIR"
 

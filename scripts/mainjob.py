@@ -10,6 +10,7 @@ standard input only where a tool allows it, and is never printed.
 """
 import argparse
 import datetime
+import json
 import os
 import random
 import re
@@ -20,6 +21,7 @@ import sys
 import threading
 import time
 import urllib.parse
+import urllib.request
 from pathlib import Path
 
 PART = 10_000_000
@@ -41,6 +43,27 @@ def nginx_host(subnet, slot):
 
 def log_service_url(subnet, slot):
     return f"https://log{slot}.s{subnet}.veltra.test:8443/Veltra/DownloadManager8.ashx"
+
+
+def dashboard_url(subnet, slot):
+    return f"https://log{slot}.s{subnet}.veltra.test:8443/dashboard"
+
+
+def log_service_api(subnet, slot, state, path):
+    """A JSON answer of the log service's dashboard API, through its nginx;
+    the secret comes from the services' private folder."""
+    secret = (Path(state) / "private" / "dashboard-secret").read_text().strip()
+    request = urllib.request.Request(f"https://log{slot}.s{subnet}.veltra.test:8443{path}",
+                                     headers={"Authorization": "Bearer " + secret})
+    # Loopback only: a proxy of the environment must not see the secret.
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    with opener.open(request, timeout=30) as answer:
+        return json.loads(answer.read())
+
+
+def stored_runs(subnet, slot, state):
+    """The uploads the log service holds, newest first."""
+    return log_service_api(subnet, slot, state, "/api/runs?limit=10000")["runs"]
 
 
 def local_name(host_name, product_code):
@@ -457,7 +480,7 @@ def run(args):
         runner.wait(120)
         runner.kill()
         raise RuntimeError(f"the program showed an error message ({out / 'error-message.bmp'}); "
-                           f"its log is in {Path(args.state) / 'logs'}")
+                           f"its log is on {dashboard_url(args.subnet, args.slot)}")
     if code is None:
         runner.close()
         code = runner.wait(120)
@@ -486,7 +509,7 @@ def run(args):
     fetched, curl_result = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
-    logs = sorted((Path(args.state) / "logs").glob("*.json"))
+    logs = stored_runs(args.subnet, args.slot, args.state)
     print()
     print("== Summary")
     print(f"files:               {len(files)}, {release_bytes:,} bytes, "
@@ -522,7 +545,8 @@ def run(args):
     print(f"download folder:     {'LEFT BEHIND' if download_folder_left else 'removed'}")
     print(f"program folder:      {program_folder}")
     print(f"screenshots:         {shots if shots else 'none (ran on your display)'}")
-    print(f"stored logs:         {Path(args.state) / 'logs'} ({len(logs)} uploads)")
+    print(f"log dashboard:       {dashboard_url(args.subnet, args.slot)} ({len(logs)} uploads; "
+          f"its secret is in {Path(args.state) / 'private' / 'dashboard-secret'})")
     logfile = program_folder / "logfile.txt"
     print(f"logfile.txt:         {logfile if logfile.exists() else 'none (the run had no errors)'}")
     return 0 if not problems and code == 0 and not download_folder_left else 1
