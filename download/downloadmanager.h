@@ -31,7 +31,8 @@ struct ReleaseDescriptor {
 };
 
 // Turns one release into files on disk and starts its setup: fetches the CRC
-// info, downloads every missing part with one FileDownload worker at a time,
+// info, downloads every missing part with FileDownload workers, several at
+// once,
 // merges the parts into final files, verifies them and repeats the attempt
 // up to eight times. Runs on its own thread; its progress may be read from
 // any thread.
@@ -42,7 +43,7 @@ struct ReleaseDescriptor {
 // checks (FreeSpace), the setup start (SetupStart) and the log at close
 // (LogUpload). What is left here is the order of the steps, in
 // downloadrun.cpp and downloadmanager.cpp.
-class DownloadManager : public Orv_Thread, public IDownloadListener {
+class DownloadManager : public Orv_Thread {
  public:
   static constexpr int kMaxAttempts = 8;
 
@@ -83,10 +84,6 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // and the speed meter on their own threads.
   DownloadProgress Progress() const { return progress.Snapshot(); }
 
-  // IDownloadListener, called on the workers' threads.
-  void OnDownloadFinished(FileDownload* download) override;
-  void OnDownloadProgress(FileDownload* download) override;
-
  protected:
   void Run() override;
 
@@ -114,12 +111,12 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.
   void ReportSaveFailure();
-  // The two workers the run creates: one copy of the CRC info into memory
-  // (false when the run was stopped meanwhile), and one part into its part
-  // file.
+  bool SaveFailed() const { return save_failure_reported.load(std::memory_order_relaxed); }
+  // One copy of the CRC info into memory (false when the run was stopped
+  // meanwhile), and the request of one part into its part file.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
-  std::unique_ptr<FileDownload> NewPartWorker(const FileRecord& record, const std::wstring& local,
-                                              size_t part);
+  DownloadRequest NewPartRequest(const FileRecord& record, const std::wstring& local,
+                                 size_t part) const;
   void WatchDownloadFolder();
 
   ReleaseLayout layout;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "base/threadname.h"
+
 namespace {
 
 // The one thread that waits for an owner.
@@ -48,6 +50,7 @@ DWORD WINAPI BlockedCallThread::Loop(void* parameter) {
   std::unique_ptr<std::shared_ptr<BlockedCallThread>> owner(
       static_cast<std::shared_ptr<BlockedCallThread>*>(parameter));
   BlockedCallThread& runner = **owner;
+  NameCurrentThread(L"Veltra blocking calls");
   for (;;) {
     ::WaitForSingleObject(runner.wake_.Get(), INFINITE);
     std::function<void()> call;

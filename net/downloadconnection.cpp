@@ -22,9 +22,9 @@ constexpr int kMaxRedirects = 5;
 // What the call thread's body read and its caller share.
 struct BodyRead {
   std::shared_ptr<ReceivedBody> body;
-  std::shared_ptr<const std::atomic<bool>> paused;
-  // Set by a caller that stopped waiting: the thread reads no further.
-  std::atomic<bool> abandoned{false};
+  // Its stop is also what makes the caller stop waiting: the thread then
+  // reads no further.
+  std::shared_ptr<const TransferContext> transfer;
   DownloadConnection::BodyEnd end = DownloadConnection::BodyEnd::kFailed;
   DWORD error = 0;
 };
@@ -63,16 +63,16 @@ double NowMs() {
 void ReadUntilEnd(HINTERNET request, BodyRead& read) {
   ReadSize size;
   for (;;) {
-    if (read.abandoned.load(std::memory_order_relaxed)) {
+    if (read.transfer->StopRequested()) {
       read.end = DownloadConnection::BodyEnd::kStopped;
       return;
     }
-    if (read.paused->load(std::memory_order_relaxed)) {
+    if (read.transfer->IsPaused()) {
       read.end = DownloadConnection::BodyEnd::kPaused;
       return;
     }
-    size_t room = 0;
-    uint8_t* space = read.body->Space(size.Next(), room);
+    const size_t room = size.Next();
+    uint8_t* space = read.body->Space(room);
     DWORD count = 0;
     ::SetLastError(0);
     const double started = NowMs();
@@ -80,11 +80,14 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
     size.Took(count, NowMs() - started);
     if (!ok) {
       read.error = ::GetLastError();
-      read.body->Commit(0);
       read.end = DownloadConnection::BodyEnd::kFailed;
       return;
     }
-    read.body->Commit(count);
+    if (!read.body->Commit(count)) {
+      read.error = ::GetLastError();
+      read.end = DownloadConnection::BodyEnd::kSinkFailed;
+      return;
+    }
     if (count == 0) {
       read.end = DownloadConnection::BodyEnd::kComplete;
       return;
@@ -205,7 +208,7 @@ bool DownloadConnection::QueryAnswer(const std::wstring& logged_name, DWORD& sta
 
 DownloadConnection::BodyEnd DownloadConnection::ReadBody(
     const std::shared_ptr<ReceivedBody>& body,
-    const std::shared_ptr<const std::atomic<bool>>& paused, const StopToken& stop,
+    const std::shared_ptr<const TransferContext>& transfer,
     const std::function<void()>& on_progress, DWORD& error) {
   error = 0;
   if (!IsOpen()) {
@@ -214,16 +217,15 @@ DownloadConnection::BodyEnd DownloadConnection::ReadBody(
   }
   auto read = std::make_shared<BodyRead>();
   read->body = body;
-  read->paused = paused;
+  read->transfer = transfer;
   std::shared_ptr<Handles> handles = handles_;
   auto read_body = [read, handles]() { ReadUntilEnd(handles->request.Get(), *read); };
   BlockedCallThread* thread = CallThread();
   if (!thread) {
     // No thread to spare: read here, unstoppable while the host stalls.
     read_body();
-  } else if (thread->Run(read_body, stop, body->ProgressEvent(), on_progress) ==
+  } else if (thread->Run(read_body, transfer->Token(), body->ProgressEvent(), on_progress) ==
              BlockedCallThread::Outcome::kStopped) {
-    read->abandoned.store(true, std::memory_order_relaxed);
     Abandon();
     error = ERROR_INTERNET_OPERATION_CANCELLED;
     return BodyEnd::kStopped;

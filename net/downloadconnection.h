@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/stoptoken.h"
+#include "base/transfercontext.h"
 #include "net/connection.h"
 #include "net/receivedbody.h"
 
@@ -27,16 +28,17 @@ class DownloadConnection : public Connection {
             const std::wstring& object_suffix, const std::wstring& logged_name,
             std::atomic<uint32_t>& status, const StopToken& stop);
 
-  enum class BodyEnd { kComplete, kFailed, kPaused, kStopped };
+  enum class BodyEnd { kComplete, kFailed, kSinkFailed, kPaused, kStopped };
 
   // Reads the rest of the body into `body` on the call thread, read after
   // read without coming back, until it ends (kComplete), a read fails
-  // (kFailed, with `error`), `paused` is found set between two reads
-  // (kPaused: the request stays open for the next ReadBody) or the stop
-  // comes (kStopped: as after a stopped Call). on_progress runs on the
-  // caller's thread after reads, as often as it keeps up.
+  // (kFailed, with `error`), the body's sink cannot take a read
+  // (kSinkFailed), the transfer is found paused between two reads
+  // (kPaused: the request stays open for the next ReadBody) or stopped
+  // (kStopped: as after a stopped Call). on_progress runs on the caller's
+  // thread after reads, as often as it keeps up.
   BodyEnd ReadBody(const std::shared_ptr<ReceivedBody>& body,
-                   const std::shared_ptr<const std::atomic<bool>>& paused, const StopToken& stop,
+                   const std::shared_ptr<const TransferContext>& transfer,
                    const std::function<void()>& on_progress, DWORD& error);
 
  private:
