@@ -19,6 +19,7 @@ the median of the rounds per client. As root (namespaces)."""
 import argparse
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -98,6 +99,16 @@ def client_command(work, host):
     return wrapper
 
 
+def client_wine(work, in_client, wine_run):
+    """A wine-run.sh whose programs run in the client's namespace: Wine
+    resolves the host's name in the program's process."""
+    wrapper = os.path.join(work, "wine-client.sh")
+    with open(wrapper, "w") as script:
+        script.write("#!/bin/sh\nexec %s %s \"$@\"\n" % (in_client, wine_run))
+    os.chmod(wrapper, 0o755)
+    return wrapper
+
+
 def own_wine(build, folder):
     """A wine-run.sh like the build's, with a prefix and a virtual display of
     the benchmark's own: its wineserver lives in the client's namespace,
@@ -136,6 +147,8 @@ def main():
     parser.add_argument("--program-base", help="another source tree whose program runs as "
                         "'program-base'")
     args = parser.parse_args()
+    # A stop from outside still takes the servers and the line down.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     if os.geteuid() != 0:
         print("skipped: network namespaces need root")
         return
@@ -216,8 +229,8 @@ def main():
             shutil.rmtree(out, ignore_errors=True)
             os.makedirs(out)
             if client in exes:
-                run_program(wine_run, exes[client], os.path.dirname(exes[client]), appdata,
-                            server)
+                run_program(client_wine(work, in_client, wine_run), exes[client],
+                            os.path.dirname(exes[client]), appdata, server)
                 return total
             if client == "curl":
                 command = [in_client, "curl", "-sS", "--fail", "--cacert", ca]

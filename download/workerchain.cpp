@@ -22,7 +22,9 @@ WorkerChain::WorkerChain(ProgressCounters& progress, int in_flight)
     : progress(progress),
       in_flight(std::max(1, in_flight)),
       transfer(std::make_shared<TransferContext>()),
-      limit(std::max(1, in_flight)) {}
+      limit(std::max(1, in_flight)) {
+  DownloadConnection::AllowConnectionsPerServer(static_cast<DWORD>(this->in_flight));
+}
 
 void WorkerChain::Begin() {
   ScopedLock guard(lock);

@@ -38,8 +38,10 @@ bool PartFileSink::Begin() {
   const size_t slash = path_.rfind(L'/');
   if (slash != std::wstring::npos) {
     const std::wstring directory = path_.substr(0, slash);
+    // Parts in flight together may all find it missing: one creates it.
     if (::GetFileAttributesW(directory.c_str()) == INVALID_FILE_ATTRIBUTES &&
-        !::CreateDirectoryW(directory.c_str(), nullptr)) {
+        !::CreateDirectoryW(directory.c_str(), nullptr) &&
+        ::GetLastError() != ERROR_ALREADY_EXISTS) {
       Error::RecordError(L"Unable to create directory: " + directory, ::GetLastError(), kModule,
                          __LINE__);
       return false;

@@ -97,6 +97,16 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
 
 }  // namespace
 
+void DownloadConnection::AllowConnectionsPerServer(DWORD count) {
+  for (const DWORD option :
+       {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+    DWORD value = count;
+    // Where the system keeps to its own limit, the workers still work,
+    // only fewer of them at a time.
+    ::InternetSetOptionW(nullptr, option, &value, sizeof value);
+  }
+}
+
 bool DownloadConnection::Open(const std::wstring& host, const std::wstring& object_path,
                               const std::wstring& object_suffix, const std::wstring& logged_name,
                               std::atomic<uint32_t>& status, const StopToken& stop) {

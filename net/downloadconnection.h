@@ -17,6 +17,11 @@ class DownloadConnection : public Connection {
  public:
   DownloadConnection() = default;
 
+  // Lets the process hold `count` connections to one server at once (it is
+  // 2 on older Windows): workers beyond that would wait in their send for
+  // another's connection instead of fetching beside it.
+  static void AllowConnectionsPerServer(DWORD count);
+
   // Opens, sends the GET of object_path (each segment escaped) +
   // object_suffix and checks for status 200. A redirect is followed only
   // within HTTPS on the same host; any other ends the opening like a bad
