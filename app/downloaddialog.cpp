@@ -6,14 +6,7 @@
 
 #include "app/downloadnames.h"
 #include "app/resource.h"
-#include "base/error.h"
 #include "config/buildconfig.h"
-
-namespace {
-
-const char kModule[] = "downloaddialog";
-
-}  // namespace
 
 DownloadDialog::DownloadDialog(HINSTANCE instance)
     : instance(instance),
@@ -25,18 +18,22 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
                                build_config::kProductCode, build_config::kSas});
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
   download_manager.SetLogServiceUrl(build_config::kLogServiceUrl);
+  download_manager.SetSetupSigners(build_config::kSetupSigners);
 
   window.Reset(::CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr,
                                     &DownloadDialog::DialogProc, 0));
   if (!window) throw std::runtime_error("DownloadDialog: unable to create the dialog window");
   ::ShowWindow(window.Get(), SW_HIDE);
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+  proxy_prompt.SetWindow(window.Get());
+  ProxySignIn::Instance().SetPrompt(&proxy_prompt);
 
   ::SetPriorityClass(::GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
 
   ::SendDlgItemMessageW(window.Get(), IDC_PROGRESS, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
   std::wstring release;
   GetReleaseName(release);
+  download_manager.SetLogRelease(release, build_config::kFileVersion);
   ::SetWindowTextW(window.Get(), DownloadNames::WindowCaption(release).c_str());
   look.Apply(window.Get(), instance, DialogLook::ScreenPixelsPerInch());
 }
@@ -44,6 +41,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
 DownloadDialog::~DownloadDialog() {
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
   StopThreadsFromWindowThread();
+  ProxySignIn::Instance().SetPrompt(nullptr);
   // The members go in reverse order: the close task is waited for, then
   // the speed meter and the manager (both stopped by now), then the window.
 }
@@ -87,24 +85,6 @@ void DownloadDialog::StartDownload() {
   GetDownloadFolder(download_folder);
   GetProgramFolder(program_folder);
   GetCrcInfoName(crc_info_name);
-  if (!DownloadNames::FolderTakesFiles(program_folder)) {
-    // Told now, before anything is fetched; the manager gets its folders so
-    // that the log still goes out at close.
-    download_manager.Configure(build_config::kDefaultHost, L"", crc_info_name, download_folder,
-                               program_folder);
-    const std::wstring program_path = DownloadNames::ProgramPath();
-    const std::wstring program_file = program_path.substr(program_path.rfind(L'\\') + 1);
-    const std::wstring text =
-        L"The installer cannot be saved in the folder of the download manager, because the "
-        L"folder's path is too long:\r\n" +
-        program_folder + L"\r\n\r\nPlease move " + program_file +
-        L" to a folder with a shorter path, for example C:\\Downloads, and start it again.";
-    Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
-    ShowError(text);
-    DownloadFailed(&download_manager);
-    return;
-  }
-
   download_speed.Start();
 
   DialogControls controls(window.Get());
@@ -145,6 +125,9 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
       return TRUE;
     case WM_COMMAND:
       OnCommand(wparam, lparam);
+      return TRUE;
+    case ProxyPrompt::kMessage:
+      ProxyPrompt::AnswerQuestion(window.Get(), lparam);
       return TRUE;
     case WM_CTLCOLORSTATIC:
       return reinterpret_cast<INT_PTR>(DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam)));

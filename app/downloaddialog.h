@@ -9,6 +9,7 @@
 #include "app/dialogcontrols.h"
 #include "app/dialoglook.h"
 #include "app/managerspeedsource.h"
+#include "app/proxyprompt.h"
 #include "app/tiprotation.h"
 #include "app/windowhandles.h"
 #include "base/taskthread.h"
@@ -83,6 +84,8 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   DownloadManager download_manager;
   ManagerSpeedSource speed_source;
   DownloadSpeed download_speed;
+  // Shows a proxy's sign-in dialog for the download's threads.
+  ProxyPrompt proxy_prompt;
   // Set once the run has failed and the user has been told: nothing is left
   // to stop, so a close needs no notice.
   std::atomic<bool> failed{false};

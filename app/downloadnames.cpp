@@ -52,15 +52,6 @@ std::wstring DownloadNames::WindowCaption(const std::wstring& release_name) {
 
 std::wstring DownloadNames::ProgramPath() { return FileSystem::GetExecutablePathWide(); }
 
-bool DownloadNames::FolderTakesFiles(const std::wstring& folder) {
-  if (folder.size() + 1 + kLongestFileName < MAX_PATH) return true;
-  // Asks for a file that is not there: a system that takes the path answers
-  // "file not found", one that does not answers with a path error.
-  const std::wstring probe = folder + L"\\" + std::wstring(kLongestFileName, L'x');
-  if (::GetFileAttributesW(probe.c_str()) != INVALID_FILE_ATTRIBUTES) return true;
-  return ::GetLastError() == ERROR_FILE_NOT_FOUND;
-}
-
 std::wstring DownloadNames::LocalAppDataFolder() {
   wchar_t buffer[kPathBuffer] = {};
   if (SUCCEEDED(

@@ -21,13 +21,6 @@ class DownloadNames {
 
   // The running program's full path, however long.
   static std::wstring ProgramPath();
-  // False when the system cannot reach files in `folder` because their
-  // paths would be too long: a folder within a file name of MAX_PATH, on a
-  // system that does not take longer paths (Windows without long paths
-  // enabled).
-  static bool FolderTakesFiles(const std::wstring& folder);
-  // The longest local file name the check above allows for.
-  static constexpr size_t kLongestFileName = 64;
   // The user's local application-data folder, or the temporary folder if
   // the shell cannot tell it.
   static std::wstring LocalAppDataFolder();

@@ -1,5 +1,6 @@
 #include "base/filesystem.h"
 
+#include "base/busyfile.h"
 #include "base/error.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
@@ -123,10 +124,10 @@ void FileSystem::ListFolderLinks(const std::wstring& folder, std::vector<std::ws
   });
 }
 
-void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
+void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder, const StopToken* stop) {
   std::vector<std::wstring> names;
   ListSubfolders(folder, names);
-  for (const std::wstring& name : names) RecursivelyRemoveDirectory(folder + L"/" + name);
+  for (const std::wstring& name : names) RecursivelyRemoveDirectory(folder + L"/" + name, stop);
 
   // RemoveDirectoryW on a junction or a folder link removes the link alone.
   ListFolderLinks(folder, names);
@@ -140,7 +141,10 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
 
   ListFiles(folder, {}, names, true);
   for (const std::wstring& file : names) {
-    if (!::DeleteFileW(file.c_str())) {
+    // Not our own file as far as this utility knows: access denied (a
+    // read-only file) fails at once.
+    if (!BusyFile::Retry(L"deleting", file, false, stop,
+                         [&file] { return ::DeleteFileW(file.c_str()) != FALSE; })) {
       Error::RecordError(
           "FileSystem::RecursivelyRemoveDirectory DeleteFile failed " + StringUtils::ToNarrow(file),
           ::GetLastError(), kModule, __LINE__);
@@ -149,7 +153,8 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder) {
 
   // The wide call, so that a folder the ANSI code page cannot name (a user
   // profile like "Łukasz") is removed too; the record keeps the narrow form.
-  if (!::RemoveDirectoryW(folder.c_str())) {
+  if (!BusyFile::Retry(L"removing the folder", folder, false, stop,
+                       [&folder] { return ::RemoveDirectoryW(folder.c_str()) != FALSE; })) {
     Error::RecordError("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " +
                            StringUtils::ToNarrow(folder),
                        ::GetLastError(), kModule, __LINE__);

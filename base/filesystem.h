@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/bytebuffer.h"
+#include "base/stoptoken.h"
 
 // The few disk operations the download manager needs beyond the download
 // worker's own. Failures are recorded in the log and otherwise swallowed;
@@ -35,8 +36,10 @@ class FileSystem {
   // are left out, so that nothing walks through a link out of the tree.
   static void ListSubfolders(const std::wstring& folder, std::vector<std::wstring>& names);
   // Removes the tree depth first. A link inside it is removed as a link; what
-  // it points to is never touched.
-  static void RecursivelyRemoveDirectory(const std::wstring& folder);
+  // it points to is never touched. A file or folder held by another program
+  // (a scanner) is waited for (BusyFile), until the stop when one is given.
+  static void RecursivelyRemoveDirectory(const std::wstring& folder,
+                                         const StopToken* stop = nullptr);
 
   // How a listing treats one entry, by its attributes.
   enum class EntryKind { kFile, kFolder, kFolderLink, kSkipped };

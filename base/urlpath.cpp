@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "base/utf8.h"
+
 namespace {
 
 // RFC 3986: unreserved characters, sub-delimiters, ":" and "@".
@@ -19,21 +21,7 @@ std::string ToUtf8(const std::wstring& text) {
         text[i + 1] < 0xE000) {
       code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
     }
-    if (code < 0x80) {
-      utf8 += static_cast<char>(code);
-    } else if (code < 0x800) {
-      utf8 += static_cast<char>(0xC0 | (code >> 6));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      utf8 += static_cast<char>(0xE0 | (code >> 12));
-      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      utf8 += static_cast<char>(0xF0 | (code >> 18));
-      utf8 += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      utf8 += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      utf8 += static_cast<char>(0x80 | (code & 0x3F));
-    }
+    AppendUtf8(code, utf8);
   }
   return utf8;
 }

@@ -24,6 +24,8 @@ set(VELTRA_FAQ_ADDRESS "www.veltra.test/faq" CACHE STRING
   "FAQ page named in the tips, without a scheme")
 set(VELTRA_FORUM_ADDRESS "forum.veltra.test" CACHE STRING
   "User forum named in the tips, without a scheme")
+set(VELTRA_SETUP_SIGNERS "" CACHE STRING
+  "SHA-256 thumbprints (';'-separated) of certificates one of which must be in the chain of the setup's signature; empty: not checked")
 set(VELTRA_FILE_VERSION "9.5.0.0" CACHE STRING
   "Version resource of the program: four numbers separated by dots")
 set(VELTRA_PARTS_IN_FLIGHT 4 CACHE STRING

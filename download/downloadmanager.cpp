@@ -12,7 +12,7 @@ DownloadManager::DownloadManager(IDMListener* listener)
       crc_info(layout),
       chain(progress, VELTRA_PARTS_IN_FLIGHT),
       free_space(layout),
-      setup_start(layout, watcher),
+      setup_start(layout, watcher, Token()),
       listener(listener) {}
 
 void DownloadManager::SetRelease(const ReleaseDescriptor& release) {
@@ -116,6 +116,15 @@ void DownloadManager::MergeParts(const FileRecord& record) {
 }
 
 void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
+  if (setup_signature.Enabled() && !setup_path.empty()) {
+    const SetupSignature::Result signature = setup_signature.Check(setup_path);
+    // The check reads the whole setup: a close meanwhile wins.
+    if (!IsRunning()) return;
+    if (!signature.passed) {
+      RefuseUnverifiedSetup(setup_path, signature);
+      return;
+    }
+  }
   const SetupStart::Outcome outcome =
       setup_start.Launch(*shell, setup_path, [this](const std::wstring& text) {
         if (listener) listener->ShowError(text);
@@ -126,6 +135,27 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
   }
   setup_started.store(outcome == SetupStart::Outcome::kStarted, std::memory_order_relaxed);
   if (listener) listener->DownloadFinished(this);
+}
+
+void DownloadManager::RefuseUnverifiedSetup(const std::wstring& setup_path,
+                                            const SetupSignature::Result& result) {
+  // The file's name only: the uploaded log must not carry the user's name
+  // with the folder. The files stay where they are, for the maker to see.
+  const std::wstring name = setup_path.substr(setup_path.find_last_of(L"\\/") + 1);
+  const std::wstring signer =
+      result.signer_subject.empty()
+          ? L"no signer"
+          : L"signer \"" + result.signer_subject + L"\", SHA-256 " + result.signer_thumbprint;
+  Error::RecordError(
+      L"DownloadManager: " + name + L" is not started: " + result.failure + L"; " + signer,
+      static_cast<uint32_t>(TRUST_E_FAIL), "downloadmanager", __LINE__);
+  if (listener) {
+    listener->ShowError(
+        L"The downloaded installer could not be verified, so it was not started.\r\nYou are "
+        L"now directed to our Support Center for help.");
+  }
+  OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::WatchDownloadFolder() {

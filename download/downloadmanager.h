@@ -16,6 +16,7 @@
 #include "download/logupload.h"
 #include "download/partstore.h"
 #include "download/releaselayout.h"
+#include "download/setupsignature.h"
 #include "download/setupstart.h"
 #include "download/shell.h"
 #include "download/workerchain.h"
@@ -55,8 +56,15 @@ class DownloadManager : public Orv_Thread {
   void SetSupportCenterUrl(const std::wstring& url) { support_center_url = url; }
   // The maker's log service, as a full URL; empty sends no log.
   void SetLogServiceUrl(const std::wstring& url) { log_upload.SetServiceUrl(url); }
+  void SetLogRelease(const std::wstring& release, const std::wstring& version) {
+    log_upload.SetRelease(release, version);
+  }
   // Null puts the system's shell back.
   void SetShell(IShell* shell) { this->shell = shell ? shell : &SystemShell::Instance(); }
+  // The setup's signer: SHA-256 thumbprints of certificates, one of which
+  // must be in the chain of the setup's signature; empty starts any setup
+  // that passed its CRC checks.
+  void SetSetupSigners(const std::wstring& pins) { setup_signature = SetupSignature(pins); }
   // Null puts the system's free-space query back.
   void SetDiskSpace(IDiskSpace* disk_space) { free_space.SetDiskSpace(disk_space); }
 
@@ -100,8 +108,14 @@ class DownloadManager : public Orv_Thread {
   void DownloadFileFromCRCInfo(const FileRecord& record);
   void MergeParts(const FileRecord& record);
   void LaunchSetup(const std::wstring& setup_path);
+  // A setup without the maker's signature: not started, the files left as
+  // they are; the user is told and sent to the support centre.
+  void RefuseUnverifiedSetup(const std::wstring& setup_path, const SetupSignature::Result& result);
 
   void RunAttempts();
+  // The long-path check at the start, with the CRC info's longest name: the
+  // user is told when the program folder cannot take it.
+  bool ProgramFolderTakes(const CrcInfo& records);
   void GiveUp();
   // A release with files that cannot be fetched is never installed.
   void RefuseIncompleteRelease();
@@ -111,7 +125,14 @@ class DownloadManager : public Orv_Thread {
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.
   void ReportSaveFailure();
-  bool SaveFailed() const { return save_failure_reported.load(std::memory_order_relaxed); }
+  // The user has been told that nothing more can be fetched.
+  bool Halted() const {
+    return save_failure_reported.load(std::memory_order_relaxed) ||
+           web_pages_reported.load(std::memory_order_relaxed);
+  }
+  // Every try of the first part met a web page: the user is told that the
+  // network replaces the download, and the run fetches nothing more.
+  void ReportWebPages();
   // One copy of the CRC info into memory (false when the run was stopped
   // meanwhile), and the request of one part into its part file.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
@@ -134,12 +155,14 @@ class DownloadManager : public Orv_Thread {
   CrcInfoSource crc_info;
   WorkerChain chain;
   FreeSpace free_space;
+  SetupSignature setup_signature{L""};
   SetupStart setup_start;
   LogUpload log_upload;
 
   IDMListener* listener;
   IShell* shell = &SystemShell::Instance();
   std::atomic<bool> save_failure_reported{false};
+  std::atomic<bool> web_pages_reported{false};
   // The shell took the setup; the download folder is gone with the log's
   // place.
   std::atomic<bool> setup_started{false};

@@ -10,8 +10,11 @@
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/faulttranslator.h"
+#include "base/filesystem.h"
 #include "base/scopedhandle.h"
+#include "download/folderroom.h"
 #include "download/recordname.h"
+#include "net/proxysignin.h"
 
 namespace {
 
@@ -52,7 +55,9 @@ void DownloadManager::RunAttempts() {
   Error::ClearErrors();
   store.RemoveTemporaryFiles();
   std::wstring setup_path;
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+  // Once the user has cancelled the proxy's sign-in, another attempt would
+  // only meet the same 407s.
+  for (int attempt = 0; attempt < kMaxAttempts && !ProxySignIn::Instance().Refused(); ++attempt) {
     progress.bytes_done.store(0, std::memory_order_relaxed);
     CrcInfo records;
     if (!FetchCrcInfo(records)) return;
@@ -60,14 +65,15 @@ void DownloadManager::RunAttempts() {
       RefuseIncompleteRelease();
       return;
     }
+    if (attempt == 0 && !ProgramFolderTakes(records)) return;
     store.ListFinalFiles();
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
     for (const FileRecord& record : records) {
-      if (!IsRunning() || SaveFailed()) break;
+      if (!IsRunning() || Halted()) break;
       DownloadFileFromCRCInfo(record);
     }
-    if (SaveFailed()) {
+    if (Halted()) {
       // The user has been told and sent to the support centre; the owner
       // closes and stops us. Nothing more is fetched meanwhile.
       WaitForStop(INFINITE);
@@ -96,6 +102,18 @@ void DownloadManager::RunAttempts() {
     }
   }
   GiveUp();
+}
+
+bool DownloadManager::ProgramFolderTakes(const CrcInfo& records) {
+  const std::wstring& folder = layout.ProgramFolder();
+  if (FolderRoom::Takes(folder, FolderRoom::LongestName(layout, records))) return true;
+  const std::wstring text = FolderRoom::Advice(folder, FileSystem::GetExecutablePathWide());
+  Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
+  if (listener) {
+    listener->ShowError(text);
+    listener->DownloadFailed(this);
+  }
+  return false;
 }
 
 void DownloadManager::GiveUp() {
@@ -143,12 +161,16 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
     std::vector<DownloadRequest> requests;
     for (size_t k : missing) requests.push_back(NewPartRequest(record, local, k));
     chain.Add(std::move(requests));
-    // Stopped, or a write failed: the workers stay for StopDownload.
+    // Stopped, a write failed or the network answers with web pages: the
+    // workers stay for StopDownload.
     switch (chain.WaitForAll(Token(), [this] { WatchDownloadFolder(); })) {
       case WorkerChain::Outcome::kStopped:
         return;
       case WorkerChain::Outcome::kNotSaved:
         ReportSaveFailure();
+        return;
+      case WorkerChain::Outcome::kWebPages:
+        ReportWebPages();
         return;
       case WorkerChain::Outcome::kAllEnded:
         break;
@@ -197,6 +219,20 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
     if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
   }
   return IsRunning();
+}
+
+void DownloadManager::ReportWebPages() {
+  if (web_pages_reported.exchange(true, std::memory_order_relaxed)) return;
+  const std::wstring text =
+      L"Your network answers the download with a web page instead of the installer's files. "
+      L"This happens on networks with a sign-in page (in hotels, airports or guest networks) "
+      L"and behind content filters.\r\n\r\nPlease open any web page in your browser and "
+      L"complete the sign-in there, or ask your network administrator, then start the download "
+      L"manager again.\r\nYou are now directed to our Support Center for help.";
+  Error::RecordError(text, static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  if (listener) listener->ShowError(text);
+  OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::ReportSaveFailure() {

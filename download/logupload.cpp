@@ -17,28 +17,32 @@ namespace {
 constexpr char kModule[] = "downloadmanager";
 constexpr int32_t kLogCompressionLevel = 9;
 
-HeaderMap LogHeaders() {
+HeaderMap LogHeaders(const std::wstring& release) {
   HeaderMap headers;
   headers[L"Content-Type"] = L"application/octet-stream";
   headers[L"DownloadManagerVersion"] = L"9.5";
   headers[L"Method"] = L"LogErrorInfo";
+  if (!release.empty()) headers[L"Release"] = release;
   headers[L"User-Agent"] = L"Veltra Download Manager / 9.5";
   return headers;
 }
 
-// Writes the log into a gzip file at `path`; true when the file holds at
-// least one byte afterwards.
+// Writes the log into a gzip file at `path`; true when it was written whole
+// and holds at least one byte afterwards.
 bool WriteCompressedLog(const std::wstring& path, const std::string& json, ByteBuffer& compressed) {
-  {
-    zlib::CGZip gzip;
-    gzip.level = kLogCompressionLevel;
-    gzip.Open(path, zlib::ZIP_MODE_WRITE);
-    gzip.WriteString(StringUtils::ToWide(json));
-    gzip.Close();
-  }
   compressed.Reset();
-  // A file that could not be made is no failure to read worth a record.
-  if (::GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+  zlib::CGZip gzip;
+  gzip.level = kLogCompressionLevel;
+  if (!gzip.Open(path, zlib::ZIP_MODE_WRITE)) return false;
+  // A full disk may show first in the close, which writes what zlib still
+  // holds: a file cut short there would reach the service as a log that
+  // cannot be read.
+  const bool written = gzip.WriteString(StringUtils::ToWide(json));
+  if (!gzip.Close() || !written) {
+    Error::RecordError(L"DownloadManager::PostLogFile unable to write the whole log to " + path,
+                       ::GetLastError(), kModule, __LINE__);
+    return false;
+  }
   FileSystem::ReadWholeFile(path, compressed);
   return !compressed.Empty();
 }
@@ -105,7 +109,7 @@ void LogUpload::Send(const ByteBuffer& compressed) {
   // The service's answer is not looked at; the upload records its own
   // failures.
   FileUpload upload;
-  const HANDLE thread = upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(), compressed);
+  const HANDLE thread = upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(release_header), compressed);
   if (thread == nullptr || ::WaitForSingleObject(thread, kDeadlineMs) != WAIT_TIMEOUT) {
     return;
   }

@@ -17,6 +17,11 @@ class LogUpload {
 
   // The maker's log service, as a full URL; empty sends no log.
   void SetServiceUrl(const std::wstring& url) { service_url = url; }
+  // Sent as the "Release" header, "<release> <version>", so that the
+  // service files the log under its release.
+  void SetRelease(const std::wstring& release, const std::wstring& version) {
+    release_header = release + L" " + version;
+  }
 
   // A run that started the setup removed the download folder and sends
   // nothing. Returns when the upload has ended, or has been abandoned after
@@ -29,4 +34,5 @@ class LogUpload {
   static void WriteReadableLog();
 
   std::wstring service_url;
+  std::wstring release_header;
 };

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "base/blockfile.h"
+#include "base/busyfile.h"
 #include "base/error.h"
 #include "base/scopedhandle.h"
 
@@ -57,8 +58,7 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
     progress.merge_percent.store(static_cast<uint64_t>(100.0 * k / parts),
                                  std::memory_order_relaxed);
     const std::wstring part_path = layout.PartPath(local, k);
-    UniqueHandle part(::CreateFileW(part_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    UniqueHandle part = OpenOwnFile(part_path);
     if (!part) {
       Error::RecordError(L"Merging part files failed. Unable to open: " + part_path,
                          ::GetLastError(), "", 0);
@@ -96,8 +96,10 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
   if (outcome == MergeResult::kMerged) ::SetEndOfFile(final_file.Get());
   final_file.Reset();
   if (outcome == MergeResult::kMerged &&
-      !::MoveFileExW(merging_path.c_str(), final_path.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      !BusyFile::Retry(L"renaming", merging_path, true, &stop, [&merging_path, &final_path] {
+        return ::MoveFileExW(merging_path.c_str(), final_path.c_str(),
+                             MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+      })) {
     Error::RecordError(L"Merging part files failed. Unable to create: " + final_path,
                        ::GetLastError(), kModule, __LINE__);
     outcome = MergeResult::kFailed;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "base/busyfile.h"
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/filesystem.h"
@@ -22,11 +23,6 @@ const char kModule[] = "downloadmanager";
 // more on files in the cache than they won). The writes of a merge still go
 // out in base/blockfile's 1 MiB.
 constexpr DWORD kSlice = 2 << 20;
-
-UniqueHandle OpenForReading(const std::wstring& path) {
-  return UniqueHandle(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-}
 
 bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
@@ -71,9 +67,11 @@ void PartStore::RemoveTemporaryFiles() {
     }
   } while (::FindNextFileW(search.Get(), &found));
   for (const std::wstring& name : names) {
-    if (!::DeleteFileW((folder + L"/" + name).c_str())) {
-      Error::RecordError(L"DownloadManager unable to delete the temporary file " + folder + L"/" +
-                             name,
+    const std::wstring path = folder + L"/" + name;
+    // A scanner may still hold what the last run left.
+    if (!BusyFile::Retry(L"deleting", path, true, &stop,
+                         [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
+      Error::RecordError(L"DownloadManager unable to delete the temporary file " + path,
                          ::GetLastError(), kModule, __LINE__);
     }
   }
@@ -82,7 +80,7 @@ void PartStore::RemoveTemporaryFiles() {
 void PartStore::ListFinalFiles() { final_names.List(layout.ProgramFolder()); }
 
 bool PartStore::CRCCheckFile(const std::wstring& path, int32_t expected) {
-  UniqueHandle file = OpenForReading(path);
+  UniqueHandle file = OpenOwnFile(path);
   if (!file) {
     Error::RecordError(L"DownloadManager::CRCCheckFile unable to open file " + path,
                        ::GetLastError(), kModule, __LINE__);
@@ -114,7 +112,7 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
     const std::wstring part_path = layout.PartPath(local, k);
     // Opened at once rather than looked up first: one look-up of the name
     // instead of two.
-    UniqueHandle file = OpenForReading(part_path);
+    UniqueHandle file = OpenOwnFile(part_path);
     if (!file) {
       const DWORD error = ::GetLastError();
       if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
@@ -202,7 +200,7 @@ bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& loc
   const std::wstring path = layout.FinalPath(local);
   if (!Exists(path)) return false;
 
-  UniqueHandle file = OpenForReading(path);
+  UniqueHandle file = OpenOwnFile(path);
   if (!file) {
     Error::RecordError(L"CheckFileFromCRCInfo: Error opening file: " + path, ::GetLastError(),
                        kModule, __LINE__);
@@ -248,9 +246,22 @@ bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& loc
   return true;
 }
 
+UniqueHandle PartStore::OpenOwnFile(const std::wstring& path) {
+  UniqueHandle file;
+  BusyFile::Retry(L"opening", path, true, &stop, [&file, &path] {
+    file.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+    return static_cast<bool>(file);
+  });
+  return file;
+}
+
 bool PartStore::DeleteOwnFile(const std::wstring& path) {
   watcher.ExpectChange(path);
-  if (::DeleteFileW(path.c_str())) return true;
+  if (BusyFile::Retry(L"deleting", path, true, &stop,
+                      [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
+    return true;
+  }
   // No deletion will arrive for this name; an announcement left behind would
   // hide a later deletion by someone else.
   const DWORD error = ::GetLastError();

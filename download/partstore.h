@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "base/blockfile.h"
+#include "base/scopedhandle.h"
 #include "base/stoptoken.h"
 #include "download/crcinfo.h"
 #include "download/downloadprogress.h"
@@ -65,6 +66,8 @@ class PartStore {
   // `read` counts the bytes read.
   SliceResult ReadSlices(HANDLE file, uint64_t limit, uint32_t& crc, uint64_t& read,
                          const SliceSink& sink = nullptr);
+  // A file of ours for reading; a hold by another program is waited out.
+  UniqueHandle OpenOwnFile(const std::wstring& path);
   // CRCCheckFile of a file already open.
   bool CRCCheckOpenFile(HANDLE file, const std::wstring& path, int32_t expected);
 

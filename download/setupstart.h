@@ -1,8 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
 
+#include "base/stoptoken.h"
 #include "download/filesystemwatcher.h"
 #include "download/releaselayout.h"
 #include "download/shell.h"
@@ -16,13 +18,19 @@ class SetupStart {
   using ShowError = std::function<void(const std::wstring&)>;
   enum class Outcome { kMissing, kStarted, kRefused };
 
-  SetupStart(const ReleaseLayout& layout, FileSystemWatcher& watcher)
-      : layout(layout), watcher(watcher) {}
+  // With a stop, the waits for files held by another program end at it.
+  SetupStart(const ReleaseLayout& layout, FileSystemWatcher& watcher,
+             std::optional<StopToken> stop = std::nullopt)
+      : layout(layout), watcher(watcher), stop(stop) {}
 
   // An empty path is a release without a setup: told, nothing removed.
   Outcome Launch(IShell& shell, const std::wstring& setup_path, const ShowError& show_error);
 
  private:
+  // The shell's start of the setup, with a hold on the file waited out.
+  intptr_t OpenSetup(IShell& shell, const std::wstring& setup_path);
+
   const ReleaseLayout& layout;
   FileSystemWatcher& watcher;
+  std::optional<StopToken> stop;
 };

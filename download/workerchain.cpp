@@ -28,6 +28,8 @@ WorkerChain::WorkerChain(ProgressCounters& progress, int in_flight)
 
 void WorkerChain::Begin() {
   ScopedLock guard(lock);
+  first_ended = false;
+  met_web_pages = false;
   if (!transfer->StopRequested()) return;
   auto fresh = std::make_shared<TransferContext>();
   fresh->SetPaused(transfer->IsPaused());
@@ -91,6 +93,7 @@ WorkerChain::Outcome WorkerChain::WaitForAll(const StopToken& stop,
     {
       ScopedLock guard(lock);
       waits.push_back(transfer->Token().Event());
+      if (met_web_pages) return Outcome::kWebPages;
       if (stop.StopRequested() || transfer->StopRequested()) return Outcome::kStopped;
       // A worker that ended by an exception stays idle and sends no event:
       // its part counts as missing and the next one is started here.
@@ -134,6 +137,13 @@ void WorkerChain::StopAll() {
 
 void WorkerChain::OnDownloadFinished(FileDownload* download) {
   ScopedLock guard(lock);
+  if (!std::exchange(first_ended, true) && download->MetOnlyWebPages()) {
+    // The network replaces the download: every other part would meet the
+    // same, so none goes on.
+    met_web_pages = true;
+    transfer->RequestStop();
+    return;
+  }
   const int allowed = limit.load(std::memory_order_relaxed);
   if (allowed < in_flight && ::GetTickCount64() >= fallback_until) {
     // The host has had a while: one more connection, and another after the

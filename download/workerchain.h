@@ -33,16 +33,17 @@ class WorkerChain : public IDownloadListener {
   WorkerChain(ProgressCounters& progress, int in_flight);
 
   // Before a run: a transfer that was stopped is replaced by a fresh one,
-  // paused as the last one was.
+  // paused as the last one was, and no part has ended yet.
   void Begin();
 
   // Adds a worker for each request, paused when the chain is, and starts as
   // many as may run.
   void Add(std::vector<DownloadRequest> requests);
-  enum class Outcome { kAllEnded, kStopped, kNotSaved };
+  enum class Outcome { kAllEnded, kStopped, kNotSaved, kWebPages };
   // Until every worker of the file has ended (kAllEnded), `stop` or the
-  // transfer's stop came (kStopped) or a part could not be saved
-  // (kNotSaved). `between_waits` runs on each wake.
+  // transfer's stop came (kStopped), a part could not be saved (kNotSaved)
+  // or the first part of the run to end met nothing but web pages, which
+  // stops the transfer (kWebPages). `between_waits` runs on each wake.
   Outcome WaitForAll(const StopToken& stop, const std::function<void()>& between_waits);
   bool AllFinished();
   // Once a file's workers have all ended: frees them before the next file.
@@ -87,4 +88,7 @@ class WorkerChain : public IDownloadListener {
   std::atomic<int> limit;
   // Until then the limit stays down after a push-back (GetTickCount64).
   ULONGLONG fallback_until = 0;
+  // A part of this run has ended; the first one met only web pages.
+  bool first_ended = false;
+  bool met_web_pages = false;
 };

@@ -1,7 +1,11 @@
 #include "net/blockedcallthread.h"
 
+#include <exception>
+#include <string>
 #include <utility>
 
+#include "base/error.h"
+#include "base/errorcodes.h"
 #include "base/threadname.h"
 
 namespace {
@@ -60,7 +64,17 @@ DWORD WINAPI BlockedCallThread::Loop(void* parameter) {
       runner.pending_ = nullptr;
     }
     if (call) {
-      call();
+      // Nothing may leave this thread: an allocation that fails in the call
+      // (a body bigger than memory) would end the process. The call's own
+      // result stays a failure.
+      try {
+        call();
+      } catch (const std::exception& e) {
+        Error::LogError(
+            std::string("BlockedCallThread: Obviously a major malfunction in a call. Message: ") +
+                e.what(),
+            static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), "filedownload", __LINE__);
+      }
       // What the call captured (an abandoned request's handles) goes now,
       // not when the next call comes.
       call = nullptr;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "base/blockfile.h"
+#include "base/busyfile.h"
 #include "base/error.h"
 
 namespace {
@@ -13,25 +14,32 @@ constexpr char kModule[] = "filedownload";
 }  // namespace
 
 bool MemorySink::Begin() {
-  Discard();
+  Clear();
   return true;
 }
 
 bool MemorySink::Write(const uint8_t* bytes, size_t count) {
   ScopedLock guard(lock_);
+  if (bytes_.Size() + count > Capacity()) return false;
   bytes_.Append(bytes, count);
   return true;
 }
 
-void MemorySink::Discard() {
+void MemorySink::Clear() {
   ScopedLock guard(lock_);
   bytes_.Reset();
 }
 
-PartFileSink::PartFileSink(std::wstring path, std::wstring temporary_path)
-    : path_(std::move(path)), temporary_path_(std::move(temporary_path)) {}
+PartFileSink::PartFileSink(std::wstring path, std::wstring temporary_path, uint32_t part_size)
+    : path_(std::move(path)), temporary_path_(std::move(temporary_path)), part_size_(part_size) {}
 
-PartFileSink::~PartFileSink() { CloseAndDelete(); }
+PartFileSink::~PartFileSink() {
+  // Never kept nor discarded (a worker that ended by an exception): one try,
+  // and the next start removes what is still held.
+  if (!file_) return;
+  file_.Reset();
+  ::DeleteFileW(temporary_path_.c_str());
+}
 
 bool PartFileSink::Begin() {
   ScopedLock guard(lock_);
@@ -56,6 +64,7 @@ bool PartFileSink::Begin() {
                        __LINE__);
     return false;
   }
+  written_ = 0;
   return true;
 }
 
@@ -63,6 +72,13 @@ bool PartFileSink::Write(const uint8_t* bytes, size_t count) {
   ScopedLock guard(lock_);
   // Discarded meanwhile (a read abandoned for a stop): nothing more is kept.
   if (!file_) return false;
+  if (written_ + count > Capacity()) {
+    Error::RecordError(L"A body longer than the part refused for " + temporary_path_,
+                       ERROR_INVALID_DATA, kModule, __LINE__);
+    ::SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
+  written_ += count;
   DWORD written = 0;
   if (!WriteBlock(file_.Get(), bytes, static_cast<DWORD>(count), written)) {
     const DWORD error = ::GetLastError();
@@ -73,11 +89,16 @@ bool PartFileSink::Write(const uint8_t* bytes, size_t count) {
   return true;
 }
 
-bool PartFileSink::Keep() {
+bool PartFileSink::Keep(const StopToken& stop) {
   ScopedLock guard(lock_);
   if (!file_) return false;
   file_.Reset();
-  if (!::MoveFileExW(temporary_path_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+  // A scanner opens each new file for a moment, the temporary one or an
+  // older part under the name it gets.
+  if (!BusyFile::Retry(L"renaming", temporary_path_, true, &stop, [this] {
+        return ::MoveFileExW(temporary_path_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) !=
+               FALSE;
+      })) {
     Error::RecordError(L"Couldn't rename part file " + temporary_path_ + L" to " + path_,
                        ::GetLastError(), kModule, __LINE__);
     ::DeleteFileW(temporary_path_.c_str());
@@ -86,13 +107,11 @@ bool PartFileSink::Keep() {
   return true;
 }
 
-void PartFileSink::Discard() {
+void PartFileSink::Discard(const StopToken& stop) {
   ScopedLock guard(lock_);
-  CloseAndDelete();
-}
-
-void PartFileSink::CloseAndDelete() {
   if (!file_) return;
   file_.Reset();
-  ::DeleteFileW(temporary_path_.c_str());
+  // What is still held after a stop is removed at the next start.
+  BusyFile::Retry(L"deleting", temporary_path_, true, &stop,
+                  [this] { return ::DeleteFileW(temporary_path_.c_str()) != FALSE; });
 }

@@ -8,6 +8,7 @@
 #include "base/bytebuffer.h"
 #include "base/criticalsection.h"
 #include "base/scopedhandle.h"
+#include "base/stoptoken.h"
 
 // Where the body of a download goes as it arrives. The reads write into it
 // on the connection's call thread; the worker begins, keeps or discards it
@@ -20,27 +21,38 @@ class BodySink {
   // A new attempt: whatever an earlier one left goes. False (logged) when
   // nothing can be taken.
   virtual bool Begin() = 0;
-  // The next bytes of the body; false (logged) when they cannot be kept.
+  // The most bytes of one body it takes: one more than anything right, so
+  // that a body too long is known as such and the rest is never read.
+  virtual uint64_t Capacity() const = 0;
+  // The next bytes of the body; false (logged) when they cannot be kept or
+  // go beyond the capacity.
   virtual bool Write(const uint8_t* bytes, size_t count) = 0;
   // The body is complete and correct: kept for good. False (logged) when it
-  // cannot be.
-  virtual bool Keep() = 0;
+  // cannot be. A file held by a scanner is waited for until `stop`.
+  virtual bool Keep(const StopToken& stop) = 0;
   // The attempt's bytes are worthless.
-  virtual void Discard() = 0;
+  virtual void Discard(const StopToken& stop) = 0;
 };
 
-// Keeps the body in memory: the CRC info, read by the owner afterwards.
+// Keeps the body in memory: the CRC info, read by the owner afterwards. A
+// few kilobytes in truth; cut at 16 MB, so that memory never grows with
+// what a host sends.
 class MemorySink : public BodySink {
  public:
+  static constexpr uint64_t kLongestBody = 16 << 20;
+
   bool Begin() override;
+  uint64_t Capacity() const override { return kLongestBody + 1; }
   bool Write(const uint8_t* bytes, size_t count) override;
-  bool Keep() override { return true; }
-  void Discard() override;
+  bool Keep(const StopToken&) override { return true; }
+  void Discard(const StopToken&) override { Clear(); }
 
   // Only once the worker has ended.
   const ByteBuffer& Bytes() const { return bytes_; }
 
  private:
+  void Clear();
+
   CriticalSection lock_;
   ByteBuffer bytes_;
 };
@@ -53,20 +65,24 @@ class MemorySink : public BodySink {
 class PartFileSink : public BodySink {
  public:
   // `path` with "/" separators; its folder is created (one level) if
-  // missing.
-  PartFileSink(std::wstring path, std::wstring temporary_path);
+  // missing. A body longer than `part_size` (0: any size) is cut one byte
+  // beyond it.
+  PartFileSink(std::wstring path, std::wstring temporary_path, uint32_t part_size);
   ~PartFileSink() override;
 
   bool Begin() override;
+  uint64_t Capacity() const override {
+    return part_size_ != 0 ? uint64_t{part_size_} + 1 : UINT64_MAX;
+  }
   bool Write(const uint8_t* bytes, size_t count) override;
-  bool Keep() override;
-  void Discard() override;
+  bool Keep(const StopToken& stop) override;
+  void Discard(const StopToken& stop) override;
 
  private:
-  void CloseAndDelete();
-
   const std::wstring path_;
   const std::wstring temporary_path_;
+  const uint32_t part_size_;
   CriticalSection lock_;
   UniqueHandle file_;
+  uint64_t written_ = 0;
 };

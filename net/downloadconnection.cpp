@@ -6,6 +6,7 @@
 #include "base/errorcodes.h"
 #include "base/httpstatus.h"
 #include "base/urlpath.h"
+#include "net/proxysignin.h"
 #include "net/redirect.h"
 
 namespace {
@@ -18,6 +19,9 @@ constexpr DWORD kFlags = INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_SECURE |
                          INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
 // Redirects followed within one opening, against a host that loops.
 constexpr int kMaxRedirects = 5;
+// Fresh requests after a sign-in within one opening, against a proxy that
+// takes none.
+constexpr int kMaxSignIns = 3;
 
 // What the call thread's body read and its caller share.
 struct BodyRead {
@@ -71,8 +75,13 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
       read.end = DownloadConnection::BodyEnd::kPaused;
       return;
     }
-    const size_t room = size.Next();
-    uint8_t* space = read.body->Space(room);
+    size_t room = 0;
+    uint8_t* space = read.body->Space(size.Next(), room);
+    if (room == 0) {
+      // Cut one byte beyond what the sink takes: the rest is never read.
+      read.end = DownloadConnection::BodyEnd::kComplete;
+      return;
+    }
     DWORD count = 0;
     ::SetLastError(0);
     const double started = NowMs();
@@ -129,21 +138,39 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
   std::wstring logged_path = object_path;
   DWORD status_code = 0;
   std::wstring headers;
-  for (int redirects = 0;; ++redirects) {
-    if (!SendRequest(host, object, logged_path, stop) ||
+  int redirects = 0;
+  int sign_ins = 0;
+  for (;;) {
+    int applied = 0;
+    if (!SendRequest(host, object, logged_path, stop, applied) ||
         !QueryAnswer(logged_name, status_code, headers)) {
       Disconnect();
       return false;
     }
+    if (status_code == kHttpProxyAuthenticationRequired && sign_ins < kMaxSignIns) {
+      const ProxySignIn::Outcome outcome =
+          ProxySignIn::Instance().After407(Request(), applied, handles_, stop);
+      if (outcome == ProxySignIn::Outcome::kStopped) {
+        Disconnect();
+        return false;
+      }
+      if (outcome == ProxySignIn::Outcome::kSignedIn) {
+        // WinINet under Wine sends a repeated request wrongly through the
+        // proxy's tunnel: a fresh one goes instead.
+        sign_ins++;
+        continue;
+      }
+    }
     if (!Redirect::IsRedirectStatus(status_code)) {
       if (status_code != kHttpOk) break;
+      content_type_ = QueryHeader(HTTP_QUERY_CONTENT_TYPE);
       return true;
     }
     // WinINet follows no redirect by itself (INTERNET_FLAG_NO_AUTO_REDIRECT):
     // one that left HTTPS or the host would carry the signature along.
     const std::wstring location = QueryHeader(HTTP_QUERY_LOCATION);
     std::wstring next;
-    if (redirects < kMaxRedirects && Redirect::SameHostTarget(location, host, object, next)) {
+    if (redirects++ < kMaxRedirects && Redirect::SameHostTarget(location, host, object, next)) {
       logged_path = next.substr(0, next.find(L'?'));
       Error::LogMessage(L"Following redirect to: " + host + L"/ " + logged_path, kModule, __LINE__);
       object = next;
@@ -165,7 +192,8 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
 }
 
 bool DownloadConnection::SendRequest(const std::wstring& host, const std::wstring& object,
-                                     const std::wstring& logged_path, const StopToken& stop) {
+                                     const std::wstring& logged_path, const StopToken& stop,
+                                     int& applied_sign_ins) {
   handles_->request.Reset(::HttpOpenRequestW(handles_->connection.Get(), L"GET", object.c_str(),
                                              nullptr, nullptr, nullptr, kFlags, 0));
   if (!handles_->request) {
@@ -177,6 +205,7 @@ bool DownloadConnection::SendRequest(const std::wstring& host, const std::wstrin
   // the request too, a host that stalls in the middle of a body would hold
   // the read forever.
   SetTimeouts(handles_->request.Get(), kModule);
+  applied_sign_ins = ProxySignIn::Instance().Apply(handles_->request.Get());
 
   DWORD error = 0;
   const bool sent = Call(

@@ -33,6 +33,9 @@ class DownloadConnection : public Connection {
             const std::wstring& object_suffix, const std::wstring& logged_name,
             std::atomic<uint32_t>& status, const StopToken& stop);
 
+  // The content type of the last answer with status 200.
+  const std::wstring& ContentType() const { return content_type_; }
+
   enum class BodyEnd { kComplete, kFailed, kSinkFailed, kPaused, kStopped };
 
   // Reads the rest of the body into `body` on the call thread, read after
@@ -48,6 +51,9 @@ class DownloadConnection : public Connection {
 
  private:
   bool SendRequest(const std::wstring& host, const std::wstring& object,
-                   const std::wstring& logged_path, const StopToken& stop);
+                   const std::wstring& logged_path, const StopToken& stop,
+                   int& applied_sign_ins);
   bool QueryAnswer(const std::wstring& logged_name, DWORD& status_code, std::wstring& headers);
+
+  std::wstring content_type_;
 };

@@ -10,8 +10,11 @@
 #include "base/errorcodes.h"
 #include "base/faulttranslator.h"
 #include "base/httpstatus.h"
+#include "base/stringutils.h"
 #include "base/tempname.h"
 #include "base/threadname.h"
+#include "net/redirect.h"
+#include "net/webpage.h"
 
 namespace {
 
@@ -43,7 +46,7 @@ DownloadRequest DownloadRequest::Part(const std::wstring& host, const std::wstri
   request.part_size = part_size;
   request.expected_crc = expected_crc;
   request.part_file_path = part_file_path;
-  request.sink = std::make_shared<PartFileSink>(part_file_path, TemporaryName(part_file_path));
+  request.sink = std::make_shared<PartFileSink>(part_file_path, TemporaryName(part_file_path), part_size);
   request.listener = listener;
   return request;
 }
@@ -92,7 +95,7 @@ void FileDownload::Run() {
     state_.store(DOWNLOAD_IDLE, std::memory_order_relaxed);
     connection_.Disconnect();
     connection_.ReleaseCallThread();
-    request_.sink->Discard();
+    request_.sink->Discard(transfer_->Token());
   }
 }
 
@@ -126,7 +129,7 @@ FileDownload::AttemptEnd FileDownload::RunAttempt() {
       error_code_.store(status.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     if (status.load(std::memory_order_relaxed) == kHttpServiceUnavailable) ReportPushBack();
-    request_.sink->Discard();
+    request_.sink->Discard(transfer_->Token());
     return transfer_->Token().WaitForStop(kRetryPauseMs) ? AttemptEnd::kStopped
                                                           : AttemptEnd::kWrong;
   }
@@ -134,20 +137,20 @@ FileDownload::AttemptEnd FileDownload::RunAttempt() {
   const ReadOutcome outcome = ReadResponse(body);
   if (outcome.sink_failed) {
     connection_.Disconnect();
-    request_.sink->Discard();
+    request_.sink->Discard(transfer_->Token());
     return AttemptEnd::kNotSaved;
   }
   const bool right = Evaluate(outcome, *body);
   connection_.Disconnect();
   if (!right) {
-    request_.sink->Discard();
+    request_.sink->Discard(transfer_->Token());
     return outcome.stopped_in_read || transfer_->StopRequested() ? AttemptEnd::kStopped
                                                                  : AttemptEnd::kWrong;
   }
   Error::LogMessage(L"Download: " + path + L" correct CRC. Download succesful.", kModule, __LINE__);
   // A part received whole and right is kept even when a stop came meanwhile:
   // the next start need not fetch it again.
-  return request_.sink->Keep() ? AttemptEnd::kKept : AttemptEnd::kNotSaved;
+  return request_.sink->Keep(transfer_->Token()) ? AttemptEnd::kKept : AttemptEnd::kNotSaved;
 }
 
 void FileDownload::ReportProgress(const ReceivedBody& body) {
@@ -226,7 +229,7 @@ bool FileDownload::Evaluate(const ReadOutcome& outcome, const ReceivedBody& body
     Error::LogError("Error reading file, reconnecting.", outcome.last_error, kModule, __LINE__);
   }
   if (received.size == 0 && outcome.last_read_ok) success = success || !expected;
-  if (!success) {
+  if (!success && !ReportWebPage(body)) {
     Error::LogError(L"Download: " + request_.part_file_path + L" incorrect CRC. Expected: " +
                         Signed(expected.value_or(0)) + L" found: " + Signed(found_crc) +
                         L" bytes read: " + Signed(static_cast<uint32_t>(received.size)) +
@@ -234,4 +237,21 @@ bool FileDownload::Evaluate(const ReadOutcome& outcome, const ReceivedBody& body
                     static_cast<uint32_t>(DL_MANAGER_CRC_INCORRECT), kModule, __LINE__);
   }
   return success;
+}
+
+bool FileDownload::ReportWebPage(const ReceivedBody& body) {
+  const ByteBuffer head = body.Head();
+  const std::string type = StringUtils::ToNarrow(connection_.ContentType());
+  if (!WebPage::Is(type, head.Data(), head.Size())) return false;
+  web_pages_.fetch_add(1, std::memory_order_relaxed);
+  // A page may name the address it stands in for, signature and all.
+  Error::RecordError(Redirect::WithoutQueries(
+                         L"Download: " + request_.part_file_path +
+                         L" the network answered with a web page instead of the file: status 200, "
+                         L"content type \"" +
+                         connection_.ContentType() + L"\", title \"" +
+                         StringUtils::ToWide(WebPage::Title(head.Data(), head.Size())) +
+                         L"\". Retrying download"),
+                     static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  return true;
 }

@@ -88,6 +88,11 @@ class FileDownload : public Orv_Thread {
   DownloadState State() const { return state_.load(std::memory_order_relaxed); }
   // The last problem: an HTTP status other than 200, or a positioning error.
   uint32_t ErrorCode() const { return error_code_.load(std::memory_order_relaxed); }
+  // Every try was answered with a web page instead of the part (a captive
+  // portal or a filter); readable from any thread.
+  bool MetOnlyWebPages() const {
+    return web_pages_.load(std::memory_order_relaxed) == kMaxAttempts;
+  }
   // Bytes received in the current attempt; readable from any thread.
   uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
@@ -113,11 +118,14 @@ class FileDownload : public Orv_Thread {
   // Checks what the attempt received and logs a mismatch; true when the
   // bytes are complete and correct.
   bool Evaluate(const ReadOutcome& outcome, const ReceivedBody& body);
+  // A failed try's body is a web page: logged as such, and counted.
+  bool ReportWebPage(const ReceivedBody& body);
 
   const DownloadRequest request_;
   const std::shared_ptr<TransferContext> transfer_;
   std::atomic<DownloadState> state_{DOWNLOAD_IDLE};
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};
+  std::atomic<int> web_pages_{0};
   DownloadConnection connection_;
 };

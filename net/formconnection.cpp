@@ -2,6 +2,7 @@
 
 #include "base/error.h"
 #include "base/stringutils.h"
+#include "net/proxysignin.h"
 
 namespace {
 
@@ -70,6 +71,9 @@ bool FormConnection::Open(const std::wstring& agent, const std::wstring& host, i
     Disconnect();
     return false;
   }
+  // Through a proxy the user signed in to for the download, the log goes
+  // signed in too.
+  ProxySignIn::Instance().Apply(handles_->request.Get());
   SetTimeouts(handles_->request.Get(), kModule);
   return true;
 }

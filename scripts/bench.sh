@@ -53,5 +53,12 @@ for step in rawparts merge rawfinals verify; do manager_step "$step"; done
 echo "== Whole runs of the manager: 2,000 small files; memory with failing parts"
 python3 "$ROOT/bench/release_bench.py" --build "$BUILD_DIR" --source "$ROOT"
 
+echo "== The log service: 500 uploads a second through nginx, SQLite, PostgreSQL, the old stand-in"
+python3 "$ROOT/bench/logservice_bench.py" --logservice "$BUILD_DIR/native/logservice/logservice" \
+  --subnet "$bench_subnet"
+
+echo "== Checking the signature of a setup of 200 MB"
+python3 "$ROOT/bench/setupsignature_bench.py" --build "$BUILD_DIR"
+
 echo "== Publishing a release of 1 GB against cat"
 python3 "$ROOT/bench/publish_bench.py" "$BUILD_DIR/native/publisher/publisher" "$BUILD_DIR"

@@ -8,8 +8,10 @@ packages=(
   g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64
   libz-mingw-w64-dev nlohmann-json3-dev googletest
   wine wine64 xvfb
-  python3 openssl ca-certificates curl
+  python3 openssl ca-certificates curl osslsigncode
   g++ libssl-dev libcurl4-openssl-dev zlib1g-dev
+  libsqlite3-dev libpq-dev chromium chromium-driver python3-selenium
+  squid apache2-utils
 )
 
 missing=()
@@ -33,26 +35,45 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   apt-get install -y -q nodejs npm
 fi
 
-# nginx, the maker's own download host, which the benchmarks serve releases
-# with (scripts/nginx.sh runs it with a configuration of the run's own).
-# Installing Debian's package would start and enable the system's nginx on
-# port 80: a policy file keeps it from starting while it installs, and the
-# service is left disabled. Nothing of ours uses the system service.
-if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
-  echo "Installing: nginx (its system service stays off)"
+# Installs Debian packages whose installation would start and enable a
+# system service (nginx on port 80, PostgreSQL's main cluster): a policy
+# file keeps it from starting until this script ends, and the service is left
+# disabled. Nothing of ours uses the system's services.
+install_without_service() {
+  local service="$1"; shift
+  echo "Installing: $* (its system service stays off)"
   export DEBIAN_FRONTEND=noninteractive
   policy=/usr/sbin/policy-rc.d
-  own_policy=""
   if [ ! -e "$policy" ]; then
-    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while nginx installs.\nexit 101\n' >"$policy"
+    # It refuses every service start on the machine: it goes on every way
+    # out, an interrupt or a failure included.
+    trap 'rm -f "$policy"' EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    trap 'exit 129' HUP
+    printf '#!/bin/sh\n# Left by scripts/install-deps.sh while %s installs.\nexit 101\n' "$*" >"$policy"
     chmod +x "$policy"
-    own_policy=yes
   fi
-  status=0
-  apt-get update -q && apt-get install -y -q nginx || status=$?
-  [ -n "$own_policy" ] && rm -f "$policy"
+  local status=0
+  apt-get update -q && apt-get install -y -q "$@" || status=$?
   if [ -d /run/systemd/system ]; then
-    systemctl disable --quiet nginx 2>/dev/null || true
+    systemctl disable --quiet "$service" 2>/dev/null || true
   fi
   [ "$status" -eq 0 ] || exit "$status"
+}
+
+# nginx, the maker's own download host, which the benchmarks serve releases
+# with (scripts/nginx.sh runs it with a configuration of the run's own).
+if ! command -v nginx >/dev/null && [ ! -x /usr/sbin/nginx ]; then
+  install_without_service nginx nginx
+fi
+
+# PostgreSQL 15 for the log service's tests and a maker who runs several
+# service instances (scripts/postgres.sh runs a server of its own); no main
+# cluster is made.
+if [ ! -x /usr/lib/postgresql/15/bin/initdb ]; then
+  mkdir -p /etc/postgresql-common
+  [ -e /etc/postgresql-common/createcluster.conf ] ||
+    echo "create_main_cluster = false" >/etc/postgresql-common/createcluster.conf
+  install_without_service postgresql postgresql-15
 fi

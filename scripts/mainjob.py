@@ -11,6 +11,7 @@ standard input only where a tool allows it, and is never printed.
 import argparse
 import atexit
 import datetime
+import json
 import os
 import random
 import re
@@ -20,6 +21,8 @@ import subprocess
 import sys
 import threading
 import time
+import urllib.parse
+import urllib.request
 from pathlib import Path
 
 PART = 10_000_000
@@ -41,6 +44,27 @@ def nginx_host(subnet, slot):
 
 def log_service_url(subnet, slot):
     return f"https://log{slot}.s{subnet}.veltra.test:8443/Veltra/DownloadManager8.ashx"
+
+
+def dashboard_url(subnet, slot):
+    return f"https://log{slot}.s{subnet}.veltra.test:8443/dashboard"
+
+
+def log_service_api(subnet, slot, state, path):
+    """A JSON answer of the log service's dashboard API, through its nginx;
+    the secret comes from the services' private folder."""
+    secret = (Path(state) / "private" / "dashboard-secret").read_text().strip()
+    request = urllib.request.Request(f"https://log{slot}.s{subnet}.veltra.test:8443{path}",
+                                     headers={"Authorization": "Bearer " + secret})
+    # Loopback only: a proxy of the environment must not see the secret.
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+    with opener.open(request, timeout=30) as answer:
+        return json.loads(answer.read())
+
+
+def stored_runs(subnet, slot, state):
+    """The uploads the log service holds, newest first."""
+    return log_service_api(subnet, slot, state, "/api/runs?limit=10000")["runs"]
 
 
 def local_name(host_name, product_code):
@@ -65,6 +89,22 @@ def make_sample_release(folder, setup_program):
     return folder
 
 
+def sign_setup(setup, certs):
+    """Signs the sample's setup with the test CA's signer in place; returns
+    the thumbprint the program pins: the CA's, so that a renewed signer
+    would still do."""
+    signed = setup.with_suffix(".signed")
+    signed.unlink(missing_ok=True)
+    subprocess.run(["osslsigncode", "sign", "-certs", str(certs / "signer.pem"), "-key",
+                    str(certs / "signer.key"), "-h", "sha256", "-n", "Veltra sample setup",
+                    "-in", str(setup), "-out", str(signed)], check=True,
+                   stdout=subprocess.DEVNULL)
+    signed.replace(setup)
+    return subprocess.run([str(ROOT / "scripts" / "codesign-ca.sh"), "thumbprint",
+                           str(certs / "ca.pem")], check=True, capture_output=True,
+                          text=True).stdout.strip()
+
+
 def publisher_run(publisher, *args, stdin=None):
     """Runs the publisher; its messages pass through, its stdout is returned
     (only `sas` prints anything there, and that is never shown)."""
@@ -75,12 +115,28 @@ def publisher_run(publisher, *args, stdin=None):
     return result.stdout.strip()
 
 
-def make_sas(publisher, container, days, write=False):
-    expiry = (datetime.datetime.now(datetime.timezone.utc) +
-              datetime.timedelta(days=days)).strftime("%Y-%m-%d")
-    args = ["sas", "--account", ACCOUNT, "--key", ACCOUNT_KEY, "--container", container,
-            "--expiry", expiry]
-    return publisher_run(publisher, *args, *(["--write"] if write else []))
+def expiry_in(days):
+    return (datetime.datetime.now(datetime.timezone.utc) +
+            datetime.timedelta(days=days)).strftime("%Y-%m-%d")
+
+
+def make_sas(publisher, container, expiry=None, write=False):
+    """A read signature of the container until `expiry`, or a write signature
+    of it for the next hours. The account key goes on standard input."""
+    args = ["sas", "--account", ACCOUNT, "--key-file", "-", "--container", container]
+    args += ["--write"] if write else ["--expiry", expiry]
+    return publisher_run(publisher, *args, stdin=ACCOUNT_KEY)
+
+
+def upload_release(publisher, published, host, container):
+    """Creates the container and uploads the published folder into it with a
+    write signature of that container alone, passed on standard input."""
+    url = f"https://{host}"
+    publisher_run(publisher, "container", "--account", ACCOUNT, "--key-file", "-",
+                  "--container", container, "--url", url, stdin=ACCOUNT_KEY)
+    write_sas = make_sas(publisher, container, write=True)
+    publisher_run(publisher, "upload", "--dir", published, "--url", url, "--sas-file", "-",
+                  stdin=write_sas)
 
 
 def configure_program(build_dir, settings):
@@ -144,13 +200,12 @@ def serve_with_nginx(publisher, published, host, address, state, release_name, s
     block = private / "nginx-server.conf"
     publisher_run(publisher, "nginx-conf", "--root", published, "--server-name", host,
                   "--listen", f"{address}:443", "--cert", ca_dir / "server.pem",
-                  "--key", ca_dir / "server.key", "--secret", secret, "--out", block)
+                  "--key", ca_dir / "server.key", "--secret-file", "-", "--out", block,
+                  stdin=secret)
     subprocess.run([str(ROOT / "scripts" / "nginx.sh"), "start", str(Path(state) / "nginx"),
                     str(block)], check=True)
-    expiry = (datetime.datetime.now(datetime.timezone.utc) +
-              datetime.timedelta(days=days)).strftime("%Y-%m-%d")
     return publisher_run(publisher, "nginx-sig", "--release", release_name, "--subdir", subdir,
-                         "--secret", secret, "--expiry", expiry)
+                         "--secret-file", "-", "--expiry", expiry_in(days), stdin=secret)
 
 
 def serve_with_congestion_control(address, algorithm):
@@ -271,19 +326,55 @@ def check_final_files(release, program_folder, product_code):
     return problems
 
 
+def request_path(relative):
+    """An object's path as the program requests it: each byte that is not
+    safe in a URL path segment percent-encoded (base/urlpath.cpp)."""
+    return urllib.parse.quote(relative, safe="/!$&'()*+,;=:@")
+
+
 def curl_fetch(host, published, sas):
     """Fetches every published object once with curl, as the program does
-    (one connection, one object after another); returns (bytes, seconds).
-    The signed addresses go to curl on its standard input, out of sight."""
+    (one connection, one object after another); returns (bytes, seconds),
+    or (None, why) when not every object came whole. The signed addresses
+    go to curl on its standard input, out of sight."""
     objects = sorted(p for p in Path(published).rglob("*") if p.is_file())
     config = ""
     for path in objects:
-        relative = path.relative_to(published).as_posix()
-        config += f'url = "https://{host}/{relative}{sas}"\noutput = "/dev/null"\n'
+        relative = request_path(path.relative_to(published).as_posix())
+        config += (f'url = "https://{host}/{relative}{sas}"\noutput = "/dev/null"\n'
+                   'write-out = "%{http_code} %{size_download}\\n"\n')
     started = time.time()
-    subprocess.run(["curl", "--silent", "--show-error", "--fail", "--config", "-"],
-                   input=config, text=True, check=True)
-    return sum(p.stat().st_size for p in objects), time.time() - started
+    result = subprocess.run(["curl", "--silent", "--config", "-"], input=config, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+    seconds = time.time() - started
+    answers = [line.split() for line in result.stdout.splitlines() if line.strip()]
+    failed = [path.name for path, answer in zip(objects, answers)
+              if answer != ["200", str(path.stat().st_size)]]
+    failed += [path.name for path in objects[len(answers):]]
+    if failed:
+        return None, f"{len(failed)} of {len(objects)} objects did not come whole " \
+                     f"(first: {failed[0]})"
+    return sum(p.stat().st_size for p in objects), seconds
+
+
+def setup_program(files):
+    """The file the program starts once the download is complete: the last
+    one whose name ends in ".exe", as the publisher reports it."""
+    exes = [p.name for p in files if p.name.endswith(".exe")]
+    return exes[-1] if exes else None
+
+
+def running_programs():
+    """The file names of the programs running now, Wine's among them (their
+    command line names the Windows path)."""
+    names = set()
+    for cmdline in Path("/proc").glob("[0-9]*/cmdline"):
+        try:
+            first = cmdline.read_bytes().split(b"\0")[0].decode(errors="replace")
+        except OSError:
+            continue
+        names.add(re.split(r"[\\/]", first)[-1].lower())
+    return names
 
 
 def appdata_folder(prefix, release_name):
@@ -311,10 +402,18 @@ def run(args):
     release_bytes = sum(p.stat().st_size for p in files)
     print(f"== Release {args.name}: {len(files)} files, {release_bytes:,} bytes in {release}")
 
+    # The sample's setup and the program are signed by the test CA; the
+    # program is built to start only a setup signed under it. A maker's own
+    # release (--release) keeps its files as they are, and its setup is not
+    # checked.
+    certs = build / "codesign"
+    subprocess.run([str(ROOT / "scripts" / "codesign-ca.sh"), str(certs)], check=True)
+    pin = "" if args.release else sign_setup(release / "Setup.exe", certs)
     print("== Publishing")
     started = time.time()
     publisher_run(publisher, "publish", "--release", args.name, "--subdir", args.subdir,
-                  "--out", out / "published", "--from", release)
+                  "--out", out / "published", "--from", release,
+                  *(["--setup-signers", pin, "--trusted-roots", certs / "ca.pem"] if pin else []))
     publish_seconds = time.time() - started
 
     upload_seconds = None
@@ -327,35 +426,61 @@ def run(args):
                                     args.subdir, args.sas_days)
     else:
         print(f"== Uploading to https://{host}/{container}")
-        write_sas = make_sas(publisher, container, days=1, write=True)
         started = time.time()
-        publisher_run(publisher, "upload", "--dir", out / "published", "--url",
-                      f"https://{host}", "--sas", write_sas)
+        upload_release(publisher, out / "published", host, container)
         upload_seconds = time.time() - started
-        read_sas = make_sas(publisher, container, days=args.sas_days)
+        read_sas = make_sas(publisher, container, expiry_in(args.sas_days))
 
     print("== Building the program for that host and signature")
     configure_program(build, {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
                               "VELTRA_DEFAULT_HOST": host, "VELTRA_DOWNLOAD_SUBDIR": args.subdir,
                               "VELTRA_PRODUCT_CODE": args.product_code,
                               "VELTRA_SAS": read_sas,
-                              "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot)})
+                              "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot),
+                              "VELTRA_SETUP_SIGNERS": pin,
+                              "VELTRA_SIGN_CERT": certs / "signer.pem",
+                              "VELTRA_SIGN_KEY": certs / "signer.key"})
     build_targets(build, "program")
     program = build / "app" / f"{args.name}_web.exe"
+    program_signed = subprocess.run(["osslsigncode", "verify", "-CAfile", str(certs / "ca.pem"),
+                                     "-in", str(program)], stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL).returncode == 0
+    if not program_signed:
+        raise RuntimeError(f"the program's signature does not verify against {certs / 'ca.pem'}")
 
     print("== Running the program under Wine" +
           ("" if args.display else " on a virtual display, with screenshots"))
     shutil.rmtree(appdata_folder(build / "wineprefix", args.name), ignore_errors=True)
     program_folder = out / "program"
     shots = out / "screenshots" if not args.display else None
+    # The test CA is trusted in the run's own Wine prefix only.
+    if subprocess.run([str(build / "wine-run.sh"), str(build / "tests" / "apphelper.exe"),
+                       "trustroot", "Z:" + str(certs / "ca.pem").replace("/", "\\")],
+                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                      timeout=120).returncode != 0:
+        raise RuntimeError("the test CA could not be trusted in the run's Wine prefix")
     runner = ProgramRun(build / "wine-run.sh", program, program_folder, args.name,
                         build / "tests" / "apphelper.exe", shots)
     # A message box means the program has given up (or could not write):
     # the run ends there instead of waiting for someone to click it away.
     gave_up = []
     next_look = [time.time() + 5]
+    # Whether the program started the setup, whatever the setup is: its
+    # local name among the running programs (the sample setup also leaves a
+    # record of each start).
+    setup = setup_program(files)
+    setup_local = local_name(setup, args.product_code) if setup else None
+    setup_record = program_folder / f"{Path(setup_local or 'none').stem}.started.txt"
+    setup_seen = []
+
+    def setup_started():
+        if setup_local and not setup_seen and (setup_record.exists() or
+                                                setup_local.lower() in running_programs()):
+            setup_seen.append(True)
+        return bool(setup_seen)
 
     def look_for_error():
+        setup_started()
         if time.time() < next_look[0]:
             return
         next_look[0] = time.time() + 5
@@ -369,16 +494,17 @@ def run(args):
         runner.wait(120)
         runner.kill()
         raise RuntimeError(f"the program showed an error message ({out / 'error-message.bmp'}); "
-                           f"its log is in {Path(args.state) / 'logs'}")
+                           f"its log is on {dashboard_url(args.subnet, args.slot)}")
     if code is None:
         runner.close()
         code = runner.wait(120)
         runner.kill()
         raise RuntimeError(f"the program did not finish within {args.timeout} s")
     wall = runner.ended - runner.started
-    setup_record = program_folder / f"Setup_{args.product_code}.started.txt"
+    if setup_local:
+        wait_for(setup_started, 60 if not args.release else 10)
     if not args.release:
-        if not wait_for(setup_record.exists, 60):
+        if not setup_seen:
             raise RuntimeError("the setup program was not started")
         if shots:
             time.sleep(1)
@@ -391,11 +517,13 @@ def run(args):
     requests = (served_by_nginx(Path(args.state) / "nginx" / "timing.log")
                 if args.host == "nginx" else
                 served(Path(args.state) / "private" / "azurite-debug.log"))
-    gets = sorted(when for when, method, _ in requests if method == "GET")
-    fetched, curl_seconds = curl_fetch(host, out / "published", read_sas)
+    # The program's own: the upload's look at the host came before it started.
+    gets = sorted(when for when, method, _ in requests
+                  if method == "GET" and when >= runner.started)
+    fetched, curl_result = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
-    logs = sorted((Path(args.state) / "logs").glob("*.json"))
+    logs = stored_runs(args.subnet, args.slot, args.state)
     print()
     print("== Summary")
     print(f"files:               {len(files)}, {release_bytes:,} bytes, "
@@ -410,13 +538,29 @@ def run(args):
         span = max(gets[-1] - gets[0], 0.001)
         print(f"program's requests:  {len(gets)} GETs, {span:.1f} s from the first to the last "
               f"(the rest is Wine's start, the last check, the setup's start and the close)")
-    print(f"curl, same objects:  {curl_seconds:.1f} s, {fetched / 1e6 / curl_seconds:.1f} MB/s")
-    print(f"setup started:       "
-          f"{setup_record.read_text(encoding='utf-8').strip() if setup_record.exists() else 'n/a'}")
+    if fetched is None:
+        print(f"curl, same objects:  no comparison: {curl_result}")
+    else:
+        print(f"curl, same objects:  {curl_result:.1f} s, "
+              f"{fetched / 1e6 / max(curl_result, 0.001):.1f} MB/s")
+    if not setup_local:
+        print("setup started:       no setup program in the release")
+    elif setup_seen:
+        record = setup_record.read_text(encoding="utf-8").strip() if setup_record.exists() else ""
+        print(f"setup started:       yes, {setup_local}" + (f" ({record})" if record else ""))
+    else:
+        print(f"setup started:       NO, the program did not start {setup_local}")
+    print(f"program signature:   verified against the test CA ({certs / 'ca.pem'}), "
+          f"program file {program.stat().st_size:,} bytes")
+    print(f"setup signature:     " +
+          (f"checked by the publisher and by the program before it started the setup "
+           f"(signer's chain must hold SHA-256 {pin[:16]}..., the test CA)" if pin else
+           "not checked (a release of your own: build with VELTRA_SETUP_SIGNERS to check it)"))
     print(f"download folder:     {'LEFT BEHIND' if download_folder_left else 'removed'}")
     print(f"program folder:      {program_folder}")
     print(f"screenshots:         {shots if shots else 'none (ran on your display)'}")
-    print(f"stored logs:         {Path(args.state) / 'logs'} ({len(logs)} uploads)")
+    print(f"log dashboard:       {dashboard_url(args.subnet, args.slot)} ({len(logs)} uploads; "
+          f"its secret is in {Path(args.state) / 'private' / 'dashboard-secret'})")
     logfile = program_folder / "logfile.txt"
     print(f"logfile.txt:         {logfile if logfile.exists() else 'none (the run had no errors)'}")
     return 0 if not problems and code == 0 and not download_folder_left else 1

@@ -14,11 +14,18 @@ state="${2:-}"
 [ -n "$state" ] || { echo "usage: $0 start STATE_DIR SERVER_BLOCK... | stop STATE_DIR" >&2; exit 2; }
 shift 2
 
+# The folder by its canonical path, which the master's command line holds:
+# "dir/", "dir//" and a link to it name the same nginx.
+canonical() {
+  (cd "$1" 2>/dev/null && pwd -P)
+}
+
 stop() {
+  state="$(canonical "$state")" || return 0
   [ -f "$state/nginx.pid" ] || return 0
   pid="$(cat "$state/nginx.pid")"
   # Only ever our own master: the pid may have been reused since.
-  if grep -q "$state/nginx.conf" "/proc/$pid/cmdline" 2>/dev/null; then
+  if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "-c $state/nginx.conf"; then
     kill -QUIT "$pid" 2>/dev/null || true
     for _ in $(seq 1 50); do
       [ -d "/proc/$pid" ] || break
@@ -37,35 +44,60 @@ case "$command" in
     }
     [ $# -gt 0 ] || { echo "$0: no server block given" >&2; exit 2; }
     mkdir -p "$state/tmp"
-    state="$(cd "$state" && pwd)"
+    state="$(canonical "$state")"
+    # Paths go into the configuration quoted: a blank is fine, a quote, a
+    # backslash or a "$" (a variable to nginx) is not.
+    case "$state" in *[\"\\\$]*)
+      echo "$0: the state folder's path holds a quote, backslash or \$: $state" >&2; exit 2 ;;
+    esac
     stop
     includes=""
     for block in "$@"; do
-      includes="$includes    include $(cd "$(dirname "$block")" && pwd)/$(basename "$block");
+      includes="$includes    include \"$(canonical "$(dirname "$block")")/$(basename "$block")\";
 "
     done
+    # The workers, which talk to the network, do not run as root: as the
+    # user Debian's nginx package makes, else nobody. They must reach every
+    # folder served; one they cannot (a folder of mktemp's, say) keeps them
+    # as root, said aloud.
+    user="$(id -un)"
+    if [ "$(id -u)" -eq 0 ]; then
+      worker=www-data
+      id "$worker" >/dev/null 2>&1 || worker=nobody
+      user="$worker $(id -gn "$worker")"
+      roots="$(sed -n 's/^ *root  *"\{0,1\}\([^";]*\)"\{0,1\};.*/\1/p' "$@")"
+      while IFS= read -r root; do
+        [ -n "$root" ] || continue
+        if ! setpriv --reuid "$worker" --regid "$worker" --clear-groups test -r "$root/." -a -x "$root/."; then
+          echo "$0: warning: $worker cannot read $root; nginx's workers run as root" >&2
+          user="$(id -un)"
+        fi
+      done <<ROOTS
+$roots
+ROOTS
+    fi
     cat >"$state/nginx.conf" <<EOF
 # Written by scripts/nginx.sh for this run only.
-user $(id -un);
+user $user;
 worker_processes 1;
-pid $state/nginx.pid;
-error_log $state/error.log;
+pid "$state/nginx.pid";
+error_log "$state/error.log";
 events {
     worker_connections 256;
 }
 http {
     log_format veltra '\$remote_addr [\$time_local] "\$request_method \$uri" \$status \$body_bytes_sent \$connection';
     log_format veltra_timing '\$msec \$request_time \$request_method \$status \$body_bytes_sent \$uri';
-    access_log $state/access.log veltra;
-    access_log $state/timing.log veltra_timing;
+    access_log "$state/access.log" veltra;
+    access_log "$state/timing.log" veltra_timing;
     sendfile on;
     tcp_nopush on;
     keepalive_requests 100000;
-    client_body_temp_path $state/tmp/body;
-    proxy_temp_path $state/tmp/proxy;
-    fastcgi_temp_path $state/tmp/fastcgi;
-    uwsgi_temp_path $state/tmp/uwsgi;
-    scgi_temp_path $state/tmp/scgi;
+    client_body_temp_path "$state/tmp/body";
+    proxy_temp_path "$state/tmp/proxy";
+    fastcgi_temp_path "$state/tmp/fastcgi";
+    uwsgi_temp_path "$state/tmp/uwsgi";
+    scgi_temp_path "$state/tmp/scgi";
 $includes}
 EOF
     nginx_bin="$(command -v nginx || echo /usr/sbin/nginx)"

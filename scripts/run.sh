@@ -62,7 +62,7 @@ stop_all
 azurite_args=()
 [ "$served_by" = nginx ] || azurite_args=(--azurite "$ROOT/build/azurite")
 "$ROOT/scripts/services.sh" start "$STATE" --subnet "$SUBNET" --slot "$SLOT" \
-  "${azurite_args[@]}"
+  --logservice "$BUILD/native/logservice/logservice" "${azurite_args[@]}"
 if [ -n "${DISPLAY:-}" ]; then
   display_args=(--display)
 else

@@ -21,12 +21,34 @@
 //   apphelper.exe closetitled TEXT
 //                                 closes every window whose caption holds TEXT
 //                                 (an Explorer window the program opened)
+//   apphelper.exe trustroot PEM   adds that certificate to the current user's
+//                                 trusted roots (`wine certutil` does nothing)
+//   apphelper.exe signin CAPTION [USER]
+//                                 answers the sign-in dialog (one with a password
+//                                 field) owned by that window: with USER and the
+//                                 password in VELTRA_TEST_PROXY_PASSWORD and OK,
+//                                 or without USER by Cancel; prints the texts the
+//                                 dialog shows
+//   apphelper.exe scan HOLD_MS SECONDS FOLDER...
+//                                 stands in for security software for SECONDS: opens
+//                                 every file that appears in the folders without
+//                                 sharing as soon as it can and holds it for HOLD_MS;
+//                                 prints each name it held
+//   apphelper.exe deletepart SECONDS FOLDER
+//                                 deletes the first part file (name ending in
+//                                 "part0") once it is written; 0 when it did
+// clang-format off
 #include <windows.h>
+#include <wincrypt.h>
+// clang-format on
 
 #include <fcntl.h>
 #include <io.h>
 
 #include <cstdio>
+#include <iterator>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -46,6 +68,142 @@ std::wstring WindowText(HWND window) {
   std::vector<wchar_t> text(4096, L'\0');
   ::GetWindowTextW(window, text.data(), static_cast<int>(text.size()));
   return text.data();
+}
+
+int TrustRoot(const wchar_t* pem_path) {
+  FILE* file = _wfopen(pem_path, L"rb");
+  if (file == nullptr) return 2;
+  std::string pem;
+  char chunk[4096];
+  for (size_t got; (got = fread(chunk, 1, sizeof(chunk), file)) > 0;) pem.append(chunk, got);
+  fclose(file);
+  DWORD size = 0;
+  if (!::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, nullptr, &size, nullptr,
+                              nullptr)) {
+    return 3;
+  }
+  std::vector<BYTE> der(size);
+  ::CryptStringToBinaryA(pem.c_str(), 0, CRYPT_STRING_BASE64HEADER, der.data(), &size, nullptr,
+                         nullptr);
+  HCERTSTORE root =
+      ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"ROOT");
+  if (root == nullptr) return 4;
+  const BOOL added = ::CertAddEncodedCertificateToStore(root, X509_ASN_ENCODING, der.data(), size,
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  ::CertCloseStore(root, 0);
+  return added ? 0 : 5;
+}
+
+// A visible dialog owned by `owner` that asks for a password.
+HWND SignInDialog(HWND owner) {
+  struct Search {
+    HWND owner;
+    HWND found;
+  } search{owner, nullptr};
+  ::EnumWindows(
+      [](HWND window, LPARAM param) -> BOOL {
+        auto* search = reinterpret_cast<Search*>(param);
+        if (::GetWindow(window, GW_OWNER) != search->owner || !::IsWindowVisible(window)) {
+          return TRUE;
+        }
+        for (HWND child = ::GetWindow(window, GW_CHILD); child != nullptr;
+             child = ::GetWindow(child, GW_HWNDNEXT)) {
+          if (::GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) {
+            search->found = window;
+            return FALSE;
+          }
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+int AnswerSignIn(HWND dialog, const wchar_t* user) {
+  wchar_t password[256] = {};
+  ::GetEnvironmentVariableW(L"VELTRA_TEST_PROXY_PASSWORD", password, 256);
+  for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = ::GetWindow(child, GW_HWNDNEXT)) {
+    wchar_t kind[32] = {};
+    ::GetClassNameW(child, kind, 32);
+    if (_wcsicmp(kind, L"Edit") == 0 && user != nullptr) {
+      const bool secret = (::GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) != 0;
+      ::SendMessageW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(secret ? password : user));
+    } else if (_wcsicmp(kind, L"Static") == 0) {
+      printf("%s\n", Utf8(WindowText(child)).c_str());
+    }
+  }
+  return ::PostMessageW(dialog, WM_COMMAND, user != nullptr ? IDOK : IDCANCEL, 0) ? 0 : 3;
+}
+
+// The names of the files in `folder`.
+std::set<std::wstring> FileNames(const std::wstring& folder) {
+  std::set<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) names.insert(found.cFileName);
+  } while (::FindNextFileW(find, &found));
+  ::FindClose(find);
+  return names;
+}
+
+int Scan(DWORD hold_ms, DWORD seconds, const std::vector<std::wstring>& folders) {
+  std::set<std::wstring> seen;
+  for (const auto& folder : folders) {
+    for (const auto& name : FileNames(folder)) seen.insert(folder + L"\\" + name);
+  }
+  std::set<std::wstring> waiting;
+  std::map<std::wstring, std::pair<HANDLE, ULONGLONG>> held;
+  const ULONGLONG end = ::GetTickCount64() + seconds * 1000ULL;
+  while (::GetTickCount64() < end) {
+    for (const auto& folder : folders) {
+      for (const auto& name : FileNames(folder)) {
+        const std::wstring path = folder + L"\\" + name;
+        if (seen.insert(path).second) waiting.insert(path);
+      }
+    }
+    for (auto it = waiting.begin(); it != waiting.end();) {
+      HANDLE file = ::CreateFileW(it->c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+      const DWORD error = ::GetLastError();
+      if (file != INVALID_HANDLE_VALUE) {
+        held[*it] = {file, ::GetTickCount64() + hold_ms};
+        printf("held %s\n", Utf8(*it).c_str());
+        fflush(stdout);
+      }
+      // Still being written (a sharing violation): tried again next round.
+      it = file != INVALID_HANDLE_VALUE || error != ERROR_SHARING_VIOLATION ? waiting.erase(it)
+                                                                             : std::next(it);
+    }
+    for (auto it = held.begin(); it != held.end();) {
+      if (it->second.second == 0 || ::GetTickCount64() < it->second.second) {
+        ++it;
+        continue;
+      }
+      ::CloseHandle(it->second.first);
+      it->second.second = 0;
+      ++it;
+    }
+    ::Sleep(1);
+  }
+  return 0;
+}
+
+int DeleteFirstPart(DWORD seconds, const std::wstring& folder) {
+  const ULONGLONG end = ::GetTickCount64() + seconds * 1000ULL;
+  while (::GetTickCount64() < end) {
+    for (const auto& name : FileNames(folder)) {
+      if (name.size() < 5 || name.compare(name.size() - 5, 5, L"part0") != 0) continue;
+      if (::DeleteFileW((folder + L"\\" + name).c_str())) {
+        printf("deleted %s\n", Utf8(name).c_str());
+        return 0;
+      }
+    }
+    ::Sleep(5);
+  }
+  return 2;
 }
 
 }  // namespace
@@ -121,6 +279,21 @@ int wmain(int argc, wchar_t** argv) {
         },
         0);
     return 0;
+  }
+  if (argc >= 3 && std::wstring(argv[1]) == L"trustroot") return TrustRoot(argv[2]);
+  if (argc >= 3 && std::wstring(argv[1]) == L"signin") {
+    HWND window = ::FindWindowW(nullptr, argv[2]);
+    if (window == nullptr) return 2;
+    HWND dialog = SignInDialog(window);
+    if (dialog == nullptr) return 2;
+    return AnswerSignIn(dialog, argc >= 4 ? argv[3] : nullptr);
+  }
+  if (argc >= 5 && std::wstring(argv[1]) == L"scan") {
+    return Scan(static_cast<DWORD>(_wtoi(argv[2])), static_cast<DWORD>(_wtoi(argv[3])),
+                std::vector<std::wstring>(argv + 4, argv + argc));
+  }
+  if (argc >= 4 && std::wstring(argv[1]) == L"deletepart") {
+    return DeleteFirstPart(static_cast<DWORD>(_wtoi(argv[2])), argv[3]);
   }
   FILE* marker = _wfopen(L"setup-ran.txt", L"a");
   if (marker == nullptr) return 1;

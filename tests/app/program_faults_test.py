@@ -16,6 +16,18 @@
    and ends without a request of its own.
 5. A program folder too long for file paths: the user is told plainly what
    to do (under Wine, which takes long paths, the download just works).
+   The check counts the longest name of the CRC info: one beyond what the
+   system takes is told before anything is fetched.
+6. Security software: a stand-in opens every new file without sharing for
+   2.5 s as soon as it can, and another deletes the first finished part:
+   the run waits them out, completes with identical files and starts the
+   setup, and the debugger output names the waits.
+7. A captive portal answers the first part with its sign-in page: every
+   try is logged as a web page (with its title, never the signature) and
+   the user is told plainly that the network replaces the download.
+8. The download folder lies on a disk with room for only part of the
+   compressed log: the log is not posted cut short; it goes out whole
+   through the temporary folder (skipped where no disk can be mounted).
 
 Usage: program_faults_test.py WINE_RUN PROGRAM HELPER WORK_DIR WINE_PREFIX
 Environment (from the test-host fixture): VELTRA_TEST_CONTROL_PORT; the
@@ -36,7 +48,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
 from program_test import (CAPTION, RELEASE, SUBDIR, check, control,  # noqa: E402
-                          fresh_program_folder, put_release, wait_for)
+                          fresh_program_folder, put_release, requested, wait_for)
 
 ERROR_TEXT_404 = ("This version of Veltra can no longer be downloaded.\r\nPlease download the "
                   "latest version you received in an e-mail message")
@@ -265,21 +277,165 @@ def long_folder(program, exe_source, work, appdata):
     shutil.rmtree(work / ("d" * 40), ignore_errors=True)
 
 
+def long_name(program, exe, work, appdata):
+    control("/host/reset")
+    control("/log/reset")
+    name = "D" * 250 + "-1a.bin"
+    put_release({"Setup.exe": b"MZ" + bytes(1000), name: b"x" * 1000})
+    shutil.rmtree(appdata, ignore_errors=True)
+    run = program.start(exe)
+    text = program.answer_error(120)
+    check(text is not None and "too long" in text,
+          f"long name: the user is told at the start ({text!r})")
+    check(not any(r["target"].startswith(f"/{SUBDIR}/0_")
+                  for r in control("/host/requests", method="GET")), "long name: no part fetched")
+    program.close_and_time()
+    check(run.wait(timeout=60) == 0, "long name: exit code 0")
+
+
+def wine_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def scanner_run(program, exe, work, appdata):
+    control("/host/reset")
+    control("/log/reset")
+    files = {"Setup.exe": Path(program.helper).read_bytes(),
+             "Data-1a.bin": random.Random(8).randbytes(12_000_000)}
+    put_release(files)
+    shutil.rmtree(appdata, ignore_errors=True)
+    # Watched from the start, as a scanner watches the whole disk.
+    appdata.mkdir(parents=True)
+    for name in ("Setup_R1.exe", "Data_R1-1a.bin", "setup-ran.txt", "logfile.txt"):
+        (work / name).unlink(missing_ok=True)
+    scanned, deleted, debug = (work.parent / f"scanner_{n}.txt" for n in ("held", "deleted", "debug"))
+    with open(scanned, "wb") as scan_out, open(deleted, "wb") as delete_out, \
+            open(debug, "wb") as debug_out:
+        helpers = [
+            subprocess.Popen([program.wine_run, program.helper, "scan", "2500", "300",
+                              wine_path(appdata), wine_path(work)], cwd=work, stdout=scan_out),
+            subprocess.Popen([program.wine_run, program.helper, "deletepart", "300",
+                              wine_path(appdata)], cwd=work, stdout=delete_out)]
+        time.sleep(3)
+        run = program.start(exe, stderr=debug_out, env=dict(os.environ, WINEDEBUG="warn+debugstr"))
+        try:
+            code = run.wait(timeout=300)
+        finally:
+            for helper in helpers:
+                helper.kill()
+                helper.wait()
+    held = scanned.read_text(errors="replace")
+    print(held, deleted.read_text(errors="replace"))
+    check(code == 0, f"scanner: exit code 0 ({code})")
+    check("part1" in held and "Setup_R1.exe" in held, "scanner: held the parts and the setup")
+    check("deleted" in deleted.read_text(), "scanner: the first part deleted once written")
+    check((work / "Data_R1-1a.bin").read_bytes() == files["Data-1a.bin"] and
+          (work / "Setup_R1.exe").read_bytes() == files["Setup.exe"],
+          "scanner: files whole and identical")
+    check(wait_for((work / "setup-ran.txt").exists, 60), "scanner: setup started")
+    check(not appdata.exists(), "scanner: download folder removed")
+    waits = [line for line in debug.read_text(errors="replace").splitlines()
+             if "held by another program; waited" in line]
+    print("\n".join(waits))
+    check(any("Setup_R1.exe" in line for line in waits), "scanner: the wait for the setup logged")
+    check(any("part" in line for line in waits), "scanner: a wait for a part logged")
+
+
+def web_page_run(program, exe, work, appdata):
+    control("/host/reset")
+    control("/log/reset")
+    put_release({"Setup.exe": b"MZ" + bytes(5000), "Data-1a.bin": bytes(3000)})
+    page = ("\ufeff\r\n<!DOCTYPE html>\n<html><head><title>\n  Guest Wi-Fi: please sign in\n"
+            "to continue</title></head><body>Accept the terms</body></html>")
+    # Labelled text/plain: known by its body.
+    control("/host/fault", {"path": f"/{SUBDIR}/0_Setup.exe", "status": 200, "body": page})
+    shutil.rmtree(appdata, ignore_errors=True)
+    run = program.start(exe)
+    text = program.answer_error(240)
+    check(text is not None and text.startswith("Your network answers the download with a web page"),
+          f"web page: the user is told the network replaces the download ({text!r})")
+    program.close_and_time()
+    check(run.wait(timeout=60) == 0, "web page: exit code 0")
+    check(requested(f"/{SUBDIR}/0_Setup.exe") == 4 and requested(f"/{SUBDIR}/0_Data-1a.bin") == 0,
+          "web page: the first part tried four times, nothing more fetched")
+    posts = control("/log/requests", method="GET")
+    log = posted_log(posts[0]) if posts else ""
+    records = [r["message"] for r in json.loads(log or "[]")
+               if "answered with a web page instead of the file" in r["message"]]
+    check(len(records) == 4 and all('title "Guest Wi-Fi: please sign in"' in r and "status 200" in r
+                                    and "text/plain" in r for r in records),
+          f"web page: every try logged with status, type and title ({records[:1]})")
+    check("sig=" not in log and "incorrect CRC" not in log,
+          "web page: no signature, no CRC error in the log")
+
+
+def full_disk_log(program, exe, work, appdata, prefix):
+    mount = Path(os.environ.get("VELTRA_TEST_FULL_MOUNT", "/nonexistent"))
+    if not os.path.ismount(mount):
+        print("skipped: no disk that fills up (mounting needs root)")
+        return
+    control("/host/reset")
+    control("/log/reset")
+    put_release({"Setup.exe": b"MZ" + bytes(1000)})
+    # Random text in every 403's logged headers: the compressed log is
+    # bigger than the room left below (Wine reads header lines of up to
+    # about 1400 characters).
+    noise = random.Random(6)
+    headers = [[f"X-Noise-{i}", base64.b64encode(noise.randbytes(750)).decode()]
+               for i in range(10)]
+    for path in (f"/{SUBDIR}/{RELEASE}.txt", f"/{SUBDIR}/0_Setup.exe"):
+        control("/host/fault", {"path": path, "status": 403, "body": "AuthenticationFailed",
+                                "headers": headers})
+    shutil.rmtree(appdata, ignore_errors=True)
+    folder = mount / RELEASE
+    shutil.rmtree(folder, ignore_errors=True)
+    folder.mkdir()
+    appdata.parent.mkdir(parents=True, exist_ok=True)
+    appdata.symlink_to(folder)
+    filler = mount / "filler"
+    room = os.statvfs(mount).f_bavail * os.statvfs(mount).f_frsize
+    filler.write_bytes(bytes(room - 4096))
+    (work / "logfile.txt").unlink(missing_ok=True)
+    temp_before = temporary_logs(prefix)
+    try:
+        run = program.start(exe)
+        text = program.answer_error(240)
+        check(text is not None and "Support Center" in text, "full disk: the run gave up")
+        program.close_and_time()
+        check(run.wait(timeout=60) == 0, "full disk: exit code 0")
+        posts = control("/log/requests", method="GET")
+        check(len(posts) == 1, "full disk: log posted once")
+        try:
+            log = posted_log(posts[0])
+        except (EOFError, OSError, ValueError) as error:
+            log = f"unreadable: {error}"
+        check("Maximum download attempts exceeded" in log, "full disk: the posted log is whole")
+        check(b"unable to write the whole log" in (work / "logfile.txt").read_bytes(),
+              "full disk: logfile.txt names the log that could not be written")
+        check(temporary_logs(prefix) == temp_before, "full disk: no temporary log left behind")
+    finally:
+        appdata.unlink()
+        shutil.rmtree(folder, ignore_errors=True)
+        filler.unlink()
+
+
 def main():
     wine_run, program_file, helper, work, prefix = sys.argv[1:6]
     work, exe, appdata = fresh_program_folder(program_file, work, prefix)
     program = Program(wine_run, helper, work)
-    selected = sys.argv[6:] or ["given_up", "withdrawn", "close", "second", "long"]
-    if "given_up" in selected:
-        given_up_run(program, exe, work, appdata, prefix)
-    if "withdrawn" in selected:
-        withdrawn_run(program, exe, work, appdata, prefix)
-    if "close" in selected:
-        close_runs(program, exe, work, appdata)
-    if "second" in selected:
-        second_start(program, exe, work, appdata)
-    if "long" in selected:
-        long_folder(program, program_file, work, appdata)
+    cases = {
+        "given_up": lambda: given_up_run(program, exe, work, appdata, prefix),
+        "withdrawn": lambda: withdrawn_run(program, exe, work, appdata, prefix),
+        "close": lambda: close_runs(program, exe, work, appdata),
+        "second": lambda: second_start(program, exe, work, appdata),
+        "long": lambda: long_folder(program, program_file, work, appdata),
+        "long_name": lambda: long_name(program, exe, work, appdata),
+        "scanner": lambda: scanner_run(program, exe, work, appdata),
+        "web_page": lambda: web_page_run(program, exe, work, appdata),
+        "full_log": lambda: full_disk_log(program, exe, work, appdata, prefix),
+    }
+    for name in sys.argv[6:] or cases:
+        cases[name]()
 
 
 if __name__ == "__main__":

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include "base/error.h"
+#include "base/flagevent.h"
+#include "base/scopedhandle.h"
 #include "base/stringutils.h"
+#include "base/taskthread.h"
 #include "tests/support/tempdir.h"
 
 namespace {
@@ -161,4 +164,48 @@ TEST(FileSystemExecutableFolder, WideAndNarrowNameTheProgramsFolder) {
   expected.resize(expected.rfind(L'\\'));
   EXPECT_EQ(expected, FileSystem::GetExecutableFolderWide());
   EXPECT_EQ(StringUtils::ToNarrow(expected), FileSystem::GetExecutableFolder());
+}
+
+// A file held without sharing: the removal waits for its release, logs the
+// wait once, and a wait that the stop ends returns at once.
+TEST(FileSystem, RemovalWaitsOutAHoldAndEndsAtTheStop) {
+  TempDir dir;
+  const std::wstring root = dir.Path() + L"/held";
+  ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
+  const std::wstring file = root + L"/part0";
+  ASSERT_TRUE(WriteFileBytes(file, "x"));
+  Error::ClearErrors();
+  {
+    UniqueHandle held(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held);
+    TaskThread release([&held] {
+      ::Sleep(700);
+      held.Reset();
+    });
+    release.Start();
+    FileSystem::RecursivelyRemoveDirectory(root);
+  }
+  EXPECT_FALSE(Exists(root));
+  ASSERT_EQ(1, LogSize()) << Error::GetErrorListJson().dump(1);
+  EXPECT_NE(std::string::npos, Error::GetErrorListJson()[0]["message"].get<std::string>().find(
+                                   "held by another program; waited"));
+
+  ASSERT_TRUE(::CreateDirectoryW(root.c_str(), nullptr));
+  ASSERT_TRUE(WriteFileBytes(file, "x"));
+  UniqueHandle held(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(held);
+  FlagEvent running;
+  running.store(true);
+  TaskThread stopper([&running] {
+    ::Sleep(300);
+    running.store(false);
+  });
+  stopper.Start();
+  const StopToken stop(running);
+  const ULONGLONG started = ::GetTickCount64();
+  FileSystem::RecursivelyRemoveDirectory(root, &stop);
+  EXPECT_LT(::GetTickCount64() - started, 2000u) << "the stop ends the wait";
+  EXPECT_TRUE(Exists(file));
 }

@@ -54,6 +54,7 @@ class LogUploadIntegration : public ::testing::Test {
     manager.SetShell(&shell);
     manager.Configure(L"", L"", L"R.txt", download, program);
     manager.SetLogServiceUrl(service.Url());
+    manager.SetLogRelease(L"Veltra_R7", L"9.5.0.1");
     readable_log = FileSystem::GetExecutableFolderWide() + L"/logfile.txt";
     ::DeleteFileW(readable_log.c_str());
     Error::ClearErrors();
@@ -77,7 +78,7 @@ class LogUploadIntegration : public ::testing::Test {
 
 }  // namespace
 
-TEST_F(LogUploadIntegration, PostsTheCompressedLogWithItsFourHeadersAndRemovesIt) {
+TEST_F(LogUploadIntegration, PostsTheCompressedLogWithItsFiveHeadersAndRemovesIt) {
   Error::LogMessage(L"Opening connection: host", "filedownload", 10);
   Error::RecordError("DownloadManager::CRCCheckFile unable to open file C:/Veltra \"\xe9\"", 2,
                      "downloadmanager", 20);
@@ -93,23 +94,26 @@ TEST_F(LogUploadIntegration, PostsTheCompressedLogWithItsFourHeadersAndRemovesIt
   EXPECT_EQ("application/octet-stream", request.Header("Content-Type"));
   EXPECT_EQ("9.5", request.Header("DownloadManagerVersion"));
   EXPECT_EQ("LogErrorInfo", request.Header("Method"));
+  EXPECT_EQ("Veltra_R7 9.5.0.1", request.Header("Release"));
   EXPECT_EQ("Veltra Download Manager / 9.5", request.Header("User-Agent"));
-  // Besides the four, only what WinINet adds to every request.
+  // Besides the five, only what WinINet adds to every request.
   const std::set<std::string> allowed = {
-      "content-type",   "downloadmanagerversion", "method", "user-agent",      "host",
-      "content-length", "cache-control",          "pragma", "accept-encoding", "connection"};
+      "content-type",   "downloadmanagerversion", "method",  "release",    "user-agent",
+      "host",           "content-length",         "cache-control", "pragma", "accept-encoding",
+      "connection"};
   std::vector<std::string> own;
   for (const auto& header : request.headers) {
     std::string name = header.first;
     for (char& c : name) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
     EXPECT_TRUE(allowed.count(name)) << header.first;
     if (name == "content-type" || name == "downloadmanagerversion" || name == "method" ||
-        name == "user-agent") {
+        name == "release" || name == "user-agent") {
       own.push_back(name);
     }
   }
   EXPECT_EQ(
-      (std::vector<std::string>{"content-type", "downloadmanagerversion", "method", "user-agent"}),
+      (std::vector<std::string>{"content-type", "downloadmanagerversion", "method", "release",
+                                "user-agent"}),
       own);
 
   ASSERT_GT(request.body.size(), 10u);

@@ -16,6 +16,7 @@ BUILD is the main build (publisher, wine-run.sh, apphelper, samplesetup);
 the program is built for the test's host and signatures in BUILD/e2e/program.
 """
 import argparse
+import getpass
 import json
 import os
 import re
@@ -82,14 +83,8 @@ class Chain:
         published = self.work / "published"
         mainjob.publisher_run(self.publisher, "publish", "--release", RELEASE, "--subdir",
                               SUBDIR, "--out", published, "--from", release)
-        write_sas = mainjob.publisher_run(
-            self.publisher, "sas", "--account", mainjob.ACCOUNT, "--key", mainjob.ACCOUNT_KEY,
-            "--container", SUBDIR, "--expiry", SAS_EXPIRY, "--write")
-        mainjob.publisher_run(self.publisher, "upload", "--dir", published, "--url",
-                              f"https://{self.host}", "--sas", write_sas)
-        self.read_sas = mainjob.publisher_run(
-            self.publisher, "sas", "--account", mainjob.ACCOUNT, "--key", mainjob.ACCOUNT_KEY,
-            "--container", SUBDIR, "--expiry", SAS_EXPIRY)
+        mainjob.upload_release(self.publisher, published, self.host, SUBDIR)
+        self.read_sas = mainjob.make_sas(self.publisher, SUBDIR, SAS_EXPIRY)
         return release
 
     def program(self, sas, name):
@@ -107,7 +102,12 @@ class Chain:
         return copy
 
     def stored_logs(self):
-        return sorted((self.state / "logs").glob("*.json"))
+        """The log service's uploads, oldest first."""
+        return list(reversed(mainjob.stored_runs(self.subnet, self.slot, self.state)))
+
+    def records(self, run):
+        return mainjob.log_service_api(self.subnet, self.slot, self.state,
+                                       f"/api/runs/{run['id']}")["records"]
 
     def start(self, program, folder, shots=None):
         return mainjob.ProgramRun(self.wine_run, program, folder, RELEASE, self.apphelper, shots)
@@ -130,7 +130,9 @@ def resume_and_complete(chain, release, program):
             if p.stat().st_size == mainjob.PART}
     check(len(kept) < 6, f"closed mid-download: {len(kept)} of 6 parts finished")
     check(not (folder / "Data_R1-1a.bin").exists(), "no final file from the unfinished download")
-    check(len(chain.stored_logs()) == logs_before + 1, "the closed run's log was stored")
+    logs = chain.stored_logs()
+    check(len(logs) == logs_before + 1 and logs[-1]["outcome"] == "closed" and
+          logs[-1]["release"] == RELEASE, "the closed run's log was stored, filed as closed")
     served_first = served(chain.debug_log)
 
     run = chain.start(program, folder)
@@ -185,13 +187,16 @@ def wrong_signature(chain, program):
     check(run.wait(120) == 0, "program ended with code 0")
     logs = chain.stored_logs()
     check(len(logs) == logs_before + 1, "log stored by the log service")
-    text = logs[-1].read_text(encoding="utf-8")
-    entries = json.loads(text)
+    check(logs[-1]["outcome"] == "gave_up" and logs[-1]["release"] == RELEASE,
+          f"the dashboard shows the failed run as given up ({logs[-1]})")
+    entries = chain.records(logs[-1])
+    text = json.dumps(entries)
     numbers = {entry.get("error_number") for entry in entries}
-    give_up = error_number("DL_MANAGER_MAX_ATTEMPTS_EXCEEDED")
-    check(give_up in numbers or give_up + (1 << 32) in numbers,
+    check(error_number("DL_MANAGER_MAX_ATTEMPTS_EXCEEDED") in numbers,
           "the log records the give-up")
     check("sig=" not in text.lower() and "?sv=" not in text, "no signature in the stored log")
+    check(not re.search(r"users[\\\\/]+" + re.escape(getpass.getuser()), text, re.IGNORECASE),
+          "no profile user name in the stored log")
     check(not [name for name in ("Data_R1-1a.bin", "Docs_R1-1c.pdf", "Setup_R1.exe")
                if (folder / name).exists()], "no file of the release beside the program")
 

@@ -453,6 +453,28 @@ TEST_F(FileDownloadIntegration, TruncatedOrFlippedBodiesAreRetried) {
                                " incorrect CRC."));
 }
 
+// A host that sends more than the part: the body is cut one byte beyond it,
+// so that memory never grows with what the host sends, and the try fails.
+TEST_F(FileDownloadIntegration, BodyLongerThanThePartIsCutAndFails) {
+  const std::string body = Pattern(15000000, 11);
+  ASSERT_TRUE(host.PutObject("/veltra/0_Long.bin", body));
+  FileDownload worker(DownloadRequest::Part(
+      host.HostName(), L"/veltra/0_Long.bin", StringUtils::ToWide(kSignature), 0, 10000000,
+      Crc(body.substr(0, 10000000)), Folder() + L"/Release_P1.binpart0", &recorder));
+  RunToEnd(worker);
+
+  EXPECT_EQ(4u, host.Requests().size());
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(worker.Request().part_file_path.c_str()));
+  int cut = 0;
+  for (const auto& record : Error::GetErrorListJson()) {
+    if (record["message"].get<std::string>().find(" bytes read: 10000001Retrying") !=
+        std::string::npos) {
+      ++cut;
+    }
+  }
+  EXPECT_EQ(4, cut);
+}
+
 TEST_F(FileDownloadIntegration, SignatureNeverReachesTheLog) {
   DebugCapture capture;
   ASSERT_TRUE(host.PutObject("/veltra/0_Sig.bin", Pattern(3000, 11)));

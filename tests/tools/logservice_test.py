@@ -1,101 +1,267 @@
 #!/usr/bin/env python3
-"""The main job's log service (tools/logservice) as the program meets it:
-a gzip of UTF-16LE JSON that names a signed address is stored as readable
-UTF-8 JSON without the signature; a body that is no such log is refused
-and stores nothing; logs arriving at once get a file each.
+"""The maker's log service (tools/logservice) against what the field sends
+it: the program's real uploads, and the abuse that broke the old stand-in.
+Each fault is met while good uploads go on, and none of them loses one.
 
-Usage: logservice_test.py CERT KEY WORK_DIR
+1. A real log is stored scrubbed (no profile user name, no signature), filed
+   under the release of its header, with its outcome.
+2. Idle connections and one that trickles its request hold up no upload;
+   the trickler is cut off.
+3. A gzip bomb, a truncated gzip, bytes that are not UTF-16LE, JSON that is
+   no log: each a 4xx answer, one line in the service's log, nothing stored,
+   and the service's memory stays small.
+4. A Content-Length that is no number gets an answer, not silence.
+5. Uploads at once each get their own row; a restart on the same database
+   numbers on and overwrites nothing.
+6. The dashboard's data needs the secret; retention deletes old uploads.
+
+Usage: logservice_test.py LOGSERVICE WORK_DIR sqlite|postgresql:CONNINFO
 """
 import gzip
 import json
 import shutil
 import socket
-import ssl
-import subprocess
 import sys
 import threading
 import time
-import urllib.request
 from pathlib import Path
 
-SERVICE = Path(__file__).resolve().parents[2] / "tools" / "logservice" / "logservice.py"
-PATH = "/Veltra/DownloadManager8.ashx"
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import logclient  # noqa: E402
+from logclient import body_of, check, record, typical_log  # noqa: E402
 
 
-def check(condition, message):
-    if not condition:
-        print("FAILED:", message)
-        sys.exit(1)
-    print("ok:", message)
+def raw(port, data, timeout=10):
+    """The status line the service answers raw bytes with ('' for none)."""
+    with socket.create_connection(("127.0.0.1", port), timeout) as s:
+        s.sendall(data)
+        answer = b""
+        try:
+            while b"\r\n" not in answer:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                answer += chunk
+        except socket.timeout:
+            pass
+    return answer.split(b"\r\n")[0].decode("latin-1")
 
 
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+def runs(service):
+    status, data = service.api("/api/runs?limit=10000")
+    assert status == 200, status
+    return data["runs"]
 
 
-def post(port, body):
-    context = ssl.create_default_context()
-    # The certificate names the test hosts, not 127.0.0.1.
-    context.check_hostname = False
-    context.verify_mode = ssl.CERT_NONE
-    request = urllib.request.Request(f"https://127.0.0.1:{port}{PATH}", data=body, method="POST",
-                                     headers={"Content-Type": "application/octet-stream"})
+def peak_memory_kb(pid):
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmHWM:"):
+            return int(line.split()[1])
+    return 0
+
+
+def stored_real_log(service):
+    status, _ = service.upload(body_of(typical_log()))
+    check(status == 200, "a real log is taken")
+    listed = runs(service)
+    check(len(listed) == 1 and listed[0]["release"] == "Veltra_R1" and
+          listed[0]["version"] == "9.5.0.0" and listed[0]["outcome"] == "gave_up" and
+          listed[0]["records"] == 61 and listed[0]["errors"] == 21,
+          f"filed under its release and version, outcome gave_up ({listed})")
+    status, run = service.api(f"/api/runs/{listed[0]['id']}")
+    text = json.dumps(run)
+    check(status == 200 and "Bob Smith" not in text and "SeCrEt" not in text and
+          "sig=" not in text.lower() and "Users\\\\<user>\\\\AppData" in text,
+          "stored without the user's name or the signature")
+    # Either slash, any case, a name without a folder after it.
+    mixed = [record(0, "Unable to create c:/USERS/alice/Downloads/x", 5),
+             record(1, "cannot write C:\\users\\alice"),
+             record(2, "Not enough free space for D:/Users/eve/Temp", 112),
+             record(3, 'quotes " braces {}, commas\\ and NULL', 0, "{\"x\"}")]
+    check(service.upload(body_of(mixed))[0] == 200, "a log with other paths is taken")
+    status, run = service.api(f"/api/runs/{runs(service)[0]['id']}")
+    messages = [r["message"] for r in run["records"]]
+    check(messages == ["Unable to create c:/USERS/<user>/Downloads/x", "cannot write C:\\users\\<user>",
+                       "Not enough free space for D:/Users/<user>/Temp",
+                       'quotes " braces {}, commas\\ and NULL'] and
+          run["records"][3]["detailed_message"] == '{"x"}' and
+          run["run"]["outcome"] == "save_failure", f"every profile name scrubbed ({messages})")
+
+
+def slow_and_idle_clients(service):
+    idle = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(40)]
+    trickler = socket.create_connection(("127.0.0.1", service.port))
+    trickler.sendall(b"POST " + logclient.UPLOAD_PATH.encode() + b" HTTP/1.1\r\nHost: x\r\n")
+    half_body = socket.create_connection(("127.0.0.1", service.port))
+    half_body.sendall(b"POST " + logclient.UPLOAD_PATH.encode() +
+                      b" HTTP/1.1\r\nHost: x\r\nContent-Length: 5000\r\n\r\nabc")
+    before = len(runs(service))
+    started = time.time()
+    slowest = 0
+    stop = threading.Event()
+
+    def trickle():
+        while not stop.wait(1):
+            try:
+                trickler.send(b"X")
+            except OSError:
+                return
+    thread = threading.Thread(target=trickle)
+    thread.start()
     try:
-        with urllib.request.urlopen(request, context=context, timeout=30) as answer:
-            return answer.status
-    except urllib.error.HTTPError as error:
-        return error.code
+        for _ in range(10):
+            t = time.time()
+            check_status = service.upload(body_of(typical_log()), )[0]
+            slowest = max(slowest, time.time() - t)
+            if check_status != 200:
+                break
+        check(check_status == 200 and slowest < 5 and len(runs(service)) == before + 10,
+              f"40 idle, a trickling and a half-sent connection hold up no upload "
+              f"(slowest {slowest:.2f} s)")
+        # The trickler never completes its head: it is cut off, whatever its pace.
+        trickler.settimeout(30)
+        try:
+            ended = trickler.recv(100) == b""
+        except OSError:
+            ended = True
+        check(ended and time.time() - started < 30, "the trickling connection is cut off")
+    finally:
+        stop.set()
+        thread.join()
+        for s in idle + [trickler, half_body]:
+            s.close()
+
+
+def refused_bodies(service):
+    before = len(runs(service))
+    lines_before = len(service.log_lines())
+    zeros = gzip.compress(b"\0" * (200 * 1024 * 1024), compresslevel=9)
+    good = body_of(typical_log())
+    cases = [
+        ("a gzip bomb (200 MB of zeros)", zeros, 413),
+        ("a truncated gzip", good[:len(good) // 2], 400),
+        ("bytes that are not gzip", b"not gzip at all", 400),
+        ("an odd number of bytes", gzip.compress(b"[]\0"), 422),
+        ("an unpaired surrogate", gzip.compress("[".encode("utf-16-le") + b"\x00\xd8" +
+                                                "]".encode("utf-16-le")), 422),
+        ("UTF-8 instead of UTF-16LE", gzip.compress(json.dumps(typical_log()).encode()), 422),
+        ("JSON that is no log", gzip.compress('{"a": 1}'.encode("utf-16-le")), 422),
+        ("records without their members", gzip.compress('[{"message": "x"}]'.encode("utf-16-le")),
+         422),
+    ]
+    results = {}
+    lock = threading.Lock()
+
+    def send(name, body):
+        status = service.upload(body)[0]
+        with lock:
+            results[name] = status
+    # All at once, with good uploads among them.
+    threads = [threading.Thread(target=send, args=(name, body)) for name, body, _ in cases]
+    threads += [threading.Thread(target=send, args=(f"good {k}", good)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for name, _, status in cases:
+        check(results[name] == status, f"{name}: answered {results[name]} (expected {status})")
+    check(all(results[f"good {k}"] == 200 for k in range(4)), "the good uploads among them taken")
+    check(len(runs(service)) == before + 4, "nothing stored for the refused ones")
+    lines = service.log_lines()[lines_before:]
+    refused = [line for line in lines if "refused an upload" in line]
+    check(len(refused) == len(cases), f"one line in the service's log for each ({len(refused)})")
+    peak = peak_memory_kb(service.process.pid)
+    check(peak < 120 * 1024, f"the bomb never expanded in memory (peak {peak // 1024} MB)")
+
+
+def bad_lengths(service):
+    path = logclient.UPLOAD_PATH.encode()
+    head = b"POST " + path + b" HTTP/1.1\r\nHost: x\r\n"
+    for value in (b"12abc", b"-1", b" ", b"99999999999999999999"):
+        status = raw(service.port, head + b"Content-Length: " + value + b"\r\n\r\n")
+        check(status.startswith("HTTP/1.1 400"), f"Content-Length {value!r}: {status}")
+    status = raw(service.port, head + b"Content-Length: 3\r\nContent-Length: 4\r\n\r\nabcd")
+    check(status.startswith("HTTP/1.1 400"), f"two Content-Lengths: {status}")
+    status = raw(service.port, head + b"Content-Length: 50000000\r\n\r\n")
+    check(status.startswith("HTTP/1.1 413"), f"a body over the cap, refused before it is sent: {status}")
+    status = raw(service.port, head + b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
+    check(status.startswith("HTTP/1.1 411"), f"a chunked body: {status}")
+
+
+def numbering(service, database):
+    statuses = []
+    lock = threading.Lock()
+
+    def send():
+        status = service.upload(body_of(typical_log()))[0]
+        with lock:
+            statuses.append(status)
+    before = runs(service)
+    threads = [threading.Thread(target=send) for _ in range(16)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    after = runs(service)
+    ids = [r["id"] for r in after]
+    check(statuses == [200] * 16 and len(after) == len(before) + 16 and len(set(ids)) == len(ids),
+          "uploads at once each get a row of their own")
+    first = service.api(f"/api/runs/{ids[-1]}")[1]
+    check(service.stop() == 0, "stops on SIGTERM")
+    service.start()
+    check(service.upload(body_of([record(0, "after the restart", 2)]))[0] == 200,
+          "taken after a restart on the same database")
+    again = runs(service)
+    check(len(again) == len(after) + 1 and again[0]["id"] > max(ids) and
+          service.api(f"/api/runs/{ids[-1]}")[1] == first,
+          "a restart numbers on and overwrites no earlier upload")
+
+
+def dashboard_access(service):
+    check(service.api("/api/runs", secret="")[0] == 401, "no secret: 401")
+    check(service.api("/api/runs", secret="wrong-secret-of-the-same")[0] == 401, "a wrong secret: 401")
+    status, _ = logclient.request(service.url("/dashboard"))
+    check(status == 401, "the page without the secret: 401")
+    status, _ = logclient.request(service.url("/dashboard"),
+                                  headers={"Authorization": logclient.basic("maker", service.secret)})
+    check(status == 200, "the page with the secret as password")
+    status, csv = service.api("/api/errors.csv")
+    check(status == 200 and csv.splitlines()[0] == b'"number","name","count","runs","example"' and
+          b'"12002","ERROR_INTERNET_TIMEOUT"' in csv, "CSV export of the top errors")
+
+
+def retention(service, database):
+    service.stop()
+    logclient.sql(database, "INSERT INTO uploads (received, day, release, version, outcome, record_count, "
+                  "error_count) VALUES (1000, '1970-01-01', 'Veltra_R0', '1', 'closed', 0, 0)")
+    count = len(runs(service.start()))
+    check(not [r for r in runs(service) if r["release"] == "Veltra_R0"] and count > 0,
+          "uploads past the retention deleted at start, the rest kept")
 
 
 def main():
-    cert, key, work = sys.argv[1], sys.argv[2], Path(sys.argv[3])
+    binary, work, database = sys.argv[1], Path(sys.argv[2]), sys.argv[3]
     shutil.rmtree(work, ignore_errors=True)
-    store = work / "logs"
-    port = free_port()
-    service = subprocess.Popen([sys.executable, str(SERVICE), "--address", "127.0.0.1",
-                                "--port", str(port), "--cert", cert, "--key", key,
-                                "--store", str(store)], stdout=subprocess.PIPE, text=True)
+    work.mkdir(parents=True)
+    if database == "sqlite":
+        database = f"sqlite:{work / 'logs.db'}"
+    else:
+        # The tables of an earlier run of the same server go first.
+        logclient.sql(database, "DROP TABLE IF EXISTS uploads, records")
+    service = logclient.Service(binary, database, work).start()
     try:
-        deadline = time.time() + 30
-        while time.time() < deadline:
-            try:
-                socket.create_connection(("127.0.0.1", port), 1).close()
-                break
-            except OSError:
-                time.sleep(0.1)
-        entries = [{"message": "Opening connection: h/r/0_Data.bin?sv=2021-08-06&sig=SECRET%3D",
-                    "error_number": 12029},
-                   {"message": "Ä ö – ünïcode", "error_number": 0}]
-        body = gzip.compress(json.dumps(entries).encode("utf-16-le"))
-        check(post(port, body) == 200, "log taken")
-        stored = sorted(store.glob("*.json"))
-        check(len(stored) == 1, "one file for one upload")
-        text = stored[0].read_text(encoding="utf-8")
-        check("SECRET" not in text and "sig=" not in text, "signature not stored")
-        value = json.loads(text)
-        check(value[1] == entries[1] and value[0]["error_number"] == 12029,
-              "stored as the JSON that was sent, in UTF-8")
-        check(text.startswith("[\n  {"), "indented")
-
-        check(post(port, b"not gzip at all") == 400, "a body that is no log is refused")
-        check(post(port, gzip.compress(b"{\x00")) == 400, "a gzip of no JSON is refused")
-        check(len(list(store.glob("*"))) == 1, "nothing stored for what was refused")
-
-        statuses = []
-        threads = [threading.Thread(target=lambda: statuses.append(post(port, body)))
-                   for _ in range(8)]
-        for thread in threads:
-            thread.start()
-        for thread in threads:
-            thread.join()
-        check(statuses == [200] * 8 and len(list(store.glob("*.json"))) == 9,
-              "logs arriving at once each get their own file")
+        stored_real_log(service)
+        slow_and_idle_clients(service)
+        refused_bodies(service)
+        bad_lengths(service)
+        numbering(service, database)
+        dashboard_access(service)
+        retention(service, database)
     finally:
-        service.terminate()
-        output, _ = service.communicate(timeout=30)
-    check(service.returncode == 0 and "SECRET" not in output, "stops on SIGTERM, printed no signature")
+        service.stop()
+    text = "\n".join(service.log_lines())
+    check("SeCrEt" not in text and "Bob Smith" not in text and service.secret not in text,
+          "the service's log holds no signature, user name or secret")
 
 
 if __name__ == "__main__":

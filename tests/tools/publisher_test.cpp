@@ -102,7 +102,7 @@ std::string Narrow(const std::wstring& text) { return std::string(text.begin(), 
 
 }  // namespace
 
-// Whole parts, a short last part, an empty file, a one-byte setup program:
+// Whole parts, a short last part, a one-byte setup program:
 // the CRC info the program parses names each with its size and the CRC of
 // each 10,000,000-byte part, and each part object holds exactly those bytes.
 TEST(Publisher, ReleaseReadsBackThroughTheProgramsParser) {
@@ -112,7 +112,6 @@ TEST(Publisher, ReleaseReadsBackThroughTheProgramsParser) {
   ::mkdir(src.c_str(), 0755);
   const std::vector<std::pair<std::string, std::string>> files = {
       {"Setup.exe", Pattern(1, 1)},
-      {"empty-file.dat", std::string()},
       {"short-last.bin", Pattern(2 * kPart + 123457, 2)},
       {"whole-parts.bin", Pattern(2 * kPart, 3)}};
   for (const auto& file : files) WriteFile(src + "/" + file.first, file.second);
@@ -148,10 +147,10 @@ TEST(Publisher, ReleaseReadsBackThroughTheProgramsParser) {
   std::sort(expected_objects.begin(), expected_objects.end());
   EXPECT_EQ(expected_objects, Listing(out)) << "nothing else, no temporary file left";
 
-  // Published again with a file that shrank: the parts it no longer has go.
+  // Replaced with a file that shrank: the parts it no longer has go.
   WriteFile(src + "/short-last.bin", Pattern(kPart / 2, 4));
   ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R7", "--subdir", "Veltra_R7", "--out",
-                             out, "--from", src},
+                             out, "--from", src, "--replace"},
                             dir.Path() + "/log"))
       << ReadFile(dir.Path() + "/log");
   EXPECT_TRUE(Exists(out + "/veltra_r7/0_short-last.bin"));
@@ -215,6 +214,10 @@ TEST(Publisher, RefusalsWriteNothing) {
   ::mkdir(empty_folder.c_str(), 0755);
   refused({}, "an empty release", {"--from", empty_folder});
 
+  const std::string empty = dir.Path() + "/empty.bin1";
+  WriteFile(empty, "");
+  refused({good, empty}, "an empty file, which the program never fetches");
+
   const std::string data = dir.Path() + "/data.bin1";
   WriteFile(data, "data");
   const std::string upper = dir.Path() + "/SETUP.EXE";
@@ -267,10 +270,10 @@ TEST(Publisher, VerifyCatchesMissingShortAndCorruptParts) {
   EXPECT_EQ(0, RunPublisher(verify, log)) << ReadFile(log);
 }
 
-// A publish killed midway leaves no CRC info, neither a new one nor the
-// one of the release it was replacing (whose parts it has begun to
-// overwrite); the next publish completes and cleans up after it.
-TEST(Publisher, KilledPublishLeavesNoCrcInfo) {
+// A publish killed midway, replacing a release, leaves that release as it
+// was, whole and in place; the next publish completes and cleans up after
+// it.
+TEST(Publisher, KilledReplaceLeavesTheOldReleaseInPlace) {
   TempDir dir;
   const std::string src = dir.Path() + "/src";
   const std::string out = dir.Path() + "/out";
@@ -279,14 +282,15 @@ TEST(Publisher, KilledPublishLeavesNoCrcInfo) {
   WriteFile(src + "/Setup.exe", "MZ");
   const std::string data = src + "/data-big.bin";
   WriteFile(data, "old");
-  const std::vector<std::string> publish = {"publish", "--release", "Veltra_R1", "--subdir", "r1",
-                                            "--out",   out,         "--from",    src};
+  std::vector<std::string> publish = {"publish", "--release", "Veltra_R1", "--subdir", "r1",
+                                      "--out",   out,         "--from",    src};
   ASSERT_EQ(0, RunPublisher(publish, log)) << ReadFile(log);
   const std::string crc_info = out + "/r1/Veltra_R1.txt";
   ASSERT_TRUE(Exists(crc_info));
 
   // 400 MB, sparse: quick to make, slow enough to publish to be caught.
   ASSERT_EQ(0, ::truncate(data.c_str(), 40 * static_cast<off_t>(kPart)));
+  publish.push_back("--replace");
   const pid_t child = ::fork();
   if (child == 0) {
     const int null = ::open("/dev/null", O_WRONLY);
@@ -297,15 +301,18 @@ TEST(Publisher, KilledPublishLeavesNoCrcInfo) {
     ::execv(PUBLISHER_PATH, argv.data());
     ::_exit(127);
   }
-  while (!Exists(out + "/r1/2_data-big.bin")) {
+  while (!Exists(out + "/r1.publish-tmp/2_data-big.bin")) {
     int status = 0;
     ASSERT_EQ(0, ::waitpid(child, &status, WNOHANG)) << "finished before it could be killed";
     ::usleep(1000);
   }
   ::kill(child, SIGKILL);
   ::waitpid(child, nullptr, 0);
-  EXPECT_FALSE(Exists(crc_info));
-  EXPECT_FALSE(Exists(out + "/r1/39_data-big.bin"));
+  EXPECT_EQ((std::vector<std::string>{"0_Setup.exe", "0_data-big.bin", "Veltra_R1.txt"}),
+            Listing(out + "/r1"));
+  EXPECT_EQ(0,
+            RunPublisher({"verify", "--release", "Veltra_R1", "--subdir", "r1", "--dir", out}, log))
+      << ReadFile(log);
 
   ASSERT_EQ(0, RunPublisher(publish, log)) << ReadFile(log);
   EXPECT_EQ(0,

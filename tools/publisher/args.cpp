@@ -1,7 +1,9 @@
 #include "tools/publisher/args.h"
 
-bool Args::Parse(const std::vector<std::string>& words, const std::set<std::string>& valued,
-                 const std::set<std::string>& flags, std::string& error) {
+#include <cstdio>
+
+bool Args::Parse(const CommandSpec& spec, const std::vector<std::string>& words,
+                 std::string& error) {
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
     if (word.rfind("--", 0) != 0 || word == "--") {
@@ -9,9 +11,9 @@ bool Args::Parse(const std::vector<std::string>& words, const std::set<std::stri
       continue;
     }
     const std::string name = word.substr(2);
-    if (flags.count(name)) {
+    if (name == "help" || spec.flags.count(name)) {
       values_[name] = "1";
-    } else if (valued.count(name)) {
+    } else if (spec.valued.count(name)) {
       if (i + 1 >= words.size()) {
         error = "option --" + name + " needs a value";
         return false;
@@ -28,4 +30,38 @@ bool Args::Parse(const std::vector<std::string>& words, const std::set<std::stri
 std::string Args::Get(const std::string& name, const std::string& fallback) const {
   const auto found = values_.find(name);
   return found == values_.end() ? fallback : found->second;
+}
+
+std::string Args::Missing(const std::vector<std::string>& names) const {
+  for (const std::string& name : names) {
+    if (!Has(name)) return name;
+  }
+  return std::string();
+}
+
+bool Args::Number(const std::string& name, long fallback, long min, long max, long& value,
+                  std::string& error) const {
+  if (!Has(name)) {
+    value = fallback;
+    return true;
+  }
+  const std::string text = Get(name);
+  long parsed = 0;
+  bool whole = !text.empty() && text.size() <= 9;
+  for (const char c : text) {
+    whole = whole && c >= '0' && c <= '9';
+    if (whole) parsed = parsed * 10 + (c - '0');
+  }
+  if (!whole || parsed < min || parsed > max) {
+    error = "--" + name + " takes a whole number from " + std::to_string(min) + " to " +
+            std::to_string(max) + ", not \"" + text + "\"";
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+int UsageError(const CommandSpec& spec, const std::string& error) {
+  std::fprintf(stderr, "publisher: %s\n%s", error.c_str(), spec.help);
+  return 2;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -59,24 +60,52 @@ bool WriteAll(int fd, const void* data, size_t size);
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error);
 
-// Writes `path` through a temporary name beside it and a rename, so the name
-// never shows a half-written file.
-bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
+// Creates `path` as a new file, open for reading and writing: never an
+// existing one, nor through a link planted at that name.
+UniqueFd CreateNewFile(const std::string& path, mode_t mode);
+
+// Writes `path` through a new temporary file beside it and a rename, so the
+// name never shows a half-written file and no link at either name is
+// followed. `mode`: 0600 for a file that holds a secret.
+bool WriteFileAtomically(const std::string& path, const void* data, size_t size, mode_t mode,
                          std::string& error);
 // Copies `size` bytes of `in` from `offset` to the end of `out` in the
 // kernel, as cat does; where the file systems do not allow that, writes
-// `same_bytes` (those bytes, already in memory) instead.
-bool CopyRange(int in, uint64_t offset, int out, size_t size, const char* same_bytes);
+// them from a mapping of `in`.
+bool CopyRange(int in, uint64_t offset, int out, size_t size);
 
-// Every regular file below `folder`, as paths relative to it, sorted.
+// Everything below `folder` that is not a folder (files, and links, which
+// are never followed), as paths relative to it, sorted.
 bool ListFiles(const std::string& folder, std::vector<std::string>& files, std::string& error);
 
-// Makes `folder` and its parents.
-bool MakeFolders(const std::string& folder, std::string& error);
+// Makes `relative`'s folders below `root` (which must exist or is made
+// too); a link in their place is refused, never followed.
+bool MakeFolders(const std::string& root, const std::string& relative, std::string& error);
+
+// Removes `path` and, if it is a folder, everything below it; links are
+// removed, never followed. A missing `path` is no error.
+bool RemoveTree(const std::string& path, std::string& error);
+
+// What identifies a file's contents at one moment: a rewrite in place
+// changes the modification or change time, a replacement the inode.
+struct FileState {
+  dev_t device = 0;
+  ino_t inode = 0;
+  uint64_t size = 0;
+  int64_t modified_ns = 0;
+  int64_t changed_ns = 0;
+  bool operator==(const FileState& other) const;
+};
+
+// Opens `path` for reading if it is a regular file (not a link, folder or
+// device), with its state; false with `error` otherwise.
+bool OpenRegularFile(const std::string& path, UniqueFd& fd, FileState& state, std::string& error);
+FileState StateOf(const struct stat& info);
 
 // The suffix of the temporary names above.
 inline constexpr char kTempSuffix[] = ".publish-tmp";
-// A temporary name: a leftover of a killed run, no object of a release.
+// A temporary name, or a path inside a temporary folder: a leftover of a
+// killed run, no object of a release.
 bool IsTempName(const std::string& path);
 
 }  // namespace FileIo

@@ -22,19 +22,22 @@ class HttpClient {
   };
 
   // `ca_file` replaces the system's trusted certificates when not empty.
-  explicit HttpClient(const std::string& ca_file);
+  // Only HTTPS is spoken, unless `plain_http` (a loopback test host).
+  HttpClient(const std::string& ca_file, bool plain_http);
 
   // A body longer than `max_body` ends the transfer as a failure.
   void Get(const std::string& url, size_t max_body, Response& response);
   void Head(const std::string& url, Response& response);
   void Put(const std::string& url, const std::vector<std::string>& headers, const void* body,
            size_t size, Response& response);
+  void Delete(const std::string& url, const std::vector<std::string>& headers, Response& response);
 
  private:
   void Perform(Response& response, size_t max_body);
 
   std::unique_ptr<CURL, void (*)(CURL*)> curl_;
   std::string ca_file_;
+  bool plain_http_;
 };
 
 // curl_global_init and its cleanup, once for the process, held by main.
@@ -45,6 +48,11 @@ class CurlGlobal {
   CurlGlobal(const CurlGlobal&) = delete;
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
+
+// False, with `error`, unless `url` is "https://..." or, with
+// `plain_http_loopback`, "http://" to a loopback address (127.x.x.x,
+// [::1], localhost): a signature must never cross a network in clear.
+bool CheckHostUrl(const std::string& url, bool plain_http_loopback, std::string& error);
 
 // BASE + the object path as the program requests it (each segment escaped;
 // a path without a leading slash gets one, as WinINet sends it) + the

@@ -2,7 +2,6 @@
 // must hold, checks it, signs access to it and uploads it to blob storage.
 
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,100 +11,142 @@
 #include "tools/publisher/nginx.h"
 #include "tools/publisher/publish.h"
 #include "tools/publisher/sas.h"
+#include "tools/publisher/secret.h"
 #include "tools/publisher/upload.h"
 #include "tools/publisher/verify.h"
 
 namespace {
 
-constexpr int kUsage = 2;
-
 const char kOverview[] =
     "usage: publisher <command> [options]   (publisher <command> --help for more)\n"
-    "  publish  cut a release into the part objects and CRC info the host serves\n"
-    "  verify   check a published folder, or a live host, against its CRC info\n"
-    "  sas      make the read signature the program is built with, or a write signature\n"
-    "  upload   put a published folder into blob storage\n"
+    "  publish     cut a release into the part objects and CRC info the host serves\n"
+    "  verify      check a published folder, or a live host, against its CRC info\n"
+    "  sas         make the read signature the program is built with, or a write signature\n"
+    "  container   create a blob container for a release\n"
+    "  upload      put a published folder into blob storage\n"
     "  nginx-conf  an nginx server block serving a published folder with signatures\n"
-    "  nginx-sig   the signature for that server that the program is built with\n";
+    "  nginx-sig   the signature for that server that the program is built with\n"
+    "Secrets (the account KEY, a SAS, the nginx SECRET) are read from a file that\n"
+    "only you may read (--key-file FILE, --sas-file FILE, --secret-file FILE; \"-\"\n"
+    "is standard input) or from VELTRA_ACCOUNT_KEY, VELTRA_SAS, VELTRA_NGINX_SECRET.\n"
+    "--key, --sas and --secret VALUE still work, with a warning: every user of the\n"
+    "machine sees a command line.\n";
 
-const char kPublishHelp[] =
-    "usage: publisher publish --release NAME --subdir FOLDER --out DIR [--no-setup]\n"
+const CommandSpec kPublish{
+    "publish",
+    "usage: publisher publish --release NAME --subdir FOLDER --out DIR [--no-setup] [--replace]\n"
+    "                         [--setup-signers PINS [--trusted-roots PEM]]\n"
     "                         (--from SRCDIR | FILE...)\n"
     "Writes into DIR, the host's document root, the release's part objects\n"
-    "(FOLDER/<k>_<file name>, 10,000,000 bytes each) and, last, its CRC info\n"
+    "(FOLDER/<k>_<file name>, 10,000,000 bytes each) and its CRC info\n"
     "FOLDER/NAME.txt. FOLDER is written in lower case, as the program requests it.\n"
     "A NAME holding \"2_5\" has the old layout: everything lies at DIR's top.\n"
+    "The release is made whole beside FOLDER, then switched into its place at once.\n"
     "  --from SRCDIR  every file directly inside SRCDIR (else the FILEs listed)\n"
     "  --no-setup     accept a release without a setup program (.exe)\n"
-    "DIR must be empty, missing, or hold this same release (it is then replaced).\n"
-    "Refused, with nothing written: names the program rejects, files of 4 GiB\n"
-    "or more, an empty release, no .exe without --no-setup, a DIR holding\n"
-    "anything else.\n";
+    "  --replace      DIR holds this release already: replace it (a release that\n"
+    "                 users may be downloading is otherwise never changed)\n"
+    "  --setup-signers PINS  the SHA-256 thumbprints the program is built with\n"
+    "                 (VELTRA_SETUP_SIGNERS): the setup's signature must hold, its\n"
+    "                 chain reach a trusted root and hold one of them\n"
+    "  --trusted-roots PEM   the roots that check trusts (default: the system's)\n"
+    "Refused, with nothing written: names the program rejects, links, empty files,\n"
+    "files of 4 GiB or more, an empty release, no .exe without --no-setup, a DIR\n"
+    "holding anything else, this release without --replace.\n",
+    {"release", "subdir", "out", "from", "setup-signers", "trusted-roots"},
+    {"no-setup", "replace"}};
 
-const char kVerifyHelp[] =
+const CommandSpec kVerify{
+    "verify",
     "usage: publisher verify --release NAME --subdir FOLDER --dir DIR\n"
-    "       publisher verify --release NAME --subdir FOLDER --url BASE --sas SAS [--cacert FILE]\n"
+    "       publisher verify --release NAME --subdir FOLDER --url https://HOST\n"
+    "                        [--sas-file FILE] [--cacert FILE] [--plain-http-loopback]\n"
     "Checks that every part the CRC info lists is there with its size and CRC-32:\n"
     "in a published folder DIR, or on a live host, fetching BASE + each object\n"
-    "path the program requests + SAS (each must answer 200). Prints each\n"
-    "difference; exit status 1 if there is any. The SAS is never printed.\n";
+    "path the program requests + the read signature (each must answer 200). Prints\n"
+    "each difference; exit status 1 if there is any. The signature is never printed.\n"
+    "  --plain-http-loopback  allow http:// to a loopback test host\n",
+    {"release", "subdir", "dir", "url", "sas", "sas-file", "cacert"},
+    {"plain-http-loopback"}};
 
-const char kSasHelp[] =
-    "usage: publisher sas --account NAME --key KEY --container NAME --expiry DATE\n"
-    "                     [--start DATE] [--write]\n"
-    "Prints a shared access signature, signed with the storage account's KEY\n"
-    "(base64), valid until DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ, UTC):\n"
-    "  default  read-only, for the container only: build the program with it\n"
-    "           (-DVELTRA_SAS='<printed value>')\n"
-    "  --write  read, write and create in the account's blob service, for upload\n"
-    "           (it may create the container); keep it to yourself\n";
+const CommandSpec kSas{
+    "sas",
+    "usage: publisher sas --account NAME --key-file FILE --container NAME --expiry DATE\n"
+    "                     [--start DATE]\n"
+    "       publisher sas --account NAME --key-file FILE --container NAME --write\n"
+    "                     [--expiry DATE] [--start DATE]\n"
+    "Prints a shared access signature for one container, signed with the storage\n"
+    "account's key (base64), valid until DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ, UTC):\n"
+    "  default  read-only: build the program with it (-DVELTRA_SAS='<printed value>')\n"
+    "  --write  read, create, write and delete the container's blobs, for upload;\n"
+    "           valid 8 hours unless --expiry says otherwise (7 days at most);\n"
+    "           keep it to yourself\n",
+    {"account", "key", "key-file", "container", "expiry", "start"},
+    {"write"}};
 
-const char kUploadHelp[] =
-    "usage: publisher upload --dir DIR --url BASE --sas SAS [--jobs N] [--cacert FILE]\n"
-    "Puts every file of the published folder DIR at BASE/<its path in DIR> with\n"
-    "Put Blob (the first folder is the container, made if missing), N at a time\n"
+const CommandSpec kContainer{
+    "container",
+    "usage: publisher container --account NAME --key-file FILE --container NAME\n"
+    "                           --url https://HOST [--cacert FILE] [--plain-http-loopback]\n"
+    "Creates the blob container NAME (nothing happens if it exists), with a\n"
+    "signature of the account key that allows only that and lives minutes: a\n"
+    "write signature (sas --write) covers one container and cannot create it.\n",
+    {"account", "key", "key-file", "container", "url", "cacert"},
+    {"plain-http-loopback"}};
+
+const CommandSpec kUpload{
+    "upload",
+    "usage: publisher upload --dir DIR --url https://HOST [--sas-file FILE] [--jobs N]\n"
+    "                        [--replace] [--cacert FILE] [--plain-http-loopback]\n"
+    "Puts every release of the published folder DIR at HOST/<its path in DIR> with\n"
+    "Put Blob (the first folder is the container, which must exist), N at a time\n"
     "(default 4), retrying answers 5xx and broken connections. Objects already\n"
-    "there with the same size and MD5 are skipped. Parts go first; the CRC info\n"
-    "goes last and only when every part is there. SAS: publisher sas --write.\n";
+    "there with the same size and MD5 are skipped. A release whose CRC info is\n"
+    "live on the host is never changed under its users: a part object holding\n"
+    "other bytes than the live CRC info names is not overwritten, and nothing is\n"
+    "uploaded (publish under a new release name). The CRC info goes last, and only\n"
+    "when every part it names is on the host with its size and MD5.\n"
+    "  --replace  replace the live release of the same name: its CRC info is taken\n"
+    "             down first, so users see that the version can no longer be\n"
+    "             downloaded until the upload puts the new one up\n"
+    "The write signature: publisher sas --write.\n",
+    {"dir", "url", "sas", "sas-file", "jobs", "cacert"},
+    {"replace", "plain-http-loopback"}};
 
-const char kNginxConfHelp[] =
+const CommandSpec kNginxConf{
+    "nginx-conf",
     "usage: publisher nginx-conf --root DIR --server-name HOST --cert FILE --key FILE\n"
-    "                            --secret SECRET [--listen ADDRESS:PORT] [--out FILE]\n"
-    "Writes an nginx server block (to FILE, else stdout) that serves the published\n"
-    "folder DIR over HTTPS (port 443 unless --listen says otherwise), uncompressed,\n"
-    "each object only with a valid, unexpired signature from nginx-sig (403\n"
-    "otherwise). Include it in the http block of your nginx configuration.\n"
-    "SECRET: at least 16 letters, digits, '-' or '_'; keep it to yourself.\n";
+    "                            --secret-file FILE [--listen ADDRESS:PORT] [--out FILE]\n"
+    "Writes an nginx server block (to FILE, readable by you alone, else stdout) that\n"
+    "serves the published folder DIR over HTTPS (port 443 unless --listen says\n"
+    "otherwise), uncompressed, each object only with a valid, unexpired signature\n"
+    "from nginx-sig (403 otherwise). Include it in the http block of your nginx\n"
+    "configuration. --key is the TLS key's file.\n"
+    "SECRET: at least 16 letters, digits, '-' or '_'; keep it to yourself.\n",
+    {"root", "server-name", "cert", "key", "secret", "secret-file", "listen", "out"},
+    {}};
 
-const char kNginxSigHelp[] =
-    "usage: publisher nginx-sig --release NAME --subdir FOLDER --secret SECRET --expiry DATE\n"
+const CommandSpec kNginxSig{
+    "nginx-sig",
+    "usage: publisher nginx-sig --release NAME --subdir FOLDER --secret-file FILE --expiry DATE\n"
     "Prints the signature (?se=...&sig=...) that nginx-conf's server accepts for\n"
     "every object of the release until DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ,\n"
-    "UTC): build the program with it (-DVELTRA_SAS='<printed value>').\n";
+    "UTC): build the program with it (-DVELTRA_SAS='<printed value>').\n",
+    {"release", "subdir", "secret", "secret-file", "expiry"},
+    {}};
 
-int Usage(const char* help, const std::string& error) {
-  std::fprintf(stderr, "publisher: %s\n%s", error.c_str(), help);
-  return kUsage;
+int Fail(const char* command, const std::string& error) {
+  std::fprintf(stderr, "%s: %s\n", command, error.c_str());
+  return 1;
 }
 
-bool Parse(const std::vector<std::string>& words, const std::set<std::string>& valued,
-           const std::set<std::string>& flags, Args& args, std::string& error) {
-  std::set<std::string> all_flags = flags;
-  all_flags.insert("help");
-  return args.Parse(words, valued, all_flags, error);
-}
-
-int RunPublish(const std::vector<std::string>& words) {
-  Args args;
-  std::string error;
-  if (!Parse(words, {"release", "subdir", "out", "from"}, {"no-setup"}, args, error)) {
-    return Usage(kPublishHelp, error);
-  }
-  if (args.Has("help")) return std::fputs(kPublishHelp, stdout), 0;
-  if (!args.Has("release") || !args.Has("out"))
-    return Usage(kPublishHelp, "--release and --out are needed");
+// Each command's work once its options are parsed; usage errors go through
+// UsageError with the command's spec.
+int RunPublish(const Args& args) {
+  const std::string missing = args.Missing({"release", "out"});
+  if (!missing.empty()) return UsageError(kPublish, "--" + missing + " is needed");
   if (args.Has("from") == !args.Plain().empty()) {
-    return Usage(kPublishHelp, "give either --from SRCDIR or a list of files");
+    return UsageError(kPublish, "give either --from SRCDIR or a list of files");
   }
   PublishOptions options;
   options.release = args.Get("release");
@@ -114,139 +155,167 @@ int RunPublish(const std::vector<std::string>& words) {
   options.from = args.Get("from");
   options.files = args.Plain();
   options.no_setup = args.Has("no-setup");
+  options.replace = args.Has("replace");
+  options.setup_signers = args.Get("setup-signers");
+  options.trusted_roots = args.Get("trusted-roots");
   return Publish(options);
 }
 
-int RunVerify(const std::vector<std::string>& words) {
-  Args args;
-  std::string error;
-  if (!Parse(words, {"release", "subdir", "dir", "url", "sas", "cacert"}, {}, args, error)) {
-    return Usage(kVerifyHelp, error);
-  }
-  if (args.Has("help")) return std::fputs(kVerifyHelp, stdout), 0;
+int RunVerify(const Args& args) {
   if (!args.Has("release") || args.Has("dir") == args.Has("url") || !args.Plain().empty()) {
-    return Usage(kVerifyHelp, "--release and one of --dir or --url are needed");
+    return UsageError(kVerify, "--release and one of --dir or --url are needed");
   }
-  const CurlGlobal curl;
   if (!args.Has("subdir") && args.Get("release").find("2_5") == std::string::npos) {
-    return Usage(kVerifyHelp, "--subdir is needed (only a \"2_5\" release has none)");
+    return UsageError(kVerify, "--subdir is needed (only a \"2_5\" release has none)");
   }
   VerifyOptions options;
+  std::string error;
+  if (args.Has("url") && !ReadSecret(args, kSignature, true, options.sas, error)) {
+    return Fail("verify", error);
+  }
+  const CurlGlobal curl;
   options.release = args.Get("release");
   options.subdir = args.Get("subdir");
   options.dir = args.Get("dir");
   options.url = args.Get("url");
-  options.sas = args.Get("sas");
   options.ca_file = args.Get("cacert");
+  options.plain_http_loopback = args.Has("plain-http-loopback");
   return Verify(options);
 }
 
-int RunSas(const std::vector<std::string>& words) {
-  Args args;
-  std::string error;
-  if (!Parse(words, {"account", "key", "container", "expiry", "start"}, {"write"}, args, error)) {
-    return Usage(kSasHelp, error);
+int RunSas(const Args& args) {
+  const bool write = args.Has("write");
+  const std::string missing =
+      args.Missing(write ? std::vector<std::string>{"account", "container"}
+                         : std::vector<std::string>{"account", "container", "expiry"});
+  if (!missing.empty() || !args.Plain().empty()) {
+    return UsageError(
+        kSas, missing.empty() ? "unexpected " + args.Plain()[0] : "--" + missing + " is needed");
   }
-  if (args.Has("help")) return std::fputs(kSasHelp, stdout), 0;
-  if (!args.Has("account") || !args.Has("key") || !args.Has("expiry") ||
-      (!args.Has("container") && !args.Has("write")) || !args.Plain().empty()) {
-    return Usage(kSasHelp, "--account, --key, --container and --expiry are needed");
-  }
-  SasRequest request{args.Get("account"), args.Get("key"), args.Get("container"), args.Get("start"),
+  SasRequest request{args.Get("account"), "", args.Get("container"), args.Get("start"),
                      args.Get("expiry")};
+  std::string error;
+  if (!ReadSecret(args, kAccountKey, false, request.key, error)) return Fail("sas", error);
   std::string sas;
-  const bool made =
-      args.Has("write") ? MakeWriteSas(request, sas, error) : MakeReadSas(request, sas, error);
-  if (!made) {
-    std::fprintf(stderr, "sas: %s\n", error.c_str());
-    return 1;
+  if (!(write ? MakeWriteSas(request, sas, error) : MakeReadSas(request, sas, error))) {
+    return Fail("sas", error);
   }
   std::printf("%s\n", sas.c_str());
   return 0;
 }
 
-int RunUpload(const std::vector<std::string>& words) {
-  Args args;
+int RunContainer(const Args& args) {
+  const std::string missing = args.Missing({"account", "container", "url"});
+  if (!missing.empty()) return UsageError(kContainer, "--" + missing + " is needed");
+  const bool plain_http = args.Has("plain-http-loopback");
+  SasRequest request{args.Get("account"), "", args.Get("container"), "", ""};
   std::string error;
-  if (!Parse(words, {"dir", "url", "sas", "jobs", "cacert"}, {}, args, error)) {
-    return Usage(kUploadHelp, error);
-  }
-  if (args.Has("help")) return std::fputs(kUploadHelp, stdout), 0;
-  if (!args.Has("dir") || !args.Has("url") || !args.Has("sas") || !args.Plain().empty()) {
-    return Usage(kUploadHelp, "--dir, --url and --sas are needed");
+  std::string sas;
+  if (!CheckHostUrl(args.Get("url"), plain_http, error) ||
+      !ReadSecret(args, kAccountKey, false, request.key, error) ||
+      !MakeContainerCreateSas(request, sas, error)) {
+    return Fail("container", error);
   }
   const CurlGlobal curl;
+  HttpClient client(args.Get("cacert"), plain_http);
+  HttpClient::Response response;
+  client.Put(
+      ObjectUrl(args.Get("url"), request.container, "") + "?restype=container&" + sas.substr(1),
+      {std::string("x-ms-version: ") + kSasVersion}, "", 0, response);
+  if (response.failure.empty() && (response.status == 201 || response.status == 409)) {
+    std::fprintf(stderr, "container: %s %s\n", request.container.c_str(),
+                 response.status == 201 ? "created" : "is there already");
+    return 0;
+  }
+  return Fail("container",
+              request.container + ": " +
+                  (response.failure.empty() ? "answered " + std::to_string(response.status)
+                                            : "no answer: " + response.failure));
+}
+
+int RunUpload(const Args& args) {
+  const std::string missing = args.Missing({"dir", "url"});
+  if (!missing.empty() || !args.Plain().empty()) {
+    return UsageError(kUpload, "--dir and --url are needed");
+  }
   UploadOptions options;
+  std::string error;
+  long jobs = 0;
+  if (!args.Number("jobs", 4, 1, 64, jobs, error)) return UsageError(kUpload, error);
+  if (!ReadSecret(args, kSignature, false, options.sas, error)) return Fail("upload", error);
+  const CurlGlobal curl;
   options.dir = args.Get("dir");
   options.url = args.Get("url");
-  options.sas = args.Get("sas");
   options.ca_file = args.Get("cacert");
-  const int jobs = std::atoi(args.Get("jobs", "4").c_str());
-  if (jobs < 1 || jobs > 64) return Usage(kUploadHelp, "--jobs takes 1 to 64");
-  options.jobs = jobs;
+  options.jobs = static_cast<int>(jobs);
+  options.replace = args.Has("replace");
+  options.plain_http_loopback = args.Has("plain-http-loopback");
   return Upload(options);
 }
 
-int RunNginxConf(const std::vector<std::string>& words) {
-  Args args;
+int RunNginxConf(const Args& args) {
+  const std::string missing = args.Missing({"root", "server-name", "cert", "key"});
+  if (!missing.empty() || !args.Plain().empty()) {
+    return UsageError(kNginxConf, "--root, --server-name, --cert and --key are needed");
+  }
+  NginxSite site{args.Get("root"), args.Get("server-name"), args.Get("listen", "443"),
+                 args.Get("cert"), args.Get("key"),         ""};
   std::string error;
-  if (!Parse(words, {"root", "server-name", "cert", "key", "secret", "listen", "out"}, {}, args,
-             error)) {
-    return Usage(kNginxConfHelp, error);
-  }
-  if (args.Has("help")) return std::fputs(kNginxConfHelp, stdout), 0;
-  if (!args.Has("root") || !args.Has("server-name") || !args.Has("cert") || !args.Has("key") ||
-      !args.Has("secret") || !args.Plain().empty()) {
-    return Usage(kNginxConfHelp, "--root, --server-name, --cert, --key and --secret are needed");
-  }
-  const NginxSite site{args.Get("root"), args.Get("server-name"), args.Get("listen", "443"),
-                       args.Get("cert"), args.Get("key"),         args.Get("secret")};
   std::string block;
-  if (!MakeNginxServerBlock(site, block, error)) {
-    std::fprintf(stderr, "nginx-conf: %s\n", error.c_str());
-    return 1;
+  if (!ReadSecret(args, kNginxSecret, false, site.secret, error) ||
+      !MakeNginxServerBlock(site, block, error)) {
+    return Fail("nginx-conf", error);
   }
   if (!args.Has("out")) return std::fputs(block.c_str(), stdout), 0;
-  if (!FileIo::WriteFileAtomically(args.Get("out"), block.data(), block.size(), error)) {
-    std::fprintf(stderr, "nginx-conf: %s\n", error.c_str());
-    return 1;
+  // It holds the secret: for its owner's eyes (and nginx's master) only.
+  if (!FileIo::WriteFileAtomically(args.Get("out"), block.data(), block.size(), 0600, error)) {
+    return Fail("nginx-conf", error);
   }
   return 0;
 }
 
-int RunNginxSig(const std::vector<std::string>& words) {
-  Args args;
+int RunNginxSig(const Args& args) {
+  const std::string missing = args.Missing({"release", "expiry"});
+  if (!missing.empty() || !args.Plain().empty()) {
+    return UsageError(kNginxSig, "--release and --expiry are needed");
+  }
+  NginxRequest request{args.Get("release"), args.Get("subdir"), "", args.Get("expiry")};
   std::string error;
-  if (!Parse(words, {"release", "subdir", "secret", "expiry"}, {}, args, error)) {
-    return Usage(kNginxSigHelp, error);
-  }
-  if (args.Has("help")) return std::fputs(kNginxSigHelp, stdout), 0;
-  if (!args.Has("release") || !args.Has("secret") || !args.Has("expiry") || !args.Plain().empty()) {
-    return Usage(kNginxSigHelp, "--release, --secret and --expiry are needed");
-  }
-  const NginxRequest request{args.Get("release"), args.Get("subdir"), args.Get("secret"),
-                             args.Get("expiry")};
   std::string sas;
-  if (!MakeNginxSignature(request, sas, error)) {
-    std::fprintf(stderr, "nginx-sig: %s\n", error.c_str());
-    return 1;
+  if (!ReadSecret(args, kNginxSecret, false, request.secret, error) ||
+      !MakeNginxSignature(request, sas, error)) {
+    return Fail("nginx-sig", error);
   }
   std::printf("%s\n", sas.c_str());
   return 0;
 }
+
+struct Command {
+  const CommandSpec* spec;
+  int (*run)(const Args&);
+};
+
+const Command kCommands[] = {{&kPublish, RunPublish},  {&kVerify, RunVerify},
+                             {&kSas, RunSas},          {&kContainer, RunContainer},
+                             {&kUpload, RunUpload},    {&kNginxConf, RunNginxConf},
+                             {&kNginxSig, RunNginxSig}};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) return Usage(kOverview, "no command");
-  const std::string command = argv[1];
-  const std::vector<std::string> words(argv + 2, argv + argc);
-  if (command == "publish") return RunPublish(words);
-  if (command == "verify") return RunVerify(words);
-  if (command == "sas") return RunSas(words);
-  if (command == "upload") return RunUpload(words);
-  if (command == "nginx-conf") return RunNginxConf(words);
-  if (command == "nginx-sig") return RunNginxSig(words);
-  if (command == "--help" || command == "help") return std::fputs(kOverview, stdout), 0;
-  return Usage(kOverview, "unknown command " + command);
+  const CommandSpec overview{"", kOverview, {}, {}};
+  if (argc < 2) return UsageError(overview, "no command");
+  const std::string name = argv[1];
+  if (name == "--help" || name == "help") return std::fputs(kOverview, stdout), 0;
+  for (const Command& command : kCommands) {
+    if (name != command.spec->name) continue;
+    Args args;
+    std::string error;
+    if (!args.Parse(*command.spec, std::vector<std::string>(argv + 2, argv + argc), error)) {
+      return UsageError(*command.spec, error);
+    }
+    if (args.Has("help")) return std::fputs(command.spec->help, stdout), 0;
+    return command.run(args);
+  }
+  return UsageError(overview, "unknown command " + name);
 }

@@ -38,21 +38,22 @@ bool MakeNginxSignature(const NginxRequest& request, std::string& sas, std::stri
   if (!CheckSecret(request.secret, error)) return false;
   std::string expiry;
   if (!NormaliseSasTime(request.expiry, expiry)) {
-    error = "expiry \"" + request.expiry + "\" is no date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ)";
+    error = "expiry \"" + request.expiry +
+            "\" is no date (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ, a day that exists)";
     return false;
   }
-  std::tm utc{};
-  if (!::strptime(expiry.c_str(), "%Y-%m-%dT%H:%M:%SZ", &utc)) {
-    error = "expiry \"" + request.expiry + "\" is no date";
-    return false;
-  }
-  const long long seconds = static_cast<long long>(::timegm(&utc));
+  const long long seconds = SasTimeSeconds(expiry);
   if (seconds <= static_cast<long long>(std::time(nullptr))) {
     error = "expiry " + expiry + " has passed; the signature would be refused at once";
     return false;
   }
-  const std::string folder = HostLayout(request.release, request.subdir).Folder();
-  const std::string text = SignedText(std::to_string(seconds), folder, request.secret);
+  const HostLayout layout(request.release, request.subdir);
+  // The signature covers the folder: without it, it would match no object.
+  if (!layout.OldLayout() && request.subdir.empty()) {
+    error = "the release's host folder (--subdir) is needed; only a \"2_5\" release has none";
+    return false;
+  }
+  const std::string text = SignedText(std::to_string(seconds), layout.Folder(), request.secret);
   const std::string digest = Crypto::Md5(text.data(), text.size());
   std::string sig = Crypto::Base64Encode(digest);
   for (char& c : sig) c = c == '+' ? '-' : c == '/' ? '_' : c;
@@ -63,10 +64,17 @@ bool MakeNginxSignature(const NginxRequest& request, std::string& sas, std::stri
 
 bool MakeNginxServerBlock(const NginxSite& site, std::string& block, std::string& error) {
   if (!CheckSecret(site.secret, error)) return false;
-  for (const std::string* value :
-       {&site.root, &site.server_name, &site.listen, &site.certificate, &site.key}) {
-    if (value->find_first_of(" \t\r\n;{}\"'$#") != std::string::npos) {
-      error = "\"" + *value + "\" has a character the configuration cannot hold unquoted";
+  // Paths are quoted (a blank is fine); what a quoted nginx string would
+  // still read otherwise (variables, escapes, the quote) is refused.
+  for (const std::string* value : {&site.root, &site.certificate, &site.key}) {
+    if (value->empty() || value->find_first_of("\t\r\n;{}\"'$#\\") != std::string::npos) {
+      error = "\"" + *value + "\" has a character the configuration cannot hold";
+      return false;
+    }
+  }
+  for (const std::string* value : {&site.server_name, &site.listen}) {
+    if (value->empty() || value->find_first_of(" \t\r\n;{}\"'$#\\") != std::string::npos) {
+      error = "\"" + *value + "\" has a character the configuration cannot hold";
       return false;
     }
   }
@@ -81,15 +89,15 @@ bool MakeNginxServerBlock(const NginxSite& site, std::string& block, std::string
           "    server_name " +
           site.server_name +
           ";\n"
-          "    ssl_certificate " +
+          "    ssl_certificate \"" +
           site.certificate +
-          ";\n"
-          "    ssl_certificate_key " +
+          "\";\n"
+          "    ssl_certificate_key \"" +
           site.key +
-          ";\n"
-          "    root " +
+          "\";\n"
+          "    root \"" +
           site.root +
-          ";\n"
+          "\";\n"
           "    # The program checks the bytes as they are: no compression.\n"
           "    gzip off;\n"
           "    autoindex off;\n"

@@ -5,11 +5,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <future>
+#include <memory>
 #include <set>
 
 #include "base/crc.h"
@@ -18,6 +19,7 @@
 #include "tools/publisher/fileio.h"
 #include "tools/publisher/progress.h"
 #include "tools/publisher/releaseplan.h"
+#include "tools/publisher/signaturecheck.h"
 
 namespace {
 
@@ -26,20 +28,17 @@ int Fail(const std::string& message) {
   return 1;
 }
 
-// The part number of `base` when it is "<k>_<name>" for a name of the
-// release; -1 otherwise.
-long PartOf(const std::string& base, const std::set<std::string>& names) {
-  size_t digits = 0;
-  while (digits < base.size() && std::isdigit(static_cast<unsigned char>(base[digits]))) ++digits;
-  if (digits == 0 || digits > 9 || digits >= base.size() || base[digits] != '_') return -1;
-  return names.count(base.substr(digits + 1)) ? std::stol(base.substr(0, digits)) : -1;
+std::string BaseName(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-// What the output folder already holds, sorted into this release's own
-// objects (a re-publish replaces them) and anything else, which refuses it.
+// What the output folder already holds: whether this release is live there
+// (its CRC info is in place: a host serving the folder serves it), and the
+// first path that belongs to no version of this release, which refuses it.
 struct ExistingOutput {
-  std::vector<std::string> stale;  // this release's objects and leftovers
-  std::string foreign;             // the first path of anything else
+  bool live = false;
+  std::string foreign;
 };
 
 bool Survey(const std::string& out, const HostLayout& layout, const std::vector<ReleaseFile>& files,
@@ -52,71 +51,145 @@ bool Survey(const std::string& out, const HostLayout& layout, const std::vector<
   }
   std::vector<std::string> present;
   if (!FileIo::ListFiles(out, present, error)) return false;
+  // Parts of the new release's files, and of the live one's.
   std::set<std::string> names;
   for (const ReleaseFile& file : files) names.insert(file.name);
+  const std::string crc_info = out + "/" + layout.CrcInfoFile();
+  if (::lstat(crc_info.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    existing.live = true;
+    std::string text;
+    if (!FileIo::ReadWholeFile(crc_info, text, error)) return false;
+    for (const PartObject& part : PartObjects(layout, ParseCrcInfo(text.data(), text.size()))) {
+      names.insert(part.file_name);
+    }
+  }
   const std::string folder = layout.Folder();
   for (const std::string& path : present) {
-    std::string own = path;
-    if (FileIo::IsTempName(own)) own.resize(own.size() - (sizeof FileIo::kTempSuffix - 1));
-    const size_t slash = own.rfind('/');
-    const std::string dir = slash == std::string::npos ? "" : own.substr(0, slash);
-    const std::string base = own.substr(slash == std::string::npos ? 0 : slash + 1);
-    if (own == layout.CrcInfoFile() || (dir == folder && PartOf(base, names) >= 0)) {
-      existing.stale.push_back(path);
-    } else if (existing.foreign.empty()) {
+    if (FileIo::IsTempName(path) || path == layout.CrcInfoFile()) continue;
+    const size_t slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "" : path.substr(0, slash);
+    struct stat entry;
+    const bool file = ::lstat((out + "/" + path).c_str(), &entry) == 0 && S_ISREG(entry.st_mode);
+    if (!file || dir != folder || PartOf(BaseName(path), names) < 0) {
       existing.foreign = path;
+      return true;
     }
   }
   return true;
 }
 
-// Cuts one file into its part objects and appends its record to `text`.
-// The parts are written in place: until the CRC info names them, no host
-// serves them, and a publish that is cut short writes no CRC info.
-bool WriteParts(const std::string& out, const HostLayout& layout, const ReleaseFile& file,
-                std::string& text, uint64_t& done, Progress& progress, std::string& error) {
-  UniqueFd fd(::open(file.source.c_str(), O_RDONLY | O_CLOEXEC));
-  struct stat info;
-  if (!fd || ::fstat(fd.Get(), &info) != 0) {
-    error = "cannot open " + file.source + ": " + FileIo::ErrorText();
-    return false;
-  }
-  if (static_cast<uint64_t>(info.st_size) != file.size) {
-    error = file.source + " changed its size while the release was published";
+// One part object being written: the CRC of the bytes written is taken,
+// read back from the object, on another core while the next part is copied.
+struct PartWrite {
+  std::string path;
+  uint32_t bytes = 0;
+  UniqueFd object;
+  uint32_t crc = 0;
+  // Last, so that it is destroyed first: its destructor waits for the task
+  // that uses the members above. False: the object could not be read back.
+  std::future<bool> crc_taken;
+};
+
+// Cuts one file into its part objects in `dir` and appends its record to
+// `text`. Each CRC is of the bytes written, read back from the object, so
+// the CRC info always describes its parts; and the source must be the same
+// file, unchanged, from its collection to its last part: a file rewritten
+// while it is published fails the publish.
+bool WriteParts(const std::string& dir, const ReleaseFile& file, std::string& text, uint64_t& done,
+                Progress& progress, std::string& error) {
+  UniqueFd fd;
+  FileIo::FileState state;
+  if (!FileIo::OpenRegularFile(file.source, fd, state, error)) return false;
+  const std::string changed = file.source +
+                              " changed while the release was published; publish "
+                              "again once nothing writes to it";
+  if (!(state == file.state)) {
+    error = changed;
     return false;
   }
   ::posix_fadvise(fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
   text += ";" + file.name + "\r\n" + std::to_string(file.size) + "\r\n";
   const CRC crc;
+  std::deque<std::unique_ptr<PartWrite>> pending;
+  auto finish = [&]() {
+    PartWrite& part = *pending.front();
+    if (!part.crc_taken.get()) {
+      error = "cannot read back " + part.path;
+      return false;
+    }
+    if (!part.object.Close()) {
+      error = "cannot write " + part.path + ": " + FileIo::ErrorText();
+      return false;
+    }
+    text += std::to_string(static_cast<int32_t>(part.crc)) + "\r\n";
+    done += part.bytes;
+    progress.Report(done, file.name);
+    pending.pop_front();
+    return true;
+  };
   const size_t parts = PartCount(file.size, kPartSize);
   for (size_t k = 0; k < parts; ++k) {
-    const uint32_t bytes = PartBytes(file.size, kPartSize, k);
-    // The CRC reads the part through a mapping, where the page cache holds
-    // it, and the kernel copies it into its object as cat does: no copy of
-    // our own (a write() from the mapping costs up to four times as much
-    // CPU on some runs).
-    const FileMapping part(fd.Get(), static_cast<uint64_t>(k) * kPartSize, bytes);
-    if (!part.Valid()) {
-      error = "cannot read " + file.source + ": " + FileIo::ErrorText();
+    auto part = std::make_unique<PartWrite>();
+    part->bytes = PartBytes(file.size, kPartSize, k);
+    part->path = dir + "/" + std::to_string(k) + "_" + file.name;
+    // The kernel copies the part into its object as cat does, and the CRC
+    // reads the object through a mapping, where the page cache holds it:
+    // no copy of our own (a write() from a mapping costs up to four times
+    // as much CPU on some runs).
+    const uint64_t offset = static_cast<uint64_t>(k) * kPartSize;
+    part->object = FileIo::CreateNewFile(part->path, 0644);
+    if (!part->object || ::fchmod(part->object.Get(), 0644) != 0 ||
+        !FileIo::CopyRange(fd.Get(), offset, part->object.Get(), part->bytes)) {
+      error = "cannot write " + part->path + ": " + FileIo::ErrorText();
       return false;
     }
-    // On another core where there is one, beside the copy.
-    std::future<uint32_t> value = std::async(
-        std::launch::async, [&crc, &part, bytes] { return crc.Compute(part.Data(), bytes); });
-    const std::string path = out + "/" + layout.PartFile(file.name, k);
-    UniqueFd object(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (!object ||
-        !FileIo::CopyRange(fd.Get(), static_cast<uint64_t>(k) * kPartSize, object.Get(), bytes,
-                           part.Data()) ||
-        !object.Close()) {
-      error = "cannot write " + path + ": " + FileIo::ErrorText();
-      return false;
-    }
-    text += std::to_string(static_cast<int32_t>(value.get())) + "\r\n";
-    done += bytes;
-    progress.Report(done, file.name);
+    PartWrite* job = part.get();
+    job->crc_taken = std::async(std::launch::async, [&crc, job] {
+      const FileMapping written(job->object.Get(), 0, job->bytes);
+      if (!written.Valid()) return false;
+      job->crc = crc.Compute(written.Data(), job->bytes);
+      return true;
+    });
+    pending.push_back(std::move(part));
+    if (pending.size() > 1 && !finish()) return false;
+  }
+  while (!pending.empty()) {
+    if (!finish()) return false;
+  }
+  struct stat after;
+  if (::fstat(fd.Get(), &after) != 0 || !(FileIo::StateOf(after) == file.state)) {
+    error = changed;
+    return false;
   }
   return true;
+}
+
+// Puts the finished release folder `staged` in the place of `target` in one
+// step: a host serving `target` sees the old release or the new one, never a
+// mix and never nothing. The old one is removed afterwards.
+bool SwitchTo(const std::string& staged, const std::string& target, std::string& error) {
+  struct stat info;
+  if (::lstat(target.c_str(), &info) != 0) {
+    if (errno == ENOENT && ::rename(staged.c_str(), target.c_str()) == 0) return true;
+    error = "cannot move " + staged + " to " + target + ": " + FileIo::ErrorText();
+    return false;
+  }
+  if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    return FileIo::RemoveTree(staged, error);
+  }
+  if (errno != EINVAL && errno != ENOSYS) {
+    error = "cannot exchange " + staged + " and " + target + ": " + FileIo::ErrorText();
+    return false;
+  }
+  // A file system without the exchange: the old folder steps aside first,
+  // so that for a moment nothing is there.
+  const std::string old = target + ".old" + FileIo::kTempSuffix;
+  if (!FileIo::RemoveTree(old, error)) return false;
+  if (::rename(target.c_str(), old.c_str()) != 0 || ::rename(staged.c_str(), target.c_str()) != 0) {
+    error = "cannot move " + staged + " to " + target + ": " + FileIo::ErrorText();
+    return false;
+  }
+  return FileIo::RemoveTree(old, error);
 }
 
 }  // namespace
@@ -153,22 +226,52 @@ int Publish(const PublishOptions& options) {
         "the release has no setup program (no name ends in \".exe\", letter case as "
         "written); pass --no-setup if that is intended");
   }
+  if (!options.setup_signers.empty()) {
+    SignatureCheck signature;
+    if (!signature.SetPins(options.setup_signers, error)) return Fail("--setup-signers: " + error);
+    if (!options.trusted_roots.empty()) signature.SetTrustedRoots(options.trusted_roots);
+    if (setup.empty()) return Fail("--setup-signers is given, but the release has no setup");
+    const auto file = std::find_if(files.begin(), files.end(),
+                                   [&setup](const ReleaseFile& f) { return f.name == setup; });
+    std::string problem;
+    if (!signature.Check(file->source, problem)) {
+      return Fail("the program would refuse to start this setup: " + problem);
+    }
+    std::fprintf(stderr, "publish: %s carries a signature the program accepts\n", setup.c_str());
+  }
 
+  std::string out = options.out;
+  while (out.size() > 1 && out.back() == '/') out.pop_back();
+  // The old layout's release folder is the output folder itself.
+  if (out.empty() || (layout.Folder().empty() && (BaseName(out) == "." || BaseName(out) == ".."))) {
+    return Fail("give the output folder by its name, not \"" + options.out + "\"");
+  }
   ExistingOutput existing;
-  if (!Survey(options.out, layout, files, existing, error)) return Fail(error);
+  if (!Survey(out, layout, files, existing, error)) return Fail(error);
   if (!existing.foreign.empty()) {
-    return Fail(options.out + " holds " + existing.foreign + ", which is not part of release " +
+    return Fail(out + " holds " + existing.foreign + ", which is not part of release " +
                 options.release + "; publish into an empty folder");
   }
-  if (!FileIo::MakeFolders(options.out + (layout.Folder().empty() ? "" : "/" + layout.Folder()),
-                           error)) {
+  const std::string folder = layout.Folder();
+  const std::string crc_info_path = out + "/" + layout.CrcInfoFile();
+  if (existing.live && !options.replace) {
+    return Fail(out + " holds release " + options.release + " already (" + crc_info_path +
+                "): a host serving it may have users downloading it, and a release does not "
+                "change under them. Publish under a new release name, or pass --replace to "
+                "replace it (a host serving the folder then switches to the new release at "
+                "once; users in the middle of a download see their parts fail)");
+  }
+  // The new release is made whole beside the old one's place, then switched in.
+  const std::string target = folder.empty() ? out : out + "/" + folder;
+  const std::string staged = target + FileIo::kTempSuffix;
+  const size_t last_slash = folder.rfind('/');
+  if (!FileIo::MakeFolders(out, last_slash == std::string::npos ? "" : folder.substr(0, last_slash),
+                           error) ||
+      !FileIo::RemoveTree(staged, error)) {
     return Fail(error);
   }
-  // The old CRC info goes first, so that no host serves it beside parts of
-  // the new release.
-  const std::string crc_info_path = options.out + "/" + layout.CrcInfoFile();
-  if (::unlink(crc_info_path.c_str()) != 0 && errno != ENOENT) {
-    return Fail("cannot remove the old " + crc_info_path + ": " + FileIo::ErrorText());
+  if (::mkdir(staged.c_str(), 0755) != 0 || ::chmod(staged.c_str(), 0755) != 0) {
+    return Fail("cannot create folder " + staged + ": " + FileIo::ErrorText());
   }
 
   uint64_t total = 0;
@@ -180,20 +283,20 @@ int Publish(const PublishOptions& options) {
   std::string text = options.release + "\r\n";
   uint64_t done = 0;
   Progress progress("publish", total);
-  std::set<std::string> written;
   for (const ReleaseFile& file : files) {
-    if (!WriteParts(options.out, layout, file, text, done, progress, error)) return Fail(error);
-    for (size_t k = 0; k < PartCount(file.size, kPartSize); ++k) {
-      written.insert(layout.PartFile(file.name, k));
+    if (!WriteParts(staged, file, text, done, progress, error)) {
+      std::string ignored;
+      FileIo::RemoveTree(staged, ignored);
+      return Fail(error);
     }
   }
-  // Parts a re-published file no longer has, and leftovers of a killed run.
-  for (const std::string& path : existing.stale) {
-    if (!written.count(path)) ::unlink((options.out + "/" + path).c_str());
+  const std::string staged_crc_info = staged + "/" + BaseName(layout.CrcInfoFile());
+  UniqueFd crc_info = FileIo::CreateNewFile(staged_crc_info, 0644);
+  if (!crc_info || ::fchmod(crc_info.Get(), 0644) != 0 ||
+      !FileIo::WriteAll(crc_info.Get(), text.data(), text.size()) || !crc_info.Close()) {
+    return Fail("cannot write " + staged_crc_info + ": " + FileIo::ErrorText());
   }
-  if (!FileIo::WriteFileAtomically(crc_info_path, text.data(), text.size(), error)) {
-    return Fail(error);
-  }
+  if (!SwitchTo(staged, target, error)) return Fail(error);
   progress.Finish(done);
 
   const double seconds =

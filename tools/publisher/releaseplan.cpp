@@ -1,7 +1,5 @@
 #include "tools/publisher/releaseplan.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <set>
 
@@ -9,17 +7,19 @@
 #include "download/releaselayout.h"
 #include "tools/publisher/fileio.h"
 
-namespace {
-
-// Names pass to the program only as ASCII: it reads the CRC info in the
-// user's ANSI code page, and only in ASCII do all code pages agree.
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Widen(const std::string& text) {
+  std::wstring wide;
+  for (const char c : text) wide += static_cast<unsigned char>(c) < 0x80 ? c : L'?';
+  return wide;
+}
 
 std::string Narrow(const std::wstring& text) {
   std::string narrow;
-  for (const wchar_t c : text) narrow += static_cast<char>(c);
+  for (const wchar_t c : text) narrow += c >= 0 && c < 0x80 ? static_cast<char>(c) : '?';
   return narrow;
 }
+
+namespace {
 
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -61,6 +61,31 @@ std::string HostLayout::ToFilePath(const std::string& request) {
     path += c;
   }
   return path;
+}
+
+std::vector<PartObject> PartObjects(const HostLayout& layout, const CrcInfo& records) {
+  std::vector<PartObject> parts;
+  for (const FileRecord& record : records) {
+    const std::string name = Narrow(RecordFileName(record));
+    for (size_t k = 0; k < RecordPartCount(record); ++k) {
+      PartObject part;
+      part.file_name = name;
+      part.index = k;
+      part.request = layout.PartRequest(name, k);
+      part.path = HostLayout::ToFilePath(part.request);
+      part.size = PartBytes(RecordFileSize(record), kPartSize, k);
+      part.crc = RecordPartCrc(record, k);
+      parts.push_back(part);
+    }
+  }
+  return parts;
+}
+
+long PartOf(const std::string& base, const std::set<std::string>& names) {
+  size_t digits = 0;
+  while (digits < base.size() && base[digits] >= '0' && base[digits] <= '9') ++digits;
+  if (digits == 0 || digits > 9 || digits >= base.size() || base[digits] != '_') return -1;
+  return names.count(base.substr(digits + 1)) ? std::stol(base.substr(0, digits)) : -1;
 }
 
 std::string NameProblem(const std::string& name, bool host_file) {
@@ -116,12 +141,17 @@ bool CollectFiles(const std::string& folder, const std::vector<std::string>& lis
       error = "file name \"" + file.name + "\" is there twice (letter case aside)";
       return false;
     }
-    struct stat info;
-    if (::stat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      error = "cannot read " + source + " as a file: " + FileIo::ErrorText();
+    UniqueFd fd;
+    if (!FileIo::OpenRegularFile(source, fd, file.state, error)) return false;
+    file.size = file.state.size;
+    // The program fetches a file part by part, and an empty file has none:
+    // it would never be delivered, and every user would end at support.
+    if (file.size == 0) {
+      error = "file " + source +
+              " is empty; the program cannot deliver a file of 0 bytes, so leave it out "
+              "of the release";
       return false;
     }
-    file.size = static_cast<uint64_t>(info.st_size);
     if (file.size > kMaxFileSize) {
       error = "file " + source + " has " + std::to_string(file.size) +
               " bytes; the CRC info's size is 32-bit, so a file must stay below 4 GiB";

@@ -4,43 +4,31 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "base/crc.h"
 #include "tools/publisher/crypto.h"
 #include "tools/publisher/fileio.h"
 #include "tools/publisher/http.h"
 #include "tools/publisher/progress.h"
+#include "tools/publisher/releaseplan.h"
 #include "tools/publisher/sas.h"
 
 namespace {
 
 constexpr int kTries = 5;
-// Each object goes up in one Put Blob from memory; a published folder holds
-// nothing near this (parts are 10,000,000 bytes).
-constexpr uint64_t kMaxObjectBytes = 64u << 20;
+// A CRC info beyond this is no CRC info.
+constexpr size_t kMaxCrcInfoBytes = 64u << 20;
 constexpr auto kFirstBackoff = std::chrono::milliseconds(500);
 constexpr auto kProgressTick = std::chrono::milliseconds(250);
-
-struct Object {
-  std::string path;  // relative to the published folder: also the blob's path
-  uint64_t size = 0;
-};
-
-// A part object is "<k>_<name>"; everything else (the CRC info) goes last.
-bool IsPart(const std::string& path) {
-  const std::string base =
-      path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
-  size_t digits = 0;
-  while (digits < base.size() && std::isdigit(static_cast<unsigned char>(base[digits]))) ++digits;
-  return digits > 0 && digits < base.size() && base[digits] == '_';
-}
 
 // Blob storage takes 3 to 63 lower-case letters, digits and single hyphens
 // between them as a container's name ("$root" is the account's top level).
@@ -56,33 +44,163 @@ bool IsContainerName(const std::string& name) {
   return true;
 }
 
-std::string FolderOf(const std::string& path) {
+// One release of the published folder: its CRC info and the parts it names.
+struct LocalRelease {
+  std::string name;
+  std::string crc_info_path;  // relative to the published folder: also the blob's path
+  std::string crc_info;       // its bytes
+  std::vector<PartObject> parts;
+  std::string live;  // the CRC info on the host, when there is one
+  bool is_live = false;
+};
+
+// A part to upload and what the host holds at its path.
+struct PartState {
+  const PartObject* part = nullptr;
+  const LocalRelease* release = nullptr;
+  std::string md5;  // base64, of the local bytes
+  enum class Host { kMissing, kSame, kDifferent } host = Host::kMissing;
+};
+
+// `path` (relative) with its text when it is the CRC info of a release: a
+// ".txt" file whose first line is its own name without ".txt", as publish
+// writes it, naming at least one file.
+bool ReadCrcInfo(const std::string& dir, const std::string& path, LocalRelease& release,
+                 std::string& error) {
   const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
+  const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (base.size() <= 4 || base.compare(base.size() - 4, 4, ".txt") != 0) return false;
+  struct stat info;
+  const std::string full = dir + "/" + path;
+  if (::lstat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+      static_cast<uint64_t>(info.st_size) > kMaxCrcInfoBytes) {
+    return false;
+  }
+  std::string text;
+  if (!FileIo::ReadWholeFile(full, text, error)) return false;
+  const std::string name = base.substr(0, base.size() - 4);
+  if (text.compare(0, name.size() + 2, name + "\r\n") != 0) return false;
+  const CrcInfo records = ParseCrcInfo(text.data(), text.size());
+  if (records.empty()) return false;
+  release.name = name;
+  release.crc_info_path = path;
+  release.crc_info = text;
+  release.parts = PartObjects(HostLayout(name, path.substr(0, slash)), records);
+  return true;
 }
 
-// The signature's query without its "?", for appending after another query.
-std::string SasParameters(const std::string& sas) {
-  return sas.empty() || sas[0] != '?' ? sas : sas.substr(1);
+// The releases of the published folder `dir`. False, with every problem
+// printed, when it holds anything else, or lacks a part one of them names.
+bool ReadReleases(const std::string& dir, std::vector<LocalRelease>& releases) {
+  std::vector<std::string> paths;
+  std::string error;
+  if (!FileIo::ListFiles(dir, paths, error)) {
+    std::fprintf(stderr, "upload: %s\n", error.c_str());
+    return false;
+  }
+  std::vector<std::string> objects;
+  for (const std::string& path : paths) {
+    // A leftover of a killed publish is no object of the release.
+    if (FileIo::IsTempName(path)) continue;
+    const size_t slash = path.find('/');
+    if (slash == std::string::npos) {
+      // The program asks for "//<k>_<name>" there, which names no blob.
+      std::fprintf(stderr,
+                   "upload: %s lies at the top (a \"2_5\" release's old layout), which blob "
+                   "storage cannot serve as the program requests it; serve it from a web server\n",
+                   path.c_str());
+      return false;
+    }
+    const std::string container = path.substr(0, slash);
+    if (!IsContainerName(container)) {
+      std::fprintf(stderr,
+                   "upload: %s: \"%s\" is no blob container name (3 to 63 lower-case letters, "
+                   "digits and single hyphens); publish with such a --subdir\n",
+                   path.c_str(), container.c_str());
+      return false;
+    }
+    objects.push_back(path);
+    LocalRelease release;
+    if (ReadCrcInfo(dir, path, release, error)) releases.push_back(std::move(release));
+    if (!error.empty()) {
+      std::fprintf(stderr, "upload: %s\n", error.c_str());
+      return false;
+    }
+  }
+  if (objects.empty()) {
+    std::fprintf(stderr, "upload: %s holds nothing to upload\n", dir.c_str());
+    return false;
+  }
+  // Parts are what a CRC info names, whatever their names look like.
+  std::map<std::string, const PartObject*> named;
+  bool ok = true;
+  for (const LocalRelease& release : releases) {
+    named[release.crc_info_path] = nullptr;
+    for (const PartObject& part : release.parts) {
+      const auto other = named.find(part.path);
+      if (other != named.end() && other->second &&
+          (other->second->size != part.size || other->second->crc != part.crc)) {
+        std::fprintf(stderr, "upload: two CRC infos name %s with different bytes\n",
+                     part.path.c_str());
+        ok = false;
+      }
+      named[part.path] = &part;
+      struct stat info;
+      if (::lstat((dir + "/" + part.path).c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+          static_cast<uint64_t>(info.st_size) != part.size) {
+        std::fprintf(stderr,
+                     "upload: %s names %s (%u bytes), which the published folder lacks or holds "
+                     "with another size; publish again\n",
+                     release.crc_info_path.c_str(), part.path.c_str(), part.size);
+        ok = false;
+      }
+    }
+  }
+  for (const std::string& path : objects) {
+    if (named.count(path)) continue;
+    const std::string folder = path.substr(0, path.rfind('/'));
+    const bool described =
+        std::any_of(releases.begin(), releases.end(), [&](const LocalRelease& r) {
+          return r.crc_info_path.compare(0, folder.size() + 1, folder + "/") == 0;
+        });
+    std::fprintf(stderr,
+                 described ? "upload: %s is named by no CRC info; is %s a published folder?\n"
+                           : "upload: %s has no CRC info beside it: its publish did not "
+                             "complete; publish it again (%s)\n",
+                 path.c_str(), dir.c_str());
+    ok = false;
+  }
+  return ok;
+}
+
+std::string Answer(const HttpClient::Response& response) {
+  if (!response.failure.empty()) return "no answer: " + response.failure;
+  const auto code = response.headers.find("x-ms-error-code");
+  return "answered " + std::to_string(response.status) +
+         (code == response.headers.end() ? "" : " (" + code->second + ")");
+}
+
+bool ContainerMissing(const HttpClient::Response& response) {
+  const auto code = response.headers.find("x-ms-error-code");
+  return response.status == 404 && code != response.headers.end() &&
+         code->second == "ContainerNotFound";
 }
 
 class Uploader {
  public:
   explicit Uploader(const UploadOptions& options) : options_(options) {}
 
-  // Puts `objects` with the configured number of threads; false when any
-  // failed (each failure is already reported).
-  bool PutAll(const std::vector<Object>& objects, Progress& progress) {
+  // Runs `work` on every index below `count` on the configured number of
+  // threads, each with its own connection, reporting `progress` meanwhile.
+  void ForEach(size_t count, const std::function<void(HttpClient&, size_t)>& work,
+               Progress* progress) {
     std::atomic<size_t> next{0};
-    std::atomic<size_t> running{0};
+    size_t running = std::min<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), count);
     std::vector<std::thread> threads;
-    const size_t count =
-        std::min<size_t>(static_cast<size_t>(std::max(options_.jobs, 1)), objects.size());
-    running = count;
-    for (size_t t = 0; t < count; ++t) {
+    for (size_t t = 0, started = running; t < started; ++t) {
       threads.emplace_back([&] {
-        HttpClient client(options_.ca_file);
-        for (size_t i = next++; i < objects.size(); i = next++) Put(client, objects[i]);
+        HttpClient client(options_.ca_file, options_.plain_http_loopback);
+        for (size_t i = next++; i < count; i = next++) work(client, i);
         std::lock_guard<std::mutex> lock(mutex_);
         --running;
         done_signal_.notify_all();
@@ -92,81 +210,129 @@ class Uploader {
       std::unique_lock<std::mutex> lock(mutex_);
       while (running > 0) {
         done_signal_.wait_for(lock, kProgressTick);
-        progress.Report(bytes_done_);
+        if (progress) progress->Report(bytes_done_);
       }
     }
     for (std::thread& thread : threads) thread.join();
-    return !failed_;
   }
 
-  uint64_t BytesDone() const { return bytes_done_; }
-  size_t Skipped() const { return skipped_; }
-
- private:
-  void Put(HttpClient& client, const Object& object) {
-    std::string body;
-    std::string error;
-    if (!FileIo::ReadWholeFile(options_.dir + "/" + object.path, body, error)) {
-      Report(object.path, error);
-      return;
-    }
-    const std::string md5 = Crypto::Base64Encode(Crypto::Md5(body.data(), body.size()));
-    const std::string url = ObjectUrl(options_.url, object.path, options_.sas);
-    HttpClient::Response response;
-    client.Head(url, response);
-    const auto length = response.headers.find("content-length");
-    const auto stored_md5 = response.headers.find("content-md5");
-    if (response.status == 200 && length != response.headers.end() &&
-        length->second == std::to_string(body.size()) && stored_md5 != response.headers.end() &&
-        stored_md5->second == md5) {
-      ++skipped_;
-      bytes_done_ += body.size();
-      return;
-    }
-    const std::vector<std::string> headers = {
-        std::string("x-ms-version: ") + kSasVersion, "x-ms-blob-type: BlockBlob",
-        "Content-Type: application/octet-stream", "Content-MD5: " + md5};
-    bool container_made = false;
+  // Sends a request again on a broken connection or an answer 5xx.
+  void Retried(const std::function<void(HttpClient::Response&)>& send,
+               HttpClient::Response& response) {
     auto backoff = kFirstBackoff;
     for (int attempt = 1;; ++attempt) {
-      client.Put(url, headers, body.data(), body.size(), response);
-      const auto code = response.headers.find("x-ms-error-code");
-      const std::string error_code = code == response.headers.end() ? "" : code->second;
-      if (response.failure.empty() && response.status == 201) break;
-      if (response.status == 404 && error_code == "ContainerNotFound" && !container_made) {
-        container_made = true;
-        MakeContainer(client, object.path);
-        continue;
-      }
+      send(response);
       const bool transient = !response.failure.empty() || response.status >= 500;
-      if (!transient || attempt == kTries) {
-        Report(object.path, response.failure.empty()
-                                ? "answered " + std::to_string(response.status) +
-                                      (error_code.empty() ? "" : " (" + error_code + ")")
-                                : "no answer: " + response.failure);
-        return;
-      }
+      if (!transient || attempt == kTries) return;
       std::this_thread::sleep_for(backoff);
       backoff *= 2;
     }
-    bytes_done_ += body.size();
   }
 
-  void MakeContainer(HttpClient& client, const std::string& path) {
-    const std::string container = path.substr(0, path.find('/'));
-    std::string base = options_.url;
-    while (!base.empty() && base.back() == '/') base.pop_back();
+  std::string Url(const std::string& path) const {
+    return ObjectUrl(options_.url, path, options_.sas);
+  }
+
+  // The live CRC info of `release`, if any; false (reported) when the host
+  // cannot say.
+  bool FetchLive(HttpClient& client, LocalRelease& release) {
     HttpClient::Response response;
-    client.Put(base + "/" + container + "?restype=container&" + SasParameters(options_.sas),
-               {std::string("x-ms-version: ") + kSasVersion}, "", 0, response);
-    // 409: another thread made it first.
-    if (response.status != 201 && response.status != 409) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      std::fprintf(stderr, "\nupload: cannot create container %s: %s\n", container.c_str(),
-                   response.failure.empty()
-                       ? ("answered " + std::to_string(response.status)).c_str()
-                       : response.failure.c_str());
+    Retried(
+        [&](HttpClient::Response& r) {
+          client.Get(Url(release.crc_info_path), kMaxCrcInfoBytes, r);
+        },
+        response);
+    if (ContainerMissing(response)) {
+      const std::string container =
+          release.crc_info_path.substr(0, release.crc_info_path.find('/'));
+      Report(container,
+             "the container does not exist; create it first (publisher container, "
+             "or the storage account's portal)");
+      return false;
     }
+    if (response.failure.empty() && response.status == 404) return true;
+    if (!response.failure.empty() || response.status != 200) {
+      Report(release.crc_info_path, Answer(response));
+      return false;
+    }
+    release.is_live = true;
+    release.live = std::move(response.body);
+    return true;
+  }
+
+  // Reads a part, checks it against its CRC info and finds what the host
+  // holds at its path.
+  void Survey(HttpClient& client, PartState& state) {
+    std::string body;
+    if (!ReadPart(*state.part, body, state.md5)) return;
+    HttpClient::Response response;
+    Retried([&](HttpClient::Response& r) { client.Head(Url(state.part->path), r); }, response);
+    if (response.failure.empty() && response.status == 404) {
+      state.host = PartState::Host::kMissing;
+      return;
+    }
+    if (!response.failure.empty() || response.status != 200) {
+      Report(state.part->path, Answer(response));
+      return;
+    }
+    state.host = HostHolds(client, state.part->path, response, body.size(), state.md5)
+                     ? PartState::Host::kSame
+                     : PartState::Host::kDifferent;
+  }
+
+  void Put(HttpClient& client, const PartState& state) {
+    std::string body;
+    std::string md5;
+    if (!ReadPart(*state.part, body, md5)) return;
+    if (md5 != state.md5) {
+      Report(state.part->path, "changed in the published folder during the upload");
+      return;
+    }
+    if (PutObject(client, state.part->path, body, md5)) bytes_done_ += body.size();
+  }
+
+  bool PutObject(HttpClient& client, const std::string& path, const std::string& body,
+                 const std::string& md5) {
+    const std::vector<std::string> headers = {
+        std::string("x-ms-version: ") + kSasVersion, "x-ms-blob-type: BlockBlob",
+        "Content-Type: application/octet-stream", "Content-MD5: " + md5};
+    HttpClient::Response response;
+    Retried(
+        [&](HttpClient::Response& r) {
+          client.Put(Url(path), headers, body.data(), body.size(), r);
+        },
+        response);
+    if (response.failure.empty() && response.status == 201) return true;
+    Report(path, ContainerMissing(response)
+                     ? "the container does not exist; create it first (publisher container, or "
+                       "the storage account's portal)"
+                     : Answer(response));
+    return false;
+  }
+
+  // Whether the host holds exactly `size` bytes of this MD5 at `path` now.
+  void Check(HttpClient& client, const PartState& state) {
+    HttpClient::Response response;
+    Retried([&](HttpClient::Response& r) { client.Head(Url(state.part->path), r); }, response);
+    if (!response.failure.empty() || response.status != 200) {
+      Report(state.part->path, "is not on the host: " + Answer(response));
+    } else if (!HostHolds(client, state.part->path, response, state.part->size, state.md5)) {
+      Report(state.part->path, "the host holds other bytes than the published folder");
+    }
+  }
+
+  bool Delete(HttpClient& client, const std::string& path) {
+    HttpClient::Response response;
+    Retried(
+        [&](HttpClient::Response& r) {
+          client.Delete(Url(path), {std::string("x-ms-version: ") + kSasVersion}, r);
+        },
+        response);
+    if (response.failure.empty() && (response.status == 202 || response.status == 404)) {
+      return true;
+    }
+    Report(path, "could not be taken down: " + Answer(response));
+    return false;
   }
 
   void Report(const std::string& path, const std::string& problem) {
@@ -175,95 +341,173 @@ class Uploader {
     failed_ = true;
   }
 
+  bool Failed() const { return failed_; }
+  uint64_t BytesDone() const { return bytes_done_; }
+
+ private:
+  bool ReadPart(const PartObject& part, std::string& body, std::string& md5) {
+    std::string error;
+    if (!FileIo::ReadWholeFile(options_.dir + "/" + part.path, body, error)) {
+      Report(part.path, error);
+      return false;
+    }
+    if (body.size() != part.size ||
+        static_cast<int32_t>(crc_.Compute(body.data(), body.size())) != part.crc) {
+      Report(part.path, "differs from what its CRC info names; publish again");
+      return false;
+    }
+    md5 = Crypto::Base64Encode(Crypto::Md5(body.data(), body.size()));
+    return true;
+  }
+
+  // A HEAD's answer holds `size` and `md5`; a host that gives no MD5 is
+  // asked for the bytes.
+  bool HostHolds(HttpClient& client, const std::string& path, const HttpClient::Response& head,
+                 uint64_t size, const std::string& md5) {
+    const auto length = head.headers.find("content-length");
+    if (length == head.headers.end() || length->second != std::to_string(size)) return false;
+    const auto stored = head.headers.find("content-md5");
+    if (stored != head.headers.end()) return stored->second == md5;
+    HttpClient::Response response;
+    Retried([&](HttpClient::Response& r) { client.Get(Url(path), size + 1, r); }, response);
+    return response.failure.empty() && response.status == 200 &&
+           Crypto::Base64Encode(Crypto::Md5(response.body.data(), response.body.size())) == md5;
+  }
+
   const UploadOptions& options_;
+  const CRC crc_;
   std::mutex mutex_;
   std::condition_variable done_signal_;
   std::atomic<uint64_t> bytes_done_{0};
-  std::atomic<size_t> skipped_{0};
   std::atomic<bool> failed_{false};
 };
+
+// The parts whose upload would change a live release under its users: the
+// live CRC info names other bytes at their path, or something the live CRC
+// info does not name (another release's part, or a failed upload's) is
+// there with other bytes.
+std::vector<std::string> Conflicts(const std::vector<PartState>& states) {
+  std::vector<std::string> conflicts;
+  std::map<const LocalRelease*, std::map<std::string, std::pair<uint32_t, int32_t>>> live;
+  for (const PartState& state : states) {
+    const LocalRelease& release = *state.release;
+    if (!live.count(&release)) {
+      auto& named = live[&release];
+      if (release.is_live) {
+        const HostLayout layout(release.name,
+                                release.crc_info_path.substr(0, release.crc_info_path.rfind('/')));
+        for (const PartObject& part :
+             PartObjects(layout, ParseCrcInfo(release.live.data(), release.live.size()))) {
+          named[part.path] = {part.size, part.crc};
+        }
+      }
+    }
+    if (state.host == PartState::Host::kSame) continue;
+    const auto& named = live[&release];
+    const auto found = named.find(state.part->path);
+    const bool names_other =
+        found != named.end() && found->second != std::make_pair(state.part->size, state.part->crc);
+    const bool foreign = found == named.end() && state.host == PartState::Host::kDifferent;
+    if (names_other || foreign) conflicts.push_back(state.part->path);
+  }
+  return conflicts;
+}
 
 }  // namespace
 
 int Upload(const UploadOptions& options) {
   const auto start = std::chrono::steady_clock::now();
-  std::vector<std::string> paths;
   std::string error;
-  if (!FileIo::ListFiles(options.dir, paths, error)) {
+  if (!CheckHostUrl(options.url, options.plain_http_loopback, error)) {
     std::fprintf(stderr, "upload: %s\n", error.c_str());
-    return 1;
+    return 2;
   }
-  std::vector<Object> parts;
-  std::vector<Object> last;
-  uint64_t total = 0;
-  for (const std::string& path : paths) {
-    // A leftover of a killed publish is no object of the release.
-    if (FileIo::IsTempName(path)) continue;
-    const size_t slash = path.find('/');
-    const std::string container = slash == std::string::npos ? "" : path.substr(0, slash);
-    if (container.empty()) {
-      // The program asks for "//<k>_<name>" there, which names no blob.
-      std::fprintf(stderr,
-                   "upload: %s lies at the top (a \"2_5\" release's old layout), which blob "
-                   "storage cannot serve as the program requests it; serve it from a web server\n",
-                   path.c_str());
-      return 1;
-    }
-    if (!IsContainerName(container)) {
-      std::fprintf(stderr,
-                   "upload: %s: \"%s\" is no blob container name (3 to 63 lower-case letters, "
-                   "digits and single hyphens); publish with such a --subdir\n",
-                   path.c_str(), container.c_str());
-      return 1;
-    }
-    struct stat info;
-    if (::stat((options.dir + "/" + path).c_str(), &info) != 0) {
-      std::fprintf(stderr, "upload: cannot read %s: %s\n", path.c_str(),
-                   FileIo::ErrorText().c_str());
-      return 1;
-    }
-    const Object object{path, static_cast<uint64_t>(info.st_size)};
-    if (object.size > kMaxObjectBytes) {
-      std::fprintf(stderr,
-                   "upload: %s is larger than any object a publish writes; is %s a "
-                   "published folder?\n",
-                   path.c_str(), options.dir.c_str());
-      return 1;
-    }
-    total += object.size;
-    (IsPart(path) ? parts : last).push_back(object);
-  }
-  // A publish cut short leaves parts without their CRC info; put up, they
-  // would replace the parts a live CRC info still describes.
-  std::set<std::string> described;
-  for (const Object& object : last) described.insert(FolderOf(object.path));
-  for (const Object& object : parts) {
-    if (!described.count(FolderOf(object.path))) {
-      std::fprintf(stderr,
-                   "upload: %s has parts but no CRC info: its publish did not complete; "
-                   "publish it again\n",
-                   FolderOf(object.path).c_str());
-      return 1;
-    }
-  }
-  if (parts.empty() && last.empty()) {
-    std::fprintf(stderr, "upload: %s holds nothing to upload\n", options.dir.c_str());
-    return 1;
-  }
+  std::vector<LocalRelease> releases;
+  if (!ReadReleases(options.dir, releases)) return 1;
 
   Uploader uploader(options);
-  Progress progress("upload", total);
-  if (!uploader.PutAll(parts, progress)) {
-    progress.Finish(uploader.BytesDone());
-    std::fprintf(stderr, "upload: not every part is there; the CRC info was not uploaded\n");
+  uploader.ForEach(
+      releases.size(),
+      [&](HttpClient& client, size_t i) { uploader.FetchLive(client, releases[i]); }, nullptr);
+  if (uploader.Failed()) return 1;
+
+  std::vector<PartState> states;
+  for (const LocalRelease& release : releases) {
+    for (const PartObject& part : release.parts) {
+      states.push_back(PartState{&part, &release, "", PartState::Host::kMissing});
+    }
+  }
+  uploader.ForEach(
+      states.size(), [&](HttpClient& client, size_t i) { uploader.Survey(client, states[i]); },
+      nullptr);
+  if (uploader.Failed()) {
+    std::fprintf(stderr, "upload: nothing was uploaded\n");
     return 1;
   }
-  const bool ok = uploader.PutAll(last, progress);
+  const std::vector<std::string> conflicts = Conflicts(states);
+  if (!conflicts.empty() && !options.replace) {
+    for (size_t i = 0; i < conflicts.size() && i < 5; ++i) {
+      std::fprintf(stderr, "upload: %s: the host holds other bytes here for a live release\n",
+                   conflicts[i].c_str());
+    }
+    std::fprintf(stderr,
+                 "upload: nothing was uploaded: %zu part%s would change a release that users may "
+                 "be downloading. A release does not change once its CRC info is live: publish "
+                 "under a new release name (and folder), or pass --replace to take the live "
+                 "release down and replace it\n",
+                 conflicts.size(), conflicts.size() == 1 ? "" : "s");
+    return 1;
+  }
+  if (options.replace) {
+    for (const LocalRelease& release : releases) {
+      if (!release.is_live || release.live == release.crc_info) continue;
+      HttpClient client(options.ca_file, options.plain_http_loopback);
+      if (!uploader.Delete(client, release.crc_info_path)) return 1;
+      std::fprintf(stderr,
+                   "upload: --replace: took %s down; until this upload puts it back, users see "
+                   "that this version can no longer be downloaded\n",
+                   release.crc_info_path.c_str());
+    }
+  }
+
+  std::vector<const PartState*> to_put;
+  uint64_t to_send = 0;
+  for (const PartState& state : states) {
+    if (state.host == PartState::Host::kSame) continue;
+    to_put.push_back(&state);
+    to_send += state.part->size;
+  }
+  Progress progress("upload", to_send);
+  uploader.ForEach(
+      to_put.size(), [&](HttpClient& client, size_t i) { uploader.Put(client, *to_put[i]); },
+      &progress);
   progress.Finish(uploader.BytesDone());
+  if (!uploader.Failed()) {
+    // Every part the CRC info names, as the host holds it now.
+    uploader.ForEach(
+        states.size(), [&](HttpClient& client, size_t i) { uploader.Check(client, states[i]); },
+        nullptr);
+  }
+  if (uploader.Failed()) {
+    std::fprintf(stderr, "upload: not every part is on the host; no CRC info was uploaded\n");
+    return 1;
+  }
+  size_t crc_infos_put = 0;
+  HttpClient client(options.ca_file, options.plain_http_loopback);
+  for (const LocalRelease& release : releases) {
+    if (release.is_live && release.live == release.crc_info) continue;
+    const std::string md5 =
+        Crypto::Base64Encode(Crypto::Md5(release.crc_info.data(), release.crc_info.size()));
+    if (!uploader.PutObject(client, release.crc_info_path, release.crc_info, md5)) return 1;
+    ++crc_infos_put;
+  }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::fprintf(stderr, "upload: %zu objects (%zu already there), %.1f MB in %.2f s (%.1f MB/s)%s\n",
-               parts.size() + last.size(), uploader.Skipped(), total / 1e6, seconds,
-               seconds > 0 ? total / 1e6 / seconds : 0.0, ok ? "" : "; some failed");
-  return ok ? 0 : 1;
+  std::fprintf(stderr,
+               "upload: %zu parts (%zu already there) and %zu CRC info%s put, %.1f MB in %.2f s "
+               "(%.1f MB/s)\n",
+               states.size(), states.size() - to_put.size(), crc_infos_put,
+               crc_infos_put == 1 ? "" : "s", uploader.BytesDone() / 1e6, seconds,
+               seconds > 0 ? uploader.BytesDone() / 1e6 / seconds : 0.0);
+  return 0;
 }

@@ -22,12 +22,6 @@ constexpr size_t kMaxCrcInfoBytes = 64u << 20;
 using Fetch = std::function<bool(const std::string& request, size_t max_bytes, std::string& bytes,
                                  std::string& problem)>;
 
-std::string Narrow(const std::wstring& text) {
-  std::string narrow;
-  for (const wchar_t c : text) narrow += c < 0x80 ? static_cast<char>(c) : '?';
-  return narrow;
-}
-
 int Check(const HostLayout& layout, const Fetch& fetch) {
   std::string text;
   std::string problem;
@@ -62,29 +56,33 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
       report(name, "the program would refuse this name: it " + name_problem);
       continue;
     }
+    if (size == 0) {
+      report(name,
+             "has 0 bytes: the program fetches a file by its parts and would never "
+             "deliver it");
+      continue;
+    }
     const size_t parts = RecordPartCount(record);
     if (parts != PartCount(size, kPartSize)) {
       report(name, std::to_string(parts) + " part lines for " + std::to_string(size) +
                        " bytes, which make " + std::to_string(PartCount(size, kPartSize)) +
                        " parts");
     }
-    for (size_t k = 0; k < parts; ++k) {
-      const std::string request = layout.PartRequest(name, k);
-      const uint32_t expected = PartBytes(size, kPartSize, k);
-      std::string bytes;
-      ++parts_checked;
-      if (!fetch(request, expected, bytes, problem)) {
-        report(request, problem);
-      } else if (bytes.size() != expected) {
-        report(request, "has " + std::to_string(bytes.size()) + " bytes, the CRC info says " +
-                            std::to_string(expected));
-      } else if (static_cast<int32_t>(crc.Compute(bytes.data(), bytes.size())) !=
-                 RecordPartCrc(record, k)) {
-        report(request, "its CRC-32 differs from the CRC info's");
-      }
-      done += expected;
-      progress.Report(done, name);
+  }
+  for (const PartObject& part : PartObjects(layout, records)) {
+    if (!NameProblem(part.file_name, true).empty() || part.size == 0) continue;
+    std::string bytes;
+    ++parts_checked;
+    if (!fetch(part.request, part.size, bytes, problem)) {
+      report(part.request, problem);
+    } else if (bytes.size() != part.size) {
+      report(part.request, "has " + std::to_string(bytes.size()) + " bytes, the CRC info says " +
+                               std::to_string(part.size));
+    } else if (static_cast<int32_t>(crc.Compute(bytes.data(), bytes.size())) != part.crc) {
+      report(part.request, "its CRC-32 differs from the CRC info's");
     }
+    done += part.size;
+    progress.Report(done, part.file_name);
   }
   progress.Finish(done);
   std::fprintf(stderr, "verify: %zu files, %zu parts, %zu difference%s\n", records.size(),
@@ -105,7 +103,12 @@ int Verify(const VerifyOptions& options) {
       return true;
     });
   }
-  HttpClient client(options.ca_file);
+  std::string error;
+  if (!CheckHostUrl(options.url, options.plain_http_loopback, error)) {
+    std::fprintf(stderr, "verify: %s\n", error.c_str());
+    return 2;
+  }
+  HttpClient client(options.ca_file, options.plain_http_loopback);
   return Check(layout, [&](const std::string& request, size_t max_bytes, std::string& bytes,
                            std::string& problem) {
     HttpClient::Response response;

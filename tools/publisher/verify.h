@@ -9,6 +9,7 @@ struct VerifyOptions {
   std::string url;  // a live host's base address
   std::string sas;  // with the signature the program is built with
   std::string ca_file;
+  bool plain_http_loopback = false;  // a test host: see CheckHostUrl
 };
 
 // Checks every part the CRC info lists: present, of its size, of its CRC.

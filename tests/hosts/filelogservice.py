@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""The maker's log service for the main job and the end-to-end tests.
+"""The first log service of the main job, replaced by tools/logservice and
+kept for the comparison in bench/logservice_bench.py.
 
 Takes the download manager's log, posted over HTTPS to
 /Veltra/DownloadManager8.ashx as gzip of UTF-16LE JSON, and stores each
@@ -8,7 +9,7 @@ upload decompressed as indented UTF-8 JSON, one file per upload
 that looks like an access signature is blanked before it is stored or
 printed: a log must never carry one. Python standard library only.
 
-Usage: logservice.py --address A --port P --cert PEM --key KEY --store DIR
+Usage: filelogservice.py --address A --port P --cert PEM --key KEY --store DIR
        [--lifetime SECONDS]
 Stops on SIGTERM, and by itself after --lifetime seconds (default 3600), so
 that an interrupted run leaves nothing behind for long.

@@ -1,0 +1,58 @@
+#!/bin/sh
+# Starts and stops a PostgreSQL 15 server of our own for the log service:
+# Debian's binaries with a data folder in STATE_DIR, reached only through a
+# Unix socket in STATE_DIR (no TCP port, no password; the folder's owner
+# and root alone can reach it). The system's cluster and service are never
+# used. initdb refuses root, so as root the server runs as `postgres`.
+#   postgres.sh start STATE_DIR   prints the connection string (libpq's form)
+#   postgres.sh stop STATE_DIR
+set -eu
+BIN=/usr/lib/postgresql/15/bin
+command="${1:-}"
+state="${2:-}"
+[ -n "$state" ] || { echo "usage: $0 start|stop STATE_DIR" >&2; exit 2; }
+
+as_owner() {
+  if [ "$(id -u)" = 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+}
+
+stop() {
+  [ -f "$state/data/postmaster.pid" ] || return 0
+  as_owner "$BIN/pg_ctl" -D "$state/data" -m fast -w -t 30 stop >/dev/null 2>&1 || true
+}
+
+case "$command" in
+  start)
+    [ -x "$BIN/initdb" ] || {
+      echo "PostgreSQL 15 is not installed (scripts/install-deps.sh installs it)" >&2; exit 1; }
+    mkdir -p "$state"
+    state="$(cd "$state" && pwd)"
+    if [ "$(id -u)" = 0 ]; then
+      chown postgres:postgres "$state"
+      runuser -u postgres -- test -x "$state" || {
+        echo "postgres.sh: the user postgres cannot reach $state (a folder above it is closed)" >&2
+        exit 1; }
+    fi
+    cd "$state"
+    stop
+    if [ ! -f "$state/data/PG_VERSION" ]; then
+      as_owner "$BIN/initdb" -D "$state/data" -U veltra -A trust -E UTF8 --no-locale \
+        >"$state/initdb.log" 2>&1 || { cat "$state/initdb.log" >&2; exit 1; }
+    fi
+    as_owner "$BIN/pg_ctl" -D "$state/data" -l "$state/server.log" -w -t 60 \
+      -o "-c listen_addresses='' -k $state -c max_connections=200" start >/dev/null ||
+      { cat "$state/server.log" >&2; exit 1; }
+    if ! as_owner "$BIN/psql" -h "$state" -U veltra -d postgres -tAc \
+        "SELECT 1 FROM pg_database WHERE datname = 'veltra_logs'" | grep -q 1; then
+      as_owner "$BIN/createdb" -h "$state" -U veltra veltra_logs
+    fi
+    echo "host=$state user=veltra dbname=veltra_logs"
+    ;;
+  stop)
+    [ ! -d "$state" ] || { state="$(cd "$state" && pwd)"; stop; }
+    ;;
+  *)
+    echo "usage: $0 start|stop STATE_DIR" >&2
+    exit 2
+    ;;
+esac

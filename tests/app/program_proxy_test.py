@@ -1,0 +1,162 @@
+#!/usr/bin/env python3
+"""Runs the whole program under Wine through a real proxy (squid), set as the
+system's proxy in a Wine prefix of the test's own.
+
+1. The proxy asks for a sign-in and the user cancels WinINet's credential
+   dialog: the run ends with the support message after that one question;
+   logfile.txt names the 407 and the proxy.
+2. The user signs in: asked once, the download goes on through the proxy
+   with the sign-in (its access log names the user on every tunnel), the
+   files are whole and the setup starts; the password is in no log.
+3. A proxy that asks for no sign-in: the program downloads through it as
+   without one, and nobody is asked.
+
+Usage: program_proxy_test.py WINE_RUN PROGRAM HELPER WORK_DIR WINE_PREFIX SQUID_SCRIPT
+Environment (from the test-host fixture): VELTRA_TEST_CONTROL_PORT,
+VELTRA_TEST_HOST_ADDRESS; the program must be built for that fixture's host.
+"""
+import atexit
+import os
+import random
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).parent))
+from program_faults_test import Program  # noqa: E402
+from program_test import (CAPTION, check, control, fresh_program_folder,  # noqa: E402
+                          put_release, wait_for)
+
+USER = "alice"
+PASSWORD = "Pr0xy-Secret-7"
+SUPPORT_TEXT = "Downloading setup failed.\rYou are now directed to our Support Center for help."
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+
+class Proxy:
+    def __init__(self, script, state, address, port):
+        self.script, self.state, self.address, self.port = script, Path(state), address, port
+        atexit.register(self.stop)
+
+    def start(self, user=None):
+        args = [self.script, "start", str(self.state), self.address, str(self.port)]
+        subprocess.run(args + ([user] if user else []), input=(PASSWORD + "\n").encode(),
+                       check=True, timeout=60)
+
+    def stop(self):
+        subprocess.run([self.script, "stop", str(self.state)], timeout=60)
+
+    def log(self):
+        path = self.state / "access.log"
+        return path.read_text() if path.exists() else ""
+
+
+def sign_in_dialog(program, *answer):
+    """Answers the program's sign-in dialog if one shows; its texts or None."""
+    done = program.helper_run("signin", CAPTION, *answer)
+    return done.stdout.decode("utf-8", "replace") if done.returncode == 0 else None
+
+
+def cancelled_run(program, exe, work, appdata, proxy, proxy_name):
+    control("/log/reset")
+    shutil.rmtree(appdata, ignore_errors=True)
+    (work / "logfile.txt").unlink(missing_ok=True)
+    run = program.start(exe)
+    shown = None
+    deadline = time.time() + 120
+    while shown is None and time.time() < deadline and run.poll() is None:
+        shown = sign_in_dialog(program)
+        time.sleep(0.3)
+    check(shown is not None and proxy_name in shown,
+          f"cancel: the credential dialog names the proxy ({shown!r})")
+    text = program.answer_error(120)
+    check(text == SUPPORT_TEXT, f"cancel: the run ends with the support message ({text!r})")
+    check(sign_in_dialog(program) is None, "cancel: asked once")
+    program.close_and_time()
+    check(run.wait(timeout=60) == 0, "cancel: exit code 0")
+    # Without the sign-in the log cannot pass the proxy either: support gets
+    # it through the user, from logfile.txt.
+    check(not control("/log/requests", method="GET"), "cancel: no log got through the proxy")
+    readable = (work / "logfile.txt").read_text(errors="replace")
+    check("407" in readable and proxy_name in readable,
+          "cancel: logfile.txt names the 407 and the proxy")
+    check(f" {USER} " not in proxy.log(), "cancel: nothing went through signed in")
+
+
+def run_signing_in(program, exe, work, appdata, **options):
+    """A fresh run to its end, answering every sign-in dialog with the
+    user's sign-in; the exit code and how often the user was asked."""
+    shutil.rmtree(appdata, ignore_errors=True)
+    for name in ("Setup_R1.exe", "Data_R1-1a.bin", "setup-ran.txt"):
+        (work / name).unlink(missing_ok=True)
+    run = program.start(exe, **options)
+    asked = 0
+    deadline = time.time() + 300
+    while run.poll() is None and time.time() < deadline:
+        if sign_in_dialog(program, USER) is not None:
+            asked += 1
+        time.sleep(0.3)
+    return run.wait(timeout=60), asked
+
+
+def signed_in_run(program, exe, work, appdata, proxy, files, debug_file):
+    with open(debug_file, "wb") as debug:
+        code, asked = run_signing_in(program, exe, work, appdata, stderr=debug,
+                                     env=dict(os.environ, WINEDEBUG="warn+debugstr"))
+    check(asked == 1, f"sign-in: asked once ({asked})")
+    check(code == 0, f"sign-in: exit code 0 ({code})")
+    check((work / "Data_R1-1a.bin").read_bytes() == files["Data-1a.bin"] and
+          (work / "Setup_R1.exe").read_bytes() == files["Setup.exe"],
+          "sign-in: files whole and identical")
+    check(wait_for((work / "setup-ran.txt").exists, 60), "sign-in: setup started")
+    tunnels = [line for line in proxy.log().splitlines() if "TCP_TUNNEL/200" in line]
+    # Wine keeps the tunnel open from request to request.
+    check(tunnels and all(f" {USER} " in line for line in tunnels),
+          f"sign-in: every tunnel through the proxy signed in as {USER} ({len(tunnels)})")
+    check(PASSWORD.encode() not in Path(debug_file).read_bytes(),
+          "sign-in: no password in the debugger output")
+
+
+def open_proxy_run(program, exe, work, appdata, proxy, files):
+    code, asked = run_signing_in(program, exe, work, appdata)
+    check(code == 0 and asked == 0, "open proxy: nobody asked, exit code 0")
+    check((work / "Data_R1-1a.bin").read_bytes() == files["Data-1a.bin"],
+          "open proxy: files whole and identical")
+    tunnels = [line for line in proxy.log().splitlines() if "TCP_TUNNEL/200" in line]
+    check(len(tunnels) >= 1, f"open proxy: the download went through the proxy ({len(tunnels)})")
+
+
+def main():
+    wine_run, program_file, helper, work, prefix, squid = sys.argv[1:7]
+    # The proxy is a setting of the whole prefix: a prefix of this test's own
+    # keeps it from the other tests.
+    os.environ["VELTRA_WINE_PREFIX"] = prefix
+    os.environ["VELTRA_TEST_PROXY_PASSWORD"] = PASSWORD
+    atexit.register(lambda: subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=prefix)))
+    check(subprocess.run([wine_run, "--init"], timeout=600).returncode == 0, "own Wine prefix")
+    address = os.environ["VELTRA_TEST_HOST_ADDRESS"].rsplit(".", 1)[0] + ".7"
+    # Not squid's usual port, where a system service of it may listen.
+    proxy = Proxy(squid, Path(work).parent / "program_proxy_squid", address, 3131)
+    proxy_name = f"{address}:3131"
+    for value in (["ProxyEnable", "REG_DWORD", "1"], ["ProxyServer", "REG_SZ", proxy_name]):
+        subprocess.run([wine_run, "reg", "add", INTERNET_SETTINGS, "/v", value[0], "/t", value[1],
+                        "/d", value[2], "/f"], check=True, timeout=120, stdout=subprocess.DEVNULL)
+
+    work, exe, appdata = fresh_program_folder(program_file, work, prefix)
+    program = Program(wine_run, helper, work)
+    files = {"Setup.exe": Path(helper).read_bytes(),
+             "Data-1a.bin": random.Random(21).randbytes(12_000_000)}
+    control("/host/reset")
+    put_release(files)
+
+    proxy.start(USER)
+    cancelled_run(program, exe, work, appdata, proxy, proxy_name)
+    signed_in_run(program, exe, work, appdata, proxy, files, work.parent / "program_proxy_debug.txt")
+    proxy.start()
+    open_proxy_run(program, exe, work, appdata, proxy, files)
+
+
+if __name__ == "__main__":
+    main()
