@@ -337,7 +337,10 @@ def faults_run(setup, program):
     data1 = "/%s/%%d_Data-1a.bin" % SUBDIR
     part1 = "Data_R1-1a.binpart%d"
     # Each fault and what the log says of it.
-    faults = [({"reset_at": 3_000_000}, ("InternetReadFile Failed for: ", part1 % 0)),
+    # A reset reaches WinINet under Wine as a failed read or, inside TLS, as
+    # an early end of the body: either way the try is logged and repeated.
+    faults = [({"reset_at": 3_000_000}, [("InternetReadFile Failed for: ", part1 % 0),
+                                         (part1 % 0 + " incorrect CRC",)]),
               ({"truncate_at": 5_000_000}, (part1 % 1 + " incorrect CRC",)),
               ({"flip": 1_234_567}, (part1 % 2 + " incorrect CRC",)),
               ({"status": 503}, ("Response status not 200, but 503",)),
@@ -387,7 +390,9 @@ def faults_run(setup, program):
         return any(all(text in message for text in texts) for message in messages)
     for fault, texts in faults:
         if texts:
-            check(names(*texts), "uploaded log names the fault %s" % list(fault)[0])
+            either = texts if isinstance(texts, list) else [texts]
+            check(any(names(*one) for one in either),
+                  "uploaded log names the fault %s" % list(fault)[0])
     check(names("two copies of %s.txt differ" % RELEASE), "uploaded log names the differing copies")
     for k, verb in ((1, "deleted"), (2, "renamed")):
         check(names("Data_R1-2a.binpart%d was %s but it was not by the download manager" % (
