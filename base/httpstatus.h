@@ -12,4 +12,5 @@ constexpr uint32_t kHttpSeeOther = 303;
 constexpr uint32_t kHttpTemporaryRedirect = 307;
 constexpr uint32_t kHttpPermanentRedirect = 308;
 constexpr uint32_t kHttpNotFound = 404;
+constexpr uint32_t kHttpServiceUnavailable = 503;
 constexpr uint32_t kHttpProxyAuthenticationRequired = 407;

@@ -69,8 +69,8 @@ uint64_t RunWorkers(const std::wstring& host, const std::wstring& suffix,
     if (equals == std::string::npos) Fail("object without CRC " + objects[i], 0);
     const std::wstring part_path = out_dir + L"/bench.part" + std::to_wstring(i);
     FileDownload worker(DownloadRequest::Part(
-        host, Wide(objects[i].substr(0, equals).c_str()), suffix, static_cast<uint32_t>(i),
-        10000000, static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10)),
+        host, Wide(objects[i].substr(0, equals).c_str()), suffix, static_cast<uint32_t>(i), 0,
+        static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10)),
         part_path, nullptr));
     worker.Start();
     worker.Wait();

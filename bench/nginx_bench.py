@@ -231,7 +231,8 @@ def main():
     parser.add_argument("--baseline", help="another build's download_bench.exe, whose workers "
                         "are measured in the same rounds as row 'workers-base'")
     parser.add_argument("--program-base", help="another source tree, whose program is built "
-                        "and run on the small files in the same rounds as 'program-base'")
+                        "and run in the same rounds as 'program-base', on the release and "
+                        "on the small files")
     parser.add_argument("--steps", help="comma-separated letter sets of download_bench's steps "
                         "mode ('-' for none), each measured in the same rounds as a row "
                         "'steps LETTERS', with its median time per phase and object")
@@ -311,6 +312,13 @@ def main():
         exe = os.path.join(program_dir, RELEASE + "_web.exe")
         if program:
             shutil.copy(program, exe)
+        exes = {"program": exe}
+        if args.program_base and program:
+            base_dir = os.path.join(work, "program-base")
+            os.makedirs(base_dir)
+            exes["program-base"] = os.path.join(base_dir, RELEASE + "_web.exe")
+            shutil.copy(build_program(args, host, sas, os.path.abspath(args.program_base),
+                                      "bench-program-base"), exes["program-base"])
         appdata = os.path.join(prefix, "drive_c", "users", os.environ.get("USER", "root"),
                                "AppData", "Local", RELEASE)
 
@@ -354,14 +362,15 @@ def main():
                 runs[name].append(r)
             if "program" not in only:
                 continue
-            # What the program holds is listed in the first round.
-            r = run_program(wine_run, exe, program_dir, appdata, server,
-                            resident="program" not in runs)
-            if r["resident"]:
-                resident["program"] = r["resident"]
-            r["wall"] = r["start_to_setup"]
-            r["rate"] = total / 1e6 / r["wall"]
-            runs.setdefault("program", []).append(r)
+            for name, program_exe in exes.items():
+                # What the program holds is listed in the first round.
+                r = run_program(wine_run, program_exe, os.path.dirname(program_exe), appdata,
+                                server, resident=name not in runs)
+                if r["resident"]:
+                    resident[name] = r["resident"]
+                r["wall"] = r["start_to_setup"]
+                r["rate"] = total / 1e6 / r["wall"]
+                runs.setdefault(name, []).append(r)
         # Every file arrived whole.
         for name, _ in FILES if "program" in only else []:
             local = name.replace(".exe", "_R1.exe") if name.endswith(".exe") else \
@@ -390,7 +399,7 @@ def main():
             if name.startswith("steps"):
                 print("%s: %s (round of the median)" % (
                     name, rounds[len(rounds) // 2]["output"].splitlines()[0].split(": ", 1)[1]))
-        for name in ("workers", "workers-base", "program"):
+        for name in ("workers", "workers-base", "program", "program-base"):
             if bare and name in results:
                 r, b = results[name], results[bare]
                 print("%s / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
@@ -403,13 +412,6 @@ def main():
             print("program: start to the setup's start %.1f s; close to exit %s s (each round)"
                   % (results["program"]["start_to_setup"], ", ".join("%.2f" % c for c in closes)))
         if "small" in only:
-            exes = {"program": exe}
-            if args.program_base:
-                base_dir = os.path.join(work, "program-base")
-                os.makedirs(base_dir)
-                exes["program-base"] = os.path.join(base_dir, RELEASE + "_web.exe")
-                shutil.copy(build_program(args, host, sas, os.path.abspath(args.program_base),
-                                          "bench-program-base"), exes["program-base"])
             small_files(args, work, host, address, state, sas, wine_run, bench, helper, exes,
                         appdata, server)
     finally:

@@ -10,7 +10,7 @@
 DownloadManager::DownloadManager(IDMListener* listener)
     : store(layout, watcher, progress, Token()),
       crc_info(layout),
-      chain(progress),
+      chain(progress, VELTRA_PARTS_IN_FLIGHT),
       free_space(layout),
       setup_start(layout, watcher, Token()),
       listener(listener) {}
@@ -28,7 +28,10 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& program_folder) {
   Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
   // A new run watches anew; a run still going keeps its watcher.
-  if (!IsRunning()) watch_started = false;
+  if (!IsRunning()) {
+    watch_started = false;
+    chain.Begin();
+  }
   Start();
 }
 

@@ -32,7 +32,8 @@ struct ReleaseDescriptor {
 };
 
 // Turns one release into files on disk and starts its setup: fetches the CRC
-// info, downloads every missing part with one FileDownload worker at a time,
+// info, downloads every missing part with FileDownload workers, several at
+// once,
 // merges the parts into final files, verifies them and repeats the attempt
 // up to eight times. Runs on its own thread; its progress may be read from
 // any thread.
@@ -43,7 +44,7 @@ struct ReleaseDescriptor {
 // checks (FreeSpace), the setup start (SetupStart) and the log at close
 // (LogUpload). What is left here is the order of the steps, in
 // downloadrun.cpp and downloadmanager.cpp.
-class DownloadManager : public Orv_Thread, public IDownloadListener {
+class DownloadManager : public Orv_Thread {
  public:
   static constexpr int kMaxAttempts = 8;
 
@@ -91,10 +92,6 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // and the speed meter on their own threads.
   DownloadProgress Progress() const { return progress.Snapshot(); }
 
-  // IDownloadListener, called on the workers' threads.
-  void OnDownloadFinished(FileDownload* download) override;
-  void OnDownloadProgress(FileDownload* download) override;
-
  protected:
   void Run() override;
 
@@ -128,15 +125,19 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.
   void ReportSaveFailure();
+  // The user has been told that nothing more can be fetched.
+  bool Halted() const {
+    return save_failure_reported.load(std::memory_order_relaxed) ||
+           web_pages_reported.load(std::memory_order_relaxed);
+  }
   // Every try of the first part met a web page: the user is told that the
   // network replaces the download, and the run fetches nothing more.
   void ReportWebPages();
-  // The two workers the run creates: one copy of the CRC info into memory
-  // (false when the run was stopped meanwhile), and one part into its part
-  // file.
+  // One copy of the CRC info into memory (false when the run was stopped
+  // meanwhile), and the request of one part into its part file.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
-  std::unique_ptr<FileDownload> NewPartWorker(const FileRecord& record, const std::wstring& local,
-                                              size_t part);
+  DownloadRequest NewPartRequest(const FileRecord& record, const std::wstring& local,
+                                 size_t part) const;
   void WatchDownloadFolder();
 
   ReleaseLayout layout;
@@ -161,7 +162,7 @@ class DownloadManager : public Orv_Thread, public IDownloadListener {
   IDMListener* listener;
   IShell* shell = &SystemShell::Instance();
   std::atomic<bool> save_failure_reported{false};
-  std::atomic<bool> first_part_finished{false};
+  std::atomic<bool> web_pages_reported{false};
   // The shell took the setup; the download folder is gone with the log's
   // place.
   std::atomic<bool> setup_started{false};

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "base/threadname.h"
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
@@ -40,6 +41,7 @@ DownloadManager::~DownloadManager() {
 
 void DownloadManager::Run() {
   InstallSeTranslator();
+  NameCurrentThread(L"Veltra download run");
   try {
     RunAttempts();
   } catch (const std::exception& e) {
@@ -51,6 +53,7 @@ void DownloadManager::Run() {
 
 void DownloadManager::RunAttempts() {
   Error::ClearErrors();
+  store.RemoveTemporaryFiles();
   std::wstring setup_path;
   // Once the user has cancelled the proxy's sign-in, another attempt would
   // only meet the same 407s.
@@ -67,10 +70,10 @@ void DownloadManager::RunAttempts() {
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
     for (const FileRecord& record : records) {
-      if (!IsRunning() || chain.IsHalted()) break;
+      if (!IsRunning() || Halted()) break;
       DownloadFileFromCRCInfo(record);
     }
-    if (chain.IsHalted()) {
+    if (Halted()) {
       // The user has been told and sent to the support centre; the owner
       // closes and stops us. Nothing more is fetched meanwhile.
       WaitForStop(INFINITE);
@@ -155,11 +158,23 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
     // waits for them.
     std::vector<size_t> missing;
     if (!store.CheckParts(record, local, missing)) return;
-    std::vector<std::unique_ptr<FileDownload>> created;
-    for (size_t k : missing) created.push_back(NewPartWorker(record, local, k));
-    chain.Add(std::move(created));
-    // Stopped, or a write failed: the workers stay for StopDownload.
-    if (!chain.WaitForAll(Token(), [this] { WatchDownloadFolder(); })) return;
+    std::vector<DownloadRequest> requests;
+    for (size_t k : missing) requests.push_back(NewPartRequest(record, local, k));
+    chain.Add(std::move(requests));
+    // Stopped, a write failed or the network answers with web pages: the
+    // workers stay for StopDownload.
+    switch (chain.WaitForAll(Token(), [this] { WatchDownloadFolder(); })) {
+      case WorkerChain::Outcome::kStopped:
+        return;
+      case WorkerChain::Outcome::kNotSaved:
+        ReportSaveFailure();
+        return;
+      case WorkerChain::Outcome::kWebPages:
+        ReportWebPages();
+        return;
+      case WorkerChain::Outcome::kAllEnded:
+        break;
+    }
     const bool finished = chain.AllFinished();
     chain.Release();
     if (IsRunning() && finished) MergeParts(record);
@@ -168,17 +183,17 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
   }
 }
 
-std::unique_ptr<FileDownload> DownloadManager::NewPartWorker(const FileRecord& record,
-                                                             const std::wstring& local,
-                                                             size_t part) {
-  // The part's real size: the last part of a file is shorter, and the
-  // finished part adds this much to bytes_done.
-  auto download = std::make_unique<FileDownload>(DownloadRequest::Part(
+DownloadRequest DownloadManager::NewPartRequest(const FileRecord& record,
+                                               const std::wstring& local, size_t part) const {
+  // The part's real size: the last part of a file is shorter, the part must
+  // come with exactly this many bytes, and the finished part adds this much
+  // to bytes_done. The chain is the worker's listener.
+  DownloadRequest request = DownloadRequest::Part(
       host_name, layout.PartObjectPath(record, part), SAS, static_cast<uint32_t>(part),
       layout.PartBytes(record, part), static_cast<uint32_t>(RecordPartCrc(record, part)),
-      layout.PartPath(local, part), this));
-  DebugOutput::Write(download->Request().object_path);
-  return download;
+      layout.PartPath(local, part), nullptr);
+  DebugOutput::Write(request.object_path);
+  return request;
 }
 
 bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
@@ -186,7 +201,10 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   copy.clear();
   // A fresh worker for every copy: a status left from an earlier copy must
   // not pass for this one's.
-  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS));
+  // A transfer of its own: the CRC info is fetched while the user pauses,
+  // and the run's thread stops it with its own stop.
+  auto sink = std::make_shared<MemorySink>();
+  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS, sink));
   const HANDLE thread = worker.Start();
   // A stop must not wait for a host that stalls.
   if (thread && Token().WaitFor(thread, INFINITE) != FlagEvent::Wake::kWork) {
@@ -195,7 +213,7 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   }
   worker.Wait();
   status = worker.ErrorCode();
-  const ByteBuffer& data = worker.Data();
+  const ByteBuffer& data = sink->Bytes();
   copy.reserve(data.Size());
   for (size_t i = 0; i < data.Size(); ++i) {
     if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
@@ -203,20 +221,8 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   return IsRunning();
 }
 
-void DownloadManager::OnDownloadFinished(FileDownload* download) {
-  if (!IsRunning()) return;
-  // The first part of the run met nothing but web pages: the network
-  // replaces the download, and every other part would meet the same.
-  if (!first_part_finished.exchange(true, std::memory_order_relaxed) &&
-      download->MetOnlyWebPages()) {
-    ReportWebPages();
-    return;
-  }
-  chain.OnFinished(*download);
-}
-
 void DownloadManager::ReportWebPages() {
-  chain.Halt();
+  if (web_pages_reported.exchange(true, std::memory_order_relaxed)) return;
   const std::wstring text =
       L"Your network answers the download with a web page instead of the installer's files. "
       L"This happens on networks with a sign-in page (in hotels, airports or guest networks) "
@@ -229,17 +235,7 @@ void DownloadManager::ReportWebPages() {
   if (listener) listener->DownloadFailed(this);
 }
 
-void DownloadManager::OnDownloadProgress(FileDownload* download) {
-  if (!IsRunning()) return;
-  if (download->State() == DOWNLOAD_WRITE_FAILED) {
-    ReportSaveFailure();
-    return;
-  }
-  chain.OnProgress();
-}
-
 void DownloadManager::ReportSaveFailure() {
-  chain.Halt();
   if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
   // Not under the chain's lock: the message waits for the user, and the
   // window's thread may want the lock meanwhile.
@@ -256,6 +252,9 @@ void DownloadManager::ReportSaveFailure() {
 }
 
 void DownloadManager::StopDownload() {
+  // Every worker and its reads see the transfer's stop at once, while the
+  // run's thread sees its own.
+  chain.RequestStop();
   Stop(INFINITE);
   chain.StopAll();
   watcher.Stop(kStopWaitMs);

@@ -5,10 +5,12 @@
 #include <cstddef>
 #include <cstring>
 
+#include "base/threadname.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
+#include "base/tempname.h"
 
 namespace {
 
@@ -60,12 +62,16 @@ void FileSystemWatcher::ReportChanges(const void* records, size_t size) {
     std::wstring name(header.FileNameLength / sizeof(wchar_t), L'\0');
     std::memcpy(&name[0], bytes + name_offset, name.size() * sizeof(wchar_t));
 
-    if (header.Action == FILE_ACTION_REMOVED && !TakeExpected(name)) {
-      Error::LogError(L"File: " + name + L" was deleted but it was not by the download manager!",
-                      static_cast<uint32_t>(DL_MANAGER_DELETED_OUTSIDE), kModule, __LINE__);
-    } else if (header.Action == FILE_ACTION_RENAMED_OLD_NAME && !TakeExpected(name)) {
-      Error::LogError(L"File: " + name + L" was renamed but it was not by the download manager!",
-                      static_cast<uint32_t>(DL_MANAGER_RENAMED_OUTSIDE), kModule, __LINE__);
+    // A part being received is renamed to its own name or deleted by its
+    // worker: nobody else's business.
+    if (!IsTemporaryName(name)) {
+      if (header.Action == FILE_ACTION_REMOVED && !TakeExpected(name)) {
+        Error::LogError(L"File: " + name + L" was deleted but it was not by the download manager!",
+                        static_cast<uint32_t>(DL_MANAGER_DELETED_OUTSIDE), kModule, __LINE__);
+      } else if (header.Action == FILE_ACTION_RENAMED_OLD_NAME && !TakeExpected(name)) {
+        Error::LogError(L"File: " + name + L" was renamed but it was not by the download manager!",
+                        static_cast<uint32_t>(DL_MANAGER_RENAMED_OUTSIDE), kModule, __LINE__);
+      }
     }
     if (header.NextEntryOffset == 0) break;
     offset += header.NextEntryOffset;
@@ -73,6 +79,7 @@ void FileSystemWatcher::ReportChanges(const void* records, size_t size) {
 }
 
 void FileSystemWatcher::Run() {
+  NameCurrentThread(L"Veltra folder watcher");
   Error::LogMessage(L"FileSystemWatcher started", kModule, __LINE__);
   // Opened for overlapped reads, so that the thread waits on the read's
   // event together with its stop event; a synchronous handle would block in

@@ -10,6 +10,7 @@
 #include "base/filesystem.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
+#include "base/tempname.h"
 #include "download/recordname.h"
 
 namespace {
@@ -51,6 +52,29 @@ PartStore::SliceResult PartStore::ReadSlices(HANDLE file, uint64_t limit, uint32
     if (sink && !sink(slice, got)) return SliceResult::kSinkFailed;
   }
   return SliceResult::kRead;
+}
+
+void PartStore::RemoveTemporaryFiles() {
+  const std::wstring folder = layout.DownloadFolder();
+  if (folder.empty()) return;
+  WIN32_FIND_DATAW found;
+  UniqueFindHandle search(::FindFirstFileW((folder + L"/*" + kTemporarySuffix).c_str(), &found));
+  if (!search) return;
+  std::vector<std::wstring> names;
+  do {
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && IsTemporaryName(found.cFileName)) {
+      names.push_back(found.cFileName);
+    }
+  } while (::FindNextFileW(search.Get(), &found));
+  for (const std::wstring& name : names) {
+    const std::wstring path = folder + L"/" + name;
+    // A scanner may still hold what the last run left.
+    if (!BusyFile::Retry(L"deleting", path, true, &stop,
+                         [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
+      Error::RecordError(L"DownloadManager unable to delete the temporary file " + path,
+                         ::GetLastError(), kModule, __LINE__);
+    }
+  }
 }
 
 void PartStore::ListFinalFiles() { final_names.List(layout.ProgramFolder()); }

@@ -26,6 +26,9 @@ class PartStore {
   PartStore(const ReleaseLayout& layout, FileSystemWatcher& watcher, ProgressCounters& progress,
             StopToken stop);
 
+  // Deletes what a run that was killed left under temporary names in the
+  // download folder: parts cut short.
+  void RemoveTemporaryFiles();
   // Lists the program folder, once per attempt: the final files that were
   // not there are then known absent without a look-up each.
   void ListFinalFiles();

@@ -1,32 +1,70 @@
 #include "download/workerchain.h"
 
 #include <algorithm>
+#include <string>
+#include <utility>
 
-void WorkerChain::Add(std::vector<std::unique_ptr<FileDownload>> downloads) {
+#include "base/error.h"
+
+namespace {
+
+const char kModule[] = "downloadmanager";
+
+// A finished worker's bytes stay in progress until its event moves them to
+// done, so that the read-out never dips between the two.
+bool Receiving(DownloadState state) {
+  return state == DOWNLOAD_RUNNING || state == DOWNLOAD_SEEK_FAILED || state == DOWNLOAD_FINISHED;
+}
+
+}  // namespace
+
+WorkerChain::WorkerChain(ProgressCounters& progress, int in_flight)
+    : progress(progress),
+      in_flight(std::max(1, in_flight)),
+      transfer(std::make_shared<TransferContext>()),
+      limit(std::max(1, in_flight)) {
+  DownloadConnection::AllowConnectionsPerServer(static_cast<DWORD>(this->in_flight));
+}
+
+void WorkerChain::Begin() {
   ScopedLock guard(lock);
-  for (std::unique_ptr<FileDownload>& download : downloads) {
-    download->SetPaused(paused.load(std::memory_order_relaxed));
-    workers.push_back(Worker{std::move(download), false, nullptr});
+  first_ended = false;
+  met_web_pages = false;
+  if (!transfer->StopRequested()) return;
+  auto fresh = std::make_shared<TransferContext>();
+  fresh->SetPaused(transfer->IsPaused());
+  transfer = std::move(fresh);
+}
+
+void WorkerChain::Add(std::vector<DownloadRequest> requests) {
+  ScopedLock guard(lock);
+  for (DownloadRequest& request : requests) {
+    request.listener = this;
+    Worker worker;
+    worker.download = std::make_unique<FileDownload>(std::move(request), transfer);
+    workers.push_back(std::move(worker));
   }
   StartNext();
 }
 
 void WorkerChain::StartNext() {
-  if (halted.load(std::memory_order_relaxed) || paused.load(std::memory_order_relaxed)) return;
+  if (transfer->IsPaused() || transfer->StopRequested()) return;
+  int running = 0;
   for (const Worker& worker : workers) {
     // A write failure stops the chain even before its event has arrived. A
     // finished worker may still be inside its last event, with its thread
     // not yet ended; it counts as done.
     const DownloadState state = worker.download->State();
     if (state == DOWNLOAD_WRITE_FAILED) return;
-    if (worker.started && worker.download->IsRunning() && state != DOWNLOAD_FINISHED) return;
+    if (worker.started && worker.download->IsRunning() && state != DOWNLOAD_FINISHED) ++running;
   }
+  const int allowed = limit.load(std::memory_order_relaxed);
   for (Worker& worker : workers) {
-    if (!worker.started) {
-      worker.started = true;
-      worker.thread = worker.download->Start();
-      return;
-    }
+    if (running >= allowed) return;
+    if (worker.started) continue;
+    worker.started = true;
+    worker.thread = worker.download->Start();
+    ++running;
   }
 }
 
@@ -42,40 +80,53 @@ void WorkerChain::Release() {
   {
     ScopedLock guard(lock);
     ended.swap(workers);
+    progress.bytes_in_progress.store(0, std::memory_order_relaxed);
   }
 }
 
-bool WorkerChain::WaitForAll(const StopToken& stop, const std::function<void()>& between_waits) {
+WorkerChain::Outcome WorkerChain::WaitForAll(const StopToken& stop,
+                                             const std::function<void()>& between_waits) {
   for (;;) {
-    // What to wait for next: the thread of the worker that is running, or,
-    // while paused with none running, the resume.
-    HANDLE wait = nullptr;
+    // The stops first, so that they win a tie; then the threads of the
+    // workers that run, or, while paused with none running, the resume.
+    std::vector<HANDLE> waits{stop.Event()};
     {
       ScopedLock guard(lock);
-      if (stop.StopRequested() || halted.load(std::memory_order_relaxed)) return false;
+      waits.push_back(transfer->Token().Event());
+      if (met_web_pages) return Outcome::kWebPages;
+      if (stop.StopRequested() || transfer->StopRequested()) return Outcome::kStopped;
       // A worker that ended by an exception stays idle and sends no event:
       // its part counts as missing and the next one is started here.
       StartNext();
       bool all_started = true;
       for (const Worker& worker : workers) {
+        if (worker.download->State() == DOWNLOAD_WRITE_FAILED) return Outcome::kNotSaved;
         all_started = all_started && worker.started;
-        if (worker.started && worker.download->IsRunning()) wait = worker.thread;
+        if (worker.started && worker.download->IsRunning()) waits.push_back(worker.thread);
       }
       // Done when every thread has ended, not merely set its state: a
       // finished worker still adds its part to bytes_done in its last event.
-      if (wait == nullptr && all_started) return true;
-      if (wait == nullptr && paused.load(std::memory_order_relaxed)) wait = resume_event.Get();
+      if (waits.size() == 2 && all_started) return Outcome::kAllEnded;
+      if (waits.size() == 2 && transfer->IsPaused()) waits.push_back(transfer->ResumeEvent());
     }
     between_waits();
-    if (wait == nullptr) continue;  // a worker whose thread could not start
-    stop.WaitFor(wait, INFINITE);
+    // With nothing to wait for (a worker whose thread could not start), the
+    // next look comes after a short while.
+    const DWORD timeout = waits.size() == 2 ? 100 : INFINITE;
+    ::WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, timeout);
   }
+}
+
+void WorkerChain::RequestStop() {
+  ScopedLock guard(lock);
+  transfer->RequestStop();
 }
 
 void WorkerChain::StopAll() {
   std::vector<Worker> ending;
   {
     ScopedLock guard(lock);
+    transfer->RequestStop();
     progress.bytes_in_progress.store(0, std::memory_order_relaxed);
     ending.swap(workers);
   }
@@ -84,25 +135,54 @@ void WorkerChain::StopAll() {
   for (Worker& worker : ending) worker.download->Stop(INFINITE);
 }
 
-void WorkerChain::OnFinished(const FileDownload& download) {
+void WorkerChain::OnDownloadFinished(FileDownload* download) {
   ScopedLock guard(lock);
+  if (!std::exchange(first_ended, true) && download->MetOnlyWebPages()) {
+    // The network replaces the download: every other part would meet the
+    // same, so none goes on.
+    met_web_pages = true;
+    transfer->RequestStop();
+    return;
+  }
+  const int allowed = limit.load(std::memory_order_relaxed);
+  if (allowed < in_flight && ::GetTickCount64() >= fallback_until) {
+    // The host has had a while: one more connection, and another after the
+    // next part if it keeps up.
+    limit.store(allowed + 1, std::memory_order_relaxed);
+  }
+  for (Worker& worker : workers) {
+    if (worker.download.get() != download || worker.counted_done) continue;
+    // The finished part moves from in progress to done: taken out first, so
+    // that a reader never sees it counted twice.
+    worker.counted_done = true;
+    RecountInProgress();
+    progress.bytes_done.fetch_add(download->Request().part_size, std::memory_order_relaxed);
+  }
   StartNext();
-  // The finished part moves from in progress to done: taken out first, so
-  // that a reader never sees it counted twice.
-  RecountInProgress();
-  progress.bytes_done.fetch_add(download.Request().part_size, std::memory_order_relaxed);
 }
 
-void WorkerChain::OnProgress() {
+void WorkerChain::OnDownloadProgress(FileDownload*) {
   ScopedLock guard(lock);
   RecountInProgress();
+}
+
+void WorkerChain::OnHostPushedBack(FileDownload*) {
+  ScopedLock guard(lock);
+  fallback_until = ::GetTickCount64() + kFallbackMs;
+  const int allowed = limit.load(std::memory_order_relaxed);
+  const int fewer = std::max(1, allowed / 2);
+  if (fewer == allowed) return;
+  limit.store(fewer, std::memory_order_relaxed);
+  Error::LogMessage("WorkerChain: the host pushed back; " + std::to_string(fewer) +
+                        " parts at once for a while",
+                    kModule, __LINE__);
 }
 
 void WorkerChain::RecountInProgress() {
   uint64_t in_progress = 0;
   for (const Worker& worker : workers) {
-    const DownloadState state = worker.download->State();
-    if (state != DOWNLOAD_RUNNING && state != DOWNLOAD_SEEK_FAILED) continue;
+    if (!worker.started || worker.counted_done) continue;
+    if (!Receiving(worker.download->State())) continue;
     in_progress +=
         std::min<uint64_t>(worker.download->BytesReceived(), worker.download->Request().part_size);
   }
@@ -111,12 +191,13 @@ void WorkerChain::RecountInProgress() {
 
 bool WorkerChain::TogglePause() {
   ScopedLock guard(lock);
-  const bool now_paused = !paused.load(std::memory_order_relaxed);
-  paused.store(now_paused, std::memory_order_relaxed);
-  for (Worker& worker : workers) worker.download->SetPaused(now_paused);
-  if (!now_paused) {
-    StartNext();
-    ::SetEvent(resume_event.Get());
-  }
+  const bool now_paused = !transfer->IsPaused();
+  transfer->SetPaused(now_paused);
+  if (!now_paused) StartNext();
   return now_paused;
+}
+
+bool WorkerChain::IsPaused() const {
+  ScopedLock guard(lock);
+  return transfer->IsPaused();
 }

@@ -3,72 +3,92 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "base/criticalsection.h"
-#include "base/scopedhandle.h"
 #include "base/stoptoken.h"
+#include "base/transfercontext.h"
 #include "download/downloadprogress.h"
 #include "net/filedownload.h"
 
-// The workers of the file being downloaded, one running at a time: starts
-// the next when one ends, holds them while the user pauses, and counts the
-// bytes they have received. The run's thread adds and waits; the workers'
-// events and the pause button come from other threads, so everything here
-// is under one lock that no disk or network work is ever done under.
-class WorkerChain {
+// The workers of the file being downloaded, up to a number of them at once,
+// each on its own connection: starts the next as one ends, holds them all
+// while the user pauses, counts the bytes they have received, and is their
+// listener. It owns the transfer's stop and pause (TransferContext), which
+// every worker, its connection and its reads share. A host that pushes back
+// (503, a reset) makes it run fewer at once for a while.
+//
+// The run's thread adds and waits; the workers' events and the pause button
+// come from other threads, so everything here is under one lock that no disk
+// or network work is ever done under.
+class WorkerChain : public IDownloadListener {
  public:
-  explicit WorkerChain(ProgressCounters& progress) : progress(progress) {}
+  // How long a host that pushed back gets fewer connections before one more
+  // is tried.
+  static constexpr ULONGLONG kFallbackMs = 30000;
 
-  // Adds the workers of one file, paused when the chain is, and starts the
-  // first unless one is running.
-  void Add(std::vector<std::unique_ptr<FileDownload>> downloads);
-  // True when every worker of the file has ended; false when a stop came or
-  // the chain was halted first. `between_waits` runs on each wake.
-  bool WaitForAll(const StopToken& stop, const std::function<void()>& between_waits);
+  WorkerChain(ProgressCounters& progress, int in_flight);
+
+  // Before a run: a transfer that was stopped is replaced by a fresh one,
+  // paused as the last one was, and no part has ended yet.
+  void Begin();
+
+  // Adds a worker for each request, paused when the chain is, and starts as
+  // many as may run.
+  void Add(std::vector<DownloadRequest> requests);
+  enum class Outcome { kAllEnded, kStopped, kNotSaved, kWebPages };
+  // Until every worker of the file has ended (kAllEnded), `stop` or the
+  // transfer's stop came (kStopped), a part could not be saved (kNotSaved)
+  // or the first part of the run to end met nothing but web pages, which
+  // stops the transfer (kWebPages). `between_waits` runs on each wake.
+  Outcome WaitForAll(const StopToken& stop, const std::function<void()>& between_waits);
   bool AllFinished();
   // Once a file's workers have all ended: frees them before the next file.
   void Release();
-  // Stops every worker and waits until all have ended.
+  // Stops the transfer: every worker notices at once. Returns at once.
+  void RequestStop();
+  // Stops the transfer and waits until every worker has ended.
   void StopAll();
 
-  // The workers' events.
-  void OnFinished(const FileDownload& download);
-  void OnProgress();
-
-  // Pauses or resumes every worker held now or added later; returns the new
-  // state.
+  // Pauses or resumes the transfer; returns the new state.
   bool TogglePause();
-  bool IsPaused() const { return paused.load(std::memory_order_relaxed); }
+  bool IsPaused() const;
+  // Workers allowed to run at once now.
+  int InFlightLimit() const { return limit.load(std::memory_order_relaxed); }
 
-  // A part file could not be written: no further part is fetched in this
-  // run.
-  void Halt() { halted.store(true, std::memory_order_relaxed); }
-  bool IsHalted() const { return halted.load(std::memory_order_relaxed); }
+  // IDownloadListener, on the workers' threads.
+  void OnDownloadFinished(FileDownload* download) override;
+  void OnDownloadProgress(FileDownload* download) override;
+  void OnHostPushedBack(FileDownload* download) override;
 
  private:
   struct Worker {
     std::unique_ptr<FileDownload> download;
     bool started = false;
+    // Its part has moved from in progress to done.
+    bool counted_done = false;
     // Owned by the worker; signalled when its thread has ended.
     HANDLE thread = nullptr;
   };
 
-  // Under lock: starts the first worker not yet started, unless one is
-  // still running, the chain is halted or paused.
+  // Under lock: starts workers not yet started while fewer than the limit
+  // run, unless a part could not be saved or the transfer is paused.
   void StartNext();
   // Under lock: bytes received by the workers still receiving.
   void RecountInProgress();
 
   ProgressCounters& progress;
+  const int in_flight;
   std::vector<Worker> workers;
-  CriticalSection lock;
-  // Set when a paused download resumes, so that a run waiting for the next
-  // worker to start wakes up.
-  UniqueHandle resume_event{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-  // Written under lock, so that it and the workers' flags agree.
-  std::atomic<bool> paused{false};
-  std::atomic<bool> halted{false};
+  mutable CriticalSection lock;
+  std::shared_ptr<TransferContext> transfer;
+  std::atomic<int> limit;
+  // Until then the limit stays down after a push-back (GetTickCount64).
+  ULONGLONG fallback_until = 0;
+  // A part of this run has ended; the first one met only web pages.
+  bool first_ended = false;
+  bool met_web_pages = false;
 };

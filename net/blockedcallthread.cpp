@@ -6,6 +6,7 @@
 
 #include "base/error.h"
 #include "base/errorcodes.h"
+#include "base/threadname.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ DWORD WINAPI BlockedCallThread::Loop(void* parameter) {
   std::unique_ptr<std::shared_ptr<BlockedCallThread>> owner(
       static_cast<std::shared_ptr<BlockedCallThread>*>(parameter));
   BlockedCallThread& runner = **owner;
+  NameCurrentThread(L"Veltra blocking calls");
   for (;;) {
     ::WaitForSingleObject(runner.wake_.Get(), INFINITE);
     std::function<void()> call;

@@ -26,9 +26,9 @@ constexpr int kMaxSignIns = 3;
 // What the call thread's body read and its caller share.
 struct BodyRead {
   std::shared_ptr<ReceivedBody> body;
-  std::shared_ptr<const std::atomic<bool>> paused;
-  // Set by a caller that stopped waiting: the thread reads no further.
-  std::atomic<bool> abandoned{false};
+  // Its stop is also what makes the caller stop waiting: the thread then
+  // reads no further.
+  std::shared_ptr<const TransferContext> transfer;
   DownloadConnection::BodyEnd end = DownloadConnection::BodyEnd::kFailed;
   DWORD error = 0;
 };
@@ -67,18 +67,18 @@ double NowMs() {
 void ReadUntilEnd(HINTERNET request, BodyRead& read) {
   ReadSize size;
   for (;;) {
-    if (read.abandoned.load(std::memory_order_relaxed)) {
+    if (read.transfer->StopRequested()) {
       read.end = DownloadConnection::BodyEnd::kStopped;
       return;
     }
-    if (read.paused->load(std::memory_order_relaxed)) {
+    if (read.transfer->IsPaused()) {
       read.end = DownloadConnection::BodyEnd::kPaused;
       return;
     }
     size_t room = 0;
     uint8_t* space = read.body->Space(size.Next(), room);
     if (room == 0) {
-      // Cut one byte beyond the part: the rest is never read.
+      // Cut one byte beyond what the sink takes: the rest is never read.
       read.end = DownloadConnection::BodyEnd::kComplete;
       return;
     }
@@ -89,11 +89,14 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
     size.Took(count, NowMs() - started);
     if (!ok) {
       read.error = ::GetLastError();
-      read.body->Commit(0);
       read.end = DownloadConnection::BodyEnd::kFailed;
       return;
     }
-    read.body->Commit(count);
+    if (!read.body->Commit(count)) {
+      read.error = ::GetLastError();
+      read.end = DownloadConnection::BodyEnd::kSinkFailed;
+      return;
+    }
     if (count == 0) {
       read.end = DownloadConnection::BodyEnd::kComplete;
       return;
@@ -102,6 +105,16 @@ void ReadUntilEnd(HINTERNET request, BodyRead& read) {
 }
 
 }  // namespace
+
+void DownloadConnection::AllowConnectionsPerServer(DWORD count) {
+  for (const DWORD option :
+       {INTERNET_OPTION_MAX_CONNS_PER_SERVER, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER}) {
+    DWORD value = count;
+    // Where the system keeps to its own limit, the workers still work,
+    // only fewer of them at a time.
+    ::InternetSetOptionW(nullptr, option, &value, sizeof value);
+  }
+}
 
 bool DownloadConnection::Open(const std::wstring& host, const std::wstring& object_path,
                               const std::wstring& object_suffix, const std::wstring& logged_name,
@@ -234,7 +247,7 @@ bool DownloadConnection::QueryAnswer(const std::wstring& logged_name, DWORD& sta
 
 DownloadConnection::BodyEnd DownloadConnection::ReadBody(
     const std::shared_ptr<ReceivedBody>& body,
-    const std::shared_ptr<const std::atomic<bool>>& paused, const StopToken& stop,
+    const std::shared_ptr<const TransferContext>& transfer,
     const std::function<void()>& on_progress, DWORD& error) {
   error = 0;
   if (!IsOpen()) {
@@ -243,16 +256,15 @@ DownloadConnection::BodyEnd DownloadConnection::ReadBody(
   }
   auto read = std::make_shared<BodyRead>();
   read->body = body;
-  read->paused = paused;
+  read->transfer = transfer;
   std::shared_ptr<Handles> handles = handles_;
   auto read_body = [read, handles]() { ReadUntilEnd(handles->request.Get(), *read); };
   BlockedCallThread* thread = CallThread();
   if (!thread) {
     // No thread to spare: read here, unstoppable while the host stalls.
     read_body();
-  } else if (thread->Run(read_body, stop, body->ProgressEvent(), on_progress) ==
+  } else if (thread->Run(read_body, transfer->Token(), body->ProgressEvent(), on_progress) ==
              BlockedCallThread::Outcome::kStopped) {
-    read->abandoned.store(true, std::memory_order_relaxed);
     Abandon();
     error = ERROR_INTERNET_OPERATION_CANCELLED;
     return BodyEnd::kStopped;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "base/stoptoken.h"
+#include "base/transfercontext.h"
 #include "net/connection.h"
 #include "net/receivedbody.h"
 
@@ -15,6 +16,11 @@
 class DownloadConnection : public Connection {
  public:
   DownloadConnection() = default;
+
+  // Lets the process hold `count` connections to one server at once (it is
+  // 2 on older Windows): workers beyond that would wait in their send for
+  // another's connection instead of fetching beside it.
+  static void AllowConnectionsPerServer(DWORD count);
 
   // Opens, sends the GET of object_path (each segment escaped) +
   // object_suffix and checks for status 200. A redirect is followed only
@@ -30,16 +36,17 @@ class DownloadConnection : public Connection {
   // The content type of the last answer with status 200.
   const std::wstring& ContentType() const { return content_type_; }
 
-  enum class BodyEnd { kComplete, kFailed, kPaused, kStopped };
+  enum class BodyEnd { kComplete, kFailed, kSinkFailed, kPaused, kStopped };
 
   // Reads the rest of the body into `body` on the call thread, read after
   // read without coming back, until it ends (kComplete), a read fails
-  // (kFailed, with `error`), `paused` is found set between two reads
-  // (kPaused: the request stays open for the next ReadBody) or the stop
-  // comes (kStopped: as after a stopped Call). on_progress runs on the
-  // caller's thread after reads, as often as it keeps up.
+  // (kFailed, with `error`), the body's sink cannot take a read
+  // (kSinkFailed), the transfer is found paused between two reads
+  // (kPaused: the request stays open for the next ReadBody) or stopped
+  // (kStopped: as after a stopped Call). on_progress runs on the caller's
+  // thread after reads, as often as it keeps up.
   BodyEnd ReadBody(const std::shared_ptr<ReceivedBody>& body,
-                   const std::shared_ptr<const std::atomic<bool>>& paused, const StopToken& stop,
+                   const std::shared_ptr<const TransferContext>& transfer,
                    const std::function<void()>& on_progress, DWORD& error);
 
  private:

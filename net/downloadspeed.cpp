@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "base/threadname.h"
+
 DownloadSpeed::DownloadSpeed(const ISpeedSource* source, ISpeedView* view, Clock clock)
     : source_(source), view_(view), clock_(std::move(clock)) {}
 
@@ -48,6 +50,7 @@ bool DownloadSpeed::Measure(uint64_t now) {
 void DownloadSpeed::End() { view_->UpdateProgress(0, 0, 0, 0); }
 
 void DownloadSpeed::Run() {
+  NameCurrentThread(L"Veltra speed meter");
   Begin(clock_());
   for (;;) {
     const uint64_t now = clock_();

@@ -6,9 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "base/bytebuffer.h"
-#include "base/flagevent.h"
 #include "base/orvthread.h"
+#include "base/transfercontext.h"
+#include "net/bodysink.h"
 #include "net/downloadconnection.h"
 #include "net/receivedbody.h"
 
@@ -30,6 +30,9 @@ class IDownloadListener {
   // As chunks arrive (as often as the worker keeps up with its reads), and
   // once when the part file cannot be written (state DOWNLOAD_WRITE_FAILED).
   virtual void OnDownloadProgress(FileDownload* download) = 0;
+  // The host pushed back on this attempt: it answered 503, or the
+  // connection was reset or timed out. The worker tries again.
+  virtual void OnHostPushedBack(FileDownload* download) = 0;
 
  protected:
   ~IDownloadListener() = default;
@@ -37,45 +40,50 @@ class IDownloadListener {
 
 // What one FileDownload fetches and where the bytes go; fixed for its life.
 struct DownloadRequest {
-  // A part of a release file: checked against its CRC-32 (every value,
-  // 0 included) and written to part_file_path ("/" separators).
+  // A part of a release file: checked against its size and CRC-32 (every
+  // value, 0 included), streamed to a temporary file beside part_file_path
+  // ("/" separators) and renamed to it once right.
   static DownloadRequest Part(const std::wstring& host, const std::wstring& object_path,
                               const std::wstring& object_suffix, uint32_t part_index,
                               uint32_t part_size, uint32_t expected_crc,
                               const std::wstring& part_file_path, IDownloadListener* listener);
-  // The CRC info: nothing to check it against, kept in memory.
+  // The CRC info: nothing to check it against, kept in `sink`.
   static DownloadRequest InMemory(const std::wstring& host, const std::wstring& object_path,
-                                  const std::wstring& object_suffix);
-
-  bool KeptInMemory() const { return part_file_path.empty(); }
+                                  const std::wstring& object_suffix,
+                                  std::shared_ptr<MemorySink> sink);
 
   std::wstring host;
   std::wstring object_path;    // as named; each segment is escaped in the request
   std::wstring object_suffix;  // appended to the escaped path: the access signature
   uint32_t part_index = 0;     // the owner's numbering
   uint32_t start_offset = 0;
-  uint32_t part_size = 0;  // the owner's nominal size; sizes the receive buffer
+  uint32_t part_size = 0;  // the owner's size of the part; 0: any size
   std::optional<uint32_t> expected_crc;
-  std::wstring part_file_path;  // empty: kept in memory
+  std::wstring part_file_path;  // for messages; empty for the CRC info
+  std::shared_ptr<BodySink> sink;
   IDownloadListener* listener = nullptr;
 };
 
 // Fetches one file (a part of a release file, or the release's CRC info)
-// from the download host on its own thread: receives the whole answer into
-// memory, checking its CRC-32 as it arrives, makes up to four attempts,
-// then writes the part file, or keeps the bytes in memory.
+// from the download host on its own thread: streams the answer into its
+// sink, checking size and CRC-32 as it arrives, makes up to four attempts,
+// and keeps the body only when it is right. Its stop and pause are those of
+// the transfer it belongs to.
 class FileDownload : public Orv_Thread {
  public:
   static constexpr int kMaxAttempts = 4;
 
-  explicit FileDownload(DownloadRequest request);
+  // Without a transfer, the worker is a transfer of its own.
+  explicit FileDownload(DownloadRequest request, std::shared_ptr<TransferContext> transfer =
+                                                     std::make_shared<TransferContext>());
   ~FileDownload() override;
 
   const DownloadRequest& Request() const { return request_; }
+  TransferContext& Transfer() const { return *transfer_; }
 
-  // May be changed at any time from any thread; while set, nothing is read.
-  void SetPaused(bool paused);
-  bool IsPaused() const { return paused_.load(std::memory_order_relaxed); }
+  // Stops the whole transfer this worker belongs to, and waits for this
+  // worker.
+  void Stop(DWORD timeout_ms) override;
 
   DownloadState State() const { return state_.load(std::memory_order_relaxed); }
   // The last problem: an HTTP status other than 200, or a positioning error.
@@ -88,10 +96,6 @@ class FileDownload : public Orv_Thread {
   // Bytes received in the current attempt; readable from any thread.
   uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
-  // The verified bytes after the thread ended, kept in memory. Only for the
-  // owner, and only while the thread is not running.
-  ByteBuffer& Data() { return data_; }
-
  protected:
   void Run() override;
 
@@ -99,34 +103,29 @@ class FileDownload : public Orv_Thread {
   struct ReadOutcome {
     bool last_read_ok = false;
     bool stopped_in_read = false;
+    bool sink_failed = false;
     DWORD last_error = 0;
   };
+  enum class AttemptEnd { kKept, kWrong, kNotSaved, kStopped };
 
   // False when the thread must end without OnDownloadFinished (the part
   // file could not be written).
   bool RunAttempts();
-  ReadOutcome ReadResponse();
-  void ReportProgress();
-  // Checks what the attempt received, logs a mismatch and closes the
-  // connection; true when the bytes are correct.
-  bool Evaluate(const ReadOutcome& outcome);
+  AttemptEnd RunAttempt();
+  ReadOutcome ReadResponse(const std::shared_ptr<ReceivedBody>& body);
+  void ReportProgress(const ReceivedBody& body);
+  void ReportPushBack();
+  // Checks what the attempt received and logs a mismatch; true when the
+  // bytes are complete and correct.
+  bool Evaluate(const ReadOutcome& outcome, const ReceivedBody& body);
   // A failed try's body is a web page: logged as such, and counted.
-  bool ReportWebPage(const ReadOutcome& outcome);
-  bool WritePartFile();
-  void ResetData();
+  bool ReportWebPage(const ReceivedBody& body);
 
   const DownloadRequest request_;
-  // Its event is signalled while not paused: a paused worker waits on it.
-  FlagEvent paused_;
-  // The same flag for the call thread, which tests it between reads and
-  // may outlive this object.
-  std::shared_ptr<std::atomic<bool>> pause_seen_by_reads_ = std::make_shared<std::atomic<bool>>();
+  const std::shared_ptr<TransferContext> transfer_;
   std::atomic<DownloadState> state_{DOWNLOAD_IDLE};
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};
   std::atomic<int> web_pages_{0};
   DownloadConnection connection_;
-  // The attempt's body, shared with the call thread while it reads.
-  std::shared_ptr<ReceivedBody> body_;
-  ByteBuffer data_;
 };

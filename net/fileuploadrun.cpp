@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "base/threadname.h"
 #include "base/error.h"
 #include "base/faulttranslator.h"
 #include "base/stringutils.h"
@@ -24,6 +25,7 @@ constexpr DWORD kStatusTextBufferBytes = 4096;
 }  // namespace
 
 void FileUpload::Run() {
+  NameCurrentThread(L"Veltra log upload");
   InstallSeTranslator();
   try {
     RunAttempts();

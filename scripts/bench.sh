@@ -24,6 +24,17 @@ python3 "$ROOT/bench/nginx_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
 echo "== The whole program on lines shaped to 8 and 50 Mbit/s"
 python3 "$ROOT/bench/shaped_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
   --publisher "$BUILD_DIR/native/publisher/publisher" --subnet "$bench_subnet"
+# The lines with delay and loss of ../shared/wan (VELTRA_WAN_DIR), with the
+# server's congestion control VELTRA_BENCH_CONGESTION (cubic or bbr), and the
+# program of another source tree beside ours when VELTRA_BENCH_BASE names
+# one (e.g. an export of main before a change).
+echo "== Clients side by side on lines with delay and loss"
+command -v aria2c >/dev/null || apt-get install -y -q aria2
+wan_args=(--congestion "${VELTRA_BENCH_CONGESTION:-cubic}")
+[ -z "${VELTRA_WAN_DIR:-}" ] || wan_args+=(--wan "$VELTRA_WAN_DIR")
+[ -z "${VELTRA_BENCH_BASE:-}" ] || wan_args+=(--program-base "$VELTRA_BENCH_BASE")
+python3 "$ROOT/bench/wan_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
+  --publisher "$BUILD_DIR/native/publisher/publisher" --subnet "$bench_subnet" "${wan_args[@]}"
 
 echo "== Verifying and merging a release on disk"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe"

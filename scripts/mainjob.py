@@ -9,6 +9,7 @@ steps. The access signature is handed to child processes through files and
 standard input only where a tool allows it, and is never printed.
 """
 import argparse
+import atexit
 import datetime
 import json
 import os
@@ -205,6 +206,17 @@ def serve_with_nginx(publisher, published, host, address, state, release_name, s
                     str(block)], check=True)
     return publisher_run(publisher, "nginx-sig", "--release", release_name, "--subdir", subdir,
                          "--secret-file", "-", "--expiry", expiry_in(days), stdin=secret)
+
+
+def serve_with_congestion_control(address, algorithm):
+    """The server's congestion control for connections to `address` alone
+    (a loopback route of its own, which also makes it the clients' source
+    address), as a maker sets it for the whole host with
+    net.ipv4.tcp_congestion_control; the route goes when the run ends."""
+    route = ["local", address, "dev", "lo", "table", "local"]
+    subprocess.run(["ip", "route", "replace", *route, "scope", "host", "src", address,
+                    "congctl", algorithm], check=True)
+    atexit.register(subprocess.run, ["ip", "route", "del", *route])
 
 
 def wait_for(condition, seconds, step=0.2):
@@ -407,6 +419,8 @@ def run(args):
     upload_seconds = None
     if args.host == "nginx":
         print(f"== Serving {out / 'published'} with nginx as https://{host}/{args.subdir}")
+        if args.congestion:
+            serve_with_congestion_control(f"127.0.{args.subnet}.{args.slot}", args.congestion)
         read_sas = serve_with_nginx(publisher, out / "published", host,
                                     f"127.0.{args.subnet}.{args.slot}", args.state, args.name,
                                     args.subdir, args.sas_days)
@@ -563,6 +577,9 @@ def main():
     p.add_argument("--slot", type=int, required=True)
     p.add_argument("--host", choices=("azurite", "nginx"), default="azurite",
                    help="the blob storage emulator, or nginx with secure_link signatures")
+    p.add_argument("--congestion", choices=("cubic", "bbr"),
+                   help="with --host nginx: the server's TCP congestion control (default: "
+                   "the system's)")
     p.add_argument("--release", help="a folder of the maker's files (default: a sample)")
     p.add_argument("--name", default="Veltra_R1")
     p.add_argument("--subdir", default="veltra-r1",

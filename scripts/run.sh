@@ -9,6 +9,7 @@
 #       [--name Veltra_R1] [--subdir veltra-r1] [--product-code R1]
 #   scripts/run.sh --host nginx     served by nginx with secure_link
 #                                   signatures instead of the emulator
+#       [--congestion cubic|bbr]    the server's TCP congestion control
 #
 # Everything goes to build/run/ (its own build tree, Wine prefix, servers'
 # state and output); the summary at the end says where. With DISPLAY set the

@@ -19,7 +19,7 @@
    The check counts the longest name of the CRC info: one beyond what the
    system takes is told before anything is fetched.
 6. Security software: a stand-in opens every new file without sharing for
-   2.5 s as soon as it can, and another deletes the first finished part:
+   4 s as soon as it can, and another deletes the first finished part:
    the run waits them out, completes with identical files and starts the
    setup, and the debugger output names the waits.
 7. A captive portal answers the first part with its sign-in page: every
@@ -300,8 +300,10 @@ def wine_path(path):
 def scanner_run(program, exe, work, appdata):
     control("/host/reset")
     control("/log/reset")
+    # Two whole parts, fetched side by side and done at about the same time:
+    # the one not deleted is still held when the next attempt checks it.
     files = {"Setup.exe": Path(program.helper).read_bytes(),
-             "Data-1a.bin": random.Random(8).randbytes(12_000_000)}
+             "Data-1a.bin": random.Random(8).randbytes(20_000_000)}
     put_release(files)
     shutil.rmtree(appdata, ignore_errors=True)
     # Watched from the start, as a scanner watches the whole disk.
@@ -312,7 +314,7 @@ def scanner_run(program, exe, work, appdata):
     with open(scanned, "wb") as scan_out, open(deleted, "wb") as delete_out, \
             open(debug, "wb") as debug_out:
         helpers = [
-            subprocess.Popen([program.wine_run, program.helper, "scan", "2500", "300",
+            subprocess.Popen([program.wine_run, program.helper, "scan", "4000", "300",
                               wine_path(appdata), wine_path(work)], cwd=work, stdout=scan_out),
             subprocess.Popen([program.wine_run, program.helper, "deletepart", "300",
                               wine_path(appdata)], cwd=work, stdout=delete_out)]

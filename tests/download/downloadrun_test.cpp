@@ -270,6 +270,9 @@ TEST_F(DownloadRunIntegration, StoppedRunResumesWithWhatIsMissing) {
   EXPECT_TRUE(Exists(Part(L"Big_P1-1a.bin", 0)));
   EXPECT_TRUE(Exists(Part(L"Big_P1-1a.bin", 1)));
   EXPECT_FALSE(Exists(Part(L"Big_P1-1a.bin", 2)));
+  // With several parts in flight, the one after the stalled part may be
+  // whole already.
+  const bool last_kept = Exists(Part(L"Big_P1-1a.bin", 3));
   EXPECT_FALSE(Exists(Final(L"Big_P1-1a.bin")));
   EXPECT_EQ(0, listener.finished.load());
   first.reset();
@@ -288,7 +291,7 @@ TEST_F(DownloadRunIntegration, StoppedRunResumesWithWhatIsMissing) {
   EXPECT_EQ(0, Requested("/rel/0_Big-1a.bin")) << "an intact part is reused";
   EXPECT_EQ(1, Requested("/rel/1_Big-1a.bin")) << "a damaged part is fetched again";
   EXPECT_EQ(1, Requested("/rel/2_Big-1a.bin"));
-  EXPECT_EQ(1, Requested("/rel/3_Big-1a.bin"));
+  EXPECT_EQ(last_kept ? 0 : 1, Requested("/rel/3_Big-1a.bin"));
   // The corrupt final file is not fetched in the first attempt, fails its
   // verification, is deleted and is fetched in the second.
   EXPECT_EQ(1, Requested("/rel/0_Small.exe"));
@@ -536,31 +539,82 @@ TEST_F(DownloadRunIntegration, FolderThatCannotBeWatchedIsTriedOncePerRun) {
   EXPECT_EQ(1, CountLogRecords("FileSystemWatcher started"));
 }
 
-TEST_F(DownloadRunIntegration, PauseHoldsTheTransferAndResumeFinishesIt) {
-  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart, 17)}};
+// Several parts are in flight when the user pauses: none of them may
+// complete, and the read-out must stand still, until the resume.
+TEST_F(DownloadRunIntegration, PauseHoldsEveryPartInFlightAndResumeFinishesThem) {
+  constexpr size_t kParts = 5;
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kParts * kPart, 17)}};
   PutRelease(files);
-  // The host sends slowly enough that the pause lands in the middle.
+  // Every part stalls half-way, so that the pause lands in the middle of
+  // all that are in flight.
   HostFault slow;
   slow.stall_at = kPart / 2;
   slow.stall_ms = 1500;
-  ASSERT_TRUE(host.SetFault("/rel/0_Setup.exe", slow));
+  for (size_t k = 0; k < kParts; ++k) {
+    ASSERT_TRUE(host.SetFault("/rel/" + std::to_string(k) + "_Setup.exe", slow));
+  }
+  const auto parts_asked = [&] {
+    int asked = 0;
+    for (size_t k = 0; k < kParts; ++k) asked += Requested("/rel/" + std::to_string(k) + "_Setup.exe");
+    return asked;
+  };
+  const int in_flight = std::min<int>(VELTRA_PARTS_IN_FLIGHT, kParts);
   auto manager = NewManager();
   Start(*manager);
-  for (int i = 0; i < 300 && manager->Progress().bytes_in_progress == 0; ++i) ::Sleep(20);
+  for (int i = 0; i < 1000 && (parts_asked() < in_flight || manager->Progress().bytes_in_progress == 0); ++i) {
+    ::Sleep(20);
+  }
+  ASSERT_EQ(in_flight, parts_asked());
   manager->TogglePause();
-  ::Sleep(2500);
   const auto received = [&] {
     const DownloadProgress progress = manager->Progress();
     return progress.bytes_in_progress + progress.bytes_done;
   };
+  const auto parts_on_disk = [&] {
+    int count = 0;
+    for (size_t k = 0; k < kParts; ++k) {
+      const std::wstring part = download + L"/Setup_P1.exepart" + std::to_wstring(k);
+      count += ::GetFileAttributesW(part.c_str()) != INVALID_FILE_ATTRIBUTES ? 1 : 0;
+    }
+    return count;
+  };
+  // Reads under way when the pause came may still end; then all hold.
+  ::Sleep(2500);
   const uint64_t paused_at = received();
-  ::Sleep(1000);
+  ::Sleep(1500);
   EXPECT_EQ(paused_at, received());
+  EXPECT_EQ(0, parts_on_disk()) << "a part completed while paused";
+  EXPECT_EQ(in_flight, parts_asked()) << "a part was started while paused";
   EXPECT_TRUE(manager->IsRunning());
   manager->TogglePause();
   ASSERT_TRUE(WaitForEnd(*manager));
   EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
-  EXPECT_EQ(1, Requested("/rel/0_Setup.exe"));
+  EXPECT_EQ(static_cast<int>(kParts), parts_asked()) << "each part once: resumed, not fetched again";
+}
+
+// A run that was killed leaves parts cut short under temporary names; the
+// next start removes them before it asks the host for anything.
+TEST_F(DownloadRunIntegration, StartRemovesTemporaryFilesOfAKilledRun) {
+  const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(kPart + 5, 24)}};
+  PutRelease(files);
+  HostFault held;
+  held.count = 1;
+  held.stall_before_headers_ms = 3000;
+  ASSERT_TRUE(host.SetFault("/rel/R1.txt", held));
+  ASSERT_TRUE(::CreateDirectoryW(download.c_str(), nullptr));
+  const std::wstring leftover = download + L"/Setup_P1.exepart0.tmp";
+  const std::wstring part = download + L"/Setup_P1.exepart1";
+  WriteFileBytes(leftover, Pattern(1000, 25));
+  WriteFileBytes(part, files[0].bytes.substr(kPart));
+  auto manager = NewManager();
+  Start(*manager);
+  for (int i = 0; i < 500 && Requested("/rel/R1.txt") == 0; ++i) ::Sleep(20);
+  ASSERT_EQ(1, Requested("/rel/R1.txt"));
+  EXPECT_EQ(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(leftover.c_str()));
+  EXPECT_NE(INVALID_FILE_ATTRIBUTES, ::GetFileAttributesW(part.c_str())) << "a whole part kept";
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
+  EXPECT_EQ(0, Requested("/rel/1_Setup.exe"));
 }
 
 // Stops land at every stage of a run, including while a worker's event
