@@ -72,9 +72,9 @@ void PartStore::RemoveTemporaryFiles() {
   } while (::FindNextFileW(search.Get(), &found));
   for (const std::wstring& name : names) {
     if (!::DeleteFileW((folder + L"/" + name).c_str())) {
-      Error::RecordError(L"DownloadManager unable to delete the temporary file " + folder + L"/" +
-                             name,
-                         ::GetLastError(), kModule, __LINE__);
+      Error::RecordError(
+          L"DownloadManager unable to delete the temporary file " + folder + L"/" + name,
+          ::GetLastError(), kModule, __LINE__);
     }
   }
 }
