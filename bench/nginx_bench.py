@@ -78,10 +78,10 @@ def crc_info_objects(path):
     return objects
 
 
-def build_program(args, host, sas, source=None, folder_name="bench-program"):
+def build_program(args, host, sas, source=None, folder_name="bench-program", defines=()):
     """The program of `source` (the benchmark's own by default) built for
-    this host and signature, in a build folder of its own (configured once;
-    later runs rebuild only what changed)."""
+    this host and signature, and the CMake `defines` given, in a build folder
+    of its own (configured once; later runs rebuild only what changed)."""
     source = source or args.source
     folder = os.path.join(args.build, folder_name)
     subnet = args.subnet
@@ -92,7 +92,8 @@ def build_program(args, host, sas, source=None, folder_name="bench-program"):
         "-DVELTRA_HOST_NAME=" + host, "-DVELTRA_DEFAULT_HOST=" + host, "-DVELTRA_SAS=" + sas,
         "-DVELTRA_LOG_SERVICE_URL=https://log4.s%d.veltra.test:8443/Veltra/DownloadManager8.ashx"
         % subnet,
-        "-DVELTRA_SUPPORT_URL=https://%s/support/" % host], check=True, stdout=subprocess.DEVNULL)
+        "-DVELTRA_SUPPORT_URL=https://%s/support/" % host, *defines], check=True,
+        stdout=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", folder, "--parallel", "2", "--target", "program"],
                    check=True, stdout=subprocess.DEVNULL)
     return os.path.join(folder, "app", RELEASE + "_web.exe")

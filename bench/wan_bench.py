@@ -146,6 +146,9 @@ def main():
     parser.add_argument("--clients", default=CLIENTS)
     parser.add_argument("--program-base", help="another source tree whose program runs as "
                         "'program-base'")
+    parser.add_argument("--in-flight", default="",
+                        help="comma-separated numbers of parts in flight, each built into a "
+                        "program of its own that runs as 'program-nN' (VELTRA_PARTS_IN_FLIGHT)")
     args = parser.parse_args()
     # A stop from outside still takes the servers and the line down.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -161,6 +164,8 @@ def main():
     clients = args.clients.split(",")
     if "program-base" in clients and not args.program_base:
         clients.remove("program-base")
+    variants = ["program-n%d" % int(n) for n in args.in_flight.split(",") if n]
+    clients[1:1] = variants
     ca_dir = os.environ.get("VELTRA_TEST_CA_DIR", "/var/lib/veltra-test-ca")
     host = "host4.s%d.veltra.test" % args.subnet
     nginx_sh = os.path.join(args.source, "scripts", "nginx.sh")
@@ -178,15 +183,19 @@ def main():
                               "--subdir", SUBDIR, "--secret", SECRET, "--expiry", EXPIRY],
                              check=True, capture_output=True, text=True).stdout.strip()
         exes = {}
-        for name, source, folder in (("program", None, "bench-program"),
-                                     ("program-base", args.program_base, "bench-program-base")):
+        builds = [("program", None, "bench-program", ()),
+                  ("program-base", args.program_base, "bench-program-base", ())]
+        builds += [(name, None, "bench-" + name,
+                    ("-DVELTRA_PARTS_IN_FLIGHT=" + name[len("program-n"):],))
+                   for name in variants]
+        for name, source, folder, defines in builds:
             if name not in clients:
                 continue
             place = os.path.join(work, name)
             os.makedirs(place)
             exes[name] = os.path.join(place, RELEASE + "_web.exe")
             shutil.copy(build_program(args, host, sas, source and os.path.abspath(source),
-                                      folder), exes[name])
+                                      folder, defines), exes[name])
         line.up()
         in_client = client_command(work, host)
 

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <exception>
 
-#include "base/threadname.h"
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/faulttranslator.h"
 #include "base/filesystem.h"
 #include "base/scopedhandle.h"
+#include "base/threadname.h"
 #include "download/folderroom.h"
 #include "download/recordname.h"
 #include "net/proxysignin.h"
@@ -183,8 +183,8 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
   }
 }
 
-DownloadRequest DownloadManager::NewPartRequest(const FileRecord& record,
-                                               const std::wstring& local, size_t part) const {
+DownloadRequest DownloadManager::NewPartRequest(const FileRecord& record, const std::wstring& local,
+                                                size_t part) const {
   // The part's real size: the last part of a file is shorter, the part must
   // come with exactly this many bytes, and the finished part adds this much
   // to bytes_done. The chain is the worker's listener.

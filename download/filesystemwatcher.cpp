@@ -5,12 +5,12 @@
 #include <cstddef>
 #include <cstring>
 
-#include "base/threadname.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "base/tempname.h"
+#include "base/threadname.h"
 
 namespace {
 

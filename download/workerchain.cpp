@@ -173,9 +173,9 @@ void WorkerChain::OnHostPushedBack(FileDownload*) {
   const int fewer = std::max(1, allowed / 2);
   if (fewer == allowed) return;
   limit.store(fewer, std::memory_order_relaxed);
-  Error::LogMessage("WorkerChain: the host pushed back; " + std::to_string(fewer) +
-                        " parts at once for a while",
-                    kModule, __LINE__);
+  Error::LogMessage(
+      "WorkerChain: the host pushed back; " + std::to_string(fewer) + " parts at once for a while",
+      kModule, __LINE__);
 }
 
 void WorkerChain::RecountInProgress() {

@@ -56,8 +56,6 @@ class WorkerChain : public IDownloadListener {
   // Pauses or resumes the transfer; returns the new state.
   bool TogglePause();
   bool IsPaused() const;
-  // Workers allowed to run at once now.
-  int InFlightLimit() const { return limit.load(std::memory_order_relaxed); }
 
   // IDownloadListener, on the workers' threads.
   void OnDownloadFinished(FileDownload* download) override;

@@ -131,7 +131,7 @@ FileDownload::AttemptEnd FileDownload::RunAttempt() {
     if (status.load(std::memory_order_relaxed) == kHttpServiceUnavailable) ReportPushBack();
     request_.sink->Discard(transfer_->Token());
     return transfer_->Token().WaitForStop(kRetryPauseMs) ? AttemptEnd::kStopped
-                                                          : AttemptEnd::kWrong;
+                                                         : AttemptEnd::kWrong;
   }
   auto body = std::make_shared<ReceivedBody>(request_.sink);
   const ReadOutcome outcome = ReadResponse(body);
@@ -179,8 +179,8 @@ FileDownload::ReadOutcome FileDownload::ReadResponse(const std::shared_ptr<Recei
     // wait.
     if (!transfer_->WaitWhilePaused()) break;
     DWORD error = 0;
-    const DownloadConnection::BodyEnd end =
-        connection_.ReadBody(body, transfer_, [this, &body] { ReportProgress(*body); }, error);
+    const DownloadConnection::BodyEnd end = connection_.ReadBody(
+        body, transfer_, [this, &body] { ReportProgress(*body); }, error);
     if (end == DownloadConnection::BodyEnd::kStopped) break;
     ReportProgress(*body);
     switch (end) {

@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "base/threadname.h"
 #include "base/error.h"
 #include "base/faulttranslator.h"
 #include "base/stringutils.h"
+#include "base/threadname.h"
 
 namespace {
 

@@ -394,6 +394,9 @@ def faults_run(setup, program):
             check(any(names(*one) for one in either),
                   "uploaded log names the fault %s" % list(fault)[0])
     check(names("two copies of %s.txt differ" % RELEASE), "uploaded log names the differing copies")
+    if IN_FLIGHT > 1:
+        check(names("the host pushed back;", "parts at once for a while"),
+              "uploaded log names the fall-back to fewer connections after the 503s")
     for k, verb in ((1, "deleted"), (2, "renamed")):
         check(names("Data_R1-2a.binpart%d was %s but it was not by the download manager" % (
             k, verb)), "uploaded log holds the watcher's record of the part file %s" % verb)

@@ -555,13 +555,15 @@ TEST_F(DownloadRunIntegration, PauseHoldsEveryPartInFlightAndResumeFinishesThem)
   }
   const auto parts_asked = [&] {
     int asked = 0;
-    for (size_t k = 0; k < kParts; ++k) asked += Requested("/rel/" + std::to_string(k) + "_Setup.exe");
+    for (size_t k = 0; k < kParts; ++k)
+      asked += Requested("/rel/" + std::to_string(k) + "_Setup.exe");
     return asked;
   };
   const int in_flight = std::min<int>(VELTRA_PARTS_IN_FLIGHT, kParts);
   auto manager = NewManager();
   Start(*manager);
-  for (int i = 0; i < 1000 && (parts_asked() < in_flight || manager->Progress().bytes_in_progress == 0); ++i) {
+  for (int i = 0;
+       i < 1000 && (parts_asked() < in_flight || manager->Progress().bytes_in_progress == 0); ++i) {
     ::Sleep(20);
   }
   ASSERT_EQ(in_flight, parts_asked());
@@ -589,7 +591,8 @@ TEST_F(DownloadRunIntegration, PauseHoldsEveryPartInFlightAndResumeFinishesThem)
   manager->TogglePause();
   ASSERT_TRUE(WaitForEnd(*manager));
   EXPECT_TRUE(ReadFileBytes(Final(L"Setup_P1.exe")) == files[0].bytes);
-  EXPECT_EQ(static_cast<int>(kParts), parts_asked()) << "each part once: resumed, not fetched again";
+  EXPECT_EQ(static_cast<int>(kParts), parts_asked())
+      << "each part once: resumed, not fetched again";
 }
 
 // A run that was killed leaves parts cut short under temporary names; the

@@ -43,7 +43,8 @@ class Recorder : public IDownloadListener {
   void OnHostPushedBack(FileDownload* download) override { Add("pushed back", download); }
   void OnDownloadProgress(FileDownload* download) override {
     Add("progress", download);
-    if (pause_on_first_progress && !paused_once.exchange(true)) download->Transfer().SetPaused(true);
+    if (pause_on_first_progress && !paused_once.exchange(true))
+      download->Transfer().SetPaused(true);
   }
 
   std::vector<Event> Events() const {
@@ -107,8 +108,7 @@ class FileDownloadIntegration : public ::testing::Test {
     if (part_file.empty()) part_file = Folder() + L"/Release_P1.binpart0";
     if (host_name.empty()) host_name = host.HostName();
     return DownloadRequest::Part(host_name, StringUtils::ToWide(path),
-                                 StringUtils::ToWide(kSignature), 0, 0, crc, part_file,
-                                 &recorder);
+                                 StringUtils::ToWide(kSignature), 0, 0, crc, part_file, &recorder);
   }
 
   std::wstring Folder() const {
