@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-bool Args::Parse(const CommandSpec& spec, const std::vector<std::string>& words,
+bool Args::Parse(const CommandSyntax& syntax, const std::vector<std::string>& words,
                  std::string& error) {
   for (size_t i = 0; i < words.size(); ++i) {
     const std::string& word = words[i];
@@ -11,9 +11,9 @@ bool Args::Parse(const CommandSpec& spec, const std::vector<std::string>& words,
       continue;
     }
     const std::string name = word.substr(2);
-    if (name == "help" || spec.flags.count(name)) {
+    if (name == "help" || syntax.flags.count(name)) {
       values_[name] = "1";
-    } else if (spec.valued.count(name)) {
+    } else if (syntax.valued.count(name)) {
       if (i + 1 >= words.size()) {
         error = "option --" + name + " needs a value";
         return false;
@@ -61,7 +61,7 @@ bool Args::Number(const std::string& name, long fallback, long min, long max, lo
   return true;
 }
 
-int UsageError(const CommandSpec& spec, const std::string& error) {
-  std::fprintf(stderr, "publisher: %s\n%s", error.c_str(), spec.help);
+int UsageError(const CommandSyntax& syntax, const std::string& error) {
+  std::fprintf(stderr, "publisher: %s\n%s", error.c_str(), syntax.help);
   return 2;
 }

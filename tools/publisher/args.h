@@ -6,7 +6,7 @@
 #include <vector>
 
 // One subcommand of the publisher: its options and its help text.
-struct CommandSpec {
+struct CommandSyntax {
   const char* name;
   const char* help;
   std::set<std::string> valued;  // "--name value"
@@ -19,7 +19,7 @@ class Args {
  public:
   // False, with `error` set, on an unknown option or a value left out.
   // "--help" is a flag of every command.
-  bool Parse(const CommandSpec& spec, const std::vector<std::string>& words, std::string& error);
+  bool Parse(const CommandSyntax& syntax, const std::vector<std::string>& words, std::string& error);
 
   bool Has(const std::string& name) const { return values_.count(name) > 0; }
   std::string Get(const std::string& name, const std::string& fallback = "") const;
@@ -40,4 +40,4 @@ class Args {
 
 // Prints "publisher: <error>" and the command's help to stderr; the exit
 // status of a usage error.
-int UsageError(const CommandSpec& spec, const std::string& error);
+int UsageError(const CommandSyntax& syntax, const std::string& error);

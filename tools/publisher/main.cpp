@@ -32,7 +32,7 @@ const char kOverview[] =
     "--key, --sas and --secret VALUE still work, with a warning: every user of the\n"
     "machine sees a command line.\n";
 
-const CommandSpec kPublish{
+const CommandSyntax kPublish{
     "publish",
     "usage: publisher publish --release NAME --subdir FOLDER --out DIR [--no-setup] [--replace]\n"
     "                         [--setup-signers PINS [--trusted-roots PEM]]\n"
@@ -56,7 +56,7 @@ const CommandSpec kPublish{
     {"release", "subdir", "out", "from", "setup-signers", "trusted-roots"},
     {"no-setup", "replace"}};
 
-const CommandSpec kVerify{
+const CommandSyntax kVerify{
     "verify",
     "usage: publisher verify --release NAME --subdir FOLDER --dir DIR\n"
     "       publisher verify --release NAME --subdir FOLDER --url https://HOST\n"
@@ -69,7 +69,7 @@ const CommandSpec kVerify{
     {"release", "subdir", "dir", "url", "sas", "sas-file", "cacert"},
     {"plain-http-loopback"}};
 
-const CommandSpec kSas{
+const CommandSyntax kSas{
     "sas",
     "usage: publisher sas --account NAME --key-file FILE --container NAME --expiry DATE\n"
     "                     [--start DATE]\n"
@@ -84,7 +84,7 @@ const CommandSpec kSas{
     {"account", "key", "key-file", "container", "expiry", "start"},
     {"write"}};
 
-const CommandSpec kContainer{
+const CommandSyntax kContainer{
     "container",
     "usage: publisher container --account NAME --key-file FILE --container NAME\n"
     "                           --url https://HOST [--cacert FILE] [--plain-http-loopback]\n"
@@ -94,7 +94,7 @@ const CommandSpec kContainer{
     {"account", "key", "key-file", "container", "url", "cacert"},
     {"plain-http-loopback"}};
 
-const CommandSpec kUpload{
+const CommandSyntax kUpload{
     "upload",
     "usage: publisher upload --dir DIR --url https://HOST [--sas-file FILE] [--jobs N]\n"
     "                        [--replace] [--cacert FILE] [--plain-http-loopback]\n"
@@ -113,7 +113,7 @@ const CommandSpec kUpload{
     {"dir", "url", "sas", "sas-file", "jobs", "cacert"},
     {"replace", "plain-http-loopback"}};
 
-const CommandSpec kNginxConf{
+const CommandSyntax kNginxConf{
     "nginx-conf",
     "usage: publisher nginx-conf --root DIR --server-name HOST --cert FILE --key FILE\n"
     "                            --secret-file FILE [--listen ADDRESS:PORT] [--out FILE]\n"
@@ -126,7 +126,7 @@ const CommandSpec kNginxConf{
     {"root", "server-name", "cert", "key", "secret", "secret-file", "listen", "out"},
     {}};
 
-const CommandSpec kNginxSig{
+const CommandSyntax kNginxSig{
     "nginx-sig",
     "usage: publisher nginx-sig --release NAME --subdir FOLDER --secret-file FILE --expiry DATE\n"
     "Prints the signature (?se=...&sig=...) that nginx-conf's server accepts for\n"
@@ -141,7 +141,7 @@ int Fail(const char* command, const std::string& error) {
 }
 
 // Each command's work once its options are parsed; usage errors go through
-// UsageError with the command's spec.
+// UsageError with the command's syntax.
 int RunPublish(const Args& args) {
   const std::string missing = args.Missing({"release", "out"});
   if (!missing.empty()) return UsageError(kPublish, "--" + missing + " is needed");
@@ -291,7 +291,7 @@ int RunNginxSig(const Args& args) {
 }
 
 struct Command {
-  const CommandSpec* spec;
+  const CommandSyntax* syntax;
   int (*run)(const Args&);
 };
 
@@ -303,18 +303,18 @@ const Command kCommands[] = {{&kPublish, RunPublish},  {&kVerify, RunVerify},
 }  // namespace
 
 int main(int argc, char** argv) {
-  const CommandSpec overview{"", kOverview, {}, {}};
+  const CommandSyntax overview{"", kOverview, {}, {}};
   if (argc < 2) return UsageError(overview, "no command");
   const std::string name = argv[1];
   if (name == "--help" || name == "help") return std::fputs(kOverview, stdout), 0;
   for (const Command& command : kCommands) {
-    if (name != command.spec->name) continue;
+    if (name != command.syntax->name) continue;
     Args args;
     std::string error;
-    if (!args.Parse(*command.spec, std::vector<std::string>(argv + 2, argv + argc), error)) {
-      return UsageError(*command.spec, error);
+    if (!args.Parse(*command.syntax, std::vector<std::string>(argv + 2, argv + argc), error)) {
+      return UsageError(*command.syntax, error);
     }
-    if (args.Has("help")) return std::fputs(command.spec->help, stdout), 0;
+    if (args.Has("help")) return std::fputs(command.syntax->help, stdout), 0;
     return command.run(args);
   }
   return UsageError(overview, "unknown command " + name);
