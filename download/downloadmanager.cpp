@@ -149,13 +149,9 @@ void DownloadManager::RefuseUnverifiedSetup(const std::wstring& setup_path,
   Error::RecordError(
       L"DownloadManager: " + name + L" is not started: " + result.failure + L"; " + signer,
       static_cast<uint32_t>(TRUST_E_FAIL), "downloadmanager", __LINE__);
-  if (listener) {
-    listener->ShowError(
-        L"The downloaded installer could not be verified, so it was not started.\r\nYou are "
-        L"now directed to our Support Center for help.");
-  }
-  OpenSupportCenter();
-  if (listener) listener->DownloadFailed(this);
+  SendToSupport(
+      L"The downloaded installer could not be verified, so it was not started.\r\nYou are "
+      L"now directed to our Support Center for help.");
 }
 
 void DownloadManager::WatchDownloadFolder() {

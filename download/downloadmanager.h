@@ -119,8 +119,10 @@ class DownloadManager : public Orv_Thread {
   void GiveUp();
   // A release with files that cannot be fetched is never installed.
   void RefuseIncompleteRelease();
-  // The give-up message and the support-centre page.
-  void SendToSupport();
+  // Tells the user `message`, opens the support page and ends the run.
+  void SendToSupport(const wchar_t* message =
+                         L"Downloading setup failed.\rYou are now directed to our Support Center "
+                         L"for help.");
   void OpenSupportCenter();
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.

@@ -134,12 +134,8 @@ void DownloadManager::RefuseIncompleteRelease() {
   SendToSupport();
 }
 
-void DownloadManager::SendToSupport() {
-  if (listener) {
-    listener->ShowError(
-        L"Downloading setup failed.\rYou are now directed to our Support Center "
-        L"for help.");
-  }
+void DownloadManager::SendToSupport(const wchar_t* message) {
+  if (listener) listener->ShowError(message);
   OpenSupportCenter();
   if (listener) listener->DownloadFailed(this);
 }
