@@ -6,8 +6,7 @@
 
 #include "app/progressreadout.h"
 
-// The dialog's controls by their identifiers. The calls may come from any
-// thread: Windows carries each one over to the window's own thread.
+// The dialog's controls by their identifiers, on the window's thread.
 class DialogControls {
  public:
   explicit DialogControls(HWND dialog) : dialog_(dialog) {}

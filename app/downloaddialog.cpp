@@ -7,6 +7,7 @@
 #include "app/downloadnames.h"
 #include "app/resource.h"
 #include "config/buildconfig.h"
+#include "download/shell.h"
 
 DownloadDialog::DownloadDialog(HINSTANCE instance)
     : instance(instance),
@@ -25,7 +26,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
   if (!window) throw std::runtime_error("DownloadDialog: unable to create the dialog window");
   ::ShowWindow(window.Get(), SW_HIDE);
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
-  proxy_prompt.SetWindow(window.Get());
+  events.SetWindow(window.Get());
   ProxySignIn::Instance().SetPrompt(&proxy_prompt);
 
   ::SetPriorityClass(::GetCurrentProcess(), BELOW_NORMAL_PRIORITY_CLASS);
@@ -40,35 +41,14 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
 
 DownloadDialog::~DownloadDialog() {
   ::SetWindowLongPtrW(window.Get(), GWLP_USERDATA, 0);
-  StopThreadsFromWindowThread();
+  // After a normal close both have stopped already; on the entry's failure
+  // path they stop here. Neither waits for this thread: they post to it.
+  download_speed.Stop(INFINITE);
+  download_manager.StopDownload();
   ProxySignIn::Instance().SetPrompt(nullptr);
   // The members go in reverse order: the close task is waited for, then
-  // the speed meter and the manager (both stopped by now), then the window.
-}
-
-void DownloadDialog::StopThreadsFromWindowThread() {
-  // After a normal close both have stopped already. On the entry's failure
-  // path they may still run, and each may be waiting for this thread: the
-  // meter to change a control, the manager to show an error box owned by
-  // the window. So they are stopped on another thread while this one
-  // answers the messages sent to it.
-  download_speed.RequestStop();
-  TaskThread stopper([this] { download_manager.StopDownload(); });
-  const HANDLE stopping = stopper.Start();
-  // No thread to spare: stopped here, as the last resort.
-  if (stopping == nullptr) download_manager.StopDownload();
-  // Until the manager has stopped and the meter's Run has returned (its
-  // thread id is cleared then): its stop flag clears at once, while its last
-  // report may still wait for us.
-  while ((stopping != nullptr && ::WaitForSingleObject(stopping, 0) == WAIT_TIMEOUT) ||
-         download_speed.ThreadId() != 0) {
-    ::MsgWaitForMultipleObjects(stopping != nullptr ? 1 : 0, &stopping, FALSE, 10, QS_SENDMESSAGE);
-    MSG msg;
-    // Handles the messages sent to this thread; nothing is taken from the
-    // posted queue.
-    ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-  }
-  download_speed.Stop(INFINITE);
+  // the speed meter and the manager, then the events they posted, then the
+  // window.
 }
 
 void DownloadDialog::Start() {
@@ -126,8 +106,8 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
     case WM_COMMAND:
       OnCommand(wparam, lparam);
       return TRUE;
-    case ProxyPrompt::kMessage:
-      ProxyPrompt::AnswerQuestion(window.Get(), lparam);
+    case WindowEvents::kMessage:
+      events.RunPosted();
       return TRUE;
     case WM_CTLCOLORSTATIC:
       return reinterpret_cast<INT_PTR>(DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam)));
@@ -146,7 +126,7 @@ void DownloadDialog::OnCommand(WPARAM wparam, LPARAM) {
 void DownloadDialog::PaintBackground() { DialogLook::PaintBackground(window.Get()); }
 
 void DownloadDialog::BeginClose() {
-  if (failed.load(std::memory_order_relaxed)) {
+  if (failed) {
     // The run is over: the window goes at once, and the log is sent behind
     // it.
     ::ShowWindow(window.Get(), SW_HIDE);
@@ -172,16 +152,26 @@ void DownloadDialog::StopAndClose() {
 }
 
 void DownloadDialog::DownloadFinished(DownloadManager*) {
-  download_speed.Stop(INFINITE);
-  ::PostMessageW(window.Get(), WM_CLOSE, 0, 0);
+  events.Post([this] {
+    download_speed.Stop(INFINITE);
+    ::PostMessageW(window.Get(), WM_CLOSE, 0, 0);
+  });
 }
 
 void DownloadDialog::ShowError(const std::wstring& text) {
-  DialogControls(window.Get()).ShowError(text);
+  events.Post([this, text] { DialogControls(window.Get()).ShowError(text); });
+}
+
+void DownloadDialog::OpenPage(const std::wstring& url) {
+  events.Post([url] { SystemShell::Instance().OpenUrl(url); });
 }
 
 void DownloadDialog::DownloadFailed(DownloadManager*) {
-  failed.store(true, std::memory_order_relaxed);
+  events.Post([this] { ShowFailed(); });
+}
+
+void DownloadDialog::ShowFailed() {
+  failed = true;
   // Its last report would show the download read-out again.
   download_speed.Stop(INFINITE);
   DialogControls controls(window.Get());

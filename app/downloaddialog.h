@@ -11,6 +11,7 @@
 #include "app/managerspeedsource.h"
 #include "app/proxyprompt.h"
 #include "app/tiprotation.h"
+#include "app/windowevents.h"
 #include "app/windowhandles.h"
 #include "base/taskthread.h"
 #include "download/downloadmanager.h"
@@ -21,6 +22,8 @@
 // manager and the speed meter, shows the progress read-out and the tips,
 // lets the user pause and resume, shows the manager's error texts and runs
 // the close sequence that stops everything and ends the message loop.
+// The manager and the meter post their events (WindowEvents) and never
+// wait for this window; only the window's thread touches it.
 //
 // Split by concern: set-up, messages and the close sequence here; the
 // read-out in downloaddialog_progress.cpp; names and folders in
@@ -37,16 +40,17 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   void StartDownload();
   void SetProgress(int percent);
 
-  // ISpeedView, on the speed meter's thread.
+  // ISpeedView, on the speed meter's thread: posts the read-out.
   void UpdateProgress(uint64_t speed, uint64_t total, uint64_t downloaded,
                       uint64_t elapsed) override;
   // The manager's state, so that the read-out shows what the transfer does.
   bool IsPaused() const override { return download_manager.IsPaused(); }
 
-  // IDMListener, on the manager's thread.
+  // IDMListener, on the manager's threads: each posts its event.
   void DownloadFinished(DownloadManager* manager) override;
   void ShowError(const std::wstring& text) override;
   void DownloadFailed(DownloadManager* manager) override;
+  void OpenPage(const std::wstring& url) override;
 
   void GetReleaseName(std::wstring& name) const;
   void GetProgramFolder(std::wstring& folder) const;
@@ -69,9 +73,9 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   void PaintBackground();
   void BeginClose();
   void StopAndClose();
-  // Stops the speed meter and the manager while answering the messages
-  // their threads send to this (the window's) thread.
-  void StopThreadsFromWindowThread();
+  // The events, on the window's thread.
+  void ShowReadout(const Readout& readout);
+  void ShowFailed();
 
   HINSTANCE instance;
   // Declared first so that they go last: the window (and the fonts its
@@ -79,16 +83,18 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   DialogLook look;
   UniqueWindow window;
   HCURSOR saved_cursor = nullptr;
-  // Touched by the speed meter's thread only.
+  // Before the threads that post to it, so that it outlives them.
+  WindowEvents events;
   TipRotation tips;
   DownloadManager download_manager;
   ManagerSpeedSource speed_source;
   DownloadSpeed download_speed;
   // Shows a proxy's sign-in dialog for the download's threads.
-  ProxyPrompt proxy_prompt;
-  // Set once the run has failed and the user has been told: nothing is left
-  // to stop, so a close needs no notice.
-  std::atomic<bool> failed{false};
+  ProxyPrompt proxy_prompt{events};
+  // The window's thread only. Set once the run has failed and the user has
+  // been told: nothing is left to stop, so a close needs no notice, and a
+  // read-out still on its way is not shown.
+  bool failed = false;
   // Read and written by the close task only.
   std::atomic<bool> closing{false};
   // The close sequence, off the window's thread. Last: destroying it waits

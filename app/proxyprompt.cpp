@@ -17,6 +17,18 @@ struct Question {
   UniqueHandle answered{::CreateEventW(nullptr, TRUE, FALSE, nullptr)};
 };
 
+// On the window's thread: shows the dialog owned by `window` and hands the
+// answer back.
+void AskOnWindowThread(HWND window, Question& question) {
+  const DWORD result = ::InternetErrorDlg(
+      window, question.request, ERROR_INTERNET_INCORRECT_PASSWORD,
+      FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
+          FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS,
+      nullptr);
+  question.result.store(result, std::memory_order_relaxed);
+  ::SetEvent(question.answered.Get());
+}
+
 }  // namespace
 
 IProxyPrompt::Answer ProxyPrompt::AskProxySignIn(HINTERNET request,
@@ -26,14 +38,8 @@ IProxyPrompt::Answer ProxyPrompt::AskProxySignIn(HINTERNET request,
   question->request = request;
   question->keep_alive = keep_alive;
   if (!question->answered) return Answer::kCancelled;
-  // The message carries a reference of its own, released by the window's
-  // thread.
-  auto posted = std::make_unique<std::shared_ptr<Question>>(question);
-  if (!::PostMessageW(window_.load(std::memory_order_relaxed), kMessage, 0,
-                      reinterpret_cast<LPARAM>(posted.get()))) {
-    return Answer::kCancelled;
-  }
-  posted.release();
+  // The event holds a reference of its own, dropped on the window's thread.
+  events_.Post([question, &events = events_] { AskOnWindowThread(events.Window(), *question); });
   if (stop.WaitFor(question->answered.Get(), INFINITE) != FlagEvent::Wake::kWork) {
     return Answer::kStopped;
   }
@@ -42,17 +48,4 @@ IProxyPrompt::Answer ProxyPrompt::AskProxySignIn(HINTERNET request,
   return question->result.load(std::memory_order_relaxed) == ERROR_INTERNET_FORCE_RETRY
              ? Answer::kSignedIn
              : Answer::kCancelled;
-}
-
-void ProxyPrompt::AnswerQuestion(HWND window, LPARAM posted) {
-  const std::unique_ptr<std::shared_ptr<Question>> held(
-      reinterpret_cast<std::shared_ptr<Question>*>(posted));
-  Question& question = **held;
-  const DWORD result = ::InternetErrorDlg(
-      window, question.request, ERROR_INTERNET_INCORRECT_PASSWORD,
-      FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
-          FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS,
-      nullptr);
-  question.result.store(result, std::memory_order_relaxed);
-  ::SetEvent(question.answered.Get());
 }

@@ -5,7 +5,7 @@
 #include <vector>
 
 // The tip line below the read-out: every fifth progress update shows the
-// next tip, round and round. Touched by the speed meter's thread only.
+// next tip, round and round. Touched by the window's thread only.
 class TipRotation {
  public:
   static constexpr uint64_t kUpdatesPerTip = 5;

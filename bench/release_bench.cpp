@@ -30,6 +30,7 @@ class NoListener : public IDMListener {
   void DownloadFinished(DownloadManager*) override { finished = true; }
   void ShowError(const std::wstring&) override {}
   void DownloadFailed(DownloadManager*) override {}
+  void OpenPage(const std::wstring&) override {}
   bool finished = false;
 };
 

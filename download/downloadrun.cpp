@@ -140,7 +140,9 @@ void DownloadManager::SendToSupport(const wchar_t* message) {
   if (listener) listener->DownloadFailed(this);
 }
 
-void DownloadManager::OpenSupportCenter() { shell->OpenUrl(support_center_url); }
+void DownloadManager::OpenSupportCenter() {
+  if (listener) listener->OpenPage(support_center_url);
+}
 
 void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
   if (record.size() < 3) return;
@@ -233,8 +235,6 @@ void DownloadManager::ReportWebPages() {
 
 void DownloadManager::ReportSaveFailure() {
   if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
-  // Not under the chain's lock: the message waits for the user, and the
-  // window's thread may want the lock meanwhile.
   if (listener) {
     listener->ShowError(
         L"Something is preventing the Download Manager from saving the installation "

@@ -29,7 +29,8 @@ void PumpFor(DWORD ms) {
   } while (GetTickCount64() < end);
 }
 
-// Runs `work` on another thread while this one answers window messages.
+// Runs `work` on another thread while this one answers window messages,
+// then runs what it posted to the window.
 void OnOtherThread(const std::function<void()>& work) {
   std::atomic<bool> done{false};
   std::thread worker([&] {
@@ -41,6 +42,7 @@ void OnOtherThread(const std::function<void()>& work) {
     PumpFor(0);
   }
   worker.join();
+  PumpFor(0);
 }
 
 HBITMAP ButtonImage(HWND dialog) {
@@ -103,9 +105,9 @@ TEST_F(DownloadDialogIntegration, PauseButtonSwitchesImageAndFlag) {
 TEST_F(DownloadDialogIntegration, UpdatesFromTheMeterThreadReachTheControls) {
   DownloadDialog dialog(instance);
   DialogControls controls(dialog.Window());
-  OnOtherThread([&] {
-    for (int update = 0; update < 4; ++update) dialog.UpdateProgress(0, 0, 0, 0);
-  });
+  for (int update = 0; update < 4; ++update) {
+    OnOtherThread([&] { dialog.UpdateProgress(0, 0, 0, 0); });
+  }
   EXPECT_EQ(controls.Text(IDC_VALUES), L"0 kB\r\n0 kB\r\n0 kB/s\r\n0 %");
   EXPECT_FALSE(controls.IsShown(IDC_TIP));
   OnOtherThread([&] { dialog.UpdateProgress(1500, 1'000'000'000, 333'333'333, 2); });
@@ -127,28 +129,49 @@ TEST_F(DownloadDialogIntegration, UpdatesFromTheMeterThreadReachTheControls) {
   EXPECT_TRUE(SaveScreenshot(dialog.Window(), "download_dialog_paused.bmp"));
 }
 
-TEST_F(DownloadDialogIntegration, ShowErrorWaitsForTheUserInABoxCaptionedError) {
+// The manager's thread never waits for the window: its events return at
+// once, and the window's thread shows them in order, the failure only after
+// the user has dismissed the error before it.
+TEST_F(DownloadDialogIntegration, EventsComeInOrderOnTheWindowsThread) {
   DownloadDialog dialog(instance);
   ShowWindow(dialog.Window(), SW_SHOW);
-  std::atomic<bool> returned{false};
+  PumpFor(0);
   std::thread manager([&] {
     dialog.ShowError(
         L"Something is preventing the Download Manager from saving the installation files.");
-    returned = true;
+    dialog.DownloadFailed(&dialog.Manager());
   });
-  HWND box = nullptr;
-  for (int i = 0; i < 500 && box == nullptr; ++i) {
-    PumpFor(10);
-    box = FindWindowW(L"#32770", L"Error");
-  }
-  ASSERT_NE(box, nullptr);
-  EXPECT_EQ(GetWindow(box, GW_OWNER), dialog.Window());
-  PumpFor(200);
-  EXPECT_FALSE(returned);
-  PostMessageW(box, WM_COMMAND, IDOK, 0);
-  for (int i = 0; i < 500 && !returned; ++i) PumpFor(10);
+  // Joined before this thread answers any message.
   manager.join();
-  EXPECT_TRUE(returned);
+  // The user, on a thread of their own while the box holds this one: finds
+  // the box, reads what the window says meanwhile and dismisses it.
+  DialogControls controls(dialog.Window());
+  HWND box = nullptr;
+  HWND owner = nullptr;
+  DWORD box_thread = 0;
+  std::wstring message_while_open;
+  std::thread user([&] {
+    for (int i = 0; i < 500 && box == nullptr; ++i) {
+      Sleep(10);
+      box = FindWindowW(L"#32770", L"Error");
+    }
+    if (box == nullptr) return;
+    owner = GetWindow(box, GW_OWNER);
+    box_thread = GetWindowThreadProcessId(box, nullptr);
+    Sleep(200);
+    message_while_open = controls.Text(IDC_MESSAGE);
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+  });
+  for (int i = 0; i < 1000 && controls.Text(IDC_MESSAGE) != DownloadDialog::kFailedNotice; ++i) {
+    PumpFor(10);
+  }
+  user.join();
+  ASSERT_NE(box, nullptr);
+  EXPECT_EQ(owner, dialog.Window());
+  EXPECT_EQ(box_thread, GetCurrentThreadId());
+  EXPECT_NE(message_while_open, DownloadDialog::kFailedNotice);
+  EXPECT_EQ(controls.Text(IDC_MESSAGE), DownloadDialog::kFailedNotice);
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
 }
 
 TEST_F(DownloadDialogIntegration, CloseShowsTheNoticeAndEndsTheLoopOnce) {
@@ -195,11 +218,9 @@ TEST_F(DownloadDialogIntegration, AfterAFailureTheWindowSaysSoAndClosesAtOnce) {
   DialogControls controls(window);
   for (int id : {IDC_LOGO, IDC_PROGRESS, IDC_LABELS}) controls.Show(id, true);
   ShowWindow(window, SW_SHOW);
-  OnOtherThread([&] {
-    for (int update = 0; update < 5; ++update) {
-      dialog.UpdateProgress(0, 1'000'000'000, 333'333'333, 2);
-    }
-  });
+  for (int update = 0; update < 5; ++update) {
+    OnOtherThread([&] { dialog.UpdateProgress(0, 1'000'000'000, 333'333'333, 2); });
+  }
   ASSERT_TRUE(controls.IsShown(IDC_PAUSE));
   ASSERT_TRUE(controls.IsShown(IDC_TIP));
 
@@ -236,28 +257,16 @@ TEST_F(DownloadDialogIntegration, AfterAFailureTheWindowSaysSoAndClosesAtOnce) {
   SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
 }
 
-TEST_F(DownloadDialogIntegration, DestroyedWhileItsThreadsWaitForTheWindowThread) {
+TEST_F(DownloadDialogIntegration, DestroyedWhileItsThreadsRun) {
   // The entry's failure path: the dialog goes while the speed meter and the
-  // manager run and this thread answers no messages. The meter's first
-  // report and the manager's error box wait for this thread, so the
-  // destructor must answer them while it stops both.
-  // The manager may give up on the host meanwhile and show its error box;
-  // a user would dismiss it.
-  std::atomic<bool> destroyed{false};
-  std::thread user([&] {
-    while (!destroyed) {
-      if (HWND box = FindWindowW(L"#32770", L"Error")) PostMessageW(box, WM_COMMAND, IDOK, 0);
-      Sleep(20);
-    }
-  });
+  // manager run and this thread answers no messages. Neither may wait for
+  // this thread, or the destructor would hang.
   const ULONGLONG before = GetTickCount64();
   {
     DownloadDialog dialog(instance);
     dialog.Start();
     Sleep(300);
   }
-  destroyed = true;
-  user.join();
   EXPECT_LT(GetTickCount64() - before, 10000u);
   SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
 }

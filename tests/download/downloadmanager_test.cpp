@@ -14,8 +14,8 @@
 // attempt fails its verification, and the run gives up after the eighth.
 TEST(UnreachableHostIntegration, RunGivesUpAfterEightAttempts) {
   TempDir dir;
-  RecordingListener listener;
   RecordingShell shell;
+  RecordingListener listener{shell};
   DownloadManager manager(&listener);
   // The test network's name for an address where nothing listens, if set.
   const std::wstring refused = TestHost().RefusedHostName();
@@ -30,8 +30,8 @@ TEST(UnreachableHostIntegration, RunGivesUpAfterEightAttempts) {
 
 TEST(DownloadRun, StopDuringTheCrcInfoFetchIsQuick) {
   TempDir dir;
-  RecordingListener listener;
   RecordingShell shell;
+  RecordingListener listener{shell};
   DownloadManager manager(&listener);
   manager.SetRelease({L"127.0.0.1", L"sub", L"P1", L""});
   manager.SetShell(&shell);

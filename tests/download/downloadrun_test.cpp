@@ -186,8 +186,8 @@ class DownloadRunIntegration : public ::testing::Test {
   TempDir dir;
   std::wstring program;
   std::wstring download;
-  RecordingListener listener;
   RecordingShell shell;
+  RecordingListener listener{shell};
 };
 
 std::string SetupBytes(size_t size) {
@@ -707,6 +707,7 @@ class PeakMemory {
 // A listener whose error box the user leaves open until told.
 class OpenBoxListener : public RecordingListener {
  public:
+  using RecordingListener::RecordingListener;
   void ShowError(const std::wstring& text) override {
     RecordingListener::ShowError(text);
     ::SetEvent(shown.Get());
@@ -785,7 +786,7 @@ TEST_F(DownloadRunIntegration, PauseClickDoesNotWaitForAnOpenErrorBox) {
   PutRelease(files);
   download = dir.Path() + L"/blocker/R1";
   ASSERT_TRUE(WriteFileBytes(dir.Path() + L"/blocker", "file"));
-  OpenBoxListener box;
+  OpenBoxListener box{shell};
   DownloadManager manager(&box);
   manager.SetRelease({host.HostName(), L"REL", L"P1", L"?sig=secret"});
   manager.SetShell(&shell);
@@ -994,8 +995,8 @@ TEST_F(DownloadRunIntegration, MutatedCrcInfoEndsInTheGiveUpOrAVerifiedRelease) 
     FileSystem::RecursivelyRemoveDirectory(download);
     ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
 
-    RecordingListener run_listener;
     RecordingShell run_shell;
+    RecordingListener run_listener{run_shell};
     auto manager = std::make_unique<DownloadManager>(&run_listener);
     manager->SetRelease({host.HostName(), L"REL", L"P1", L"?sig=secret"});
     manager->SetSupportCenterUrl(support);

@@ -71,8 +71,8 @@ class LogUploadIntegration : public ::testing::Test {
   std::wstring program;
   std::wstring download;
   std::wstring readable_log;
-  RecordingListener listener;
   RecordingShell shell;
+  RecordingListener listener{shell};
   DownloadManager manager;
 };
 

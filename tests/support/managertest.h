@@ -10,28 +10,6 @@
 #include "download/idmlistener.h"
 #include "download/shell.h"
 
-// Stands in for the dialog: records every event.
-class RecordingListener : public IDMListener {
- public:
-  void DownloadFinished(DownloadManager*) override { finished++; }
-  void DownloadFailed(DownloadManager*) override { failed++; }
-  void ShowError(const std::wstring& text) override {
-    ScopedLock lock(lock_);
-    errors.push_back(text);
-  }
-  std::vector<std::wstring> Errors() {
-    ScopedLock lock(lock_);
-    return errors;
-  }
-
-  std::atomic<int> finished{0};
-  std::atomic<int> failed{0};
-
- private:
-  CriticalSection lock_;
-  std::vector<std::wstring> errors;
-};
-
 // Records the shell calls instead of making them; `result` is what each
 // returns (above 32: success).
 class RecordingShell : public IShell {
@@ -56,6 +34,33 @@ class RecordingShell : public IShell {
   }
   CriticalSection lock_;
   std::vector<std::wstring> calls;
+};
+
+// Stands in for the dialog: records every event.
+// The pages the window would open go to `pages`, in line with the shell
+// calls the manager makes itself.
+class RecordingListener : public IDMListener {
+ public:
+  explicit RecordingListener(RecordingShell& pages) : pages_(pages) {}
+  void DownloadFinished(DownloadManager*) override { finished++; }
+  void DownloadFailed(DownloadManager*) override { failed++; }
+  void ShowError(const std::wstring& text) override {
+    ScopedLock lock(lock_);
+    errors.push_back(text);
+  }
+  void OpenPage(const std::wstring& url) override { pages_.OpenUrl(url); }
+  std::vector<std::wstring> Errors() {
+    ScopedLock lock(lock_);
+    return errors;
+  }
+
+  std::atomic<int> finished{0};
+  std::atomic<int> failed{0};
+
+ private:
+  RecordingShell& pages_;
+  CriticalSection lock_;
+  std::vector<std::wstring> errors;
 };
 
 // Log records whose message contains `text`.
