@@ -43,7 +43,7 @@ struct ReleaseDescriptor {
 // (CrcInfoSource), the workers of a file (WorkerChain), the free-space
 // checks (FreeSpace), the setup start (SetupStart) and the log at close
 // (LogUpload). What is left here is the order of the steps, in
-// downloadrun.cpp and downloadmanager.cpp.
+// downloadmanager_run.cpp and downloadmanager.cpp.
 class DownloadManager : public Orv_Thread {
  public:
   static constexpr int kMaxAttempts = 8;

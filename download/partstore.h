@@ -48,7 +48,7 @@ class PartStore {
   bool PartsComplete(const FileRecord& record, const std::wstring& local) const;
 
   enum class MergeResult { kMerged, kFailed, kNotSaved, kStopped };
-  // The parts into the final file (merge.cpp); the parts go only once the
+  // The parts into the final file (partstore_merge.cpp); the parts go only once the
   // whole file is written.
   MergeResult Merge(const FileRecord& record, const std::wstring& local);
   // Checks the final file part by part; a wrong one is deleted and its
