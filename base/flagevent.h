@@ -35,7 +35,7 @@ class FlagEvent {
   }
 
   // Signalled while the flag is clear.
-  HANDLE ClearEvent() const { return clear_.Get(); }
+  HANDLE ClearedEvent() const { return clear_.Get(); }
 
   // Waits up to timeout_ms; true when the flag is (or becomes) clear.
   bool WaitUntilClear(DWORD timeout_ms) const {

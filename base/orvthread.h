@@ -50,7 +50,7 @@ class Orv_Thread {
 
  protected:
   // Signalled once a stop is asked for (and while no thread runs).
-  HANDLE StopEvent() const { return running.ClearEvent(); }
+  HANDLE StopEvent() const { return running.ClearedEvent(); }
   // Waits up to timeout_ms; true when a stop was asked for.
   bool WaitForStop(DWORD timeout_ms) const { return running.WaitUntilClear(timeout_ms); }
 

@@ -19,7 +19,7 @@ class StopToken {
 
   bool StopRequested() const { return !running_->load(std::memory_order_relaxed); }
   // Signalled once a stop is asked for.
-  HANDLE Event() const { return running_->ClearEvent(); }
+  HANDLE Event() const { return running_->ClearedEvent(); }
   // Waits up to timeout_ms; true when a stop was asked for.
   bool WaitForStop(DWORD timeout_ms) const { return running_->WaitUntilClear(timeout_ms); }
   // Waits up to timeout_ms for `work` or the stop; the stop wins a tie.

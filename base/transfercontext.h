@@ -25,7 +25,7 @@ class TransferContext {
   void SetPaused(bool paused) { paused_.store(paused, std::memory_order_relaxed); }
   bool IsPaused() const { return paused_.load(std::memory_order_relaxed); }
   // Signalled while not paused.
-  HANDLE ResumeEvent() const { return paused_.ClearEvent(); }
+  HANDLE ResumeEvent() const { return paused_.ClearedEvent(); }
 
   // Returns once not paused; false when the stop came first.
   bool WaitWhilePaused() const {

@@ -9,7 +9,7 @@
 #include "base/error.h"
 #include "base/httpstatus.h"
 #include "base/stringutils.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 
 namespace {
 

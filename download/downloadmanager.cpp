@@ -5,7 +5,7 @@
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/stringutils.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 
 DownloadManager::DownloadManager(IDMListener* listener)
     : store(layout, watcher, progress, Token()),

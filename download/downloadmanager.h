@@ -8,10 +8,10 @@
 #include "base/orvthread.h"
 #include "download/crcinfo.h"
 #include "download/crcinfosource.h"
-#include "download/diskspace.h"
 #include "download/downloadprogress.h"
 #include "download/filesystemwatcher.h"
-#include "download/freespace.h"
+#include "download/freespacecheck.h"
+#include "download/freespacequery.h"
 #include "download/idmlistener.h"
 #include "download/logupload.h"
 #include "download/partstore.h"
@@ -41,7 +41,7 @@ struct ReleaseDescriptor {
 // The operations hand off to parts, one job each: the names of files
 // (ReleaseLayout), the files on disk (PartStore), the CRC info
 // (CrcInfoSource), the workers of a file (WorkerChain), the free-space
-// checks (FreeSpace), the setup start (SetupStart) and the log at close
+// checks (FreeSpaceCheck), the setup start (SetupStart) and the log at close
 // (LogUpload). What is left here is the order of the steps, in
 // downloadmanager_run.cpp and downloadmanager.cpp.
 class DownloadManager : public Orv_Thread {
@@ -66,7 +66,7 @@ class DownloadManager : public Orv_Thread {
   // that passed its CRC checks.
   void SetSetupSigners(const std::wstring& pins) { setup_signature = SetupSignature(pins); }
   // Null puts the system's free-space query back.
-  void SetDiskSpace(IDiskSpace* disk_space) { free_space.SetDiskSpace(disk_space); }
+  void SetFreeSpaceQuery(IFreeSpaceQuery* query) { free_space.SetFreeSpaceQuery(query); }
 
   // Stores the values (Configure) and starts the run's thread; returns at
   // once.
@@ -156,7 +156,7 @@ class DownloadManager : public Orv_Thread {
   PartStore store;
   CrcInfoSource crc_info;
   WorkerChain chain;
-  FreeSpace free_space;
+  FreeSpaceCheck free_space;
   SetupSignature setup_signature{L""};
   SetupStart setup_start;
   LogUpload log_upload;

@@ -13,7 +13,7 @@
 #include "base/scopedhandle.h"
 #include "base/threadname.h"
 #include "download/folderroom.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 #include "net/proxysignin.h"
 
 namespace {
@@ -149,7 +149,7 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
   try {
     std::wstring local;
     if (!ReportedLocalName(layout, record, local)) return;
-    if (store.CountExistingFinal(record, local)) return;
+    if (store.FinalFileExists(record, local)) return;
     WatchDownloadFolder();
     // The checks of the parts already on disk read up to a part each: they
     // run before the chain's lock is taken, so that a pause click never

@@ -11,7 +11,7 @@
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "base/tempname.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 
 namespace {
 
@@ -139,7 +139,7 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
   return true;
 }
 
-bool PartStore::CountExistingFinal(const FileRecord& record, const std::wstring& local) {
+bool PartStore::FinalFileExists(const FileRecord& record, const std::wstring& local) {
   const std::wstring final_path = layout.FinalPath(local);
   if (!final_names.MayExist(local) || !Exists(final_path)) return false;
   UniqueHandle file(::CreateFileW(final_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,

@@ -13,7 +13,7 @@
 #include "download/crcinfo.h"
 #include "download/downloadprogress.h"
 #include "download/filesystemwatcher.h"
-#include "download/foldernames.h"
+#include "download/listingcache.h"
 #include "download/releaselayout.h"
 
 // The release's files on disk: checks the parts and final files against the
@@ -40,7 +40,7 @@ class PartStore {
   bool CheckParts(const FileRecord& record, const std::wstring& local,
                   std::vector<size_t>& missing);
   // True when the final file exists; its bytes then count as reused.
-  bool CountExistingFinal(const FileRecord& record, const std::wstring& local);
+  bool FinalFileExists(const FileRecord& record, const std::wstring& local);
   // The total of the release, and the final files already there as done.
   void CountFinalFiles(const CrcInfo& records);
   // Every part file of the record is there with its size (a log entry for
@@ -75,7 +75,7 @@ class PartStore {
   FileSystemWatcher& watcher;
   ProgressCounters& progress;
   StopToken stop;
-  FolderNames final_names;
+  ListingCache final_names;
   // The slice of the part checks, merges and verification, kept between
   // them: a fresh block costs a page fault on every 4 KiB of the first read
   // into it. One slice rather than a whole part keeps 8 MB fewer resident

@@ -15,8 +15,8 @@ struct SpeedFigures {
   bool merging = false;
 };
 
-// What the speed meter reads, once per report. Implemented by the download
-// manager.
+// What the speed meter reads, once per report. Implemented above this layer,
+// over the download manager's progress (app/managerspeedsource.h).
 class ISpeedSource {
  public:
   virtual SpeedFigures Figures() const = 0;

@@ -256,6 +256,14 @@ class ProgramRun:
         self.watcher = threading.Thread(target=self._watch, daemon=True)
         self.watcher.start()
 
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        # Whatever ended the run (a failure, Ctrl-C), the program does not
+        # outlive it.
+        self.kill()
+
     def _watch(self):
         self.process.wait()
         self.ended = time.time()
@@ -382,17 +390,9 @@ def appdata_folder(prefix, release_name):
     return Path(prefix) / "drive_c" / "users" / user / "AppData" / "Local" / release_name
 
 
-def run(args):
-    build = Path(args.build).resolve()
-    out = Path(args.out).resolve()
-    publisher = build / "native" / "publisher" / "publisher"
-    host = blob_host(args.subnet, args.slot) if args.host == "azurite" else \
-        nginx_host(args.subnet, args.slot)
-    container = args.subdir
-    for old in ("published", "program", "screenshots"):
-        shutil.rmtree(out / old, ignore_errors=True)
-    (out / "error-message.bmp").unlink(missing_ok=True)
-
+def prepare_release(args, out, build):
+    """The maker's folder (--release) or a sample made afresh; returns it
+    with its files, sorted, and their bytes."""
     if args.release:
         release = Path(args.release).resolve()
     else:
@@ -401,12 +401,17 @@ def run(args):
     files = sorted(p for p in release.iterdir() if p.is_file())
     release_bytes = sum(p.stat().st_size for p in files)
     print(f"== Release {args.name}: {len(files)} files, {release_bytes:,} bytes in {release}")
+    return release, files, release_bytes
 
+
+def publish_release(args, publisher, release, out, certs):
+    """Signs the sample's setup and publishes the release; returns the
+    setup signer's pin (empty for a maker's own release) and the seconds
+    the publisher took."""
     # The sample's setup and the program are signed by the test CA; the
     # program is built to start only a setup signed under it. A maker's own
     # release (--release) keeps its files as they are, and its setup is not
     # checked.
-    certs = build / "codesign"
     subprocess.run([str(ROOT / "scripts" / "codesign-ca.sh"), str(certs)], check=True)
     pin = "" if args.release else sign_setup(release / "Setup.exe", certs)
     print("== Publishing")
@@ -414,9 +419,13 @@ def run(args):
     publisher_run(publisher, "publish", "--release", args.name, "--subdir", args.subdir,
                   "--out", out / "published", "--from", release,
                   *(["--setup-signers", pin, "--trusted-roots", certs / "ca.pem"] if pin else []))
-    publish_seconds = time.time() - started
+    return pin, time.time() - started
 
-    upload_seconds = None
+
+def serve_release(args, publisher, out, host):
+    """Serves the published folder from nginx or uploads it to the
+    emulator; returns the read signature and the upload's seconds (None
+    when nginx serves it)."""
     if args.host == "nginx":
         print(f"== Serving {out / 'published'} with nginx as https://{host}/{args.subdir}")
         if args.congestion:
@@ -424,13 +433,18 @@ def run(args):
         read_sas = serve_with_nginx(publisher, out / "published", host,
                                     f"127.0.{args.subnet}.{args.slot}", args.state, args.name,
                                     args.subdir, args.sas_days)
-    else:
-        print(f"== Uploading to https://{host}/{container}")
-        started = time.time()
-        upload_release(publisher, out / "published", host, container)
-        upload_seconds = time.time() - started
-        read_sas = make_sas(publisher, container, expiry_in(args.sas_days))
+        return read_sas, None
+    container = args.subdir
+    print(f"== Uploading to https://{host}/{container}")
+    started = time.time()
+    upload_release(publisher, out / "published", host, container)
+    upload_seconds = time.time() - started
+    return make_sas(publisher, container, expiry_in(args.sas_days)), upload_seconds
 
+
+def build_signed_program(args, build, host, read_sas, pin, certs):
+    """The program for that host and signature, signed by the test CA;
+    returns its path."""
     print("== Building the program for that host and signature")
     configure_program(build, {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
                               "VELTRA_DEFAULT_HOST": host, "VELTRA_DOWNLOAD_SUBDIR": args.subdir,
@@ -447,7 +461,30 @@ def run(args):
                                     stderr=subprocess.DEVNULL).returncode == 0
     if not program_signed:
         raise RuntimeError(f"the program's signature does not verify against {certs / 'ca.pem'}")
+    return program
 
+
+class SetupWatch:
+    """Whether the program started the setup, whatever the setup is: its
+    local name among the running programs (the sample setup also leaves a
+    record of each start)."""
+
+    def __init__(self, files, product_code, program_folder):
+        setup = setup_program(files)
+        self.local = local_name(setup, product_code) if setup else None
+        self.record = program_folder / f"{Path(self.local or 'none').stem}.started.txt"
+        self.seen = False
+
+    def started(self):
+        if self.local and not self.seen and (self.record.exists() or
+                                             self.local.lower() in running_programs()):
+            self.seen = True
+        return self.seen
+
+
+def run_program(args, build, out, program, certs, setup):
+    """Runs the program under Wine until it ends; returns its exit code, its
+    start and its wall time, and where its screenshots are."""
     print("== Running the program under Wine" +
           ("" if args.display else " on a virtual display, with screenshots"))
     shutil.rmtree(appdata_folder(build / "wineprefix", args.name), ignore_errors=True)
@@ -459,56 +496,63 @@ def run(args):
                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                       timeout=120).returncode != 0:
         raise RuntimeError("the test CA could not be trusted in the run's Wine prefix")
-    runner = ProgramRun(build / "wine-run.sh", program, program_folder, args.name,
-                        build / "tests" / "apphelper.exe", shots)
-    # A message box means the program has given up (or could not write):
-    # the run ends there instead of waiting for someone to click it away.
-    gave_up = []
-    next_look = [time.time() + 5]
-    # Whether the program started the setup, whatever the setup is: its
-    # local name among the running programs (the sample setup also leaves a
-    # record of each start).
-    setup = setup_program(files)
-    setup_local = local_name(setup, args.product_code) if setup else None
-    setup_record = program_folder / f"{Path(setup_local or 'none').stem}.started.txt"
-    setup_seen = []
+    with ProgramRun(build / "wine-run.sh", program, program_folder, args.name,
+                    build / "tests" / "apphelper.exe", shots) as runner:
+        # A message box means the program has given up (or could not write):
+        # the run ends there instead of waiting for someone to click it away.
+        gave_up = []
+        next_look = [time.time() + 5]
 
-    def setup_started():
-        if setup_local and not setup_seen and (setup_record.exists() or
-                                                setup_local.lower() in running_programs()):
-            setup_seen.append(True)
-        return bool(setup_seen)
+        def look_for_error():
+            setup.started()
+            if time.time() < next_look[0]:
+                return
+            next_look[0] = time.time() + 5
+            if runner.helper("shot", "Error", out / "error-message.bmp") == 0:
+                gave_up.append(True)
+                runner.helper("answer")
+                runner.close()
 
-    def look_for_error():
-        setup_started()
-        if time.time() < next_look[0]:
-            return
-        next_look[0] = time.time() + 5
-        if runner.helper("shot", "Error", out / "error-message.bmp") == 0:
-            gave_up.append(True)
-            runner.helper("answer")
+        code = runner.wait(args.timeout, look_for_error)
+        if gave_up:
+            runner.wait(120)
+            raise RuntimeError(f"the program showed an error message "
+                               f"({out / 'error-message.bmp'}); "
+                               f"its log is on {dashboard_url(args.subnet, args.slot)}")
+        if code is None:
             runner.close()
+            runner.wait(120)
+            raise RuntimeError(f"the program did not finish within {args.timeout} s")
+        wall = runner.ended - runner.started
+        if setup.local:
+            wait_for(setup.started, 60 if not args.release else 10)
+        if not args.release:
+            if not setup.seen:
+                raise RuntimeError("the setup program was not started")
+            if shots:
+                time.sleep(1)
+                runner.shot("Veltra setup", "setup.bmp")
+    return code, runner.started, wall, shots
 
-    code = runner.wait(args.timeout, look_for_error)
-    if gave_up:
-        runner.wait(120)
-        runner.kill()
-        raise RuntimeError(f"the program showed an error message ({out / 'error-message.bmp'}); "
-                           f"its log is on {dashboard_url(args.subnet, args.slot)}")
-    if code is None:
-        runner.close()
-        code = runner.wait(120)
-        runner.kill()
-        raise RuntimeError(f"the program did not finish within {args.timeout} s")
-    wall = runner.ended - runner.started
-    if setup_local:
-        wait_for(setup_started, 60 if not args.release else 10)
-    if not args.release:
-        if not setup_seen:
-            raise RuntimeError("the setup program was not started")
-        if shots:
-            time.sleep(1)
-            runner.shot("Veltra setup", "setup.bmp")
+
+def run(args):
+    build = Path(args.build).resolve()
+    out = Path(args.out).resolve()
+    publisher = build / "native" / "publisher" / "publisher"
+    host = blob_host(args.subnet, args.slot) if args.host == "azurite" else \
+        nginx_host(args.subnet, args.slot)
+    for old in ("published", "program", "screenshots"):
+        shutil.rmtree(out / old, ignore_errors=True)
+    (out / "error-message.bmp").unlink(missing_ok=True)
+
+    release, files, release_bytes = prepare_release(args, out, build)
+    certs = build / "codesign"
+    pin, publish_seconds = publish_release(args, publisher, release, out, certs)
+    read_sas, upload_seconds = serve_release(args, publisher, out, host)
+    program = build_signed_program(args, build, host, read_sas, pin, certs)
+    program_folder = out / "program"
+    setup = SetupWatch(files, args.product_code, program_folder)
+    code, started, wall, shots = run_program(args, build, out, program, certs, setup)
 
     problems = check_final_files(release, program_folder, args.product_code)
     for problem in problems:
@@ -519,7 +563,7 @@ def run(args):
                 served(Path(args.state) / "private" / "azurite-debug.log"))
     # The program's own: the upload's look at the host came before it started.
     gets = sorted(when for when, method, _ in requests
-                  if method == "GET" and when >= runner.started)
+                  if method == "GET" and when >= started)
     fetched, curl_result = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
@@ -543,13 +587,13 @@ def run(args):
     else:
         print(f"curl, same objects:  {curl_result:.1f} s, "
               f"{fetched / 1e6 / max(curl_result, 0.001):.1f} MB/s")
-    if not setup_local:
+    if not setup.local:
         print("setup started:       no setup program in the release")
-    elif setup_seen:
-        record = setup_record.read_text(encoding="utf-8").strip() if setup_record.exists() else ""
-        print(f"setup started:       yes, {setup_local}" + (f" ({record})" if record else ""))
+    elif setup.seen:
+        record = setup.record.read_text(encoding="utf-8").strip() if setup.record.exists() else ""
+        print(f"setup started:       yes, {setup.local}" + (f" ({record})" if record else ""))
     else:
-        print(f"setup started:       NO, the program did not start {setup_local}")
+        print(f"setup started:       NO, the program did not start {setup.local}")
     print(f"program signature:   verified against the test CA ({certs / 'ca.pem'}), "
           f"program file {program.stat().st_size:,} bytes")
     print(f"setup signature:     " +

@@ -50,6 +50,8 @@ from pathlib import Path
 here = Path(__file__).parent
 sys.path.insert(0, str(here))
 sys.path.insert(0, str(here.parent / "hosts"))
+sys.path.insert(0, str(here.parents[1] / "scripts"))
+import mainjob  # noqa: E402
 from faultrelay import FaultRelay  # noqa: E402
 from program_test import PART, check, control, wait_for  # noqa: E402
 
@@ -67,11 +69,7 @@ IN_FLIGHT = int(os.environ.get("VELTRA_PARTS_IN_FLIGHT", "1"))
 
 
 def local_name(name):
-    stem, dot, ext = name.rpartition(".")
-    if "-" in stem:
-        head, _, tail = stem.partition("-")
-        return "%s_R1-%s.%s" % (head, tail, ext)
-    return "%s_R1.%s" % (stem, ext)
+    return mainjob.local_name(name, "R1")
 
 
 def part_crcs(crc_info):

@@ -11,7 +11,7 @@
 #include "base/error.h"
 #include "download/crcinfo.h"
 #include "download/partstore.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 #include "tests/support/crcinfomutator.h"
 #include "tests/support/managertest.h"
 #include "tests/support/tempdir.h"

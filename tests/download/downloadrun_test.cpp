@@ -66,7 +66,7 @@ std::string CrcInfoOf(const std::vector<ReleaseFile>& files) {
 }
 
 // Free space as the test says, the same for every folder, on one volume.
-class FakeDiskSpace : public IDiskSpace {
+class FakeFreeSpaceQuery : public IFreeSpaceQuery {
  public:
   bool Query(const std::wstring&, Volume& volume) override {
     volume.root = L"c:\\";
@@ -847,9 +847,9 @@ TEST_F(DownloadRunIntegration, WriteToAFullProgramDriveEndsTheRunKeepingEveryPar
   ASSERT_TRUE(::CreateDirectoryW(program.c_str(), nullptr));
   const std::vector<ReleaseFile> files = {{"Setup.exe", Pattern(2 * kPart + 5000000, 22)}};
   PutRelease(files);
-  FakeDiskSpace roomy;
+  FakeFreeSpaceQuery roomy;
   auto manager = NewManager();
-  manager->SetDiskSpace(&roomy);
+  manager->SetFreeSpaceQuery(&roomy);
   Start(*manager);
   WaitForFinishedThenStop(*manager);
   EXPECT_LT(ServedShare(files[0].bytes.size()), 1.01);
@@ -875,9 +875,9 @@ TEST_F(DownloadRunIntegration, SpaceRunningOutBeforeTheMergeKeepsEveryPart) {
   HostFault stall;
   stall.stall_before_body_ms = 1500;
   ASSERT_TRUE(host.SetFault("/rel/2_Setup.exe", stall));
-  FakeDiskSpace disk;
+  FakeFreeSpaceQuery disk;
   auto manager = NewManager();
-  manager->SetDiskSpace(&disk);
+  manager->SetFreeSpaceQuery(&disk);
   Start(*manager);
   for (int i = 0; i < 600 && !Exists(Part(L"Setup_P1.exe", 0)); ++i) ::Sleep(50);
   disk.free_bytes = files[0].bytes.size() - 1;

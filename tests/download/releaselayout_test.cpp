@@ -5,7 +5,7 @@
 #include <string>
 
 #include "base/error.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 #include "tests/support/managertest.h"
 
 TEST(ReleaseLayout, NamesOfARecord) {

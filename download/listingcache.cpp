@@ -1,10 +1,10 @@
-#include "download/foldernames.h"
+#include "download/listingcache.h"
 
 #include <windows.h>
 
 #include "base/scopedhandle.h"
 
-void FolderNames::List(const std::wstring& folder) {
+void ListingCache::List(const std::wstring& folder) {
   names.clear();
   WIN32_FIND_DATAW entry;
   // Every kind of entry counts, folders and hidden ones too: a name that is
@@ -24,15 +24,15 @@ void FolderNames::List(const std::wstring& folder) {
   }
 }
 
-void FolderNames::Add(const std::wstring& name) {
+void ListingCache::Add(const std::wstring& name) {
   if (listed) names.insert(Folded(name));
 }
 
-bool FolderNames::MayExist(const std::wstring& name) const {
+bool ListingCache::MayExist(const std::wstring& name) const {
   return !listed || names.count(Folded(name)) > 0;
 }
 
-std::wstring FolderNames::Folded(const std::wstring& name) {
+std::wstring ListingCache::Folded(const std::wstring& name) {
   std::wstring folded = name;
   if (!folded.empty()) {
     ::LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()),

@@ -5,13 +5,13 @@
 
 // Free space of the volume that holds a folder. Tests put their own in place
 // of the system's.
-class IDiskSpace {
+class IFreeSpaceQuery {
  public:
   struct Volume {
     std::wstring root;        // names the volume: two folders with the same root share it
     uint64_t free_bytes = 0;  // what this user may still write there
   };
-  virtual ~IDiskSpace() = default;
+  virtual ~IFreeSpaceQuery() = default;
   // The volume of `folder`, or of its nearest existing parent when it does
   // not exist yet; false when the system cannot tell.
   virtual bool Query(const std::wstring& folder, Volume& volume) = 0;
@@ -25,7 +25,7 @@ class IDiskSpace {
 };
 
 // GetDiskFreeSpaceExW and GetVolumePathNameW.
-class SystemDiskSpace : public IDiskSpace {
+class SystemFreeSpaceQuery : public IFreeSpaceQuery {
  public:
   bool Query(const std::wstring& folder, Volume& volume) override;
   // Without the volume's root, whose look-up under Wine walks every parent
@@ -33,5 +33,5 @@ class SystemDiskSpace : public IDiskSpace {
   bool FreeBytes(const std::wstring& folder, uint64_t& free_bytes) override;
 
   // The one instance a manager uses unless it is given another.
-  static SystemDiskSpace& Instance();
+  static SystemFreeSpaceQuery& Instance();
 };

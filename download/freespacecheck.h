@@ -4,19 +4,19 @@
 #include <string>
 
 #include "download/crcinfo.h"
-#include "download/diskspace.h"
+#include "download/freespacequery.h"
 #include "download/releaselayout.h"
 
 // The free-space checks of the run: before the downloads of an attempt and
 // before each merge, so that a full disk is told to the user before the
 // parts that cannot be saved are fetched, not after.
-class FreeSpace {
+class FreeSpaceCheck {
  public:
-  explicit FreeSpace(const ReleaseLayout& layout) : layout(layout) {}
+  explicit FreeSpaceCheck(const ReleaseLayout& layout) : layout(layout) {}
 
   // Null puts the system's free-space query back.
-  void SetDiskSpace(IDiskSpace* disk_space) {
-    this->disk_space = disk_space ? disk_space : &SystemDiskSpace::Instance();
+  void SetFreeSpaceQuery(IFreeSpaceQuery* query) {
+    this->query = query ? query : &SystemFreeSpaceQuery::Instance();
   }
 
   // False, with a log entry, when the volume of `folder` has less than
@@ -27,5 +27,5 @@ class FreeSpace {
 
  private:
   const ReleaseLayout& layout;
-  IDiskSpace* disk_space = &SystemDiskSpace::Instance();
+  IFreeSpaceQuery* query = &SystemFreeSpaceQuery::Instance();
 };

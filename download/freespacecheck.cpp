@@ -1,4 +1,4 @@
-#include "download/freespace.h"
+#include "download/freespacecheck.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 
 #include "base/error.h"
 #include "base/filesystem.h"
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 
 namespace {
 
@@ -14,11 +14,11 @@ const char kModule[] = "downloadmanager";
 
 }  // namespace
 
-bool FreeSpace::HasRoom(const std::wstring& folder, uint64_t bytes) {
+bool FreeSpaceCheck::HasRoom(const std::wstring& folder, uint64_t bytes) {
   uint64_t free_bytes = 0;
   // A volume the system cannot tell about is given the benefit of the
   // doubt: the writes themselves still report a full disk.
-  if (!disk_space->FreeBytes(folder, free_bytes) || free_bytes >= bytes) return true;
+  if (!query->FreeBytes(folder, free_bytes) || free_bytes >= bytes) return true;
   Error::RecordError(L"DownloadManager: not enough free space for " + folder + L": " +
                          std::to_wstring(free_bytes) + L" bytes free, " +
                          std::to_wstring(bytes) + L" needed",
@@ -26,7 +26,7 @@ bool FreeSpace::HasRoom(const std::wstring& folder, uint64_t bytes) {
   return false;
 }
 
-bool FreeSpace::HasRoomForRelease(const CrcInfo& records) {
+bool FreeSpaceCheck::HasRoomForRelease(const CrcInfo& records) {
   // The run writes the final file of every record that has none yet, and the
   // missing parts of one file at a time: a file's parts go once it is merged.
   uint64_t finals = 0;
@@ -48,10 +48,10 @@ bool FreeSpace::HasRoomForRelease(const CrcInfo& records) {
   }
   const std::wstring& program_folder = layout.ProgramFolder();
   const std::wstring& download_folder = layout.DownloadFolder();
-  IDiskSpace::Volume program_volume;
-  IDiskSpace::Volume download_volume;
-  if (disk_space->Query(program_folder, program_volume) &&
-      disk_space->Query(download_folder, download_volume) &&
+  IFreeSpaceQuery::Volume program_volume;
+  IFreeSpaceQuery::Volume download_volume;
+  if (query->Query(program_folder, program_volume) &&
+      query->Query(download_folder, download_volume) &&
       program_volume.root == download_volume.root) {
     return HasRoom(program_folder, finals + parts);
   }

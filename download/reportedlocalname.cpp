@@ -1,4 +1,4 @@
-#include "download/recordname.h"
+#include "download/reportedlocalname.h"
 
 #include <windows.h>
 

@@ -1,4 +1,4 @@
-#include "download/diskspace.h"
+#include "download/freespacequery.h"
 
 #include <windows.h>
 
@@ -33,12 +33,12 @@ bool FreeBytesOf(const std::wstring& folder, std::wstring& existing, uint64_t& f
 
 }  // namespace
 
-bool SystemDiskSpace::FreeBytes(const std::wstring& folder, uint64_t& free_bytes) {
+bool SystemFreeSpaceQuery::FreeBytes(const std::wstring& folder, uint64_t& free_bytes) {
   std::wstring existing;
   return FreeBytesOf(folder, existing, free_bytes);
 }
 
-bool SystemDiskSpace::Query(const std::wstring& folder, Volume& volume) {
+bool SystemFreeSpaceQuery::Query(const std::wstring& folder, Volume& volume) {
   std::wstring existing;
   if (!FreeBytesOf(folder, existing, volume.free_bytes)) return false;
   std::vector<wchar_t> root(existing.size() + MAX_PATH);
@@ -50,7 +50,7 @@ bool SystemDiskSpace::Query(const std::wstring& folder, Volume& volume) {
   return true;
 }
 
-SystemDiskSpace& SystemDiskSpace::Instance() {
-  static SystemDiskSpace disk_space;
-  return disk_space;
+SystemFreeSpaceQuery& SystemFreeSpaceQuery::Instance() {
+  static SystemFreeSpaceQuery query;
+  return query;
 }

@@ -10,7 +10,7 @@
 // still looked at on disk, so a file deleted or changed since is never
 // trusted; a file someone creates after the listing counts as absent, as it
 // would have a moment earlier.
-class FolderNames {
+class ListingCache {
  public:
   // Lists `folder` afresh; when it cannot be listed, every name may exist.
   void List(const std::wstring& folder);
