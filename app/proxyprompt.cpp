@@ -20,11 +20,11 @@ struct Question {
 // On the window's thread: shows the dialog owned by `window` and hands the
 // answer back.
 void AskOnWindowThread(HWND window, Question& question) {
-  const DWORD result = ::InternetErrorDlg(
-      window, question.request, ERROR_INTERNET_INCORRECT_PASSWORD,
-      FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
-          FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS,
-      nullptr);
+  const DWORD result =
+      ::InternetErrorDlg(window, question.request, ERROR_INTERNET_INCORRECT_PASSWORD,
+                         FLAGS_ERROR_UI_FILTER_FOR_ERRORS | FLAGS_ERROR_UI_FLAGS_GENERATE_DATA |
+                             FLAGS_ERROR_UI_FLAGS_CHANGE_OPTIONS,
+                         nullptr);
   question.result.store(result, std::memory_order_relaxed);
   ::SetEvent(question.answered.Get());
 }

@@ -93,24 +93,24 @@ std::wstring Folder(const wchar_t* name) {
 }
 
 // The release's records; with `write`, the part files are written too.
-bool MakeRelease(const ReleaseLayout& layout, bool write, std::vector<FileRecord>& records,
+bool MakeRelease(const ReleaseLayout& layout, bool write, std::vector<ManifestFile>& records,
                  std::vector<std::wstring>& parts, std::vector<std::wstring>& finals) {
   const CRC crc;
   std::vector<char> bytes(kPart);
   uint32_t seed = 1;
   for (size_t f = 0; f < kFiles; ++f) {
-    FileRecord record{L"file-" + std::to_wstring(f) + L"a.bin",
-                      std::to_wstring(kPartsPerFile * kPart)};
-    std::wstring local;
-    layout.LocalName(record, local);
+    ManifestFile record{L"file-" + std::to_wstring(f) + L"a.bin",
+                        L"",
+                        static_cast<uint32_t>(kPartsPerFile * kPart),
+                        {}};
+    layout.LocalName(record, record.local_name);
     for (size_t k = 0; k < kPartsPerFile; ++k) {
       for (char& c : bytes) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
-      record.push_back(
-          std::to_wstring(static_cast<int32_t>(crc.Compute(bytes.data(), bytes.size()))));
-      parts.push_back(layout.PartPath(local, k));
+      record.part_crcs.push_back(static_cast<int32_t>(crc.Compute(bytes.data(), bytes.size())));
+      parts.push_back(layout.PartPath(record.local_name, k));
       if (write && !WriteWhole(parts.back(), bytes)) return false;
     }
-    finals.push_back(layout.FinalPath(local));
+    finals.push_back(layout.FinalPath(record.local_name));
     records.push_back(record);
   }
   return true;
@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
   running.store(true);
   PartStore store(layout, watcher, progress, StopToken(running));
 
-  std::vector<FileRecord> records;
+  std::vector<ManifestFile> records;
   std::vector<std::wstring> parts, finals;
   if (!MakeRelease(layout, step == "all" || step == "prepare", records, parts, finals)) {
     return 1;
@@ -163,10 +163,8 @@ int main(int argc, char** argv) {
   }
   if (step == "all" || step == "merge") {
     const double start = Now();
-    for (const FileRecord& record : records) {
-      std::wstring local;
-      layout.LocalName(record, local);
-      if (store.PartsComplete(record, local)) store.Merge(record, local);
+    for (const ManifestFile& record : records) {
+      if (store.PartsComplete(record, record.local_name)) store.Merge(record, record.local_name);
     }
     Print("merge", Now() - start, raw_parts);
   }
@@ -179,9 +177,8 @@ int main(int argc, char** argv) {
   }
   if (step == "all" || step == "verify") {
     const double start = Now();
-    for (const FileRecord& record : records) {
-      std::wstring local;
-      verified = layout.LocalName(record, local) && store.CheckFinalFile(record, local) && verified;
+    for (const ManifestFile& record : records) {
+      verified = store.CheckFinalFile(record, record.local_name) && verified;
     }
     Print("verify", Now() - start, raw_finals);
   }

@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <algorithm>
 #include <cwctype>
 #include <set>
 
@@ -17,7 +16,7 @@ const char kModule[] = "downloadmanager";
 
 }  // namespace
 
-CrcInfoSource::Result CrcInfoSource::Fetch(const FetchCopy& fetch, CrcInfo& records) {
+CrcInfoSource::Result CrcInfoSource::Fetch(const FetchCopy& fetch, ReleaseManifest& records) {
   records.clear();
   dropped = 0;
   const std::wstring& name = layout.CrcInfoName();
@@ -68,35 +67,38 @@ size_t CrcInfoSource::ReportPiecesWithoutRecord(const std::string& text) const {
   return reported;
 }
 
-size_t CrcInfoSource::DropUnsafeRecords(CrcInfo& records) const {
+size_t CrcInfoSource::DropUnsafeRecords(ReleaseManifest& records) const {
   // A file listed twice would be fetched and checked once per listing, each
   // time against other values; a host that lists it hundreds of times would
   // hold the run for hours before the give-up. Windows compares file names
   // without regard to case, and so do we.
   std::set<std::wstring> seen;
-  const auto kept =
-      std::remove_if(records.begin(), records.end(), [this, &seen](const FileRecord& record) {
-        std::wstring local;
-        if (!ReportedLocalName(layout, record, local)) return true;
-        // Part lines that do not cut the file as its size says can never all
-        // be fetched; each extra line would cost its retries in every
-        // attempt. A record without part lines is never fetched at all.
-        const size_t parts = RecordPartCount(record);
-        if (parts != 0 && parts != PartCount(RecordFileSize(record), layout.PartSize())) {
-          Error::RecordError(L"DownloadManager: file " + RecordFileName(record) + L" lists " +
-                                 std::to_wstring(parts) + L" parts for " +
-                                 std::to_wstring(RecordFileSize(record)) + L" bytes",
-                             static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
-          return true;
-        }
-        for (wchar_t& c : local) c = static_cast<wchar_t>(std::towupper(c));
-        if (seen.insert(local).second) return false;
-        Error::RecordError(
-            L"DownloadManager: file listed more than once: " + RecordFileName(record),
-            static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
-        return true;
-      });
-  const size_t count = static_cast<size_t>(records.end() - kept);
-  records.erase(kept, records.end());
+  ReleaseManifest kept;
+  for (ManifestFile& record : records) {
+    std::wstring local;
+    if (!ReportedLocalName(layout, record, local)) continue;
+    // Part lines that do not cut the file as its size says can never all be
+    // fetched; each extra line would cost its retries in every attempt. A
+    // record without part lines is never fetched at all.
+    const size_t parts = record.part_crcs.size();
+    if (parts != 0 && parts != PartCount(record.size, layout.PartSize())) {
+      Error::RecordError(L"DownloadManager: file " + record.host_name + L" lists " +
+                             std::to_wstring(parts) + L" parts for " +
+                             std::to_wstring(record.size) + L" bytes",
+                         static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+      continue;
+    }
+    std::wstring folded = local;
+    for (wchar_t& c : folded) c = static_cast<wchar_t>(std::towupper(c));
+    if (!seen.insert(folded).second) {
+      Error::RecordError(L"DownloadManager: file listed more than once: " + record.host_name,
+                         static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+      continue;
+    }
+    record.local_name = std::move(local);
+    kept.push_back(std::move(record));
+  }
+  const size_t count = records.size() - kept.size();
+  records = std::move(kept);
   return count;
 }

@@ -4,8 +4,8 @@
 #include <functional>
 #include <string>
 
-#include "download/crcinfo.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 
 // The release's CRC info as the run may use it: fetched twice until both
 // copies agree (a host or proxy that changes what it serves is caught),
@@ -34,7 +34,7 @@ class CrcInfoSource {
 
   explicit CrcInfoSource(const ReleaseLayout& layout) : layout(layout) {}
 
-  Result Fetch(const FetchCopy& fetch, CrcInfo& records);
+  Result Fetch(const FetchCopy& fetch, ReleaseManifest& records);
   // Records of the last fetch that were left out, each with a log entry.
   size_t Dropped() const { return dropped; }
 
@@ -42,8 +42,9 @@ class CrcInfoSource {
   // Records a log entry for each piece of the text that gives no record
   // (fewer than two lines); returns how many.
   size_t ReportPiecesWithoutRecord(const std::string& text) const;
-  // Drops the unusable records, with a log entry for each; returns how many.
-  size_t DropUnsafeRecords(CrcInfo& records) const;
+  // Drops the unusable records, with a log entry for each, and gives each
+  // kept one its local name; returns how many were dropped.
+  size_t DropUnsafeRecords(ReleaseManifest& records) const;
 
   const ReleaseLayout& layout;
   size_t dropped = 0;

@@ -5,7 +5,6 @@
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/stringutils.h"
-#include "download/reportedlocalname.h"
 
 DownloadManager::DownloadManager(IDMListener* listener)
     : store(layout, watcher, progress, Token()),
@@ -43,7 +42,7 @@ void DownloadManager::Configure(const std::wstring& default_host, const std::wst
   layout.Configure(path_prefix, crc_info_name, download_folder, program_folder);
 }
 
-bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
+bool DownloadManager::FetchCrcInfo(ReleaseManifest& records) {
   const std::wstring object_path = layout.ResolveCrcInfoObjectPath();
   DebugOutput::Write(object_path);
   const auto fetch = [this, &object_path](std::string& copy, uint32_t& status) {
@@ -62,16 +61,15 @@ bool DownloadManager::FetchCrcInfo(CrcInfo& records) {
   return false;
 }
 
-bool DownloadManager::CheckFileFromCRCInfo(const FileRecord& record) {
-  std::wstring local;
-  return ReportedLocalName(layout, record, local) && store.CheckFinalFile(record, local);
+bool DownloadManager::CheckFileFromCRCInfo(const ManifestFile& record) {
+  return store.CheckFinalFile(record, record.local_name);
 }
 
 DownloadManager::VerifyResult DownloadManager::VerifyAll() {
   progress.bytes_verified.store(0, std::memory_order_relaxed);
   progress.verifying.store(true, std::memory_order_relaxed);
   VerifyResult result = VerifyResult::kPassed;
-  CrcInfo records;
+  ReleaseManifest records;
   if (!FetchCrcInfo(records)) {
     result = VerifyResult::kReleaseGone;
   } else if (crc_info.Dropped() > 0) {
@@ -84,7 +82,7 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
     progress.bytes_done.store(0, std::memory_order_relaxed);
     ComputeTotals(records);
     progress.bytes_reused.store(0, std::memory_order_relaxed);
-    for (const FileRecord& record : records) {
+    for (const ManifestFile& record : records) {
       if (!IsRunning()) {
         result = VerifyResult::kStopped;
         break;
@@ -99,16 +97,17 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
   return result;
 }
 
-void DownloadManager::ComputeTotals(const CrcInfo& records) { store.CountFinalFiles(records); }
+void DownloadManager::ComputeTotals(const ReleaseManifest& records) {
+  store.CountFinalFiles(records);
+}
 
-void DownloadManager::MergeParts(const FileRecord& record) {
-  std::wstring local;
-  if (!ReportedLocalName(layout, record, local)) return;
+void DownloadManager::MergeParts(const ManifestFile& record) {
+  const std::wstring& local = record.local_name;
   // A merge that stopped at a missing part would have used up the parts
   // before it; without every part nothing is touched, and the next attempt
   // fetches only what is missing.
   if (!store.PartsComplete(record, local)) return;
-  if (!free_space.HasRoom(layout.ProgramFolder(), RecordFileSize(record)) ||
+  if (!free_space.HasRoom(layout.ProgramFolder(), record.size) ||
       store.Merge(record, local) == PartStore::MergeResult::kNotSaved) {
     // Another attempt would write to the same place and fail again.
     ReportSaveFailure();

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "base/orvthread.h"
-#include "download/crcinfo.h"
 #include "download/crcinfosource.h"
 #include "download/downloadprogress.h"
 #include "download/filesystemwatcher.h"
@@ -16,6 +15,7 @@
 #include "download/logupload.h"
 #include "download/partstore.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 #include "download/setupsignature.h"
 #include "download/setupstart.h"
 #include "download/shell.h"
@@ -101,12 +101,12 @@ class DownloadManager : public Orv_Thread {
   enum class VerifyResult { kPassed, kFailed, kStopped, kReleaseGone, kIncomplete };
 
   // The steps of an attempt, on the run's thread.
-  bool FetchCrcInfo(CrcInfo& records);
-  bool CheckFileFromCRCInfo(const FileRecord& record);
+  bool FetchCrcInfo(ReleaseManifest& records);
+  bool CheckFileFromCRCInfo(const ManifestFile& record);
   VerifyResult VerifyAll();
-  void ComputeTotals(const CrcInfo& records);
-  void DownloadFileFromCRCInfo(const FileRecord& record);
-  void MergeParts(const FileRecord& record);
+  void ComputeTotals(const ReleaseManifest& records);
+  void DownloadFileFromCRCInfo(const ManifestFile& record);
+  void MergeParts(const ManifestFile& record);
   void LaunchSetup(const std::wstring& setup_path);
   // A setup without the maker's signature: not started, the files left as
   // they are; the user is told and sent to the support centre.
@@ -115,7 +115,7 @@ class DownloadManager : public Orv_Thread {
   void RunAttempts();
   // The long-path check at the start, with the CRC info's longest name: the
   // user is told when the program folder cannot take it.
-  bool ProgramFolderTakes(const CrcInfo& records);
+  bool ProgramFolderTakes(const ReleaseManifest& records);
   void GiveUp();
   // A release with files that cannot be fetched is never installed.
   void RefuseIncompleteRelease();
@@ -138,7 +138,7 @@ class DownloadManager : public Orv_Thread {
   // One copy of the CRC info into memory (false when the run was stopped
   // meanwhile), and the request of one part into its part file.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
-  DownloadRequest NewPartRequest(const FileRecord& record, const std::wstring& local,
+  DownloadRequest NewPartRequest(const ManifestFile& record, const std::wstring& local,
                                  size_t part) const;
   void WatchDownloadFolder();
 

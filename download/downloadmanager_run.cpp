@@ -13,7 +13,6 @@
 #include "base/scopedhandle.h"
 #include "base/threadname.h"
 #include "download/folderroom.h"
-#include "download/reportedlocalname.h"
 #include "net/proxysignin.h"
 
 namespace {
@@ -59,7 +58,7 @@ void DownloadManager::RunAttempts() {
   // only meet the same 407s.
   for (int attempt = 0; attempt < kMaxAttempts && !ProxySignIn::Instance().Refused(); ++attempt) {
     progress.bytes_done.store(0, std::memory_order_relaxed);
-    CrcInfo records;
+    ReleaseManifest records;
     if (!FetchCrcInfo(records)) return;
     if (crc_info.Dropped() > 0) {
       RefuseIncompleteRelease();
@@ -69,7 +68,7 @@ void DownloadManager::RunAttempts() {
     store.ListFinalFiles();
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
-    for (const FileRecord& record : records) {
+    for (const ManifestFile& record : records) {
       if (!IsRunning() || Halted()) break;
       DownloadFileFromCRCInfo(record);
     }
@@ -81,10 +80,8 @@ void DownloadManager::RunAttempts() {
     }
     if (!IsRunning()) return;
 
-    for (const FileRecord& record : records) {
-      std::wstring local;
-      if (!ReportedLocalName(layout, record, local)) continue;
-      const std::wstring path = layout.FinalPath(local);
+    for (const ManifestFile& record : records) {
+      const std::wstring path = layout.FinalPath(record.local_name);
       if (EndsWith(path, L".exe")) setup_path = path;
     }
     switch (VerifyAll()) {
@@ -104,9 +101,9 @@ void DownloadManager::RunAttempts() {
   GiveUp();
 }
 
-bool DownloadManager::ProgramFolderTakes(const CrcInfo& records) {
+bool DownloadManager::ProgramFolderTakes(const ReleaseManifest& records) {
   const std::wstring& folder = layout.ProgramFolder();
-  if (FolderRoom::Takes(folder, FolderRoom::LongestName(layout, records))) return true;
+  if (FolderRoom::Takes(folder, FolderRoom::LongestName(records))) return true;
   const std::wstring text = FolderRoom::Advice(folder, FileSystem::GetExecutablePathWide());
   Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
   if (listener) {
@@ -144,11 +141,10 @@ void DownloadManager::OpenSupportCenter() {
   if (listener) listener->OpenPage(support_center_url);
 }
 
-void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
-  if (record.size() < 3) return;
+void DownloadManager::DownloadFileFromCRCInfo(const ManifestFile& record) {
+  if (record.part_crcs.empty()) return;
   try {
-    std::wstring local;
-    if (!ReportedLocalName(layout, record, local)) return;
+    const std::wstring& local = record.local_name;
     if (store.FinalFileExists(record, local)) return;
     WatchDownloadFolder();
     // The checks of the parts already on disk read up to a part each: they
@@ -181,14 +177,14 @@ void DownloadManager::DownloadFileFromCRCInfo(const FileRecord& record) {
   }
 }
 
-DownloadRequest DownloadManager::NewPartRequest(const FileRecord& record, const std::wstring& local,
-                                                size_t part) const {
+DownloadRequest DownloadManager::NewPartRequest(const ManifestFile& record,
+                                                const std::wstring& local, size_t part) const {
   // The part's real size: the last part of a file is shorter, the part must
   // come with exactly this many bytes, and the finished part adds this much
   // to bytes_done. The chain is the worker's listener.
   DownloadRequest request = DownloadRequest::Part(
       host_name, layout.PartObjectPath(record, part), SAS, static_cast<uint32_t>(part),
-      layout.PartBytes(record, part), static_cast<uint32_t>(RecordPartCrc(record, part)),
+      layout.PartBytes(record, part), static_cast<uint32_t>(record.part_crcs.at(part)),
       layout.PartPath(local, part), nullptr);
   DebugOutput::Write(request.object_path);
   return request;

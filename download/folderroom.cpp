@@ -12,12 +12,9 @@ constexpr wchar_t kMergingSuffix[] = L".merging";
 
 }  // namespace
 
-size_t FolderRoom::LongestName(const ReleaseLayout& layout, const CrcInfo& records) {
+size_t FolderRoom::LongestName(const ReleaseManifest& records) {
   size_t longest = 0;
-  for (const FileRecord& record : records) {
-    std::wstring local;
-    if (layout.LocalName(record, local)) longest = std::max(longest, local.size());
-  }
+  for (const ManifestFile& record : records) longest = std::max(longest, record.local_name.size());
   return longest + wcslen(kMergingSuffix);
 }
 

@@ -2,8 +2,7 @@
 
 #include <string>
 
-#include "download/crcinfo.h"
-#include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 
 // The check at the start of a run that the program folder takes the
 // release's files: the longest name the CRC info gives a file there (while
@@ -13,7 +12,7 @@
 class FolderRoom {
  public:
   // The longest file name the run writes into the program folder.
-  static size_t LongestName(const ReleaseLayout& layout, const CrcInfo& records);
+  static size_t LongestName(const ReleaseManifest& records);
   // False when a file of a name `length` characters long cannot be made in
   // `folder` because the path or name is too long.
   static bool Takes(const std::wstring& folder, size_t length);

@@ -6,7 +6,6 @@
 
 #include "base/error.h"
 #include "base/filesystem.h"
-#include "download/reportedlocalname.h"
 
 namespace {
 
@@ -20,24 +19,24 @@ bool FreeSpaceCheck::HasRoom(const std::wstring& folder, uint64_t bytes) {
   // doubt: the writes themselves still report a full disk.
   if (!query->FreeBytes(folder, free_bytes) || free_bytes >= bytes) return true;
   Error::RecordError(L"DownloadManager: not enough free space for " + folder + L": " +
-                         std::to_wstring(free_bytes) + L" bytes free, " +
-                         std::to_wstring(bytes) + L" needed",
+                         std::to_wstring(free_bytes) + L" bytes free, " + std::to_wstring(bytes) +
+                         L" needed",
                      static_cast<uint32_t>(ERROR_DISK_FULL), kModule, __LINE__);
   return false;
 }
 
-bool FreeSpaceCheck::HasRoomForRelease(const CrcInfo& records) {
+bool FreeSpaceCheck::HasRoomForRelease(const ReleaseManifest& records) {
   // The run writes the final file of every record that has none yet, and the
   // missing parts of one file at a time: a file's parts go once it is merged.
   uint64_t finals = 0;
   uint64_t parts = 0;
-  for (const FileRecord& record : records) {
-    std::wstring local;
-    if (RecordPartCount(record) == 0 || !ReportedLocalName(layout, record, local)) continue;
+  for (const ManifestFile& record : records) {
+    const std::wstring& local = record.local_name;
+    if (record.part_crcs.empty() || local.empty()) continue;
     if (::GetFileAttributesW(layout.FinalPath(local).c_str()) != INVALID_FILE_ATTRIBUTES) continue;
-    finals += RecordFileSize(record);
+    finals += record.size;
     uint64_t missing = 0;
-    for (size_t k = 0; k < RecordPartCount(record); ++k) {
+    for (size_t k = 0; k < record.part_crcs.size(); ++k) {
       uint64_t size = 0;
       if (!FileSystem::FileSize(layout.PartPath(local, k), size) ||
           size != layout.PartBytes(record, k)) {

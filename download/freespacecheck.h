@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "download/crcinfo.h"
 #include "download/freespacequery.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 
 // The free-space checks of the run: before the downloads of an attempt and
 // before each merge, so that a full disk is told to the user before the
@@ -23,7 +23,7 @@ class FreeSpaceCheck {
   // `bytes` free.
   bool HasRoom(const std::wstring& folder, uint64_t bytes);
   // Room in both folders for what the run still has to write.
-  bool HasRoomForRelease(const CrcInfo& records);
+  bool HasRoomForRelease(const ReleaseManifest& records);
 
  private:
   const ReleaseLayout& layout;

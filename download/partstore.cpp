@@ -11,7 +11,6 @@
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "base/tempname.h"
-#include "download/reportedlocalname.h"
 
 namespace {
 
@@ -104,10 +103,10 @@ bool PartStore::CRCCheckOpenFile(HANDLE file, const std::wstring& path, int32_t 
   }
 }
 
-bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
+bool PartStore::CheckParts(const ManifestFile& record, const std::wstring& local,
                            std::vector<size_t>& missing) {
   missing.clear();
-  for (size_t k = 0; k < RecordPartCount(record); ++k) {
+  for (size_t k = 0; k < record.part_crcs.size(); ++k) {
     if (stop.StopRequested()) return false;
     const std::wstring part_path = layout.PartPath(local, k);
     // Opened at once rather than looked up first: one look-up of the name
@@ -124,7 +123,7 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
       missing.push_back(k);
       continue;
     }
-    if (CRCCheckOpenFile(file.Get(), part_path, RecordPartCrc(record, k))) {
+    if (CRCCheckOpenFile(file.Get(), part_path, record.part_crcs.at(k))) {
       const uint32_t bytes = layout.PartBytes(record, k);
       progress.bytes_done.fetch_add(bytes, std::memory_order_relaxed);
       progress.bytes_reused.fetch_add(bytes, std::memory_order_relaxed);
@@ -139,7 +138,7 @@ bool PartStore::CheckParts(const FileRecord& record, const std::wstring& local,
   return true;
 }
 
-bool PartStore::FinalFileExists(const FileRecord& record, const std::wstring& local) {
+bool PartStore::FinalFileExists(const ManifestFile& record, const std::wstring& local) {
   const std::wstring final_path = layout.FinalPath(local);
   if (!final_names.MayExist(local) || !Exists(final_path)) return false;
   UniqueHandle file(::CreateFileW(final_path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
@@ -152,19 +151,19 @@ bool PartStore::FinalFileExists(const FileRecord& record, const std::wstring& lo
     // No more than the record claims, as in bytes_done: the speed meter
     // subtracts one from the other.
     progress.bytes_reused.fetch_add(
-        std::min<uint64_t>(static_cast<uint64_t>(size.QuadPart), RecordFileSize(record)),
+        std::min<uint64_t>(static_cast<uint64_t>(size.QuadPart), record.size),
         std::memory_order_relaxed);
   }
   return true;
 }
 
-void PartStore::CountFinalFiles(const CrcInfo& records) {
+void PartStore::CountFinalFiles(const ReleaseManifest& records) {
   uint64_t total = 0;
-  for (const FileRecord& record : records) {
-    const uint32_t size = RecordFileSize(record);
+  for (const ManifestFile& record : records) {
+    const uint32_t size = record.size;
     total += size;
-    std::wstring local;
-    if (!ReportedLocalName(layout, record, local)) continue;
+    const std::wstring& local = record.local_name;
+    if (local.empty()) continue;
     uint64_t on_disk = 0;
     if (final_names.MayExist(local) && FileSystem::FileSize(layout.FinalPath(local), on_disk)) {
       // Never more than the record claims, so that the read-out cannot pass
@@ -176,8 +175,8 @@ void PartStore::CountFinalFiles(const CrcInfo& records) {
   progress.total_bytes.store(total, std::memory_order_relaxed);
 }
 
-bool PartStore::PartsComplete(const FileRecord& record, const std::wstring& local) const {
-  for (size_t k = 0; k < RecordPartCount(record); ++k) {
+bool PartStore::PartsComplete(const ManifestFile& record, const std::wstring& local) const {
+  for (size_t k = 0; k < record.part_crcs.size(); ++k) {
     const std::wstring path = layout.PartPath(local, k);
     uint64_t size = 0;
     if (!FileSystem::FileSize(path, size)) {
@@ -196,7 +195,7 @@ bool PartStore::PartsComplete(const FileRecord& record, const std::wstring& loca
   return true;
 }
 
-bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& local) {
+bool PartStore::CheckFinalFile(const ManifestFile& record, const std::wstring& local) {
   const std::wstring path = layout.FinalPath(local);
   if (!Exists(path)) return false;
 
@@ -211,22 +210,22 @@ bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& loc
     if (!DeleteOwnFile(path)) {
       Error::RecordError(delete_failure + path, ::GetLastError(), kModule, __LINE__);
     }
-    progress.SubtractDone(RecordFileSize(record));
+    progress.SubtractDone(record.size);
     return false;
   };
   // A file whose parts all match may still be longer than its record: only
   // the size tells. A record without parts is never fetched, so its file is
   // only required to exist.
   LARGE_INTEGER size;
-  if (RecordPartCount(record) > 0 && ::GetFileSizeEx(file.Get(), &size) &&
-      static_cast<uint64_t>(size.QuadPart) != RecordFileSize(record)) {
+  if (!record.part_crcs.empty() && ::GetFileSizeEx(file.Get(), &size) &&
+      static_cast<uint64_t>(size.QuadPart) != record.size) {
     Error::RecordError(L"CheckFileFromCRCInfo size is not correct: " + path + L": " +
                            std::to_wstring(size.QuadPart) + L" bytes, " +
-                           std::to_wstring(RecordFileSize(record)) + L" expected",
+                           std::to_wstring(record.size) + L" expected",
                        static_cast<uint32_t>(-3), kModule, __LINE__);
     return discard(L"Couldn't delete corrupt file ");
   }
-  for (size_t part = 0; part < RecordPartCount(record); ++part) {
+  for (size_t part = 0; part < record.part_crcs.size(); ++part) {
     uint32_t crc = 0;
     uint64_t read = 0;
     const SliceResult result = ReadSlices(file.Get(), layout.PartSize(), crc, read);
@@ -236,7 +235,7 @@ bool PartStore::CheckFinalFile(const FileRecord& record, const std::wstring& loc
                          kModule, __LINE__);
       return discard(L"CheckFileFromCRCInfo Couldn't delete corrupt file ");
     }
-    if (static_cast<int32_t>(crc) != RecordPartCrc(record, part)) {
+    if (static_cast<int32_t>(crc) != record.part_crcs.at(part)) {
       Error::RecordError(L"CheckFileFromCRCInfo CRC is not correct: " + path,
                          static_cast<uint32_t>(-3), kModule, __LINE__);
       return discard(L"Couldn't delete corrupt file ");

@@ -10,11 +10,11 @@
 #include "base/blockfile.h"
 #include "base/scopedhandle.h"
 #include "base/stoptoken.h"
-#include "download/crcinfo.h"
 #include "download/downloadprogress.h"
 #include "download/filesystemwatcher.h"
 #include "download/listingcache.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 
 // The release's files on disk: checks the parts and final files against the
 // CRC info, merges a file's parts into its final file, and deletes our own
@@ -37,23 +37,23 @@ class PartStore {
   // The parts of `record` already on disk and correct count as done and
   // reused; a wrong one is deleted. `missing` gets the parts to fetch; false
   // when a stop came first.
-  bool CheckParts(const FileRecord& record, const std::wstring& local,
+  bool CheckParts(const ManifestFile& record, const std::wstring& local,
                   std::vector<size_t>& missing);
   // True when the final file exists; its bytes then count as reused.
-  bool FinalFileExists(const FileRecord& record, const std::wstring& local);
+  bool FinalFileExists(const ManifestFile& record, const std::wstring& local);
   // The total of the release, and the final files already there as done.
-  void CountFinalFiles(const CrcInfo& records);
+  void CountFinalFiles(const ReleaseManifest& records);
   // Every part file of the record is there with its size (a log entry for
   // the first that is not).
-  bool PartsComplete(const FileRecord& record, const std::wstring& local) const;
+  bool PartsComplete(const ManifestFile& record, const std::wstring& local) const;
 
   enum class MergeResult { kMerged, kFailed, kNotSaved, kStopped };
   // The parts into the final file (partstore_merge.cpp); the parts go only once the
   // whole file is written.
-  MergeResult Merge(const FileRecord& record, const std::wstring& local);
+  MergeResult Merge(const ManifestFile& record, const std::wstring& local);
   // Checks the final file part by part; a wrong one is deleted and its
   // bytes taken out of the done count.
-  bool CheckFinalFile(const FileRecord& record, const std::wstring& local);
+  bool CheckFinalFile(const ManifestFile& record, const std::wstring& local);
 
   bool DeleteOwnFile(const std::wstring& path);
 

@@ -16,7 +16,7 @@ const wchar_t kMergingSuffix[] = L".merging";
 
 }  // namespace
 
-PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wstring& local) {
+PartStore::MergeResult PartStore::Merge(const ManifestFile& record, const std::wstring& local) {
   const std::wstring final_path = layout.FinalPath(local);
   // Written under a name of its own and renamed once whole: a process ended
   // in the middle would otherwise leave a final file that the next start
@@ -34,10 +34,10 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
   // Sized once up front instead of grown by every write; cut to what was
   // really written at the end. Never more than the parts can fill, whatever
   // the size line claims.
-  const size_t parts = RecordPartCount(record);
+  const size_t parts = record.part_crcs.size();
   LARGE_INTEGER expected_size;
   expected_size.QuadPart = static_cast<LONGLONG>(
-      std::min<uint64_t>(RecordFileSize(record), static_cast<uint64_t>(parts) * layout.PartSize()));
+      std::min<uint64_t>(record.size, static_cast<uint64_t>(parts) * layout.PartSize()));
   if (::SetFilePointerEx(final_file.Get(), expected_size, nullptr, FILE_BEGIN)) {
     ::SetEndOfFile(final_file.Get());
     ::SetFilePointerEx(final_file.Get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN);
@@ -71,7 +71,7 @@ PartStore::MergeResult PartStore::Merge(const FileRecord& record, const std::wst
     uint64_t read = 0;
     switch (ReadSlices(part.Get(), UINT64_MAX, crc, read, write)) {
       case SliceResult::kRead:
-        if (static_cast<int32_t>(crc) != RecordPartCrc(record, k)) {
+        if (static_cast<int32_t>(crc) != record.part_crcs.at(k)) {
           Error::RecordError(L"CRC Check of file : " + final_path + L" failed!", ::GetLastError(),
                              kModule, __LINE__);
           outcome = MergeResult::kFailed;

@@ -68,8 +68,8 @@ std::wstring ReleaseLayout::ResolveCrcInfoObjectPath() {
   return CrcInfoObjectPath(download_subdir_, crc_info_name_);
 }
 
-bool ReleaseLayout::LocalName(const FileRecord& record, std::wstring& local) const {
-  return MakeLocalName(RecordFileName(record), local_name_suffix_, local);
+bool ReleaseLayout::LocalName(const ManifestFile& record, std::wstring& local) const {
+  return MakeLocalName(record.host_name, local_name_suffix_, local);
 }
 
 std::wstring ReleaseLayout::PartPath(const std::wstring& local_name, size_t part) const {
@@ -80,10 +80,10 @@ std::wstring ReleaseLayout::FinalPath(const std::wstring& local_name) const {
   return program_folder_ + L"/" + local_name;
 }
 
-std::wstring ReleaseLayout::PartObjectPath(const FileRecord& record, size_t part) const {
-  return ::PartObjectPath(path_prefix_, download_subdir_, part, RecordFileName(record));
+std::wstring ReleaseLayout::PartObjectPath(const ManifestFile& record, size_t part) const {
+  return ::PartObjectPath(path_prefix_, download_subdir_, part, record.host_name);
 }
 
-uint32_t ReleaseLayout::PartBytes(const FileRecord& record, size_t part) const {
-  return ::PartBytes(RecordFileSize(record), part_size_, part);
+uint32_t ReleaseLayout::PartBytes(const ManifestFile& record, size_t part) const {
+  return ::PartBytes(record.size, part_size_, part);
 }

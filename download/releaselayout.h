@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "download/crcinfo.h"
+#include "download/releasemanifest.h"
 
 // Where a release's objects lie on the host and its parts on disk. The
 // program and the publisher both form their paths here, so what the
@@ -53,12 +53,12 @@ class ReleaseLayout {
   std::wstring ResolveCrcInfoObjectPath();
 
   // The local name of a record; false when no safe one exists.
-  bool LocalName(const FileRecord& record, std::wstring& local) const;
+  bool LocalName(const ManifestFile& record, std::wstring& local) const;
   std::wstring PartPath(const std::wstring& local_name, size_t part) const;
   std::wstring FinalPath(const std::wstring& local_name) const;
-  std::wstring PartObjectPath(const FileRecord& record, size_t part) const;
+  std::wstring PartObjectPath(const ManifestFile& record, size_t part) const;
   // Bytes in part k of a record: part_size, less for the last part.
-  uint32_t PartBytes(const FileRecord& record, size_t part) const;
+  uint32_t PartBytes(const ManifestFile& record, size_t part) const;
   uint32_t PartSize() const { return part_size_; }
 
   const std::wstring& DownloadFolder() const { return download_folder_; }

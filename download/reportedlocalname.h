@@ -2,9 +2,10 @@
 
 #include <string>
 
-#include "download/crcinfo.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 
 // The local name of a record, or false and a log record saying that the
 // record has no usable one.
-bool ReportedLocalName(const ReleaseLayout& layout, const FileRecord& record, std::wstring& local);
+bool ReportedLocalName(const ReleaseLayout& layout, const ManifestFile& record,
+                       std::wstring& local);

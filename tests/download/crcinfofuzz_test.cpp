@@ -9,8 +9,8 @@
 #include <string>
 
 #include "base/error.h"
-#include "download/crcinfo.h"
 #include "download/partstore.h"
+#include "download/releasemanifest.h"
 #include "download/reportedlocalname.h"
 #include "tests/support/crcinfomutator.h"
 #include "tests/support/managertest.h"
@@ -60,19 +60,17 @@ TEST(CrcInfoFuzz, MutatedCrcInfoNamesNothingOutsideTheRelease) {
     const std::string text = mutator.Mutate(ValidCrcInfo(), &kind);
     SCOPED_TRACE("mutation " + std::to_string(round) + ": " + kind);
     Error::ClearErrors();
-    const CrcInfo records = ParseCrcInfo(text.data(), text.size());
+    const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
     uint64_t total = 0;
-    for (const FileRecord& record : records) {
-      ASSERT_GE(record.size(), 2u);
-      total += RecordFileSize(record);
+    for (const ManifestFile& record : records) {
+      total += record.size;
       std::wstring local;
       if (!ReportedLocalName(layout, record, local)) continue;
       kept++;
-      const size_t parts = RecordPartCount(record);
+      const size_t parts = record.part_crcs.size();
       ASSERT_EQ(program_folder, FolderOf(layout.FinalPath(local))) << local;
       uint64_t part_bytes = 0;
       for (size_t k = 0; k < parts; ++k) {
-        RecordPartCrc(record, k);
         part_bytes += layout.PartBytes(record, k);
         ASSERT_LE(layout.PartBytes(record, k), kPartSize);
         if (k == 0 || k + 1 == parts) {
@@ -84,7 +82,7 @@ TEST(CrcInfoFuzz, MutatedCrcInfoNamesNothingOutsideTheRelease) {
           ASSERT_EQ(std::wstring::npos, object.find_first_of(L"/\\?", 5)) << object;
         }
       }
-      ASSERT_LE(part_bytes, RecordFileSize(record));
+      ASSERT_LE(part_bytes, record.size);
     }
     // The totals of what a run would show and check for room.
     store.CountFinalFiles(records);

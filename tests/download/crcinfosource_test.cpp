@@ -40,7 +40,7 @@ TEST(CrcInfoSource, CopiesMustAgreeAndAStopOrA404EndsTheFetch) {
   layout.SetRelease(L"Sub", L"P1");
   layout.Configure(L"", L"R1.txt", L"C:/dl", L"C:/program");
   CrcInfoSource source(layout);
-  CrcInfo records;
+  ReleaseManifest records;
 
   // A disagreeing pair is fetched again; the agreeing one is used, and the
   // disagreement stays in the log.
@@ -51,7 +51,7 @@ TEST(CrcInfoSource, CopiesMustAgreeAndAStopOrA404EndsTheFetch) {
   EXPECT_EQ(CrcInfoSource::Result::kFetched, source.Fetch(changing.Fetch(), records));
   EXPECT_EQ(4u, changing.fetches);
   ASSERT_EQ(1u, records.size());
-  EXPECT_EQ(L"7", records[0][1]);
+  EXPECT_EQ(7u, records[0].size);
   EXPECT_EQ(1, CountLogRecords("the two copies of R1.txt differ"));
 
   // A stop during the second copy is no disagreement and no record.
@@ -69,6 +69,9 @@ TEST(CrcInfoSource, CopiesMustAgreeAndAStopOrA404EndsTheFetch) {
   // Unusable records are dropped and counted.
   ScriptedHost unsafe{{{"x;..\\evil.exe\r\n5\r\n1\r\n;Setup.exe\r\n5\r\n1\r\n"}}};
   EXPECT_EQ(CrcInfoSource::Result::kFetched, source.Fetch(unsafe.Fetch(), records));
-  EXPECT_EQ(1u, records.size());
+  ASSERT_EQ(1u, records.size());
   EXPECT_EQ(1u, source.Dropped());
+  // A kept record comes with its local name, so the run never derives it
+  // again.
+  EXPECT_EQ(L"Setup_P1.exe", records[0].local_name);
 }

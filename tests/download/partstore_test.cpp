@@ -22,10 +22,6 @@
 
 namespace {
 
-std::wstring Crc(const std::string& bytes) {
-  return std::to_wstring(static_cast<int32_t>(CRC().Compute(bytes.data(), bytes.size())));
-}
-
 int32_t Crc32(const std::string& bytes) {
   return static_cast<int32_t>(CRC().Compute(bytes.data(), bytes.size()));
 }
@@ -83,7 +79,8 @@ TEST_F(PartStoreTest, OneBlockBufferServesChecksOfEverySize) {
   EXPECT_TRUE(store.CRCCheckFile(download + L"/x.binpart1", Crc32(large)));
   EXPECT_TRUE(store.CRCCheckFile(download + L"/x.binpart0", Crc32(small)));
 
-  const FileRecord record{L"data-1a.bin", L"13000", Crc(large.substr(0, 13000))};
+  const ManifestFile record{
+      L"data-1a.bin", L"data_P1-1a.bin", 13000, {Crc32(large.substr(0, 13000))}};
   ASSERT_TRUE(WriteFileBytes(program + L"/data_P1-1a.bin", large.substr(0, 13000)));
   EXPECT_TRUE(store.CheckFinalFile(record, L"data_P1-1a.bin"));
   EXPECT_TRUE(store.CRCCheckFile(download + L"/x.binpart0", Crc32(small)));
@@ -92,8 +89,12 @@ TEST_F(PartStoreTest, OneBlockBufferServesChecksOfEverySize) {
 
 TEST_F(PartStoreTest, PartsOnDiskCountOnlyWhenCorrect) {
   const std::string bytes = Pattern(25000000, 6);
-  const FileRecord record{L"data-1a.bin", L"25000000", Crc(bytes.substr(0, 10000000)),
-                          Crc(bytes.substr(10000000, 10000000)), Crc(bytes.substr(20000000))};
+  const ManifestFile record{
+      L"data-1a.bin",
+      L"data_P1-1a.bin",
+      25000000,
+      {Crc32(bytes.substr(0, 10000000)), Crc32(bytes.substr(10000000, 10000000)),
+       Crc32(bytes.substr(20000000))}};
   const std::wstring local = L"data_P1-1a.bin";
   ASSERT_TRUE(WriteFileBytes(layout.PartPath(local, 0), bytes.substr(0, 10000000)));
   ASSERT_TRUE(WriteFileBytes(layout.PartPath(local, 2), "damaged"));
@@ -126,7 +127,7 @@ TEST_F(PartStoreTest, StopInTheMiddleOfAPartCheckKeepsThePart) {
   UniqueHandle io_done(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
   OVERLAPPED io = {};
   io.hEvent = io_done.Get();
-  const FileRecord record{L"data-1a.bin", L"5", Crc("bytes")};
+  const ManifestFile record{L"data-1a.bin", L"data_P1-1a.bin", 5, {Crc32("bytes")}};
   std::vector<size_t> missing;
   std::future<bool> check = std::async(std::launch::async, [&] {
     return pipe_store.CheckParts(record, local, missing);
@@ -166,8 +167,12 @@ TEST_F(PartStoreTest, StopInTheMiddleOfAPartCheckKeepsThePart) {
 
 TEST_F(PartStoreTest, VerificationReadsBlockByBlock) {
   const std::string bytes = Pattern(25000000, 2);
-  const FileRecord record{L"data-1a.bin", L"25000000", Crc(bytes.substr(0, 10000000)),
-                          Crc(bytes.substr(10000000, 10000000)), Crc(bytes.substr(20000000))};
+  const ManifestFile record{
+      L"data-1a.bin",
+      L"data_P1-1a.bin",
+      25000000,
+      {Crc32(bytes.substr(0, 10000000)), Crc32(bytes.substr(10000000, 10000000)),
+       Crc32(bytes.substr(20000000))}};
   const std::wstring local = L"data_P1-1a.bin";
   const std::wstring final_path = program + L"/" + local;
 
@@ -194,7 +199,7 @@ TEST_F(PartStoreTest, VerificationReadsBlockByBlock) {
 }
 
 TEST_F(PartStoreTest, RecordWithoutPartsOnlyNeedsItsFile) {
-  const FileRecord record{L"readme-1a.bin", L"12"};
+  const ManifestFile record{L"readme-1a.bin", L"readme_P1-1a.bin", 12, {}};
   EXPECT_FALSE(store.CheckFinalFile(record, L"readme_P1-1a.bin"));
   ASSERT_TRUE(WriteFileBytes(program + L"/readme_P1-1a.bin", "anything"));
   EXPECT_TRUE(store.CheckFinalFile(record, L"readme_P1-1a.bin"));
@@ -202,7 +207,8 @@ TEST_F(PartStoreTest, RecordWithoutPartsOnlyNeedsItsFile) {
 
 TEST_F(PartStoreTest, TotalsNeverCountMoreThanTheRecordSays) {
   ASSERT_TRUE(WriteFileBytes(program + L"/data_P1-1a.bin", std::string(300, 'x')));
-  store.CountFinalFiles({{L"data-1a.bin", L"100", L"1"}, {L"Setup.exe", L"0x10", L"1"}});
+  store.CountFinalFiles(
+      {{L"data-1a.bin", L"data_P1-1a.bin", 100, {1}}, {L"Setup.exe", L"Setup_P1.exe", 16, {1}}});
   EXPECT_EQ(116u, progress.Snapshot().total_bytes);
   EXPECT_EQ(100u, progress.Snapshot().bytes_done);
 }
@@ -213,10 +219,10 @@ class MergeTest : public PartStoreTest {
  protected:
   MergeTest() {
     bytes = Pattern(25000000, 3);
-    record = {L"Setup.exe", L"25000000"};
+    record = {L"Setup.exe", L"Setup_P1.exe", 25000000, {}};
     for (size_t k = 0; k < 3; ++k) {
       const std::string part = bytes.substr(k * 10000000, 10000000);
-      record.push_back(Crc(part));
+      record.part_crcs.push_back(Crc32(part));
       WriteFileBytes(Part(k), part);
     }
   }
@@ -225,7 +231,7 @@ class MergeTest : public PartStoreTest {
   PartStore::MergeResult Merge() { return store.Merge(record, L"Setup_P1.exe"); }
 
   std::string bytes;
-  FileRecord record;
+  ManifestFile record;
 };
 
 }  // namespace

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "download/crcinfo.h"
+#include "download/releasemanifest.h"
 
 namespace {
 
@@ -124,21 +124,21 @@ TEST(Publisher, ReleaseReadsBackThroughTheProgramsParser) {
   // The folder as the program requests it: lower case.
   const std::string text = ReadFile(out + "/veltra_r7/Veltra_R7.txt");
   EXPECT_NE(std::string::npos, text.find("\r\n;Setup.exe\r\n1\r\n")) << "CR LF lines, ';' records";
-  const CrcInfo records = ParseCrcInfo(text.data(), text.size());
+  const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
   ASSERT_EQ(files.size(), records.size());
   std::vector<std::string> expected_objects = {"veltra_r7/Veltra_R7.txt"};
   for (size_t i = 0; i < files.size(); ++i) {
     const std::string& name = files[i].first;
     const std::string& bytes = files[i].second;
-    const FileRecord& record = records[i];
+    const ManifestFile& record = records[i];
     SCOPED_TRACE(name);
-    EXPECT_EQ(name, Narrow(RecordFileName(record)));
-    EXPECT_EQ(bytes.size(), RecordFileSize(record));
+    EXPECT_EQ(name, Narrow(record.host_name));
+    EXPECT_EQ(bytes.size(), record.size);
     const size_t parts = (bytes.size() + kPart - 1) / kPart;
-    ASSERT_EQ(parts, RecordPartCount(record));
+    ASSERT_EQ(parts, record.part_crcs.size());
     for (size_t k = 0; k < parts; ++k) {
       const size_t size = std::min(kPart, bytes.size() - k * kPart);
-      EXPECT_EQ(Crc(bytes, k * kPart, size), RecordPartCrc(record, k)) << "part " << k;
+      EXPECT_EQ(Crc(bytes, k * kPart, size), record.part_crcs.at(k)) << "part " << k;
       const std::string object = "veltra_r7/" + std::to_string(k) + "_" + name;
       EXPECT_TRUE(ReadFile(out + "/" + object) == bytes.substr(k * kPart, size)) << object;
       expected_objects.push_back(object);
@@ -172,9 +172,9 @@ TEST(Publisher, OldLayoutLiesAtTheRoot) {
   EXPECT_EQ((std::vector<std::string>{"0_Setup.exe", "1_Setup.exe", "Veltra_2_5_R1.txt"}),
             Listing(out));
   const std::string text = ReadFile(out + "/Veltra_2_5_R1.txt");
-  const CrcInfo records = ParseCrcInfo(text.data(), text.size());
+  const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
   ASSERT_EQ(1u, records.size());
-  EXPECT_EQ(2u, RecordPartCount(records[0]));
+  EXPECT_EQ(2u, records[0].part_crcs.size());
 }
 
 // Each refusal exits non-zero and leaves the output folder as it was.

@@ -14,8 +14,8 @@
 #include <set>
 
 #include "base/crc.h"
-#include "download/crcinfo.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 #include "tools/publisher/fileio.h"
 #include "tools/publisher/progress.h"
 #include "tools/publisher/releaseplan.h"

@@ -63,18 +63,18 @@ std::string HostLayout::ToFilePath(const std::string& request) {
   return path;
 }
 
-std::vector<PartObject> PartObjects(const HostLayout& layout, const CrcInfo& records) {
+std::vector<PartObject> PartObjects(const HostLayout& layout, const ReleaseManifest& records) {
   std::vector<PartObject> parts;
-  for (const FileRecord& record : records) {
-    const std::string name = Narrow(RecordFileName(record));
-    for (size_t k = 0; k < RecordPartCount(record); ++k) {
+  for (const ManifestFile& record : records) {
+    const std::string name = Narrow(record.host_name);
+    for (size_t k = 0; k < record.part_crcs.size(); ++k) {
       PartObject part;
       part.file_name = name;
       part.index = k;
       part.request = layout.PartRequest(name, k);
       part.path = HostLayout::ToFilePath(part.request);
-      part.size = PartBytes(RecordFileSize(record), kPartSize, k);
-      part.crc = RecordPartCrc(record, k);
+      part.size = PartBytes(record.size, kPartSize, k);
+      part.crc = record.part_crcs.at(k);
       parts.push_back(part);
     }
   }

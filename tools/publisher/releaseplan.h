@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "download/crcinfo.h"
+#include "download/releasemanifest.h"
 #include "tools/publisher/fileio.h"
 
 // Names pass between the tools and the program only as ASCII (the program
@@ -53,7 +53,7 @@ struct PartObject {
 };
 
 // Every part object that `records` name, in order.
-std::vector<PartObject> PartObjects(const HostLayout& layout, const CrcInfo& records);
+std::vector<PartObject> PartObjects(const HostLayout& layout, const ReleaseManifest& records);
 
 // The part number of the object name `base` when it is "<k>_<name>" for one
 // of `names`; -1 otherwise.

@@ -80,7 +80,7 @@ bool ReadCrcInfo(const std::string& dir, const std::string& path, LocalRelease& 
   if (!FileIo::ReadWholeFile(full, text, error)) return false;
   const std::string name = base.substr(0, base.size() - 4);
   if (text.compare(0, name.size() + 2, name + "\r\n") != 0) return false;
-  const CrcInfo records = ParseCrcInfo(text.data(), text.size());
+  const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
   if (records.empty()) return false;
   release.name = name;
   release.crc_info_path = path;

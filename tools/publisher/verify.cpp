@@ -4,8 +4,8 @@
 #include <functional>
 
 #include "base/crc.h"
-#include "download/crcinfo.h"
 #include "download/releaselayout.h"
+#include "download/releasemanifest.h"
 #include "tools/publisher/fileio.h"
 #include "tools/publisher/http.h"
 #include "tools/publisher/progress.h"
@@ -30,14 +30,14 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
                  problem.c_str());
     return 1;
   }
-  const CrcInfo records = ParseCrcInfo(text.data(), text.size());
+  const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
   if (records.empty()) {
     std::fprintf(stderr, "verify: CRC info %s holds no file record\n",
                  layout.CrcInfoRequest().c_str());
     return 1;
   }
   uint64_t total = 0;
-  for (const FileRecord& record : records) total += RecordFileSize(record);
+  for (const ManifestFile& record : records) total += record.size;
 
   const CRC crc;
   size_t differences = 0;
@@ -48,9 +48,9 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
     std::fprintf(stderr, "verify: %s: %s\n", what.c_str(), how.c_str());
     ++differences;
   };
-  for (const FileRecord& record : records) {
-    const std::string name = Narrow(RecordFileName(record));
-    const uint32_t size = RecordFileSize(record);
+  for (const ManifestFile& record : records) {
+    const std::string name = Narrow(record.host_name);
+    const uint32_t size = record.size;
     const std::string name_problem = NameProblem(name, true);
     if (!name_problem.empty()) {
       report(name, "the program would refuse this name: it " + name_problem);
@@ -62,7 +62,7 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
              "deliver it");
       continue;
     }
-    const size_t parts = RecordPartCount(record);
+    const size_t parts = record.part_crcs.size();
     if (parts != PartCount(size, kPartSize)) {
       report(name, std::to_string(parts) + " part lines for " + std::to_string(size) +
                        " bytes, which make " + std::to_string(PartCount(size, kPartSize)) +
