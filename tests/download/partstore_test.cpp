@@ -26,6 +26,15 @@ int32_t Crc32(const std::string& bytes) {
   return static_cast<int32_t>(CRC().Compute(bytes.data(), bytes.size()));
 }
 
+// The record of data-1a.bin holding `bytes`, cut into its parts.
+ManifestFile DataRecord(const std::string& bytes) {
+  ManifestFile record{L"data-1a.bin", L"data_P1-1a.bin", static_cast<uint32_t>(bytes.size()), {}};
+  for (size_t at = 0; at < bytes.size(); at += kPartSize) {
+    record.part_crcs.push_back(Crc32(bytes.substr(at, kPartSize)));
+  }
+  return record;
+}
+
 bool Exists(const std::wstring& path) {
   return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -89,12 +98,7 @@ TEST_F(PartStoreTest, OneBlockBufferServesChecksOfEverySize) {
 
 TEST_F(PartStoreTest, PartsOnDiskCountOnlyWhenCorrect) {
   const std::string bytes = Pattern(25000000, 6);
-  const ManifestFile record{
-      L"data-1a.bin",
-      L"data_P1-1a.bin",
-      25000000,
-      {Crc32(bytes.substr(0, 10000000)), Crc32(bytes.substr(10000000, 10000000)),
-       Crc32(bytes.substr(20000000))}};
+  const ManifestFile record = DataRecord(bytes);
   const std::wstring local = L"data_P1-1a.bin";
   ASSERT_TRUE(WriteFileBytes(layout.PartPath(local, 0), bytes.substr(0, 10000000)));
   ASSERT_TRUE(WriteFileBytes(layout.PartPath(local, 2), "damaged"));
@@ -167,12 +171,7 @@ TEST_F(PartStoreTest, StopInTheMiddleOfAPartCheckKeepsThePart) {
 
 TEST_F(PartStoreTest, VerificationReadsBlockByBlock) {
   const std::string bytes = Pattern(25000000, 2);
-  const ManifestFile record{
-      L"data-1a.bin",
-      L"data_P1-1a.bin",
-      25000000,
-      {Crc32(bytes.substr(0, 10000000)), Crc32(bytes.substr(10000000, 10000000)),
-       Crc32(bytes.substr(20000000))}};
+  const ManifestFile record = DataRecord(bytes);
   const std::wstring local = L"data_P1-1a.bin";
   const std::wstring final_path = program + L"/" + local;
 
