@@ -166,7 +166,7 @@ int main(int argc, char** argv) {
     for (const FileRecord& record : records) {
       std::wstring local;
       layout.LocalName(record, local);
-      if (store.PartsComplete(record, local)) store.Merge(record, local);
+      if (store.PartsComplete(record, local)) store.Merge(record, local, true);
     }
     Print("merge", Now() - start, raw_parts);
   }

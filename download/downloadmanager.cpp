@@ -101,7 +101,7 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
 
 void DownloadManager::ComputeTotals(const CrcInfo& records) { store.CountFinalFiles(records); }
 
-void DownloadManager::MergeParts(const FileRecord& record) {
+void DownloadManager::MergeParts(const FileRecord& record, bool shown) {
   std::wstring local;
   if (!ReportedLocalName(layout, record, local)) return;
   // A merge that stopped at a missing part would have used up the parts
@@ -109,7 +109,7 @@ void DownloadManager::MergeParts(const FileRecord& record) {
   // fetches only what is missing.
   if (!store.PartsComplete(record, local)) return;
   if (!free_space.HasRoom(layout.ProgramFolder(), RecordFileSize(record)) ||
-      store.Merge(record, local) == PartStore::MergeResult::kNotSaved) {
+      store.Merge(record, local, shown) == PartStore::MergeResult::kNotSaved) {
     // Another attempt would write to the same place and fail again.
     ReportSaveFailure();
   }

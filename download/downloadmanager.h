@@ -105,8 +105,15 @@ class DownloadManager : public Orv_Thread {
   bool CheckFileFromCRCInfo(const FileRecord& record);
   VerifyResult VerifyAll();
   void ComputeTotals(const CrcInfo& records);
-  void DownloadFileFromCRCInfo(const FileRecord& record);
-  void MergeParts(const FileRecord& record);
+  // Every missing part of every file, merging each file once its parts
+  // have ended.
+  void DownloadFiles(const CrcInfo& records);
+  // Adds the missing parts of `record` (number `file`) to the chain; false
+  // when the file needs nothing or a stop came first.
+  bool QueueFile(const FileRecord& record, size_t file);
+  // `shown`: the read-out shows the merge's progress (nothing else is being
+  // downloaded meanwhile).
+  void MergeParts(const FileRecord& record, bool shown);
   void LaunchSetup(const std::wstring& setup_path);
   // A setup without the maker's signature: not started, the files left as
   // they are; the user is told and sent to the support centre.

@@ -49,8 +49,8 @@ class PartStore {
 
   enum class MergeResult { kMerged, kFailed, kNotSaved, kStopped };
   // The parts into the final file (merge.cpp); the parts go only once the
-  // whole file is written.
-  MergeResult Merge(const FileRecord& record, const std::wstring& local);
+  // whole file is written. `shown`: the merge's progress is the read-out's.
+  MergeResult Merge(const FileRecord& record, const std::wstring& local, bool shown);
   // Checks the final file part by part; a wrong one is deleted and its
   // bytes taken out of the done count.
   bool CheckFinalFile(const FileRecord& record, const std::wstring& local);
