@@ -22,7 +22,7 @@ WorkerChain::WorkerChain(ProgressCounters& progress, int in_flight)
     : progress(progress),
       in_flight(std::max(1, in_flight)),
       transfer(std::make_shared<TransferContext>()),
-      limit(std::max(1, in_flight)) {
+      limit(1) {
   DownloadConnection::AllowConnectionsPerServer(static_cast<DWORD>(this->in_flight));
 }
 
@@ -30,6 +30,9 @@ void WorkerChain::Begin() {
   ScopedLock guard(lock);
   first_ended = false;
   met_web_pages = false;
+  limit.store(1, std::memory_order_relaxed);
+  ramping = true;
+  ended_bytes = 0;
   if (!transfer->StopRequested()) return;
   auto fresh = std::make_shared<TransferContext>();
   fresh->SetPaused(transfer->IsPaused());
@@ -169,17 +172,30 @@ void WorkerChain::OnDownloadFinished(FileDownload* download) {
     worker.counted_done = true;
     RecountInProgress();
     progress.bytes_done.fetch_add(download->Request().part_size, std::memory_order_relaxed);
+    ended_bytes += download->BytesReceived();
   }
+  Ramp();
   StartNext();
 }
 
 void WorkerChain::OnDownloadProgress(FileDownload*) {
   ScopedLock guard(lock);
   RecountInProgress();
+  Ramp();
+}
+
+void WorkerChain::Ramp() {
+  const int allowed = limit.load(std::memory_order_relaxed);
+  if (!ramping || allowed >= in_flight) return;
+  if (ended_bytes + in_progress_bytes < kRampBytes * static_cast<uint64_t>(allowed)) return;
+  limit.store(allowed + 1, std::memory_order_relaxed);
+  ramping = allowed + 1 < in_flight;
+  StartNext();
 }
 
 void WorkerChain::OnHostPushedBack(FileDownload*) {
   ScopedLock guard(lock);
+  ramping = false;
   fallback_until = ::GetTickCount64() + kFallbackMs;
   const int allowed = limit.load(std::memory_order_relaxed);
   const int fewer = std::max(1, allowed / 2);
@@ -199,6 +215,7 @@ void WorkerChain::RecountInProgress() {
         std::min<uint64_t>(worker.download->BytesReceived(), worker.download->Request().part_size);
   }
   progress.bytes_in_progress.store(in_progress, std::memory_order_relaxed);
+  in_progress_bytes = in_progress;
 }
 
 bool WorkerChain::TogglePause() {

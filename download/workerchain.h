@@ -30,11 +30,16 @@ class WorkerChain : public IDownloadListener {
   // How long a host that pushed back gets fewer connections before one more
   // is tried.
   static constexpr ULONGLONG kFallbackMs = 30000;
+  // A run opens its connections one after another, the next once this much
+  // more has arrived: connections that all start at once overflow the
+  // line's queue together at the end of their slow starts.
+  static constexpr uint64_t kRampBytes = 1000000;
 
   WorkerChain(ProgressCounters& progress, int in_flight);
 
   // Before a run: a transfer that was stopped is replaced by a fresh one,
-  // paused as the last one was, and no part has ended yet.
+  // paused as the last one was, no part has ended yet, and the connections
+  // open one after another again.
   void Begin();
 
   // Adds a worker for each request of file `file`, after those added
@@ -83,6 +88,8 @@ class WorkerChain : public IDownloadListener {
   void StartNext();
   // Under lock: bytes received by the workers still receiving.
   void RecountInProgress();
+  // Under lock: one more connection once enough has arrived on those open.
+  void Ramp();
 
   ProgressCounters& progress;
   const int in_flight;
@@ -92,6 +99,11 @@ class WorkerChain : public IDownloadListener {
   std::atomic<int> limit;
   // Until then the limit stays down after a push-back (GetTickCount64).
   ULONGLONG fallback_until = 0;
+  // The run's connections are still being opened one after another.
+  bool ramping = true;
+  // Bytes received in this run: the parts that ended, and those in flight.
+  uint64_t ended_bytes = 0;
+  uint64_t in_progress_bytes = 0;
   // A part of this run has ended; the first one met only web pages.
   bool first_ended = false;
   bool met_web_pages = false;
