@@ -164,7 +164,9 @@ int main(int argc, char** argv) {
   if (step == "all" || step == "merge") {
     const double start = Now();
     for (const ManifestFile& record : records) {
-      if (store.PartsComplete(record, record.local_name)) store.Merge(record, record.local_name);
+      if (store.PartsComplete(record, record.local_name)) {
+        store.Merge(record, record.local_name, true);
+      }
     }
     Print("merge", Now() - start, raw_parts);
   }

@@ -101,14 +101,14 @@ void DownloadManager::ComputeTotals(const ReleaseManifest& records) {
   store.CountFinalFiles(records);
 }
 
-void DownloadManager::MergeParts(const ManifestFile& record) {
+void DownloadManager::MergeParts(const ManifestFile& record, bool shown) {
   const std::wstring& local = record.local_name;
   // A merge that stopped at a missing part would have used up the parts
   // before it; without every part nothing is touched, and the next attempt
   // fetches only what is missing.
   if (!store.PartsComplete(record, local)) return;
   if (!free_space.HasRoom(layout.ProgramFolder(), record.size) ||
-      store.Merge(record, local) == PartStore::MergeResult::kNotSaved) {
+      store.Merge(record, local, shown) == PartStore::MergeResult::kNotSaved) {
     // Another attempt would write to the same place and fail again.
     ReportSaveFailure();
   }

@@ -105,8 +105,15 @@ class DownloadManager : public Orv_Thread {
   bool CheckFileFromCRCInfo(const ManifestFile& record);
   VerifyResult VerifyAll();
   void ComputeTotals(const ReleaseManifest& records);
-  void DownloadFileFromCRCInfo(const ManifestFile& record);
-  void MergeParts(const ManifestFile& record);
+  // Every missing part of every file, merging each file once its parts
+  // have ended.
+  void DownloadFiles(const ReleaseManifest& records);
+  // Adds the missing parts of `record` (number `file`) to the chain; false
+  // when the file needs nothing or a stop came first.
+  bool QueueFile(const ManifestFile& record, size_t file);
+  // `shown`: the read-out shows the merge's progress (nothing else is being
+  // downloaded meanwhile).
+  void MergeParts(const ManifestFile& record, bool shown);
   void LaunchSetup(const std::wstring& setup_path);
   // A setup without the maker's signature: not started, the files left as
   // they are; the user is told and sent to the support centre.

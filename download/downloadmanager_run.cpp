@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <deque>
 #include <exception>
 
 #include "base/debugoutput.h"
@@ -68,10 +69,7 @@ void DownloadManager::RunAttempts() {
     store.ListFinalFiles();
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
-    for (const ManifestFile& record : records) {
-      if (!IsRunning() || Halted()) break;
-      DownloadFileFromCRCInfo(record);
-    }
+    DownloadFiles(records);
     if (Halted()) {
       // The user has been told and sent to the support centre; the owner
       // closes and stops us. Nothing more is fetched meanwhile.
@@ -141,23 +139,29 @@ void DownloadManager::OpenSupportCenter() {
   if (listener) listener->OpenPage(support_center_url);
 }
 
-void DownloadManager::DownloadFileFromCRCInfo(const ManifestFile& record) {
-  if (record.part_crcs.empty()) return;
-  try {
-    const std::wstring& local = record.local_name;
-    if (store.FinalFileExists(record, local)) return;
-    WatchDownloadFolder();
-    // The checks of the parts already on disk read up to a part each: they
-    // run before the chain's lock is taken, so that a pause click never
-    // waits for them.
-    std::vector<size_t> missing;
-    if (!store.CheckParts(record, local, missing)) return;
-    std::vector<DownloadRequest> requests;
-    for (size_t k : missing) requests.push_back(NewPartRequest(record, local, k));
-    chain.Add(std::move(requests));
+void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
+  // The files in the chain, in order, not yet merged; the next file's parts
+  // are added once every part before has started, so that no connection
+  // idles through a file's last parts and its merge.
+  std::deque<size_t> queued;
+  size_t next = 0;
+  const auto add_next = [&] {
+    while (next < records.size()) {
+      if (!IsRunning() || Halted()) return;
+      const size_t file = next++;
+      if (QueueFile(records[file], file)) {
+        queued.push_back(file);
+        return;
+      }
+    }
+  };
+  add_next();
+  while (!queued.empty()) {
+    const size_t file = queued.front();
     // Stopped, a write failed or the network answers with web pages: the
     // workers stay for StopDownload.
-    switch (chain.WaitForAll(Token(), [this] { WatchDownloadFolder(); })) {
+    switch (chain.WaitForFile(file, next < records.size(), Token(),
+                              [this] { WatchDownloadFolder(); })) {
       case WorkerChain::Outcome::kStopped:
         return;
       case WorkerChain::Outcome::kNotSaved:
@@ -166,14 +170,41 @@ void DownloadManager::DownloadFileFromCRCInfo(const ManifestFile& record) {
       case WorkerChain::Outcome::kWebPages:
         ReportWebPages();
         return;
-      case WorkerChain::Outcome::kAllEnded:
+      case WorkerChain::Outcome::kWantsMore:
+        add_next();
+        if (!IsRunning() || Halted()) return;
+        continue;
+      case WorkerChain::Outcome::kFileEnded:
         break;
     }
-    const bool finished = chain.AllFinished();
-    chain.Release();
-    if (IsRunning() && finished) MergeParts(record);
+    queued.pop_front();
+    const bool finished = chain.DestroyFileWorkers(file);
+    // With the next file's parts in flight the read-out goes on showing
+    // the download rather than the merge.
+    if (IsRunning() && finished) MergeParts(records[file], queued.empty());
+    if (!IsRunning() || Halted()) return;
+    if (queued.empty()) add_next();
+  }
+}
+
+bool DownloadManager::QueueFile(const ManifestFile& record, size_t file) {
+  if (record.part_crcs.empty()) return false;
+  try {
+    const std::wstring& local = record.local_name;
+    if (store.FinalFileExists(record, local)) return false;
+    WatchDownloadFolder();
+    // The checks of the parts already on disk read up to a part each: they
+    // run before the chain's lock is taken, so that a pause click never
+    // waits for them.
+    std::vector<size_t> missing;
+    if (!store.CheckParts(record, local, missing)) return false;
+    std::vector<DownloadRequest> requests;
+    for (size_t k : missing) requests.push_back(NewPartRequest(record, local, k));
+    chain.AddFile(file, std::move(requests));
+    return true;
   } catch (const std::exception& e) {
     ReportMalfunction(e, __LINE__);
+    return false;
   }
 }
 

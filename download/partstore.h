@@ -48,9 +48,10 @@ class PartStore {
   bool PartsComplete(const ManifestFile& record, const std::wstring& local) const;
 
   enum class MergeResult { kMerged, kFailed, kNotSaved, kStopped };
-  // The parts into the final file (partstore_merge.cpp); the parts go only once the
-  // whole file is written.
-  MergeResult Merge(const ManifestFile& record, const std::wstring& local);
+  // The parts into the final file (partstore_merge.cpp); the parts go only
+  // once the whole file is written. `shown`: the merge's progress is the
+  // read-out's.
+  MergeResult Merge(const ManifestFile& record, const std::wstring& local, bool shown);
   // Checks the final file part by part; a wrong one is deleted and its
   // bytes taken out of the done count.
   bool CheckFinalFile(const ManifestFile& record, const std::wstring& local);

@@ -16,7 +16,8 @@ const wchar_t kMergingSuffix[] = L".merging";
 
 }  // namespace
 
-PartStore::MergeResult PartStore::Merge(const ManifestFile& record, const std::wstring& local) {
+PartStore::MergeResult PartStore::Merge(const ManifestFile& record, const std::wstring& local,
+                                        bool shown) {
   const std::wstring final_path = layout.FinalPath(local);
   // Written under a name of its own and renamed once whole: a process ended
   // in the middle would otherwise leave a final file that the next start
@@ -30,7 +31,7 @@ PartStore::MergeResult PartStore::Merge(const ManifestFile& record, const std::w
     return MergeResult::kFailed;
   }
   progress.merge_percent.store(0, std::memory_order_relaxed);
-  progress.merging.store(true, std::memory_order_relaxed);
+  progress.merging.store(shown, std::memory_order_relaxed);
   // Sized once up front instead of grown by every write; cut to what was
   // really written at the end. Never more than the parts can fill, whatever
   // the size line claims.

@@ -22,7 +22,7 @@ WorkerChain::WorkerChain(ProgressCounters& progress, int in_flight)
     : progress(progress),
       in_flight(std::max(1, in_flight)),
       transfer(std::make_shared<TransferContext>()),
-      limit(std::max(1, in_flight)) {
+      limit(1) {
   DownloadConnection::AllowConnectionsPerServer(static_cast<DWORD>(this->in_flight));
 }
 
@@ -30,17 +30,21 @@ void WorkerChain::Begin() {
   ScopedLock guard(lock);
   first_ended = false;
   met_web_pages = false;
+  limit.store(1, std::memory_order_relaxed);
+  ramping = true;
+  ended_bytes = 0;
   if (!transfer->StopRequested()) return;
   auto fresh = std::make_shared<TransferContext>();
   fresh->SetPaused(transfer->IsPaused());
   transfer = std::move(fresh);
 }
 
-void WorkerChain::Add(std::vector<DownloadRequest> requests) {
+void WorkerChain::AddFile(size_t file, std::vector<DownloadRequest> requests) {
   ScopedLock guard(lock);
   for (DownloadRequest& request : requests) {
     request.listener = this;
     Worker worker;
+    worker.file = file;
     worker.download = std::make_unique<FileDownload>(std::move(request), transfer);
     workers.push_back(std::move(worker));
   }
@@ -68,24 +72,29 @@ void WorkerChain::StartNext() {
   }
 }
 
-bool WorkerChain::AllFinished() {
-  ScopedLock guard(lock);
-  return std::all_of(workers.begin(), workers.end(), [](const Worker& worker) {
-    return worker.download->State() == DOWNLOAD_FINISHED;
-  });
-}
-
-void WorkerChain::Release() {
+bool WorkerChain::DestroyFileWorkers(size_t file) {
   std::vector<Worker> ended;
+  bool finished = true;
   {
     ScopedLock guard(lock);
-    ended.swap(workers);
-    progress.bytes_in_progress.store(0, std::memory_order_relaxed);
+    for (auto it = workers.begin(); it != workers.end();) {
+      if (it->file != file) {
+        ++it;
+        continue;
+      }
+      finished = finished && it->download->State() == DOWNLOAD_FINISHED;
+      ended.push_back(std::move(*it));
+      it = workers.erase(it);
+    }
+    RecountInProgress();
   }
+  // Their threads have ended; they go outside the lock all the same.
+  return finished;
 }
 
-WorkerChain::Outcome WorkerChain::WaitForAll(const StopToken& stop,
-                                             const std::function<void()>& between_waits) {
+WorkerChain::Outcome WorkerChain::WaitForFile(size_t file, bool more_to_add,
+                                              const StopToken& stop,
+                                              const std::function<void()>& between_waits) {
   for (;;) {
     // The stops first, so that they win a tie; then the threads of the
     // workers that run, or, while paused with none running, the resume.
@@ -99,14 +108,20 @@ WorkerChain::Outcome WorkerChain::WaitForAll(const StopToken& stop,
       // its part counts as missing and the next one is started here.
       StartNext();
       bool all_started = true;
+      bool file_ended = true;
       for (const Worker& worker : workers) {
         if (worker.download->State() == DOWNLOAD_WRITE_FAILED) return Outcome::kNotSaved;
         all_started = all_started && worker.started;
-        if (worker.started && worker.download->IsRunning()) waits.push_back(worker.thread);
+        const bool running = worker.started && worker.download->IsRunning();
+        // Done when every thread has ended, not merely set its state: a
+        // finished worker still adds its part to bytes_done in its last
+        // event.
+        if (worker.file == file) file_ended = file_ended && worker.started && !running;
+        if (running) waits.push_back(worker.thread);
       }
-      // Done when every thread has ended, not merely set its state: a
-      // finished worker still adds its part to bytes_done in its last event.
-      if (waits.size() == 2 && all_started) return Outcome::kAllEnded;
+      // The next file's parts go in first: the merge of this one follows.
+      if (more_to_add && all_started) return Outcome::kWantsMore;
+      if (file_ended) return Outcome::kFileEnded;
       if (waits.size() == 2 && transfer->IsPaused()) waits.push_back(transfer->ResumeEvent());
     }
     between_waits();
@@ -157,17 +172,30 @@ void WorkerChain::OnDownloadFinished(FileDownload* download) {
     worker.counted_done = true;
     RecountInProgress();
     progress.bytes_done.fetch_add(download->Request().part_size, std::memory_order_relaxed);
+    ended_bytes += download->BytesReceived();
   }
+  Ramp();
   StartNext();
 }
 
 void WorkerChain::OnDownloadProgress(FileDownload*) {
   ScopedLock guard(lock);
   RecountInProgress();
+  Ramp();
+}
+
+void WorkerChain::Ramp() {
+  const int allowed = limit.load(std::memory_order_relaxed);
+  if (!ramping || allowed >= in_flight) return;
+  if (ended_bytes + in_progress_bytes < kRampBytes * static_cast<uint64_t>(allowed)) return;
+  limit.store(allowed + 1, std::memory_order_relaxed);
+  ramping = allowed + 1 < in_flight;
+  StartNext();
 }
 
 void WorkerChain::OnHostPushedBack(FileDownload*) {
   ScopedLock guard(lock);
+  ramping = false;
   fallback_until = ::GetTickCount64() + kFallbackMs;
   const int allowed = limit.load(std::memory_order_relaxed);
   const int fewer = std::max(1, allowed / 2);
@@ -187,6 +215,7 @@ void WorkerChain::RecountInProgress() {
         std::min<uint64_t>(worker.download->BytesReceived(), worker.download->Request().part_size);
   }
   progress.bytes_in_progress.store(in_progress, std::memory_order_relaxed);
+  in_progress_bytes = in_progress;
 }
 
 bool WorkerChain::TogglePause() {

@@ -14,8 +14,9 @@
 #include "download/downloadprogress.h"
 #include "net/filedownload.h"
 
-// The workers of the file being downloaded, up to a number of them at once,
-// each on its own connection: starts the next as one ends, holds them all
+// The workers of the files being downloaded, up to a number of them at once,
+// each on its own connection: starts the next as one ends (the next file's
+// parts once the file before has all of its parts started), holds them all
 // while the user pauses, counts the bytes they have received, and is their
 // listener. It owns the transfer's stop and pause (TransferContext), which
 // every worker, its connection and its reads share. A host that pushes back
@@ -29,25 +30,34 @@ class WorkerChain : public IDownloadListener {
   // How long a host that pushed back gets fewer connections before one more
   // is tried.
   static constexpr ULONGLONG kFallbackMs = 30000;
+  // A run opens its connections one after another, the next once this much
+  // more has arrived: connections that all start at once overflow the
+  // line's queue together at the end of their slow starts.
+  static constexpr uint64_t kRampBytes = 1000000;
 
   WorkerChain(ProgressCounters& progress, int in_flight);
 
   // Before a run: a transfer that was stopped is replaced by a fresh one,
-  // paused as the last one was, and no part has ended yet.
+  // paused as the last one was, no part has ended yet, and the connections
+  // open one after another again.
   void Begin();
 
-  // Adds a worker for each request, paused when the chain is, and starts as
-  // many as may run.
-  void Add(std::vector<DownloadRequest> requests);
-  enum class Outcome { kAllEnded, kStopped, kNotSaved, kWebPages };
-  // Until every worker of the file has ended (kAllEnded), `stop` or the
-  // transfer's stop came (kStopped), a part could not be saved (kNotSaved)
-  // or the first part of the run to end met nothing but web pages, which
-  // stops the transfer (kWebPages). `between_waits` runs on each wake.
-  Outcome WaitForAll(const StopToken& stop, const std::function<void()>& between_waits);
-  bool AllFinished();
-  // Once a file's workers have all ended: frees them before the next file.
-  void Release();
+  // Adds a worker for each request of file `file`, after those added
+  // before, paused when the chain is, and starts as many as may run. A file
+  // with no requests is added too: it ends at once, in its turn.
+  void AddFile(size_t file, std::vector<DownloadRequest> requests);
+  enum class Outcome { kFileEnded, kWantsMore, kStopped, kNotSaved, kWebPages };
+  // With `more_to_add`, until every worker added has started, so that the
+  // next file's parts keep the connections busy (kWantsMore); until every
+  // worker of `file` has ended (kFileEnded); until `stop` or the transfer's
+  // stop came (kStopped), a part could not be saved (kNotSaved) or the first
+  // part of the run to end met nothing but web pages, which stops the
+  // transfer (kWebPages). `between_waits` runs on each wake.
+  Outcome WaitForFile(size_t file, bool more_to_add, const StopToken& stop,
+                      const std::function<void()>& between_waits);
+  // Once `file` has ended: whether each of its workers ended normally; its
+  // workers are destroyed.
+  bool DestroyFileWorkers(size_t file);
   // Stops the transfer: every worker notices at once. Returns at once.
   void RequestStop();
   // Stops the transfer and waits until every worker has ended.
@@ -64,6 +74,7 @@ class WorkerChain : public IDownloadListener {
 
  private:
   struct Worker {
+    size_t file = 0;
     std::unique_ptr<FileDownload> download;
     bool started = false;
     // Its part has moved from in progress to done.
@@ -77,6 +88,8 @@ class WorkerChain : public IDownloadListener {
   void StartNext();
   // Under lock: bytes received by the workers still receiving.
   void RecountInProgress();
+  // Under lock: one more connection once enough has arrived on those open.
+  void Ramp();
 
   ProgressCounters& progress;
   const int in_flight;
@@ -86,6 +99,11 @@ class WorkerChain : public IDownloadListener {
   std::atomic<int> limit;
   // Until then the limit stays down after a push-back (GetTickCount64).
   ULONGLONG fallback_until = 0;
+  // The run's connections are still being opened one after another.
+  bool ramping = true;
+  // Bytes received in this run: the parts that ended, and those in flight.
+  uint64_t ended_bytes = 0;
+  uint64_t in_progress_bytes = 0;
   // A part of this run has ended; the first one met only web pages.
   bool first_ended = false;
   bool met_web_pages = false;

@@ -227,7 +227,7 @@ class MergeTest : public PartStoreTest {
   }
   std::wstring Part(size_t k) { return download + L"/Setup_P1.exepart" + std::to_wstring(k); }
   std::wstring Final() { return program + L"/Setup_P1.exe"; }
-  PartStore::MergeResult Merge() { return store.Merge(record, L"Setup_P1.exe"); }
+  PartStore::MergeResult Merge() { return store.Merge(record, L"Setup_P1.exe", true); }
 
   std::string bytes;
   ManifestFile record;
