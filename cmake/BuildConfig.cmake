@@ -28,7 +28,7 @@ set(VELTRA_SETUP_SIGNERS "" CACHE STRING
   "SHA-256 thumbprints (';'-separated) of certificates one of which must be in the chain of the setup's signature; empty: not checked")
 set(VELTRA_FILE_VERSION "9.5.0.0" CACHE STRING
   "Version resource of the program: four numbers separated by dots")
-set(VELTRA_PARTS_IN_FLIGHT 4 CACHE STRING
+set(VELTRA_PARTS_IN_FLIGHT 6 CACHE STRING
   "Parts fetched at once, each on its own connection; 1 fetches one after another")
 if(NOT VELTRA_PARTS_IN_FLIGHT MATCHES "^[1-9][0-9]?$")
   message(FATAL_ERROR "VELTRA_PARTS_IN_FLIGHT must be a number from 1 to 99")
