@@ -179,9 +179,15 @@ void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
     }
     queued.pop_front();
     const bool finished = chain.DestroyFileWorkers(file);
-    // With the next file's parts in flight the read-out goes on showing
-    // the download rather than the merge.
-    if (IsRunning() && finished) MergeParts(records[file], queued.empty());
+    try {
+      // With the next file's parts in flight the read-out goes on showing
+      // the download rather than the merge.
+      if (IsRunning() && finished) MergeParts(records[file], queued.empty());
+    } catch (const std::exception& e) {
+      // The file stays unmerged, the run goes on: its verification fails
+      // and the next attempt merges it again.
+      ReportMalfunction(e, __LINE__);
+    }
     if (!IsRunning() || Halted()) return;
     if (queued.empty()) add_next();
   }
