@@ -99,17 +99,23 @@ def build_program(args, host, sas, source=None, folder_name="bench-program", def
     return os.path.join(folder, "app", RELEASE + "_web.exe")
 
 
-def publish_and_serve(args, src, www, block, host, address, state):
-    """Publishes the files of `src` into `www` and (re)starts nginx serving
-    it; returns the part objects, (path, CRC) each."""
+def write_nginx_conf(args, www, host, address, block):
+    """The publisher's nginx server block for `www`, served as `host` on
+    `address`:443 with the test CA's certificate, into `block`."""
     ca_dir = os.environ.get("VELTRA_TEST_CA_DIR", "/var/lib/veltra-test-ca")
-    subprocess.run([args.publisher, "publish", "--release", RELEASE, "--subdir", SUBDIR,
-                    "--out", www, "--from", src], check=True, stdout=subprocess.DEVNULL)
     subprocess.run([args.publisher, "nginx-conf", "--root", www, "--server-name", host,
                     "--listen", address + ":443",
                     "--cert", os.path.join(ca_dir, "server.pem"),
                     "--key", os.path.join(ca_dir, "server.key"),
                     "--secret", SECRET, "--out", block], check=True)
+
+
+def publish_and_serve(args, src, www, block, host, address, state):
+    """Publishes the files of `src` into `www` and (re)starts nginx serving
+    it; returns the part objects, (path, CRC) each."""
+    subprocess.run([args.publisher, "publish", "--release", RELEASE, "--subdir", SUBDIR,
+                    "--out", www, "--from", src], check=True, stdout=subprocess.DEVNULL)
+    write_nginx_conf(args, www, host, address, block)
     subprocess.run([os.path.join(args.source, "scripts", "nginx.sh"), "start", state, block],
                    check=True)
     return crc_info_objects(os.path.join(www, SUBDIR, RELEASE + ".txt"))
@@ -271,11 +277,7 @@ def main():
                         "--out", www, "--from", src], check=True, stdout=subprocess.DEVNULL)
         print("published %d bytes in %.1f s" % (total, time.time() - started))
         block = os.path.join(work, "server.conf")
-        subprocess.run([args.publisher, "nginx-conf", "--root", www, "--server-name", host,
-                        "--listen", address + ":443",
-                        "--cert", os.path.join(ca_dir, "server.pem"),
-                        "--key", os.path.join(ca_dir, "server.key"),
-                        "--secret", SECRET, "--out", block], check=True)
+        write_nginx_conf(args, www, host, address, block)
         sas = subprocess.run([args.publisher, "nginx-sig", "--release", RELEASE,
                               "--subdir", SUBDIR, "--secret", SECRET, "--expiry", EXPIRY],
                              check=True, capture_output=True, text=True).stdout.strip()

@@ -30,7 +30,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from download_bench import wineserver_pid  # noqa: E402
 from nginx_bench import (CAPTION, EXPIRY, MAKE_FILES, RELEASE, SECRET, SUBDIR,  # noqa: E402
-                         build_program, run_program)
+                         build_program, run_program, write_nginx_conf)
 
 # A 1500-byte MTU frame of 1514 bytes carries 1448 bytes of TCP payload
 # (timestamps on): the most any client gets out of the line.
@@ -195,7 +195,6 @@ def main():
         print("skipped: network namespaces need root")
         return
     args.build = os.path.abspath(args.build)
-    ca_dir = os.environ.get("VELTRA_TEST_CA_DIR", "/var/lib/veltra-test-ca")
     host = "host4.s%d.veltra.test" % args.subnet
     nginx_sh = os.path.join(args.source, "scripts", "nginx.sh")
     prefix = os.path.join(args.build, "wineprefix")
@@ -244,11 +243,7 @@ def main():
                             "--out", www, "--from", src], check=True, stdout=subprocess.DEVNULL)
             shutil.rmtree(src)
             block = os.path.join(work, "server%d.conf" % mbit)
-            subprocess.run([args.publisher, "nginx-conf", "--root", www, "--server-name", host,
-                            "--listen", line.server_address + ":443",
-                            "--cert", os.path.join(ca_dir, "server.pem"),
-                            "--key", os.path.join(ca_dir, "server.key"),
-                            "--secret", SECRET, "--out", block], check=True)
+            write_nginx_conf(args, www, host, line.server_address, block)
             shutil.rmtree(state, ignore_errors=True)
             line.run(line.server, nginx_sh, "start", state, block)
             line.shape(mbit)

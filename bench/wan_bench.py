@@ -28,7 +28,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from nginx_bench import EXPIRY, MAKE_FILES, RELEASE, SECRET, SUBDIR, build_program  # noqa: E402
-from nginx_bench import run_program  # noqa: E402
+from nginx_bench import run_program, write_nginx_conf  # noqa: E402
 from shaped_bench import client_wineserver  # noqa: E402
 
 SERVER_NS, CLIENT_NS = "wan-srv", "wan-cli"
@@ -215,11 +215,7 @@ def main():
         parts = sorted(name for name in os.listdir(os.path.join(www, SUBDIR))
                        if name != "whole.bin" and not name.endswith(".txt"))
         block = os.path.join(work, "server.conf")
-        subprocess.run([args.publisher, "nginx-conf", "--root", www, "--server-name", host,
-                        "--listen", SERVER_ADDRESS + ":443",
-                        "--cert", os.path.join(ca_dir, "server.pem"),
-                        "--key", os.path.join(ca_dir, "server.key"),
-                        "--secret", SECRET, "--out", block], check=True)
+        write_nginx_conf(args, www, host, SERVER_ADDRESS, block)
         line.run(SERVER_NS, nginx_sh, "start", state, block)
         line.congestion(args.congestion)
         base_url = "https://%s/%s/" % (host, SUBDIR)
