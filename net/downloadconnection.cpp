@@ -37,6 +37,8 @@ struct BodyRead {
 // before it returns, and each read costs its rounds of server calls: a fast
 // host is read in fewer, larger reads, while a slow host is read in reads no
 // larger than before, so that its progress and a pause are seen as often.
+// Each worker holds a buffer of the largest size, so several in flight keep
+// it small.
 class ReadSize {
  public:
   size_t Next() const { return size_; }
@@ -50,8 +52,8 @@ class ReadSize {
   }
 
  private:
-  static constexpr size_t kSmallest = 0x80000;
-  static constexpr size_t kLargest = 0x200000;
+  static constexpr size_t kSmallest = 0x40000;
+  static constexpr size_t kLargest = 0x80000;
   static constexpr double kQuickMs = 20;
   static constexpr double kSlowMs = 100;
   size_t size_ = kSmallest;
