@@ -17,13 +17,16 @@ congestion control is CUBIC unless --congestion bbr. Prints, for each line,
 the median of the rounds per client. As root (namespaces)."""
 
 import argparse
+import contextlib
 import os
+import re
 import shutil
 import signal
 import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -130,6 +133,65 @@ def parse_lines(text):
     return [tuple(int(v) for v in item.split("/")) for item in text.split(",") if item]
 
 
+class ServerTrace:
+    """With --trace: the server's view of each connection to the client
+    (ss in wan-srv, every 100 ms) while a client runs, printed afterwards as
+    the rate of each connection per half second with its congestion window,
+    so that a slow start, a tail or a connection held back shows where it
+    is."""
+
+    STEP = 0.5
+
+    def __init__(self):
+        self.samples, self.done, self.thread = [], threading.Event(), None
+
+    def __enter__(self):
+        self.samples.clear()
+        self.done.clear()
+        self.thread = threading.Thread(target=self.sample)
+        self.thread.start()
+        return self
+
+    def __exit__(self, *_):
+        self.done.set()
+        self.thread.join()
+
+    def sample(self):
+        while not self.done.wait(0.1):
+            text = subprocess.run(["ip", "netns", "exec", SERVER_NS, "ss", "-tinH", "state",
+                                   "established", "dst", CLIENT_ADDRESS],
+                                  capture_output=True, text=True).stdout
+            port, now = None, time.monotonic()
+            for line in text.splitlines():
+                if not line[:1].isspace():
+                    port = line.split()[-1].rsplit(":", 1)[-1]
+                    continue
+                acked = re.search(r"bytes_acked:(\d+)", line)
+                cwnd = re.search(r"cwnd:(\d+)", line)
+                if port and acked and cwnd:
+                    self.samples.append((now, port, int(acked.group(1)), int(cwnd.group(1))))
+
+    def print(self):
+        if not self.samples:
+            return
+        start = self.samples[0][0]
+        ports = list(dict.fromkeys(port for _, port, _, _ in self.samples))
+        last, rows = {}, {}
+        for now, port, acked, cwnd in self.samples:
+            step = int((now - start) / self.STEP)
+            cell = rows.setdefault(step, {}).setdefault(port, [0, cwnd])
+            cell[0] += acked - last.get(port, acked)
+            cell[1] = cwnd
+            last[port] = acked
+        print("    s    all Mbit/s | each connection: Mbit/s (congestion window, packets)")
+        for step in range(max(rows) + 1):
+            cells = rows.get(step, {})
+            mbit = {port: cells[port][0] * 8 / self.STEP / 1e6 for port in cells}
+            print("  %5.1f %8.1f | %s" % (step * self.STEP, sum(mbit.values()), " ".join(
+                "%6.1f (%4d)" % (mbit[port], cells[port][1]) if port in cells else " " * 13
+                for port in ports)))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--build", required=True)
@@ -149,6 +211,8 @@ def main():
     parser.add_argument("--in-flight", default="",
                         help="comma-separated numbers of parts in flight, each built into a "
                         "program of its own that runs as 'program-nN' (VELTRA_PARTS_IN_FLIGHT)")
+    parser.add_argument("--trace", action="store_true",
+                        help="print the server's view of each program run's connections")
     args = parser.parse_args()
     # A stop from outside still takes the servers and the line down.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
@@ -234,8 +298,11 @@ def main():
             shutil.rmtree(out, ignore_errors=True)
             os.makedirs(out)
             if client in exes:
-                run_program(client_wine(work, in_client, wine_run), exes[client],
-                            os.path.dirname(exes[client]), appdata, server)
+                trace = ServerTrace()
+                with trace if args.trace else contextlib.nullcontext():
+                    run_program(client_wine(work, in_client, wine_run), exes[client],
+                                os.path.dirname(exes[client]), appdata, server)
+                trace.print()
                 return total
             if client == "curl":
                 command = [in_client, "curl", "-sS", "--fail", "--cacert", ca]
