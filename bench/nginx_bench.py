@@ -85,6 +85,14 @@ def build_program(args, host, sas, source=None, folder_name="bench-program", def
     source = source or args.source
     folder = os.path.join(args.build, folder_name)
     subnet = args.subnet
+    # A folder configured for another source tree (another --program-base)
+    # is started afresh: CMake refuses to switch.
+    cache = os.path.join(folder, "CMakeCache.txt")
+    if os.path.exists(cache):
+        with open(cache) as text:
+            home = "CMAKE_HOME_DIRECTORY:INTERNAL=" + os.path.realpath(source)
+            if home not in text.read().splitlines():
+                shutil.rmtree(folder)
     subprocess.run([
         "cmake", "-S", source, "-B", folder,
         "-DCMAKE_TOOLCHAIN_FILE=" + os.path.join(source, "cmake", "mingw-w64-x86_64.cmake"),
