@@ -145,6 +145,10 @@ void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
   // idles through a file's last parts and its merge.
   std::deque<size_t> queued;
   size_t next = 0;
+  // bytes_from[k]: the size of files k and on, for the chain to see the end
+  // of the run coming.
+  std::vector<uint64_t> bytes_from(records.size() + 1, 0);
+  for (size_t k = records.size(); k-- > 0;) bytes_from[k] = bytes_from[k + 1] + records[k].size;
   const auto add_next = [&] {
     while (next < records.size()) {
       if (!IsRunning() || Halted()) return;
@@ -160,7 +164,7 @@ void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
     const size_t file = queued.front();
     // Stopped, a write failed or the network answers with web pages: the
     // workers stay for StopDownload.
-    switch (chain.WaitForFile(file, next < records.size(), Token(),
+    switch (chain.WaitForFile(file, next < records.size(), bytes_from[next], Token(),
                               [this] { WatchDownloadFolder(); })) {
       case WorkerChain::Outcome::kStopped:
         return;

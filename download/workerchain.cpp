@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "base/error.h"
+#include "download/releasemanifest.h"
 
 namespace {
 
@@ -32,6 +33,7 @@ void WorkerChain::Begin() {
   met_web_pages = false;
   limit.store(1, std::memory_order_relaxed);
   ramping = true;
+  held = 0;
   ended_bytes = 0;
   if (!transfer->StopRequested()) return;
   auto fresh = std::make_shared<TransferContext>();
@@ -62,11 +64,12 @@ void WorkerChain::StartNext() {
     if (state == DOWNLOAD_WRITE_FAILED) return;
     if (worker.started && worker.download->IsRunning() && state != DOWNLOAD_FINISHED) ++running;
   }
-  const int allowed = limit.load(std::memory_order_relaxed);
+  const int allowed = std::max(1, limit.load(std::memory_order_relaxed) - held);
   for (Worker& worker : workers) {
     if (running >= allowed) return;
     if (worker.started) continue;
     worker.started = true;
+    worker.started_at = ::GetTickCount64();
     worker.thread = worker.download->Start();
     ++running;
   }
@@ -93,8 +96,12 @@ bool WorkerChain::DestroyFileWorkers(size_t file) {
 }
 
 WorkerChain::Outcome WorkerChain::WaitForFile(size_t file, bool more_to_add,
-                                              const StopToken& stop,
+                                              uint64_t bytes_to_come, const StopToken& stop,
                                               const std::function<void()>& between_waits) {
+  {
+    ScopedLock guard(lock);
+    this->bytes_to_come = bytes_to_come;
+  }
   for (;;) {
     // The stops first, so that they win a tie; then the threads of the
     // workers that run, or, while paused with none running, the resume.
@@ -173,6 +180,7 @@ void WorkerChain::OnDownloadFinished(FileDownload* download) {
     RecountInProgress();
     progress.bytes_done.fetch_add(download->Request().part_size, std::memory_order_relaxed);
     ended_bytes += download->BytesReceived();
+    HoldSlowConnection(worker);
   }
   Ramp();
   StartNext();
@@ -191,6 +199,79 @@ void WorkerChain::Ramp() {
   limit.store(allowed + 1, std::memory_order_relaxed);
   ramping = allowed + 1 < in_flight;
   StartNext();
+}
+
+namespace {
+
+// A connection as the chain sees it: busy until `free_ms` from now, then
+// `ms_per_byte` for each byte of a part.
+struct Lane {
+  double free_ms = 0;
+  double ms_per_byte = 0;
+};
+
+// When the last part ends if each part, in order, goes to the lane that is
+// free first (as the chain starts a part when a connection frees, and
+// WinINet gives the request the connection freed last).
+double LastEnd(std::vector<Lane> lanes, const std::vector<double>& parts) {
+  for (double part : parts) {
+    Lane& first = *std::min_element(lanes.begin(), lanes.end(), [](const Lane& a, const Lane& b) {
+      return a.free_ms < b.free_ms;
+    });
+    first.free_ms += part * first.ms_per_byte;
+  }
+  double last = 0;
+  for (const Lane& lane : lanes) last = std::max(last, lane.free_ms);
+  return last;
+}
+
+}  // namespace
+
+void WorkerChain::HoldSlowConnection(const Worker& ended) {
+  // A connection opened into a full line can stay far behind the others for
+  // the whole run (the server's congestion control grows a small window
+  // slowly on a long round trip), and a last part that lands on it trickles
+  // in long after the others have ended. So near the end of the run, a
+  // connection is left idle for the rest of it when the parts left would
+  // all be in a good while sooner without it, at the pace each connection
+  // has had (paces swing on a lossy line: a small gain is no gain).
+  const size_t kNearTheEnd = 4 * static_cast<size_t>(in_flight);
+  constexpr double kWorthMs = 1000;
+  const ULONGLONG now = ::GetTickCount64();
+  std::vector<double> parts;
+  std::vector<Lane> others;
+  for (const Worker& worker : workers) {
+    const double size = worker.download->Request().part_size;
+    if (!worker.started) {
+      parts.push_back(size);
+      continue;
+    }
+    if (&worker == &ended || worker.counted_done) continue;
+    if (worker.download->State() != DOWNLOAD_RUNNING) continue;
+    const double received = std::min<double>(worker.download->BytesReceived(), size);
+    // Too early to tell its pace.
+    if (received <= 0 || now <= worker.started_at) return;
+    const double ms_per_byte = static_cast<double>(now - worker.started_at) / received;
+    others.push_back(Lane{(size - received) * ms_per_byte, ms_per_byte});
+  }
+  for (uint64_t left = bytes_to_come; left > 0 && parts.size() <= kNearTheEnd;) {
+    const uint64_t part = std::min<uint64_t>(left, kPartSize);
+    parts.push_back(static_cast<double>(part));
+    left -= part;
+  }
+  const double ended_size = ended.download->Request().part_size;
+  if (parts.empty() || parts.size() > kNearTheEnd || others.empty() || ended_size <= 0) return;
+  const double ended_ms = static_cast<double>(now - ended.started_at);
+  std::vector<Lane> with_it = others;
+  with_it.push_back(Lane{0, ended_ms / ended_size});
+  const double without_ms = LastEnd(others, parts);
+  const double with_ms = LastEnd(with_it, parts);
+  if (without_ms + kWorthMs > with_ms) return;
+  ++held;
+  Error::LogMessage("WorkerChain: a connection is left idle: the parts left end in " +
+                        std::to_string(static_cast<int>(without_ms)) + " ms without it, " +
+                        std::to_string(static_cast<int>(with_ms)) + " ms with it",
+                    kModule, __LINE__);
 }
 
 void WorkerChain::OnHostPushedBack(FileDownload*) {

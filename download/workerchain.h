@@ -52,8 +52,10 @@ class WorkerChain : public IDownloadListener {
   // worker of `file` has ended (kFileEnded); until `stop` or the transfer's
   // stop came (kStopped), a part could not be saved (kNotSaved) or the first
   // part of the run to end met nothing but web pages, which stops the
-  // transfer (kWebPages). `between_waits` runs on each wake.
-  Outcome WaitForFile(size_t file, bool more_to_add, const StopToken& stop,
+  // transfer (kWebPages). `between_waits` runs on each wake. `bytes_to_come`:
+  // the size of the files not added yet, at most (some of their parts may
+  // be on disk).
+  Outcome WaitForFile(size_t file, bool more_to_add, uint64_t bytes_to_come, const StopToken& stop,
                       const std::function<void()>& between_waits);
   // Once `file` has ended: whether each of its workers ended normally; its
   // workers are destroyed.
@@ -81,6 +83,7 @@ class WorkerChain : public IDownloadListener {
     bool counted_done = false;
     // Owned by the worker; signalled when its thread has ended.
     HANDLE thread = nullptr;
+    ULONGLONG started_at = 0;  // GetTickCount64
   };
 
   // Under lock: starts workers not yet started while fewer than the limit
@@ -90,6 +93,9 @@ class WorkerChain : public IDownloadListener {
   void RecountInProgress();
   // Under lock: one more connection once enough has arrived on those open.
   void Ramp();
+  // Under lock, as `ended` has ended: its connection is left idle when the
+  // others would be done with everything left before it with one more part.
+  void HoldSlowConnection(const Worker& ended);
 
   ProgressCounters& progress;
   const int in_flight;
@@ -101,6 +107,10 @@ class WorkerChain : public IDownloadListener {
   ULONGLONG fallback_until = 0;
   // The run's connections are still being opened one after another.
   bool ramping = true;
+  // Connections left idle near the end of this run, taken off the limit.
+  int held = 0;
+  // The size of the files not added yet (at most), from the last wait.
+  uint64_t bytes_to_come = 0;
   // Bytes received in this run: the parts that ended, and those in flight.
   uint64_t ended_bytes = 0;
   uint64_t in_progress_bytes = 0;
