@@ -95,8 +95,8 @@ bool WorkerChain::DestroyFileWorkers(size_t file) {
   return finished;
 }
 
-WorkerChain::Outcome WorkerChain::WaitForFile(size_t file, bool more_to_add,
-                                              uint64_t bytes_to_come, const StopToken& stop,
+WorkerChain::Outcome WorkerChain::WaitForFile(size_t file, bool more_to_add, uint64_t bytes_to_come,
+                                              const StopToken& stop,
                                               const std::function<void()>& between_waits) {
   {
     ScopedLock guard(lock);
