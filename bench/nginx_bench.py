@@ -248,6 +248,9 @@ def main():
     parser.add_argument("--program-base", help="another source tree, whose program is built "
                         "and run in the same rounds as 'program-base', on the release and "
                         "on the small files")
+    parser.add_argument("--in-flight", help="comma-separated numbers of parts in flight, each "
+                        "a program of its own built from the benchmark's tree and run in the "
+                        "same rounds as 'program-nN' (VELTRA_PARTS_IN_FLIGHT)")
     parser.add_argument("--steps", help="comma-separated letter sets of download_bench's steps "
                         "mode ('-' for none), each measured in the same rounds as a row "
                         "'steps LETTERS', with its median time per phase and object")
@@ -330,6 +333,12 @@ def main():
             exes["program-base"] = os.path.join(base_dir, RELEASE + "_web.exe")
             shutil.copy(build_program(args, host, sas, os.path.abspath(args.program_base),
                                       "bench-program-base"), exes["program-base"])
+        for n in args.in_flight.split(",") if args.in_flight and program else []:
+            name = "program-n" + n
+            os.makedirs(os.path.join(work, name))
+            exes[name] = os.path.join(work, name, RELEASE + "_web.exe")
+            shutil.copy(build_program(args, host, sas, folder_name="bench-" + name,
+                                      defines=("-DVELTRA_PARTS_IN_FLIGHT=" + n,)), exes[name])
         appdata = os.path.join(prefix, "drive_c", "users", os.environ.get("USER", "root"),
                                "AppData", "Local", RELEASE)
 
@@ -410,8 +419,8 @@ def main():
             if name.startswith("steps"):
                 print("%s: %s (round of the median)" % (
                     name, rounds[len(rounds) // 2]["output"].splitlines()[0].split(": ", 1)[1]))
-        for name in ("workers", "workers-base", "program", "program-base"):
-            if bare and name in results:
+        for name in results:
+            if bare and (name.startswith("program") or name.startswith("workers")):
                 r, b = results[name], results[bare]
                 print("%s / best bare loop (%s): throughput %.0f %%, peak memory %+.1f MB" % (
                     name, bare, 100 * r["rate"] / b["rate"], r["rss_mb"] - b["rss_mb"]))
