@@ -1,6 +1,7 @@
 #include "download/workerchain.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -210,15 +211,20 @@ struct Lane {
   double ms_per_byte = 0;
 };
 
-// When the last part ends if each part, in order, goes to the lane that is
-// free first (as the chain starts a part when a connection frees, and
-// WinINet gives the request the connection freed last).
-double LastEnd(std::vector<Lane> lanes, const std::vector<double>& parts) {
-  for (double part : parts) {
-    Lane& first = *std::min_element(lanes.begin(), lanes.end(), [](const Lane& a, const Lane& b) {
-      return a.free_ms < b.free_ms;
-    });
-    first.free_ms += part * first.ms_per_byte;
+// When the last part ends if each part, in order, goes to the lane where it
+// would end first: a connection that would still be on a part after a
+// faster one had ended it is left idle by the same rule when it frees. The
+// first part goes to lane `first` when one is given.
+double LastEnd(std::vector<Lane> lanes, const std::vector<double>& parts,
+               std::optional<size_t> first = std::nullopt) {
+  for (size_t i = 0; i < parts.size(); ++i) {
+    const auto end = [&](const Lane& lane) { return lane.free_ms + parts[i] * lane.ms_per_byte; };
+    Lane& lane =
+        i == 0 && first
+            ? lanes[*first]
+            : *std::min_element(lanes.begin(), lanes.end(),
+                                [&](const Lane& a, const Lane& b) { return end(a) < end(b); });
+    lane.free_ms = end(lane);
   }
   double last = 0;
   for (const Lane& lane : lanes) last = std::max(last, lane.free_ms);
@@ -265,7 +271,7 @@ void WorkerChain::HoldSlowConnection(const Worker& ended) {
   std::vector<Lane> with_it = others;
   with_it.push_back(Lane{0, ended_ms / ended_size});
   const double without_ms = LastEnd(others, parts);
-  const double with_ms = LastEnd(with_it, parts);
+  const double with_ms = LastEnd(with_it, parts, with_it.size() - 1);
   if (without_ms + kWorthMs > with_ms) return;
   ++held;
   Error::LogMessage("WorkerChain: a connection is left idle: the parts left end in " +
