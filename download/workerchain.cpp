@@ -246,6 +246,12 @@ void WorkerChain::HoldSlowConnection(const Worker& ended) {
   const ULONGLONG now = ::GetTickCount64();
   std::vector<double> parts;
   std::vector<Lane> others;
+  // Parts just started, with nothing read yet: their connections' paces are
+  // not known, so they are taken at the others' mean. (A read under Wine
+  // returns only once its buffer is full, so a slow connection shows
+  // nothing for a while; skipping the check then would let it take a part.)
+  std::vector<double> unpaced;
+  double paces = 0;
   for (const Worker& worker : workers) {
     const double size = worker.download->Request().part_size;
     if (!worker.started) {
@@ -255,18 +261,24 @@ void WorkerChain::HoldSlowConnection(const Worker& ended) {
     if (&worker == &ended || worker.counted_done) continue;
     if (worker.download->State() != DOWNLOAD_RUNNING) continue;
     const double received = std::min<double>(worker.download->BytesReceived(), size);
-    // Too early to tell its pace.
-    if (received <= 0 || now <= worker.started_at) return;
+    if (received <= 0 || now <= worker.started_at) {
+      unpaced.push_back(size);
+      continue;
+    }
     const double ms_per_byte = static_cast<double>(now - worker.started_at) / received;
     others.push_back(Lane{(size - received) * ms_per_byte, ms_per_byte});
+    paces += ms_per_byte;
   }
+  if (others.empty()) return;
+  const double mean_pace = paces / static_cast<double>(others.size());
+  for (double size : unpaced) others.push_back(Lane{size * mean_pace, mean_pace});
   for (uint64_t left = bytes_to_come; left > 0 && parts.size() <= kNearTheEnd;) {
     const uint64_t part = std::min<uint64_t>(left, kPartSize);
     parts.push_back(static_cast<double>(part));
     left -= part;
   }
   const double ended_size = ended.download->Request().part_size;
-  if (parts.empty() || parts.size() > kNearTheEnd || others.empty() || ended_size <= 0) return;
+  if (parts.empty() || parts.size() > kNearTheEnd || ended_size <= 0) return;
   const double ended_ms = static_cast<double>(now - ended.started_at);
   std::vector<Lane> with_it = others;
   with_it.push_back(Lane{0, ended_ms / ended_size});
