@@ -1009,17 +1009,16 @@ TEST_F(DownloadRunIntegration, MutatedCrcInfoEndsInTheGiveUpOrAVerifiedRelease) 
     manager.reset();
 
     const std::vector<std::wstring> calls = run_shell.Calls();
+    const std::vector<std::wstring> errors = run_listener.Errors();
     const bool started = calls == std::vector<std::wstring>{L"open " + setup + L" in " + program};
     const bool gave_up = calls == std::vector<std::wstring>{L"url " + support} &&
-                         run_listener.Errors() == std::vector<std::wstring>{kGiveUp};
+                         errors == std::vector<std::wstring>{kGiveUp};
     // A release that verifies but names no setup says so and starts nothing.
     const bool no_setup =
         calls.empty() &&
-        run_listener.Errors() ==
-            std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."};
+        errors == std::vector<std::wstring>{L"Failed to run setup. Setup executable is missing."};
     // A name too long for the program's folder is refused, with the advice
     // to move the program, before anything is merged.
-    const std::vector<std::wstring> errors = run_listener.Errors();
     const bool too_long =
         calls.empty() && errors.size() == 1 &&
         errors[0].rfind(L"The installer cannot be saved in the folder of the download manager",
