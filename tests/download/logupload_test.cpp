@@ -22,10 +22,10 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using SteadyClock = std::chrono::steady_clock;
 
-long long MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+long long MillisecondsSince(SteadyClock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - start).count();
 }
 
 // The log's JSON text as the service must receive it: UTF-16LE units, no
@@ -204,7 +204,7 @@ TEST_F(LogUploadIntegration, RefusingServiceEndsTheCloseSoonAndKeepsTheReadableL
   refuse.refuse = true;
   ASSERT_TRUE(service.SetBehaviour(refuse));
   Error::LogMessage(L"Opening connection: host", "filedownload", 10);
-  const auto start = Clock::now();
+  const auto start = SteadyClock::now();
   manager.PostLogFile();
   EXPECT_LT(MillisecondsSince(start), 10000);
   EXPECT_FALSE(Exists(download + L"/logfile.gz"));
@@ -216,7 +216,7 @@ TEST_F(LogUploadIntegration, StallingServiceIsWaitedForOnceNotRetried) {
   LogBehaviour stall;
   stall.stall_before_answer_ms = 3000;
   ASSERT_TRUE(service.SetBehaviour(stall));
-  const auto start = Clock::now();
+  const auto start = SteadyClock::now();
   manager.PostLogFile();
   const long long elapsed = MillisecondsSince(start);
   EXPECT_GE(elapsed, 2900);
