@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <atomic>
+
 #include "base/flagevent.h"
 #include "base/stoptoken.h"
 
@@ -43,12 +45,19 @@ class RunPause {
 
   // Returns once not paused; false when `stop` came first.
   bool WaitWhilePaused(const StopToken& stop) const {
-    while (IsPaused()) {
-      if (stop.WaitFor(ResumeEvent(), INFINITE) != FlagEvent::Wake::kWork) return false;
+    holding_.fetch_add(1, std::memory_order_relaxed);
+    bool stopped = false;
+    while (!stopped && IsPaused()) {
+      stopped = stop.WaitFor(ResumeEvent(), INFINITE) != FlagEvent::Wake::kWork;
     }
-    return !stop.StopRequested();
+    holding_.fetch_sub(1, std::memory_order_relaxed);
+    return !stopped && !stop.StopRequested();
   }
+  // The threads inside WaitWhilePaused right now: with every part held, the
+  // run fetches nothing until the resume.
+  int Holding() const { return holding_.load(std::memory_order_relaxed); }
 
  private:
   FlagEvent paused_;
+  mutable std::atomic<int> holding_{0};
 };

@@ -90,6 +90,9 @@ class DownloadManager : public Orv_Thread {
   // to every worker it holds or creates later. Returns the new state.
   bool TogglePause() { return chain.TogglePause(); }
   bool IsPaused() const { return chain.IsPaused(); }
+  // Parts that hold for the pause right now (a part under way when the
+  // pause came holds once its current read has ended).
+  int PartsHeld() const { return chain.PartsHeld(); }
 
   // The counters and phase flags at one moment, for the progress display
   // and the speed meter on their own threads.

@@ -58,6 +58,8 @@ class WorkerChain : public IDownloadListener {
   // Pauses or resumes the transfer; returns the new state.
   bool TogglePause();
   bool IsPaused() const;
+  // Parts whose workers hold for the pause right now.
+  int PartsHeld() const { return pause->Holding(); }
 
   // IDownloadListener, on the workers' threads.
   void OnDownloadFinished(FileDownload* download) override;
