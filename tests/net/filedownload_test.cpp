@@ -170,11 +170,12 @@ TEST_F(FileDownloadIntegration, GoodFileInOrderAndOnTheWire) {
 
   const auto requests = host.Requests();
   ASSERT_EQ(1u, requests.size());
-  EXPECT_EQ("GET", requests[0].method);
-  EXPECT_EQ(std::string("/veltra/0_Release.bin") + kSignature, requests[0].target);
-  EXPECT_EQ("Veltra Download Manager / 9.5", requests[0].Header("User-Agent"));
-  EXPECT_FALSE(requests[0].HasHeader("Range"));
-  EXPECT_EQ(0u, requests[0].body_length);
+  EXPECT_TRUE(SameRequest({"GET",
+                           std::string("/veltra/0_Release.bin") + kSignature,
+                           {{"Host", Narrow(host.HostName())},
+                            {"Pragma", "no-cache"},
+                            {"User-Agent", "Veltra Download Manager / 9.5"}}},
+                          requests[0]));
 }
 
 TEST_F(FileDownloadIntegration, CrcNeverMatchingMakesFourAttempts) {
