@@ -20,7 +20,7 @@ const char kModule[] = "downloadmanager";
 // reads of 2 MiB, 0.7 in reads of 1 MiB, 1.7 in reads of a whole part (a
 // thread reading ahead, or the system's prefetch of a mapped file, cost
 // more on files in the cache than they won). The writes of a merge still go
-// out in base/blockfile's 1 MiB.
+// out in base/blockio's 1 MiB.
 constexpr DWORD kSlice = 2 << 20;
 
 bool Exists(const std::wstring& path) {
