@@ -15,7 +15,9 @@
 // false, and every wait of a Run includes the stop event (StopEvent,
 // WaitForStop, or running.WaitFor with its work), so that a stop is noticed
 // within milliseconds. Derived classes whose Run uses their own fields must call
-// Stop in their own destructor, before those fields go away.
+// Stop in their own destructor, before those fields go away. Threads that
+// work for a download run (the run's own, its workers) share the run's stop
+// (RunStop) instead: for them the flag only says whether the thread runs.
 class Orv_Thread {
  public:
   Orv_Thread() = default;

@@ -55,7 +55,7 @@ class WorkerChain : public IDownloadListener {
   // After the run's stop: waits until every worker has ended.
   void EndAll();
 
-  // Pauses or resumes the transfer; returns the new state.
+  // Pauses or resumes the parts; returns the new state.
   bool TogglePause();
   bool IsPaused() const;
   // Parts whose workers hold for the pause right now.
@@ -77,7 +77,7 @@ class WorkerChain : public IDownloadListener {
   };
 
   // Under lock: starts workers not yet started while fewer than allowed
-  // run, unless a part could not be saved or the transfer is paused.
+  // run, unless a part could not be saved or the parts are paused.
   void StartNext();
   // Under lock: bytes received by the workers still receiving.
   void RecountInProgress();
