@@ -13,8 +13,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
     : instance(instance),
       tips(TipRotation::DefaultTips(build_config::kFaqAddress, build_config::kForumAddress)),
       download_manager(this),
-      speed_source(download_manager),
-      download_speed(&speed_source, this) {
+      download_speed([this] { return download_manager.Progress(); }, this) {
   download_manager.SetRelease({build_config::kHostName, build_config::kDownloadSubdir,
                                build_config::kProductCode, build_config::kSas});
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);

@@ -8,15 +8,14 @@
 
 #include "app/dialogcontrols.h"
 #include "app/dialoglook.h"
-#include "app/managerspeedsource.h"
 #include "app/proxyprompt.h"
 #include "app/tiprotation.h"
 #include "app/windowevents.h"
 #include "app/windowhandles.h"
 #include "base/taskthread.h"
 #include "download/downloadmanager.h"
+#include "download/downloadspeed.h"
 #include "download/idmlistener.h"
-#include "net/downloadspeed.h"
 
 // The program's one window: a modeless dialog that owns the download
 // manager and the speed meter, shows the progress read-out and the tips,
@@ -27,7 +26,7 @@
 //
 // Split by concern: set-up, messages and the close sequence here; the
 // read-out in downloaddialog_progress.cpp; names and folders in
-// downloaddialog_names.cpp.
+// downloaddialog_paths.cpp.
 class DownloadDialog : public IDMListener, public ISpeedView {
  public:
   explicit DownloadDialog(HINSTANCE instance);
@@ -87,7 +86,6 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   WindowEvents events;
   TipRotation tips;
   DownloadManager download_manager;
-  ManagerSpeedSource speed_source;
   DownloadSpeed download_speed;
   // Shows a proxy's sign-in dialog for the download's threads.
   ProxyPrompt proxy_prompt{events};
@@ -99,5 +97,5 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   std::atomic<bool> closing{false};
   // The close sequence, off the window's thread. Last: destroying it waits
   // for a close that is still running.
-  TaskThread close_task{[this] { StopAndClose(); }};
+  TaskThread close_task{L"Veltra close", [this] { StopAndClose(); }};
 };
