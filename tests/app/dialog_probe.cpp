@@ -1,0 +1,282 @@
+// Looks at the real dialog the way a user does, at whatever scale the
+// system is set to (tests/app/dialog_probe_test.py runs it at each one):
+//
+//   dialog_probe layout SHOT.bmp   every control's rectangle and its text's
+//                                  extent in each phase of the read-out;
+//                                  prints them and every clipped text or
+//                                  overlap, saves a screenshot
+//
+// Output: one fact per line, "problem ..." for each fault found. The exit
+// code is the number of problems.
+#include <windows.h>
+
+#include <commctrl.h>
+#include <objbase.h>
+
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/dialogcontrols.h"
+#include "app/downloaddialog.h"
+#include "app/progressreadout.h"
+#include "app/resource.h"
+#include "tests/app/screenshot.h"
+
+namespace {
+
+int problems = 0;
+
+void Problem(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  printf("problem ");
+  vprintf(format, args);
+  printf("\n");
+  va_end(args);
+  ++problems;
+}
+
+void Pump(DWORD ms) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  MSG msg;
+  do {
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) continue;
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+    Sleep(5);
+  } while (GetTickCount64() < end);
+}
+
+// Runs `work` on another thread, as the speed meter does, while this one
+// answers the window.
+void OnOtherThread(const std::function<void()>& work) {
+  bool done = false;
+  std::thread worker([&] {
+    work();
+    done = true;
+  });
+  while (!done) Pump(10);
+  worker.join();
+  Pump(50);
+}
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (wchar_t c : text) out += (c >= 32 && c < 127) ? static_cast<char>(c) : ' ';
+  return out;
+}
+
+RECT RectIn(HWND dialog, HWND control) {
+  RECT rect;
+  GetWindowRect(control, &rect);
+  MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+  return rect;
+}
+
+bool Overlap(const RECT& a, const RECT& b) {
+  return a.left < b.right && b.left < a.right && a.top < b.bottom && b.top < a.bottom;
+}
+
+SIZE BitmapSize(HBITMAP bitmap) {
+  BITMAP info = {};
+  if (bitmap == nullptr || GetObjectW(bitmap, sizeof(info), &info) == 0) return {0, 0};
+  return {info.bmWidth, info.bmHeight};
+}
+
+// What a static control's text needs, laid out as the control lays it out:
+// wrapped at its width, in its font, trailing line breaks left out (they
+// draw nothing).
+RECT TextExtent(HWND control, std::wstring text) {
+  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+  RECT client;
+  GetClientRect(control, &client);
+  RECT needed = {0, 0, client.right, 0};
+  if (text.empty()) return needed;
+  HDC dc = GetDC(control);
+  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
+            DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_LEFT);
+  SelectObject(dc, old);
+  ReleaseDC(control, dc);
+  return needed;
+}
+
+// One control as it shows now: its rectangle, and the part of it that its
+// content takes (the text's extent, or the whole control).
+struct Shown {
+  int id;
+  RECT rect;
+  RECT content;
+};
+
+std::vector<Shown> Look(HWND dialog, const char* phase) {
+  std::vector<Shown> shown;
+  RECT client;
+  GetClientRect(dialog, &client);
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    if (!IsWindowVisible(child)) continue;
+    const int id = GetDlgCtrlID(child);
+    const RECT rect = RectIn(dialog, child);
+    RECT content = rect;
+    wchar_t name[32] = {};
+    GetClassNameW(child, name, 32);
+    const std::wstring text = DialogControls(dialog).Text(id);
+    if (lstrcmpiW(name, L"Static") == 0 && id != IDC_LOGO) {
+      const RECT needed = TextExtent(child, text);
+      content = {rect.left, rect.top, rect.left + needed.right, rect.top + needed.bottom};
+      if (needed.right > rect.right - rect.left || needed.bottom > rect.bottom - rect.top) {
+        Problem("%s: text of %d needs %ldx%ld, has %ldx%ld: \"%s\"", phase, id, needed.right,
+                needed.bottom, rect.right - rect.left, rect.bottom - rect.top,
+                Narrow(text).c_str());
+      }
+    }
+    if (id == IDC_LOGO || id == IDC_PAUSE) {
+      const SIZE image = BitmapSize(reinterpret_cast<HBITMAP>(
+          id == IDC_LOGO ? SendMessageW(child, STM_GETIMAGE, IMAGE_BITMAP, 0)
+                         : SendMessageW(child, BM_GETIMAGE, IMAGE_BITMAP, 0)));
+      printf("image %s %d %ld %ld\n", phase, id, image.cx, image.cy);
+      RECT inner;
+      GetClientRect(child, &inner);
+      if (image.cx > inner.right || image.cy > inner.bottom) {
+        Problem("%s: picture of %d is %ldx%ld in %ldx%ld", phase, id, image.cx, image.cy,
+                inner.right, inner.bottom);
+      }
+    }
+    if (rect.left < 0 || rect.top < 0 || rect.right > client.right || rect.bottom > client.bottom) {
+      Problem("%s: %d lies outside the window", phase, id);
+    }
+    printf("control %s %d %ld %ld %ld %ld text %ld %ld %ld %ld\n", phase, id, rect.left, rect.top,
+           rect.right, rect.bottom, content.left, content.top, content.right, content.bottom);
+    shown.push_back({id, rect, content});
+  }
+  for (size_t i = 0; i < shown.size(); ++i) {
+    for (size_t j = i + 1; j < shown.size(); ++j) {
+      if (Overlap(shown[i].content, shown[j].content)) {
+        Problem("%s: %d and %d overlap", phase, shown[i].id, shown[j].id);
+      }
+    }
+  }
+  return shown;
+}
+
+// The label and value of each line of the read-out stay apart.
+void CheckColumns(HWND dialog, const char* phase) {
+  DialogControls controls(dialog);
+  if (!controls.IsShown(IDC_VALUES) || !controls.IsShown(IDC_LABELS)) return;
+  HWND labels = GetDlgItem(dialog, IDC_LABELS);
+  const LONG values_left = RectIn(dialog, GetDlgItem(dialog, IDC_VALUES)).left;
+  const LONG labels_left = RectIn(dialog, labels).left;
+  std::wstring text = controls.Text(IDC_LABELS);
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find(L"\r\n", start);
+    if (end == std::wstring::npos) end = text.size();
+    const std::wstring line = text.substr(start, end - start);
+    const RECT needed = TextExtent(labels, line);
+    if (labels_left + needed.right >= values_left) {
+      Problem("%s: label \"%s\" runs into its value", phase, Narrow(line).c_str());
+    }
+    start = end + 2;
+  }
+}
+
+DownloadProgress Downloading() {
+  DownloadProgress counters;
+  counters.total_bytes = 1'000'000'000;
+  counters.bytes_done = 333'333'333;
+  return counters;
+}
+
+int Layout(const std::wstring& shot) {
+  DownloadDialog dialog(GetModuleHandleW(nullptr));
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+  HWND window = dialog.Window();
+  DialogControls controls(window);
+  HDC screen = GetDC(nullptr);
+  printf("dpi %d\n", GetDeviceCaps(screen, LOGPIXELSY));
+  ReleaseDC(nullptr, screen);
+
+  controls.SetText(IDC_MESSAGE,
+                   L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be saved "
+                   L"in:\r\nC:\\Users\\user\\Downloads");
+  // Five reports of the speed meter: the read-out and the first tip.
+  for (int update = 0; update < 5; ++update) {
+    OnOtherThread([&] { dialog.UpdateProgress(1500, 1'000'000'000, 333'333'333, 2); });
+  }
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+  Pump(800);
+  RECT client;
+  GetClientRect(window, &client);
+  printf("client %ld %ld\n", client.right, client.bottom);
+  Look(window, "downloading");
+  CheckColumns(window, "downloading");
+  if (!SaveScreenshot(window, std::string(shot.begin(), shot.end()).c_str())) {
+    Problem("no screenshot");
+  }
+
+  // Every other phase, and each tip, in the same window.
+  struct Phase {
+    const char* name;
+    DownloadProgress counters;
+    uint64_t speed;
+  };
+  DownloadProgress verifying = Downloading();
+  verifying.verifying = true;
+  verifying.bytes_verified = 250'000'000;
+  DownloadProgress copying = Downloading();
+  copying.merging = true;
+  copying.merge_percent = 99;
+  DownloadProgress processing = Downloading();
+  processing.bytes_done = processing.total_bytes;
+  for (const Phase& phase : {Phase{"paused", Downloading(), 0}, Phase{"verifying", verifying, 0},
+                             Phase{"copying", copying, 0}, Phase{"processing", processing, 0}}) {
+    const uint64_t done = phase.counters.bytes_done;
+    controls.Apply(ProgressReadout::Compute(phase.speed, phase.counters.total_bytes, done,
+                                            phase.counters),
+                   nullptr);
+    Pump(100);
+    Look(window, phase.name);
+    CheckColumns(window, phase.name);
+  }
+  // The longest hours a download can show.
+  controls.Apply(ProgressReadout::Compute(1, 1'000'000'000'000, 0, DownloadProgress()), nullptr);
+  Pump(100);
+  Look(window, "hours");
+  CheckColumns(window, "hours");
+  TipRotation tips(TipRotation::DefaultTips(L"www.veltra.test/faq", L"forum.veltra.test"));
+  for (int tip = 0; tip < 5; ++tip) {
+    std::string name = "tip" + std::to_string(tip + 1);
+    for (int update = 0; update < 4; ++update) tips.Advance();
+    controls.SetText(IDC_TIP, *tips.Advance());
+    Pump(50);
+    Look(window, name.c_str());
+  }
+  controls.SetText(IDC_TIP, DownloadDialog::kStoppingNotice);
+  Look(window, "stopping");
+  for (int id : {IDC_PAUSE, IDC_VALUES, IDC_LABELS, IDC_PROGRESS, IDC_TIP}) controls.Show(id, false);
+  controls.SetText(IDC_MESSAGE, DownloadDialog::kFailedNotice);
+  Pump(100);
+  Look(window, "failed");
+  return problems;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+  INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
+  InitCommonControlsEx(&classes);
+  setvbuf(stdout, nullptr, _IONBF, 0);
+  const std::wstring mode = argc >= 2 ? argv[1] : L"";
+  int result = -1;
+  if (mode == L"layout" && argc >= 3) result = Layout(argv[2]);
+  if (result < 0) fprintf(stderr, "usage: dialog_probe layout SHOT.bmp\n");
+  CoUninitialize();
+  return result;
+}
