@@ -13,6 +13,7 @@
 #include <commctrl.h>
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <string>
@@ -88,6 +89,31 @@ SIZE BitmapSize(HBITMAP bitmap) {
   return {info.bmWidth, info.bmHeight};
 }
 
+// The box of a picture's pixels that differ from its top left corner.
+RECT InkOf(HBITMAP bitmap) {
+  const SIZE size = BitmapSize(bitmap);
+  RECT ink = {size.cx, size.cy, 0, 0};
+  if (size.cx == 0) return {};
+  BITMAPINFO info = {};
+  info.bmiHeader.biSize = sizeof(info.bmiHeader);
+  info.bmiHeader.biWidth = size.cx;
+  info.bmiHeader.biHeight = -size.cy;
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  std::vector<DWORD> pixels(static_cast<size_t>(size.cx) * size.cy);
+  HDC dc = GetDC(nullptr);
+  GetDIBits(dc, bitmap, 0, size.cy, pixels.data(), &info, DIB_RGB_COLORS);
+  ReleaseDC(nullptr, dc);
+  for (LONG y = 0; y < size.cy; ++y) {
+    for (LONG x = 0; x < size.cx; ++x) {
+      if ((pixels[y * size.cx + x] & 0xFFFFFF) == (pixels[0] & 0xFFFFFF)) continue;
+      ink = {std::min(ink.left, x), std::min(ink.top, y), std::max(ink.right, x + 1),
+             std::max(ink.bottom, y + 1)};
+    }
+  }
+  return ink.right > ink.left ? ink : RECT{};
+}
+
 // What a static control's text needs, laid out as the control lays it out:
 // wrapped at its width, in its font, trailing line breaks left out (they
 // draw nothing).
@@ -137,15 +163,25 @@ std::vector<Shown> Look(HWND dialog, const char* phase) {
       }
     }
     if (id == IDC_LOGO || id == IDC_PAUSE) {
-      const SIZE image = BitmapSize(reinterpret_cast<HBITMAP>(
+      HBITMAP bitmap = reinterpret_cast<HBITMAP>(
           id == IDC_LOGO ? SendMessageW(child, STM_GETIMAGE, IMAGE_BITMAP, 0)
-                         : SendMessageW(child, BM_GETIMAGE, IMAGE_BITMAP, 0)));
+                         : SendMessageW(child, BM_GETIMAGE, IMAGE_BITMAP, 0));
+      const SIZE image = BitmapSize(bitmap);
       printf("image %s %d %ld %ld\n", phase, id, image.cx, image.cy);
+      // What the picture draws (its pixels other than its corner's colour),
+      // centred in the control, must lie inside it; a button's frame takes
+      // two pixels at each side.
       RECT inner;
       GetClientRect(child, &inner);
-      if (image.cx > inner.right || image.cy > inner.bottom) {
-        Problem("%s: picture of %d is %ldx%ld in %ldx%ld", phase, id, image.cx, image.cy,
-                inner.right, inner.bottom);
+      if (id == IDC_PAUSE) InflateRect(&inner, -2, -2);
+      RECT ink = InkOf(bitmap);
+      OffsetRect(&ink, (rect.right - rect.left - image.cx) / 2,
+                 id == IDC_PAUSE ? (rect.bottom - rect.top - image.cy) / 2 : 0);
+      RECT inside;
+      if (IsRectEmpty(&ink) || !IntersectRect(&inside, &ink, &inner) || !EqualRect(&inside, &ink)) {
+        Problem("%s: picture of %d draws at %ld,%ld-%ld,%ld, outside %ld,%ld-%ld,%ld", phase, id,
+                ink.left, ink.top, ink.right, ink.bottom, inner.left, inner.top, inner.right,
+                inner.bottom);
       }
     }
     if (rect.left < 0 || rect.top < 0 || rect.right > client.right || rect.bottom > client.bottom) {
