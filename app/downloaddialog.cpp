@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "app/dialogaccessibility.h"
 #include "app/downloadnames.h"
 #include "app/resource.h"
 #include "config/buildconfig.h"
@@ -37,6 +38,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
   download_manager.SetLogRelease(release, build_config::kFileVersion);
   ::SetWindowTextW(window.Get(), DownloadNames::WindowCaption(release).c_str());
   ScaleToMonitor();
+  DialogAccessibility::Serve(window.Get());
 }
 
 void DownloadDialog::ScaleToMonitor() {
@@ -87,6 +89,7 @@ void DownloadDialog::ShowPauseState(bool paused) {
                  reinterpret_cast<LPARAM>(paused ? look.ResumeImage() : look.PauseImage()));
   // The image says it; screen readers read the text.
   ::SetWindowTextW(button, paused ? L"Resume" : L"Pause");
+  DialogAccessibility::SetPaused(window.Get(), paused);
 }
 
 DownloadDialog::~DownloadDialog() {
@@ -245,4 +248,5 @@ void DownloadDialog::ShowFailed() {
     controls.Show(id, false);
   }
   controls.SetText(IDC_MESSAGE, kFailedNotice);
+  DialogAccessibility::AnnounceMessage(window.Get());
 }

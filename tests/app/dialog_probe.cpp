@@ -5,6 +5,14 @@
 //                                  extent in each phase of the read-out;
 //                                  prints them and every clipped text or
 //                                  overlap, saves a screenshot
+//   dialog_probe keys esc|altf4    reads every control through the system's
+//                                  accessibility interface as a screen
+//                                  reader does (from another thread, through
+//                                  COM), presses Tab, Space and Enter on the
+//                                  pause button, follows the bar's value
+//                                  events, reads an error box and the
+//                                  failure notice as they appear, and closes
+//                                  with Esc or Alt+F4
 //
 // Output: one fact per line, "problem ..." for each fault found. The exit
 // code is the number of problems.
@@ -12,15 +20,19 @@
 
 #include <commctrl.h>
 #include <objbase.h>
+#include <oleacc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "app/dialogcontrols.h"
+#include "app/dlgapplication.h"
 #include "app/downloaddialog.h"
 #include "app/progressreadout.h"
 #include "app/resource.h"
@@ -302,6 +314,257 @@ int Layout(const std::wstring& shot) {
   return problems;
 }
 
+
+// What a screen reader reads of one control.
+struct Heard {
+  bool ok = false;
+  std::wstring name;
+  std::wstring value;
+  LONG role = 0;
+  LONG state = 0;
+  std::vector<std::pair<std::wstring, std::wstring>> parts;
+};
+
+std::wstring Take(BSTR text) {
+  std::wstring out = text != nullptr ? std::wstring(text, SysStringLen(text)) : std::wstring();
+  SysFreeString(text);
+  return out;
+}
+
+Heard Hear(HWND control) {
+  Heard heard;
+  IAccessible* object = nullptr;
+  const HRESULT found = AccessibleObjectFromWindow(control, OBJID_CLIENT, __uuidof(IAccessible),
+                                                   reinterpret_cast<void**>(&object));
+  if (FAILED(found)) {
+    printf("no accessible object for %d: 0x%lx\n", GetDlgCtrlID(control), found);
+    return heard;
+  }
+  VARIANT self;
+  self.vt = VT_I4;
+  self.lVal = CHILDID_SELF;
+  BSTR text = nullptr;
+  if (SUCCEEDED(object->get_accName(self, &text))) heard.name = Take(text);
+  text = nullptr;
+  if (SUCCEEDED(object->get_accValue(self, &text))) heard.value = Take(text);
+  VARIANT out;
+  VariantInit(&out);
+  if (SUCCEEDED(object->get_accRole(self, &out)) && out.vt == VT_I4) heard.role = out.lVal;
+  VariantInit(&out);
+  if (SUCCEEDED(object->get_accState(self, &out)) && out.vt == VT_I4) heard.state = out.lVal;
+  LONG count = 0;
+  object->get_accChildCount(&count);
+  for (LONG i = 1; i <= count; ++i) {
+    VARIANT child;
+    child.vt = VT_I4;
+    child.lVal = i;
+    BSTR name = nullptr, value = nullptr;
+    object->get_accName(child, &name);
+    object->get_accValue(child, &value);
+    heard.parts.emplace_back(Take(name), Take(value));
+  }
+  object->Release();
+  heard.ok = true;
+  return heard;
+}
+
+
+void Print(const char* what, const Heard& heard) {
+  printf("heard %s role %ld state 0x%lx name \"%s\" value \"%s\"", what, heard.role, heard.state,
+         Narrow(heard.name).c_str(), Narrow(heard.value).c_str());
+  for (const auto& [name, value] : heard.parts) {
+    printf(" [%s = %s]", Narrow(name).c_str(), Narrow(value).c_str());
+  }
+  printf("\n");
+}
+
+// The window events a screen reader listens to, as they come.
+std::mutex events_lock;
+std::vector<std::pair<DWORD, HWND>> events;
+
+void CALLBACK OnEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, LONG, DWORD, DWORD) {
+  if (object != OBJID_CLIENT) return;
+  std::lock_guard<std::mutex> lock(events_lock);
+  events.emplace_back(event, window);
+}
+
+bool Seen(DWORD event, HWND window) {
+  std::lock_guard<std::mutex> lock(events_lock);
+  for (const auto& [e, w] : events) {
+    if (e == event && w == window) return true;
+  }
+  return false;
+}
+
+// Waits, answering this thread's messages (the event hook's), until
+// `done` holds.
+bool WaitFor(const std::function<bool()>& done, DWORD ms = 5000) {
+  const ULONGLONG end = GetTickCount64() + ms;
+  while (!done()) {
+    if (GetTickCount64() >= end) return false;
+    MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+  }
+  return true;
+}
+
+void Press(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> inputs;
+  for (WORD key : keys) {
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = key;
+    inputs.push_back(input);
+  }
+  for (auto it = keys.end(); it != keys.begin();) {
+    INPUT input = {};
+    input.type = INPUT_KEYBOARD;
+    input.ki.wVk = *--it;
+    input.ki.dwFlags = KEYEVENTF_KEYUP;
+    inputs.push_back(input);
+  }
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+void Expect(bool condition, const char* what) {
+  printf("%s %s\n", condition ? "ok" : "problem", what);
+  if (!condition) ++problems;
+}
+
+// The user, with a screen reader, on a thread of their own.
+void User(DownloadDialog& dialog, const std::wstring& close_key) {
+  CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  HWND window = dialog.Window();
+  auto item = [&](int id) { return GetDlgItem(window, id); };
+  HWINEVENTHOOK hook = SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, &OnEvent,
+                                       GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
+
+  const Heard message = Hear(item(IDC_MESSAGE));
+  Print("message", message);
+  Expect(message.ok && message.role == ROLE_SYSTEM_STATICTEXT &&
+             message.name.find(L"Downloading Veltra installer") == 0,
+         "the message is read as text");
+  const Heard values = Hear(item(IDC_VALUES));
+  Print("values", values);
+  const std::vector<std::pair<std::wstring, std::wstring>> expected = {
+      {L"Total size", L"976562 kB"},
+      {L"Downloaded", L"325520 kB"},
+      {L"Speed", L"1500 kB/s"},
+      {L"Completed", L"0 %"},
+      {L"Time left", L"0 h : 7 m : 14 s"}};
+  Expect(values.parts == expected, "each value is named by its label");
+  const Heard bar = Hear(item(IDC_PROGRESS));
+  Print("bar", bar);
+  Expect(bar.role == ROLE_SYSTEM_PROGRESSBAR && bar.value == L"0%", "the bar gives its value");
+  const Heard tip = Hear(item(IDC_TIP));
+  Print("tip", tip);
+  Expect(tip.name.find(L"The setup starts automatically") == 0 &&
+             !(tip.state & (STATE_SYSTEM_FOCUSABLE | STATE_SYSTEM_INVISIBLE)),
+         "the tip is readable and takes no focus");
+  Print("logo", Hear(item(IDC_LOGO)));
+  Heard button = Hear(item(IDC_PAUSE));
+  Print("pause", button);
+  Expect(button.role == ROLE_SYSTEM_PUSHBUTTON && button.name == L"Pause" &&
+             (button.state & STATE_SYSTEM_FOCUSABLE) && !(button.state & STATE_SYSTEM_PRESSED),
+         "the pause button says Pause, not pressed");
+
+  // The bar moves: its value changes are announced.
+  DialogControls(window).SetProgress(40);
+  Expect(WaitFor([&] { return Seen(EVENT_OBJECT_VALUECHANGE, item(IDC_PROGRESS)); }),
+         "the bar raises a value change");
+  Expect(Hear(item(IDC_PROGRESS)).value == L"40%", "the bar's new value is read");
+
+  if (close_key == L"esc") {
+    // Tab reaches the pause button and shows the focus.
+    SetFocus(nullptr);
+    Press({VK_TAB});
+    Expect(WaitFor([&] { return Hear(item(IDC_PAUSE)).state & STATE_SYSTEM_FOCUSED; }),
+           "Tab puts the focus on the pause button");
+    const LRESULT ui = SendMessageW(item(IDC_PAUSE), WM_QUERYUISTATE, 0, 0);
+    Expect(!(ui & UISF_HIDEFOCUS), "the pause button shows its focus");
+    Press({VK_SPACE});
+    Expect(WaitFor([&] { return dialog.IsPaused(); }), "Space pauses the download");
+    button = Hear(item(IDC_PAUSE));
+    Print("pause", button);
+    Expect(button.name == L"Resume" && (button.state & STATE_SYSTEM_PRESSED),
+           "the button then says Resume, pressed");
+    Expect(Seen(EVENT_OBJECT_STATECHANGE, item(IDC_PAUSE)), "its state change is announced");
+    Press({VK_RETURN});
+    Expect(WaitFor([&] { return !dialog.IsPaused(); }), "Enter resumes the download");
+    Expect(Hear(item(IDC_PAUSE)).name == L"Pause", "the button says Pause again");
+    Press({VK_ESCAPE});
+  } else {
+    // A message box the manager shows is read as it appears: it takes the
+    // focus, and its text is readable.
+    const std::wstring text = L"Your network answers the download with a web page.";
+    dialog.ShowError(text);
+    HWND box = nullptr;
+    Expect(WaitFor([&] { return (box = FindWindowW(L"#32770", L"Error")) != nullptr; }),
+           "the error box appears");
+    GUITHREADINFO focus = {};
+    focus.cbSize = sizeof(focus);
+    Expect(WaitFor([&] {
+             return GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &focus) &&
+                    focus.hwndActive == box;
+           }),
+           "the error box is the active window");
+    Expect(Hear(GetDlgItem(box, 0xFFFF)).name == text, "its text is read");
+    Press({VK_RETURN});
+    Expect(WaitFor([&] { return !IsWindow(box); }), "Enter dismisses it");
+    // The failure notice is read out as an alert when it appears.
+    dialog.DownloadFailed(&dialog.Manager());
+    Expect(WaitFor([&] { return Seen(EVENT_SYSTEM_ALERT, item(IDC_MESSAGE)); }),
+           "the failure notice raises an alert");
+    const Heard failed = Hear(item(IDC_MESSAGE));
+    Print("message", failed);
+    Expect(failed.role == ROLE_SYSTEM_ALERT && failed.name == DownloadDialog::kFailedNotice,
+           "the failure notice is read as an alert");
+    SetForegroundWindow(window);
+    Press({VK_MENU, VK_F4});
+  }
+  UnhookWinEvent(hook);
+  CoUninitialize();
+}
+
+int Keys(const std::wstring& close_key) {
+  DownloadDialog dialog(GetModuleHandleW(nullptr));
+  SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
+  HWND window = dialog.Window();
+  DialogControls(window).SetText(
+      IDC_MESSAGE, L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be "
+                   L"saved in:\r\nC:\\Users\\user\\Downloads");
+  for (int update = 0; update < 5; ++update) {
+    OnOtherThread([&] { dialog.UpdateProgress(1500, 1'000'000'000, 333'333'333, 2); });
+  }
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+  Pump(300);
+  // The close sequence ends the loop; a probe that hangs ends anyway.
+  std::atomic<bool> closed{false};
+  bool forced = false;
+  bool noticed = false;
+  std::thread user([&] {
+    User(dialog, close_key);
+    for (int i = 0; i < 200 && !closed; ++i) {
+      noticed = noticed || DialogControls(window).Text(IDC_TIP) == DownloadDialog::kStoppingNotice ||
+                !IsWindowVisible(window);
+      Sleep(25);
+    }
+    // A probe whose close did not happen ends all the same.
+    if (!closed) {
+      forced = true;
+      PostMessageW(window, WM_DESTROY, 0, 0);
+    }
+  });
+  RunMessageLoop(window);
+  closed = true;
+  user.join();
+  Expect(!forced, "the key ran the close sequence to its end");
+  Expect(noticed, "the close showed the stopping notice, or the window went at once");
+  printf("closed by %s\n", Narrow(close_key).c_str());
+  return problems;
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -312,6 +575,7 @@ int wmain(int argc, wchar_t** argv) {
   const std::wstring mode = argc >= 2 ? argv[1] : L"";
   int result = -1;
   if (mode == L"layout" && argc >= 3) result = Layout(argv[2]);
+  if (mode == L"keys" && argc >= 3) result = Keys(argv[2]);
   if (result < 0) fprintf(stderr, "usage: dialog_probe layout SHOT.bmp\n");
   CoUninitialize();
   return result;

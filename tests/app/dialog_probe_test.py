@@ -9,6 +9,9 @@ screen of its own large enough for the dialog at 200 %:
    gap and picture scaled by the same factor as at 96 DPI; the screenshot
    at 96 DPI equal, pixel for pixel, to the dialog as it was designed
    (tests/app/dialog_96dpi.png); screenshots kept in the work folder.
+2. At 96 and 192 DPI, a screen reader's view through the system's
+   accessibility interface, and the keys: Tab, Space and Enter on the pause
+   button, Esc and Alt+F4 for the close (the probe checks each step).
 
 Usage: dialog_probe_test.py WINE_RUN PROBE WORK_DIR WINE_PREFIX REFERENCE_PNG
        [--write-reference]
@@ -131,7 +134,15 @@ def main():
             if shot.exists():
                 width, height, rows = read_bmp(shot)
                 write_png(work / f"dialog_{dpi}dpi.png", width, height, rows)
-        set_dpi(96)
+        for dpi in (192, 96):
+            set_dpi(dpi)
+            for key in ("esc", "altf4"):
+                result = wine(probe, "keys", key)
+                print(f"--- screen reader and keys at {dpi} DPI, closed by {key}, "
+                      f"exit {result.returncode}")
+                print(result.stdout, result.stderr, flush=True)
+                check(f"closed by {key}" in result.stdout and result.returncode == 0,
+                      f"{result.returncode} problems with the keys ({key}) at {dpi} DPI")
 
         # Every rectangle at each scale is the one at 96 DPI times the scale,
         # to within the rounding of each edge.
