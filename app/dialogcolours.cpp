@@ -9,9 +9,9 @@ bool DialogColours::operator==(const DialogColours& other) const {
 DialogColours DialogColours::Choose(bool high_contrast,
                                     const std::function<COLORREF(int)>& system) {
   DialogColours colours;
-  colours.text = system(COLOR_WINDOWTEXT);
   if (!high_contrast) return colours;
   colours.high_contrast = true;
+  colours.text = system(COLOR_WINDOWTEXT);
   colours.background = system(COLOR_WINDOW);
   colours.bar = system(COLOR_HIGHLIGHT);
   colours.bar_background = system(COLOR_WINDOW);

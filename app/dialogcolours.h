@@ -13,8 +13,9 @@
 struct DialogColours {
   bool high_contrast = false;
   COLORREF background = RGB(255, 255, 255);
-  COLORREF text = RGB(0, 0, 0);
-  // CLR_DEFAULT: the progress bar's own colours.
+  // CLR_DEFAULT: the control's own text colour, and the progress bar's own
+  // colours.
+  COLORREF text = CLR_DEFAULT;
   COLORREF bar = CLR_DEFAULT;
   COLORREF bar_background = CLR_DEFAULT;
   COLORREF symbol = RGB(128, 128, 128);

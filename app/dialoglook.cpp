@@ -1,6 +1,7 @@
 #include "app/dialoglook.h"
 
 #include <commctrl.h>
+#include <uxtheme.h>
 
 #include "app/dialogpictures.h"
 #include "app/resource.h"
@@ -115,6 +116,14 @@ bool DialogLook::TakeSystemColours(HWND dialog, HINSTANCE instance, bool paused)
 void DialogLook::SetColours(HWND dialog, HINSTANCE instance, const DialogColours& colours,
                             bool paused) {
   colours_ = colours;
+  // A themed bar keeps its theme's colours whatever it is told; in high
+  // contrast it goes without (as Windows' own bars do then).
+  HWND bar = ::GetDlgItem(dialog, IDC_PROGRESS);
+  if (colours.high_contrast) {
+    ::SetWindowTheme(bar, L" ", L" ");
+  } else {
+    ::SetWindowTheme(bar, nullptr, nullptr);
+  }
   ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETBARCOLOR, 0, colours.bar);
   ::SendDlgItemMessageW(dialog, IDC_PROGRESS, PBM_SETBKCOLOR, 0, colours.bar_background);
   LoadButtonImages(dialog, instance, paused);
@@ -132,7 +141,7 @@ void DialogLook::PaintBackground(HWND dialog, COLORREF background) {
 }
 
 HBRUSH DialogLook::ColourStatic(HDC dc, const DialogColours& colours) {
-  ::SetTextColor(dc, colours.text);
+  if (colours.text != CLR_DEFAULT) ::SetTextColor(dc, colours.text);
   ::SetBkColor(dc, colours.background);
   ::SetDCBrushColor(dc, colours.background);
   return static_cast<HBRUSH>(::GetStockObject(DC_BRUSH));

@@ -13,6 +13,10 @@
 //                                  events, reads an error box and the
 //                                  failure notice as they appear, and closes
 //                                  with Esc or Alt+F4
+//   dialog_probe contrast SHOT.bmp the dialog's look in a high-contrast theme
+//                                  (black), which Wine cannot switch on:
+//                                  the theme's colours are set for the run
+//                                  and the look is told high contrast is on
 //
 // Output: one fact per line, "problem ..." for each fault found. The exit
 // code is the number of problems.
@@ -31,7 +35,9 @@
 #include <thread>
 #include <vector>
 
+#include "app/dialogcolours.h"
 #include "app/dialogcontrols.h"
+#include "app/dialoglook.h"
 #include "app/dlgapplication.h"
 #include "app/downloaddialog.h"
 #include "app/progressreadout.h"
@@ -565,6 +571,89 @@ int Keys(const std::wstring& close_key) {
   printf("closed by %s\n", Narrow(close_key).c_str());
   return problems;
 }
+
+DialogLook* contrast_look = nullptr;
+
+INT_PTR CALLBACK ContrastProc(HWND window, UINT message, WPARAM wparam, LPARAM) {
+  if (contrast_look == nullptr) return FALSE;
+  if (message == WM_ERASEBKGND) {
+    DialogLook::PaintBackground(window, contrast_look->Colours().background);
+    return TRUE;
+  }
+  if (message == WM_CTLCOLORSTATIC) {
+    return reinterpret_cast<INT_PTR>(
+        DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam), contrast_look->Colours()));
+  }
+  return FALSE;
+}
+
+COLORREF ScreenPixel(HWND window, int x, int y) {
+  POINT point = {x, y};
+  ClientToScreen(window, &point);
+  HDC screen = GetDC(nullptr);
+  const COLORREF colour = GetPixel(screen, point.x, point.y);
+  ReleaseDC(nullptr, screen);
+  return colour;
+}
+
+int Contrast(const std::wstring& shot) {
+  // The colours of Windows' "High Contrast Black", for this run only.
+  const int indices[] = {COLOR_WINDOW,  COLOR_WINDOWTEXT, COLOR_HIGHLIGHT, COLOR_BTNFACE,
+                         COLOR_BTNTEXT, COLOR_3DSHADOW,   COLOR_3DHILIGHT, COLOR_3DDKSHADOW};
+  const COLORREF black[] = {RGB(0, 0, 0),       RGB(255, 255, 255), RGB(26, 235, 255),
+                            RGB(0, 0, 0),       RGB(255, 255, 255), RGB(128, 128, 128),
+                            RGB(255, 255, 255), RGB(255, 255, 255)};
+  COLORREF saved[8];
+  for (int i = 0; i < 8; ++i) saved[i] = GetSysColor(indices[i]);
+  SetSysColors(8, indices, black);
+
+  HINSTANCE instance = GetModuleHandleW(nullptr);
+  HWND window =
+      CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr, &ContrastProc, 0);
+  DialogLook look;
+  look.Apply(window, instance, 96);
+  look.SetColours(window, instance, DialogColours::Choose(true, [](int i) { return GetSysColor(i); }),
+                  false);
+  contrast_look = &look;
+  DialogControls controls(window);
+  controls.SetText(IDC_MESSAGE,
+                   L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be saved "
+                   L"in:\r\nC:\\Users\\user\\Downloads");
+  DownloadProgress counters = Downloading();
+  controls.Apply(ProgressReadout::Compute(1500, counters.total_bytes, counters.bytes_done, counters),
+                 nullptr);
+  controls.SetText(IDC_TIP, TipRotation::DefaultTips(L"www.veltra.test/faq", L"forum.veltra.test")[1]);
+  controls.Show(IDC_TIP, true);
+  ShowWindow(window, SW_SHOW);
+  SetForegroundWindow(window);
+  RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  Pump(800);
+  if (!SaveScreenshot(window, std::string(shot.begin(), shot.end()).c_str())) Problem("no screenshot");
+
+  RECT spot = {160, 200, 161, 201};
+  MapDialogRect(window, &spot);
+  Expect(ScreenPixel(window, spot.left, spot.top) == RGB(0, 0, 0),
+         "the background is the theme's window colour");
+  RECT message = RectIn(window, GetDlgItem(window, IDC_MESSAGE));
+  int light = 0;
+  for (LONG y = message.top; y < message.top + 20; ++y) {
+    for (LONG x = message.left; x < message.left + 200; ++x) {
+      if (GetRValue(ScreenPixel(window, x, y)) > 200) ++light;
+    }
+  }
+  Expect(light > 20, "the text is in the theme's text colour");
+  RECT bar = RectIn(window, GetDlgItem(window, IDC_PROGRESS));
+  const COLORREF filled = ScreenPixel(window, bar.left + 6, (bar.top + bar.bottom) / 2);
+  printf("bar 0x%06lx\n", filled);
+  Expect(filled == RGB(26, 235, 255), "the bar is in the theme's highlight colour");
+  const RECT ink = InkOf(look.PauseImage());
+  Expect(!IsRectEmpty(&ink), "the pause symbol stands out on the button's face");
+
+  contrast_look = nullptr;
+  DestroyWindow(window);
+  SetSysColors(8, indices, saved);
+  return problems;
+}
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -576,6 +665,7 @@ int wmain(int argc, wchar_t** argv) {
   int result = -1;
   if (mode == L"layout" && argc >= 3) result = Layout(argv[2]);
   if (mode == L"keys" && argc >= 3) result = Keys(argv[2]);
+  if (mode == L"contrast" && argc >= 3) result = Contrast(argv[2]);
   if (result < 0) fprintf(stderr, "usage: dialog_probe layout SHOT.bmp\n");
   CoUninitialize();
   return result;

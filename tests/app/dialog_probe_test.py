@@ -12,6 +12,8 @@ screen of its own large enough for the dialog at 200 %:
 2. At 96 and 192 DPI, a screen reader's view through the system's
    accessibility interface, and the keys: Tab, Space and Enter on the pause
    button, Esc and Alt+F4 for the close (the probe checks each step).
+3. The look in a high-contrast theme: background, text, bar and symbols in
+   the theme's colours; its screenshot kept.
 
 Usage: dialog_probe_test.py WINE_RUN PROBE WORK_DIR WINE_PREFIX REFERENCE_PNG
        [--write-reference]
@@ -177,6 +179,13 @@ def main():
                 differing = sum(1 for a, b in zip(got[2], want[2]) for i in range(0, len(a), 3)
                                 if a[i:i + 3] != b[i:i + 3])
                 check(differing == 0, f"{differing} pixels differ from the dialog at 96 DPI")
+        result = wine(probe, "contrast", str(work / "dialog_high_contrast.bmp"))
+        print(f"--- high contrast, exit {result.returncode}")
+        print(result.stdout, result.stderr, flush=True)
+        check(result.returncode == 0, f"{result.returncode} problems in high contrast")
+        if (work / "dialog_high_contrast.bmp").exists():
+            write_png(work / "dialog_high_contrast.png",
+                      *read_bmp(work / "dialog_high_contrast.bmp"))
     finally:
         subprocess.run(["wineserver", "-k"], env=dict(env, WINEPREFIX=prefix))
         display.stop()
