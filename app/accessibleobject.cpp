@@ -75,12 +75,14 @@ class ControlAccessible final : public IAccessible {
     return Part(child) >= 0 ? S_FALSE : E_INVALIDARG;
   }
   HRESULT STDMETHODCALLTYPE get_accName(VARIANT child, BSTR* name) override {
-    return Answer(child, name, [](const AccessibleDescription& d) { return d.name; },
-                  [](const AccessibleDescription::Part& p) { return p.name; });
+    return Answer(
+        child, name, [](const AccessibleDescription& d) { return d.name; },
+        [](const AccessibleDescription::Part& p) { return p.name; });
   }
   HRESULT STDMETHODCALLTYPE get_accValue(VARIANT child, BSTR* value) override {
-    return Answer(child, value, [](const AccessibleDescription& d) { return d.value; },
-                  [](const AccessibleDescription::Part& p) { return p.value; });
+    return Answer(
+        child, value, [](const AccessibleDescription& d) { return d.value; },
+        [](const AccessibleDescription::Part& p) { return p.value; });
   }
   HRESULT STDMETHODCALLTYPE get_accDescription(VARIANT, BSTR* text) override {
     return Text(L"", text);
@@ -106,8 +108,8 @@ class ControlAccessible final : public IAccessible {
       state->lVal |= description.extra_state;
     } else {
       // A line shares its control's visibility, and is read only.
-      state->lVal = (state->lVal & (STATE_SYSTEM_INVISIBLE | STATE_SYSTEM_OFFSCREEN)) |
-                    STATE_SYSTEM_READONLY;
+      state->lVal =
+          (state->lVal & (STATE_SYSTEM_INVISIBLE | STATE_SYSTEM_OFFSCREEN)) | STATE_SYSTEM_READONLY;
     }
     return S_OK;
   }
@@ -132,8 +134,9 @@ class ControlAccessible final : public IAccessible {
     return S_FALSE;
   }
   HRESULT STDMETHODCALLTYPE get_accDefaultAction(VARIANT child, BSTR* action) override {
-    return Answer(child, action, [](const AccessibleDescription& d) { return d.default_action; },
-                  [](const AccessibleDescription::Part&) { return std::wstring(); });
+    return Answer(
+        child, action, [](const AccessibleDescription& d) { return d.default_action; },
+        [](const AccessibleDescription::Part&) { return std::wstring(); });
   }
   HRESULT STDMETHODCALLTYPE accSelect(LONG, VARIANT) override { return S_FALSE; }
   HRESULT STDMETHODCALLTYPE accLocation(LONG* left, LONG* top, LONG* width, LONG* height,
@@ -160,7 +163,8 @@ class ControlAccessible final : public IAccessible {
     return standard_->accHitTest(x, y, child);
   }
   HRESULT STDMETHODCALLTYPE accDoDefaultAction(VARIANT child) override {
-    if (Part(child) != 0 || describe_(control_).default_action.empty()) return DISP_E_MEMBERNOTFOUND;
+    if (Part(child) != 0 || describe_(control_).default_action.empty())
+      return DISP_E_MEMBERNOTFOUND;
     // As a click: the dialog hears it as from the mouse or the keyboard.
     ::PostMessageW(control_, BM_CLICK, 0, 0);
     return S_OK;
@@ -185,9 +189,9 @@ class ControlAccessible final : public IAccessible {
       return E_INVALIDARG;
     }
     const AccessibleDescription description = describe_(control_);
-    return Text(part == 0 ? self(description)
-                          : of_part(description.parts[static_cast<size_t>(part) - 1]),
-                out);
+    return Text(
+        part == 0 ? self(description) : of_part(description.parts[static_cast<size_t>(part) - 1]),
+        out);
   }
 
   std::atomic<ULONG> references_{1};

@@ -11,8 +11,20 @@
 
 namespace {
 
-constexpr wchar_t kPressed[] = L"Veltra.Pressed";
-constexpr wchar_t kAlert[] = L"Veltra.Alert";
+// What a control's text does not tell, kept in the control's user data
+// (neither static controls nor buttons use it), so that a description needs
+// only the window.
+constexpr LONG_PTR kPressed = 1;
+constexpr LONG_PTR kAlert = 2;
+
+bool Has(HWND control, LONG_PTR flag) {
+  return (::GetWindowLongPtrW(control, GWLP_USERDATA) & flag) != 0;
+}
+
+void Mark(HWND control, LONG_PTR flag, bool on) {
+  const LONG_PTR flags = ::GetWindowLongPtrW(control, GWLP_USERDATA);
+  ::SetWindowLongPtrW(control, GWLP_USERDATA, on ? flags | flag : flags & ~flag);
+}
 
 std::wstring TextOf(HWND control) {
   return DialogControls(::GetParent(control)).Text(::GetDlgCtrlID(control));
@@ -32,7 +44,7 @@ std::vector<std::wstring> Lines(const std::wstring& text) {
 AccessibleDescription Text(HWND control) {
   AccessibleDescription text;
   text.name = TextOf(control);
-  if (::GetPropW(control, kAlert) != nullptr) text.role = ROLE_SYSTEM_ALERT;
+  if (Has(control, kAlert)) text.role = ROLE_SYSTEM_ALERT;
   return text;
 }
 
@@ -58,7 +70,7 @@ AccessibleDescription PauseButton(HWND control) {
   button.role = ROLE_SYSTEM_PUSHBUTTON;
   button.focusable = true;
   button.default_action = L"Press";
-  if (::GetPropW(control, kPressed) != nullptr) button.extra_state = STATE_SYSTEM_PRESSED;
+  if (Has(control, kPressed)) button.extra_state = STATE_SYSTEM_PRESSED;
   return button;
 }
 
@@ -68,8 +80,8 @@ AccessibleDescription Values(HWND control) {
   AccessibleDescription values;
   values.name = L"Download details";
   values.role = ROLE_SYSTEM_GROUPING;
-  const std::vector<std::wstring> labels = Lines(TextOf(::GetDlgItem(::GetParent(control),
-                                                                     IDC_LABELS)));
+  const std::vector<std::wstring> labels =
+      Lines(TextOf(::GetDlgItem(::GetParent(control), IDC_LABELS)));
   const std::vector<std::wstring> lines = Lines(TextOf(control));
   HDC dc = ::GetDC(control);
   HGDIOBJ old =
@@ -105,18 +117,14 @@ void Serve(HWND dialog) {
 
 void SetPaused(HWND dialog, bool paused) {
   HWND button = ::GetDlgItem(dialog, IDC_PAUSE);
-  if (paused) {
-    ::SetPropW(button, kPressed, button);
-  } else {
-    ::RemovePropW(button, kPressed);
-  }
+  Mark(button, kPressed, paused);
   ::NotifyWinEvent(EVENT_OBJECT_STATECHANGE, button, OBJID_CLIENT, CHILDID_SELF);
   ::NotifyWinEvent(EVENT_OBJECT_NAMECHANGE, button, OBJID_CLIENT, CHILDID_SELF);
 }
 
 void AnnounceMessage(HWND dialog) {
   HWND message = ::GetDlgItem(dialog, IDC_MESSAGE);
-  ::SetPropW(message, kAlert, message);
+  Mark(message, kAlert, true);
   ::NotifyWinEvent(EVENT_SYSTEM_ALERT, message, OBJID_CLIENT, CHILDID_SELF);
 }
 

@@ -91,8 +91,8 @@ DialogLayout DialogLayout::FromTemplate(HWND dialog) {
     Item item = {::GetDlgCtrlID(child), {}};
     item.rect.left = x96(rect.left);
     item.rect.top = y96(rect.top);
-    const bool picture = (::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP &&
-                         item.id == IDC_LOGO;
+    const bool picture =
+        (::GetWindowLongW(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP && item.id == IDC_LOGO;
     // A picture control takes its picture's size, which is a size at 96 DPI.
     item.rect.right = picture ? item.rect.left + width : item.rect.left + x96(width);
     item.rect.bottom = picture ? item.rect.top + height : item.rect.top + y96(height);

@@ -38,9 +38,8 @@ int DialogLook::ScreenPixelsPerInch() {
 int DialogLook::WindowDpi(HWND window) {
   // Windows 10 1607 and later; before, every monitor has the system's scale.
   using GetDpiForWindowFunction = UINT(WINAPI*)(HWND);
-  static const auto get_dpi = reinterpret_cast<GetDpiForWindowFunction>(
-      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"user32.dll"),
-                                               "GetDpiForWindow")));
+  static const auto get_dpi = reinterpret_cast<GetDpiForWindowFunction>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "GetDpiForWindow")));
   const UINT dpi = get_dpi != nullptr ? get_dpi(window) : 0;
   return dpi != 0 ? static_cast<int>(dpi) : ScreenPixelsPerInch();
 }

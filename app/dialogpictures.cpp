@@ -51,8 +51,8 @@ void Picture::Fill(const Shape& inside, double left, double top, double right, d
   }
 }
 
-void Picture::FillRoundedRect(double left, double top, double right, double bottom,
-                              double radius, const Paint& colour) {
+void Picture::FillRoundedRect(double left, double top, double right, double bottom, double radius,
+                              const Paint& colour) {
   Fill(
       [=](double x, double y) {
         if (x < left || x > right || y < top || y > bottom) return false;
@@ -98,7 +98,8 @@ HBITMAP Picture::ToBitmap() const {
   auto* out = static_cast<DWORD*>(bits);
   for (size_t i = 0; i < pixels_.size(); ++i) {
     const COLORREF c = pixels_[i];
-    out[i] = 0xFF000000u | (static_cast<DWORD>(GetRValue(c)) << 16) | (GetGValue(c) << 8) | GetBValue(c);
+    out[i] =
+        0xFF000000u | (static_cast<DWORD>(GetRValue(c)) << 16) | (GetGValue(c) << 8) | GetBValue(c);
   }
   return bitmap;
 }
@@ -113,8 +114,13 @@ Picture Picture::Logo(double scale) {
   // An arrow pointing down into a tray.
   const double size = at(120), left = at(29.5), top = at(38);
   std::vector<std::pair<double, double>> arrow;
-  for (const auto& [x, y] : {std::pair{0.40, 0.12}, {0.60, 0.12}, {0.60, 0.45}, {0.78, 0.45},
-                             {0.50, 0.74}, {0.22, 0.45}, {0.40, 0.45}}) {
+  for (const auto& [x, y] : {std::pair{0.40, 0.12},
+                             {0.60, 0.12},
+                             {0.60, 0.45},
+                             {0.78, 0.45},
+                             {0.50, 0.74},
+                             {0.22, 0.45},
+                             {0.40, 0.45}}) {
     arrow.emplace_back(left + x * size, top + y * size);
   }
   logo.FillPolygon(arrow, Solid(kWhite));

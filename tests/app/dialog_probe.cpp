@@ -30,8 +30,8 @@
 #include <atomic>
 #include <cstdio>
 #include <functional>
-#include <string>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -142,7 +142,8 @@ RECT TextExtent(HWND control, std::wstring text) {
   RECT needed = {0, 0, client.right, 0};
   if (text.empty()) return needed;
   HDC dc = GetDC(control);
-  HGDIOBJ old = SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
+  HGDIOBJ old =
+      SelectObject(dc, reinterpret_cast<HGDIOBJ>(SendMessageW(control, WM_GETFONT, 0, 0)));
   DrawTextW(dc, text.c_str(), static_cast<int>(text.size()), &needed,
             DT_CALCRECT | DT_WORDBREAK | DT_EXPANDTABS | DT_LEFT);
   SelectObject(dc, old);
@@ -291,9 +292,9 @@ int Layout(const std::wstring& shot) {
   for (const Phase& phase : {Phase{"paused", Downloading(), 0}, Phase{"verifying", verifying, 0},
                              Phase{"copying", copying, 0}, Phase{"processing", processing, 0}}) {
     const uint64_t done = phase.counters.bytes_done;
-    controls.Apply(ProgressReadout::Compute(phase.speed, phase.counters.total_bytes, done,
-                                            phase.counters),
-                   nullptr);
+    controls.Apply(
+        ProgressReadout::Compute(phase.speed, phase.counters.total_bytes, done, phase.counters),
+        nullptr);
     Pump(100);
     Look(window, phase.name);
     CheckColumns(window, phase.name);
@@ -313,13 +314,13 @@ int Layout(const std::wstring& shot) {
   }
   controls.SetText(IDC_TIP, DownloadDialog::kStoppingNotice);
   Look(window, "stopping");
-  for (int id : {IDC_PAUSE, IDC_VALUES, IDC_LABELS, IDC_PROGRESS, IDC_TIP}) controls.Show(id, false);
+  for (int id : {IDC_PAUSE, IDC_VALUES, IDC_LABELS, IDC_PROGRESS, IDC_TIP})
+    controls.Show(id, false);
   controls.SetText(IDC_MESSAGE, DownloadDialog::kFailedNotice);
   Pump(100);
   Look(window, "failed");
   return problems;
 }
-
 
 // What a screen reader reads of one control.
 struct Heard {
@@ -373,7 +374,6 @@ Heard Hear(HWND control) {
   heard.ok = true;
   return heard;
 }
-
 
 void Print(const char* what, const Heard& heard) {
   printf("heard %s role %ld state 0x%lx name \"%s\" value \"%s\"", what, heard.role, heard.state,
@@ -516,6 +516,10 @@ void User(DownloadDialog& dialog, const std::wstring& close_key) {
            }),
            "the error box is the active window");
     Expect(Hear(GetDlgItem(box, 0xFFFF)).name == text, "its text is read");
+    // The system lays the box out at the system's scale: nothing clipped.
+    const int before = problems;
+    Look(box, "errorbox");
+    Expect(problems == before, "the error box shows its text whole");
     Press({VK_RETURN});
     Expect(WaitFor([&] { return !IsWindow(box); }), "Enter dismisses it");
     // The failure notice is read out as an alert when it appears.
@@ -538,8 +542,9 @@ int Keys(const std::wstring& close_key) {
   SetPriorityClass(GetCurrentProcess(), NORMAL_PRIORITY_CLASS);
   HWND window = dialog.Window();
   DialogControls(window).SetText(
-      IDC_MESSAGE, L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be "
-                   L"saved in:\r\nC:\\Users\\user\\Downloads");
+      IDC_MESSAGE,
+      L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be "
+      L"saved in:\r\nC:\\Users\\user\\Downloads");
   for (int update = 0; update < 5; ++update) {
     OnOtherThread([&] { dialog.UpdateProgress(1500, 1'000'000'000, 333'333'333, 2); });
   }
@@ -553,7 +558,8 @@ int Keys(const std::wstring& close_key) {
   std::thread user([&] {
     User(dialog, close_key);
     for (int i = 0; i < 200 && !closed; ++i) {
-      noticed = noticed || DialogControls(window).Text(IDC_TIP) == DownloadDialog::kStoppingNotice ||
+      noticed = noticed ||
+                DialogControls(window).Text(IDC_TIP) == DownloadDialog::kStoppingNotice ||
                 !IsWindowVisible(window);
       Sleep(25);
     }
@@ -612,23 +618,25 @@ int Contrast(const std::wstring& shot) {
       CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_DOWNLOAD), nullptr, &ContrastProc, 0);
   DialogLook look;
   look.Apply(window, instance, 96);
-  look.SetColours(window, instance, DialogColours::Choose(true, [](int i) { return GetSysColor(i); }),
-                  false);
+  look.SetColours(window, instance,
+                  DialogColours::Choose(true, [](int i) { return GetSysColor(i); }), false);
   contrast_look = &look;
   DialogControls controls(window);
   controls.SetText(IDC_MESSAGE,
                    L"Downloading Veltra installer, please wait.\r\n\r\nThe installer will be saved "
                    L"in:\r\nC:\\Users\\user\\Downloads");
   DownloadProgress counters = Downloading();
-  controls.Apply(ProgressReadout::Compute(1500, counters.total_bytes, counters.bytes_done, counters),
-                 nullptr);
-  controls.SetText(IDC_TIP, TipRotation::DefaultTips(L"www.veltra.test/faq", L"forum.veltra.test")[1]);
+  controls.Apply(
+      ProgressReadout::Compute(1500, counters.total_bytes, counters.bytes_done, counters), nullptr);
+  controls.SetText(IDC_TIP,
+                   TipRotation::DefaultTips(L"www.veltra.test/faq", L"forum.veltra.test")[1]);
   controls.Show(IDC_TIP, true);
   ShowWindow(window, SW_SHOW);
   SetForegroundWindow(window);
   RedrawWindow(window, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
   Pump(800);
-  if (!SaveScreenshot(window, std::string(shot.begin(), shot.end()).c_str())) Problem("no screenshot");
+  if (!SaveScreenshot(window, std::string(shot.begin(), shot.end()).c_str()))
+    Problem("no screenshot");
 
   RECT spot = {160, 200, 161, 201};
   MapDialogRect(window, &spot);

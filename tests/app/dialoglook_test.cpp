@@ -11,10 +11,11 @@ namespace {
 
 // Windows' "High Contrast White": black on white, a purple highlight.
 COLORREF HighContrastWhite(int index) {
-  static const std::map<int, COLORREF> colours = {
-      {COLOR_WINDOW, RGB(255, 255, 255)},  {COLOR_WINDOWTEXT, RGB(0, 0, 0)},
-      {COLOR_HIGHLIGHT, RGB(55, 0, 110)},  {COLOR_BTNFACE, RGB(255, 255, 255)},
-      {COLOR_BTNTEXT, RGB(0, 0, 0)}};
+  static const std::map<int, COLORREF> colours = {{COLOR_WINDOW, RGB(255, 255, 255)},
+                                                  {COLOR_WINDOWTEXT, RGB(0, 0, 0)},
+                                                  {COLOR_HIGHLIGHT, RGB(55, 0, 110)},
+                                                  {COLOR_BTNFACE, RGB(255, 255, 255)},
+                                                  {COLOR_BTNTEXT, RGB(0, 0, 0)}};
   const auto found = colours.find(index);
   return found != colours.end() ? found->second : RGB(1, 2, 3);
 }
@@ -23,9 +24,9 @@ COLORREF HighContrastWhite(int index) {
 // symbols vanish.
 COLORREF HighContrastBlack(int index) {
   const COLORREF white = HighContrastWhite(index);
-  return index == COLOR_HIGHLIGHT ? RGB(26, 235, 255)
-                                  : RGB(255 - GetRValue(white), 255 - GetGValue(white),
-                                        255 - GetBValue(white));
+  return index == COLOR_HIGHLIGHT
+             ? RGB(26, 235, 255)
+             : RGB(255 - GetRValue(white), 255 - GetGValue(white), 255 - GetBValue(white));
 }
 
 int Contrast(COLORREF a, COLORREF b) {
@@ -84,8 +85,8 @@ TEST(DialogPictures, DrawnSharpAtTheSizeOfEachScale) {
   const COLORREF ink = RGB(255, 255, 255), paper = RGB(0, 0, 0);
   const Picture pause = Picture::PauseSymbol(50, ink, paper);
   EXPECT_EQ(pause.Pixel(0, 0), paper);
-  EXPECT_EQ(pause.Pixel(17, 25), ink);  // the left bar
-  EXPECT_EQ(pause.Pixel(33, 25), ink);  // the right bar
+  EXPECT_EQ(pause.Pixel(17, 25), ink);    // the left bar
+  EXPECT_EQ(pause.Pixel(33, 25), ink);    // the right bar
   EXPECT_EQ(pause.Pixel(25, 25), paper);  // between them
   const Picture resume = Picture::ResumeSymbol(38, ink, paper);
   EXPECT_EQ(resume.Pixel(15, 19), ink);
