@@ -274,6 +274,17 @@ int Layout(const std::wstring& shot) {
   if (!SaveScreenshot(window, std::string(shot.begin(), shot.end()).c_str())) {
     Problem("no screenshot");
   }
+  // Onto a monitor of the other scale (192 DPI, or 96 from a larger one)
+  // and back: the driver compares "moved" with the other scale's run, and
+  // "back" with this one.
+  const int system_dpi = DialogLook::ScreenPixelsPerInch();
+  for (int dpi : {system_dpi == 96 ? 192 : 96, system_dpi}) {
+    RECT suggested;
+    GetWindowRect(window, &suggested);
+    SendMessageW(window, WM_DPICHANGED, MAKEWPARAM(dpi, dpi), reinterpret_cast<LPARAM>(&suggested));
+    Pump(200);
+    Look(window, dpi == system_dpi ? "back" : "moved");
+  }
 
   // Every other phase, and each tip, in the same window.
   struct Phase {

@@ -151,7 +151,7 @@ def main():
         base = layouts.get(96, {})
         for dpi in DPIS[1:]:
             for key, rect in base.items():
-                if key == "images":
+                if key == "images" or key[0] in ("moved", "back"):
                     continue
                 scaled = layouts.get(dpi, {}).get(key)
                 expected = tuple(v * dpi / 96 for v in rect)
@@ -163,10 +163,28 @@ def main():
                 check(close and all(close),
                       f"{key} at {dpi} DPI is {scaled}, not {rect} scaled ({expected})")
             for key, size in base.get("images", {}).items():
+                if key[0] in ("moved", "back"):
+                    continue
                 scaled = layouts.get(dpi, {}).get("images", {}).get(key)
                 expected = tuple(v * dpi / 96 for v in size)
                 check(scaled is not None and all(abs(a - b) <= 1 for a, b in zip(scaled, expected)),
                       f"picture {key} at {dpi} DPI is {scaled}, not {size} scaled")
+
+        # WM_DPICHANGED: a window moved to a monitor of the other scale lies
+        # as one started there, and as before once it is back.
+        for dpi, other in ((96, 192), (192, 96)):
+            for key, rect in layouts.get(dpi, {}).items():
+                if key == "images":
+                    continue
+                phase, control = key
+                if phase == "moved":
+                    started = layouts.get(other, {}).get(("downloading", control))
+                    check(rect == started, f"{control} moved from {dpi} to {other} DPI lies at "
+                          f"{rect}, started there at {started}")
+                if phase == "back":
+                    before = layouts[dpi].get(("downloading", control))
+                    check(rect == before, f"{control} back at {dpi} DPI lies at {rect}, "
+                          f"was at {before}")
 
         shot96 = work / "dialog_96dpi.png"
         if write_reference:
