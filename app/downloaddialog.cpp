@@ -78,8 +78,22 @@ void DownloadDialog::ScaleToMonitor() {
 void DownloadDialog::OnDpiChanged(int dpi, const RECT& suggested) {
   look.Rescale(window.Get(), instance, dpi, download_manager.IsPaused());
   layout.Apply(window.Get(), dpi);
-  ::SetWindowPos(window.Get(), nullptr, suggested.left, suggested.top, 0, 0,
-                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+  // The frame has the new scale too (Windows 10 1607 and later say how
+  // large); without that, the frame keeps its size.
+  using AdjustFunction = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust = reinterpret_cast<AdjustFunction>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  const SIZE client = layout.Client(dpi);
+  RECT frame = {0, 0, client.cx, client.cy};
+  UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+  if (adjust == nullptr ||
+      !adjust(&frame, static_cast<DWORD>(::GetWindowLongW(window.Get(), GWL_STYLE)), FALSE,
+              static_cast<DWORD>(::GetWindowLongW(window.Get(), GWL_EXSTYLE)),
+              static_cast<UINT>(dpi))) {
+    flags |= SWP_NOSIZE;
+  }
+  ::SetWindowPos(window.Get(), nullptr, suggested.left, suggested.top, frame.right - frame.left,
+                 frame.bottom - frame.top, flags);
   ::InvalidateRect(window.Get(), nullptr, TRUE);
 }
 
