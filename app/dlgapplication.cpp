@@ -32,15 +32,22 @@ void RunDialog(HINSTANCE instance) {
   if (!run.Take(release, DownloadNames::WindowCaption(release))) return;
   DownloadDialog dialog(instance);
   dialog.Start();
+  RunMessageLoop(dialog.Window());
+}
+
+}  // namespace
+
+void RunMessageLoop(HWND dialog) {
   MSG msg;
   // GetMessageW returns -1 on failure; looping on it would spin forever.
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    // The dialog manager's keys: Tab moves the focus, Space and Enter press
+    // the focused button, Esc cancels.
+    if (::IsDialogMessageW(dialog, &msg)) continue;
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }
 }
-
-}  // namespace
 
 HINSTANCE ModuleInstance() { return module_instance; }
 

@@ -9,3 +9,7 @@ int DlgApplicationMain(HINSTANCE instance);
 
 // The module instance handle the entry received; resources come from it.
 HINSTANCE ModuleInstance();
+
+// The message loop of the dialog's thread, with the dialog's keyboard
+// handling, until the quit message.
+void RunMessageLoop(HWND dialog);

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "app/dialogcontrols.h"
+#include "app/dialoglayout.h"
 #include "app/dialoglook.h"
 #include "app/proxyprompt.h"
 #include "app/tiprotation.h"
@@ -70,6 +71,13 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void OnCommand(WPARAM wparam, LPARAM lparam);
   void PaintBackground();
+  // Fonts, pictures and layout for the window's scale.
+  void ScaleToMonitor();
+  // The window moved to a monitor of another scale; `suggested` is where
+  // the system would put it.
+  void OnDpiChanged(int dpi, const RECT& suggested);
+  // The pause button's image and its name for screen readers.
+  void ShowPauseState(bool paused);
   void BeginClose();
   void StopAndClose();
   // The events, on the window's thread.
@@ -81,6 +89,7 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   // controls use) outlive everything that may still touch them.
   DialogLook look;
   UniqueWindow window;
+  DialogLayout layout;
   HCURSOR saved_cursor = nullptr;
   // Before the threads that post to it, so that it outlives them.
   WindowEvents events;
