@@ -37,6 +37,10 @@ class ProxySignIn {
 
   static ProxySignIn& Instance();
 
+  // The proxy a request goes through, as the system's settings name it;
+  // empty when it goes direct (or the system does not say).
+  static std::wstring ProxyName(HINTERNET request);
+
   // The window's prompt; null when there is nobody to ask.
   void SetPrompt(IProxyPrompt* prompt);
 
