@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "net/proxysignin.h"
 
 namespace {
 
@@ -145,4 +146,28 @@ bool Connection::Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD
       stop, error);
   if (ok) read = *count;
   return ok;
+}
+
+bool Connection::AnswerFromProxy() const {
+  // Through a proxy, an HTTPS answer of the host arrives inside the TLS
+  // session with it; an answer before that session (to the tunnel's
+  // CONNECT) can only be the proxy's own, whatever its headers say.
+  if (ProxySignIn::ProxyName(Request()).empty()) return false;
+  // INTERNET_CERTIFICATE_INFO as InternetQueryOptionW fills it, whatever
+  // UNICODE is.
+  struct {
+    FILETIME expiry;
+    FILETIME start;
+    LPWSTR texts[5];
+    DWORD key_size;
+  } certificate{};
+  DWORD length = sizeof certificate;
+  if (!::InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, &certificate,
+                              &length)) {
+    return true;
+  }
+  for (LPWSTR text : certificate.texts) {
+    if (text != nullptr) ::LocalFree(text);
+  }
+  return false;
 }

@@ -240,30 +240,6 @@ bool DownloadConnection::SendRequest(const std::wstring& host, const std::wstrin
   return true;
 }
 
-bool DownloadConnection::AnswerFromProxy() const {
-  // Through a proxy, an HTTPS answer of the host arrives inside the TLS
-  // session with it; an answer before that session (to the tunnel's
-  // CONNECT) can only be the proxy's own, whatever its headers say.
-  if (ProxySignIn::ProxyName(Request()).empty()) return false;
-  // INTERNET_CERTIFICATE_INFO as InternetQueryOptionW fills it, whatever
-  // UNICODE is.
-  struct {
-    FILETIME expiry;
-    FILETIME start;
-    LPWSTR texts[5];
-    DWORD key_size;
-  } certificate{};
-  DWORD length = sizeof certificate;
-  if (!::InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, &certificate,
-                              &length)) {
-    return true;
-  }
-  for (LPWSTR text : certificate.texts) {
-    if (text != nullptr) ::LocalFree(text);
-  }
-  return false;
-}
-
 bool DownloadConnection::QueryAnswer(const std::wstring& logged_name, DWORD& status_code,
                                      std::wstring& headers) {
   DWORD length = sizeof status_code;

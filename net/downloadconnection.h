@@ -56,8 +56,6 @@ class DownloadConnection : public Connection {
   bool SendRequest(const std::wstring& host, const std::wstring& object,
                    const std::wstring& logged_path, const StopToken& stop, int& applied_sign_ins);
   bool QueryAnswer(const std::wstring& logged_name, DWORD& status_code, std::wstring& headers);
-  // The answer came from the proxy: no TLS session with the host carried it.
-  bool AnswerFromProxy() const;
 
   std::wstring content_type_;
   uint32_t proxy_refusal_ = 0;
