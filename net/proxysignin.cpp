@@ -89,14 +89,18 @@ ProxySignIn::Outcome ProxySignIn::After407(HINTERNET request, int applied,
     }
     if (stop.WaitFor(answered_.Get(), INFINITE) != FlagEvent::Wake::kWork) return Outcome::kStopped;
   }
-  return Ask(request, keep_alive, stop);
+  // The request carried the latest sign-in and the proxy still wants one.
+  return Ask(request, keep_alive, applied > 0, stop);
 }
 
 ProxySignIn::Outcome ProxySignIn::Ask(HINTERNET request, const std::shared_ptr<void>& keep_alive,
-                                      const StopToken& stop) {
+                                      bool refused, const StopToken& stop) {
   const std::wstring proxy = Named(ProxyName(request));
   Error::LogMessage(L"ProxySignIn: the proxy " + proxy +
-                        L" asks for a sign-in (407 Proxy Authentication Required); asking the user",
+                        (refused ? L" refused the sign-in (407 Proxy Authentication Required); "
+                                   L"asking the user again"
+                                 : L" asks for a sign-in (407 Proxy Authentication Required); "
+                                   L"asking the user"),
                     kModule, __LINE__);
   IProxyPrompt* prompt = nullptr;
   {
@@ -104,9 +108,9 @@ ProxySignIn::Outcome ProxySignIn::Ask(HINTERNET request, const std::shared_ptr<v
     prompt = prompt_;
   }
   // Not under the lock: the answer waits for the user.
-  const IProxyPrompt::Answer answer = prompt != nullptr
-                                          ? prompt->AskProxySignIn(request, keep_alive, stop)
-                                          : IProxyPrompt::Answer::kCancelled;
+  const IProxyPrompt::Answer answer =
+      prompt != nullptr ? prompt->AskProxySignIn(request, keep_alive, proxy, refused, stop)
+                        : IProxyPrompt::Answer::kCancelled;
   Outcome outcome = Outcome::kStopped;
   std::wstring user, password;
   if (answer == IProxyPrompt::Answer::kCancelled) {
