@@ -151,23 +151,12 @@ bool Connection::Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD
 bool Connection::AnswerFromProxy() const {
   // Through a proxy, an HTTPS answer of the host arrives inside the TLS
   // session with it; an answer before that session (to the tunnel's
-  // CONNECT) can only be the proxy's own, whatever its headers say.
+  // CONNECT) can only be the proxy's own, whatever its headers say. (The
+  // server certificate's option would say the same, but WinINet under Wine
+  // faults on it before any TLS.)
   if (ProxySignIn::ProxyName(Request()).empty()) return false;
-  // INTERNET_CERTIFICATE_INFO as InternetQueryOptionW fills it, whatever
-  // UNICODE is.
-  struct {
-    FILETIME expiry;
-    FILETIME start;
-    LPWSTR texts[5];
-    DWORD key_size;
-  } certificate{};
-  DWORD length = sizeof certificate;
-  if (!::InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_CERTIFICATE_STRUCT, &certificate,
-                              &length)) {
-    return true;
-  }
-  for (LPWSTR text : certificate.texts) {
-    if (text != nullptr) ::LocalFree(text);
-  }
-  return false;
+  DWORD flags = 0;
+  DWORD length = sizeof flags;
+  return ::InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &length) &&
+         (flags & SECURITY_FLAG_SECURE) == 0;
 }
