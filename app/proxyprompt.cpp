@@ -58,7 +58,12 @@ void AskOnWindowThread(HWND window, Question& question) {
       user.data(), static_cast<ULONG>(user.size()), password.data(),
       static_cast<ULONG>(password.size()), &save, flags);
   if (result == NO_ERROR) {
-    SetString(question.request, INTERNET_OPTION_PROXY_USERNAME, user.data());
+    // Wine's dialog puts the target's name in front of a user name without
+    // a domain, generic credentials or not; Windows gives it as typed.
+    std::wstring name = user.data();
+    const std::wstring ours = question.proxy + L"\\";
+    if (name.compare(0, ours.size(), ours) == 0) name.erase(0, ours.size());
+    SetString(question.request, INTERNET_OPTION_PROXY_USERNAME, name.c_str());
     SetString(question.request, INTERNET_OPTION_PROXY_PASSWORD, password.data());
   } else {
     result = ERROR_CANCELLED;
