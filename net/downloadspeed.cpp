@@ -31,7 +31,8 @@ bool DownloadSpeed::Measure(uint64_t now) {
   const SpeedFigures figures = source_->Figures();
   const uint64_t counted = figures.bytes_in_progress + figures.bytes_done;
   // A reused count above the rest must not wrap into an absurd speed.
-  const uint64_t transferred = counted > figures.bytes_reused ? counted - figures.bytes_reused : 0;
+  const uint64_t transferred =
+      counted > figures.bytes_reused ? counted - figures.bytes_reused : 0;
 
   const bool paused = view_->IsPaused();
   // An interval that ends paused or merging is not download time.
