@@ -112,7 +112,7 @@ bool FileUpload::PassedProxy(bool& retry) {
   if (!::HttpQueryInfoW(connection.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
                         &status, &length, nullptr) ||
       (status != kHttpForbidden && status != kHttpProxyAuthenticationRequired) ||
-      !connection.AnswerFromProxy()) {
+      (status == kHttpForbidden && !secure) || !connection.AnswerFromProxy()) {
     return true;
   }
   if (status == kHttpProxyAuthenticationRequired) {
