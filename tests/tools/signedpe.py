@@ -1,5 +1,5 @@
 """Signed Windows programs changed where their signature's digest does not
-look: inside the certificate table, or after it."""
+look: inside the certificate table."""
 import struct
 
 
@@ -21,7 +21,3 @@ def hide_in_table(data, extra):
     struct.pack_into("<I", data, entry + 4, size + extra)
     return bytes(data) + bytes((i * 7 + 1) % 256 for i in range(extra))
 
-
-def append_after_table(data, extra):
-    """`extra` bytes after the certificate table, the headers unchanged."""
-    return bytes(data) + bytes((i * 5 + 3) % 256 for i in range(extra))
