@@ -48,6 +48,8 @@ class Connection {
   bool Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read, const StopToken& stop,
             DWORD& error);
 
+  // The system's proxy the requests go through; empty when they go direct.
+  std::wstring ProxyName() const;
   // The answer on the request came from the system's proxy: it arrived
   // before any TLS session with the host (a refusal of the tunnel).
   bool AnswerFromProxy() const;

@@ -189,7 +189,7 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
       AnswerFromProxy()) {
     proxy_refusal_ = status_code;
     Error::RecordError(
-        L"Connection::OpenHttpConnection the proxy " + ProxySignIn::ProxyName(Request()) +
+        L"Connection::OpenHttpConnection the proxy " + ProxyName() +
             L" refused the connection to " + host + L" with " + std::to_wstring(status_code) +
             L" " + QueryHeader(HTTP_QUERY_STATUS_TEXT) + L" Proxy's response headers: " + headers,
         static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kModule, __LINE__);

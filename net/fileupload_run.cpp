@@ -137,7 +137,7 @@ bool FileUpload::PassedProxy(bool& retry) {
                        nullptr)) {
     text.assign(buffer.data(), length / sizeof(wchar_t));
   }
-  Error::RecordError(L"FileUpload: the proxy " + ProxySignIn::ProxyName(connection.Request()) +
+  Error::RecordError(L"FileUpload: the proxy " + connection.ProxyName() +
                          L" refused the connection to " + server_name + L" with " +
                          std::to_wstring(status) + L" " + text,
                      static_cast<uint32_t>(ERROR_ACCESS_DENIED), kModule, __LINE__);
