@@ -13,8 +13,8 @@ import urllib.parse
 class BlobHost(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, sas):
-        super().__init__(("127.0.0.1", 0), BlobHandler)
+    def __init__(self, sas, address="127.0.0.1"):
+        super().__init__((address, 0), BlobHandler)
         self.sas = sas
         self.lock = threading.Lock()
         self.blobs = {}          # path -> bytes
@@ -27,7 +27,7 @@ class BlobHost(http.server.ThreadingHTTPServer):
 
     @property
     def base(self):
-        return "http://127.0.0.1:%d" % self.server_address[1]
+        return "http://%s:%d" % self.server_address
 
     def puts(self):
         return [(path, status) for method, path, status in self.requests if method == "PUT"]
