@@ -236,15 +236,15 @@ TEST(Publisher, RefusalsWriteNothing) {
 
   // A CRC info that is a link is as live as a file: a host follows it.
   const std::string linked = dir.Path() + "/linked";
-  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1",
-                             "--out", linked, good},
+  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1", "--out",
+                             linked, good},
                             log))
       << ReadFile(log);
   const std::string crc_info = linked + "/veltra_r1/Veltra_R1.txt";
   ASSERT_EQ(0, ::rename(crc_info.c_str(), (dir.Path() + "/kept.txt").c_str()));
   ASSERT_EQ(0, ::symlink((dir.Path() + "/kept.txt").c_str(), crc_info.c_str()));
-  EXPECT_NE(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1",
-                             "--out", linked, data, good},
+  EXPECT_NE(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1", "--out",
+                             linked, data, good},
                             log));
   EXPECT_NE(std::string::npos, ReadFile(log).find("holds release Veltra_R1 already"))
       << ReadFile(log);
@@ -252,8 +252,8 @@ TEST(Publisher, RefusalsWriteNothing) {
 
   // The whole file system as the output folder: refused by what lies at its
   // top, before a walk through everything below.
-  EXPECT_NE(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1",
-                             "--out", "/", good},
+  EXPECT_NE(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1", "--out",
+                             "/", good},
                             log));
   const std::string refusal = ReadFile(log);
   const size_t holds = refusal.find("publish: / holds ");

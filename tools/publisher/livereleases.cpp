@@ -73,8 +73,8 @@ bool ReadLiveReleases(const FetchFunction& fetch, const std::string& base, const
     HttpClient::Response response;
     fetch(url, 64u << 20, response);
     if (!response.failure.empty() || response.status != 200) {
-      error = "cannot list container " + container + " to find its other live releases: " +
-              Answer(response) +
+      error = "cannot list container " + container +
+              " to find its other live releases: " + Answer(response) +
               (response.status == 403 ? " (a write signature made before list was allowed: "
                                         "make a new one with publisher sas --write)"
                                       : "");

@@ -23,8 +23,8 @@ struct DescribedRelease {
 bool DescribeRelease(const std::string& path, const std::string& text, DescribedRelease& release);
 
 // Sends one GET; what Upload's retries wrap.
-using FetchFunction = std::function<void(const std::string& url, size_t max_body,
-                                         HttpClient::Response& response)>;
+using FetchFunction =
+    std::function<void(const std::string& url, size_t max_body, HttpClient::Response& response)>;
 
 // Every release whose CRC info blob storage holds in `container` now (List
 // Blobs, which the signature must allow, then each ".txt" read), at `base`

@@ -62,8 +62,7 @@ bool Survey(const std::string& out, const HostLayout& layout, const std::vector<
     const std::string name = entry->d_name;
     if (name == "." || name == ".." || FileIo::IsTempName(name)) continue;
     struct stat child;
-    const bool folder =
-        ::lstat((out + "/" + name).c_str(), &child) == 0 && S_ISDIR(child.st_mode);
+    const bool folder = ::lstat((out + "/" + name).c_str(), &child) == 0 && S_ISDIR(child.st_mode);
     // The new layout keeps everything in its folder; the old one has
     // nothing but files at the top.
     if (top.empty() ? folder : name != top) {

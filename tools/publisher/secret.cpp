@@ -65,7 +65,8 @@ bool ReadSecret(const Args& args, const SecretSource& source, bool optional, std
         return false;
       }
       if (!S_ISREG(info.st_mode)) {
-        error = path + " is not a regular file; give the secret in a file, or on standard "
+        error = path +
+                " is not a regular file; give the secret in a file, or on standard "
                 "input with \"-\"";
         return false;
       }

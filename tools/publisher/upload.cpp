@@ -429,8 +429,10 @@ bool CheckOtherReleases(Uploader& uploader, const UploadOptions& options,
                           error)) {
       // Without --replace nothing foreign is overwritten anyway (Conflicts).
       if (!options.replace) return true;
-      std::fprintf(stderr, "upload: %s\nupload: nothing was uploaded: --replace needs to know "
-                   "that no other live release names the parts it rewrites\n", error.c_str());
+      std::fprintf(stderr,
+                   "upload: %s\nupload: nothing was uploaded: --replace needs to know "
+                   "that no other live release names the parts it rewrites\n",
+                   error.c_str());
       return false;
     }
   }
