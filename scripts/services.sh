@@ -76,7 +76,8 @@ start() {
   # Every start is a fresh emulator and an empty log database.
   rm -rf "$state/azurite" "$state/logs" "$state/private" "$state/lognginx"
   mkdir -p "$state/azurite" "$state/logs" "$state/private" "$state/lognginx"
-  chmod 700 "$state/private"
+  # The logs hold what users' machines said: for the service's eyes only.
+  chmod 700 "$state/private" "$state/logs"
   local blob_address="127.0.$subnet.$((50 + slot))"
   local log_address="127.0.$subnet.$((100 + slot))"
 
