@@ -100,10 +100,13 @@ ROOTS
 # Written by scripts/nginx.sh for this run only.
 user $user;
 worker_processes 1;
+# A proxied request takes two connections; many clients at once, slow or
+# not, must each find one.
+worker_rlimit_nofile 10000;
 pid "$state/nginx.pid";
 error_log "$state/error.log";
 events {
-    worker_connections 256;
+    worker_connections 4096;
 }
 http {
     log_format veltra '\$remote_addr [\$time_local] "\$request_method \$uri" \$status \$body_bytes_sent \$connection';
