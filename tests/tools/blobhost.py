@@ -1,6 +1,6 @@
 """A loopback blob host of the tests' own, plain HTTP on an ephemeral port,
 that misbehaves on purpose: Put Blob, Get, Head and Delete Blob, Create
-Container, each object's faults planned ahead (503, 500, a dropped
+Container, List Blobs, each object's faults planned ahead (503, 500, a dropped
 connection, a refusal, or an answer 201 for bytes it then loses)."""
 
 import base64
@@ -8,6 +8,7 @@ import hashlib
 import http.server
 import threading
 import urllib.parse
+from xml.sax.saxutils import escape
 
 
 class BlobHost(http.server.ThreadingHTTPServer):
@@ -88,9 +89,24 @@ class BlobHandler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
 
     def do_GET(self):
+        path, query = self.split()
+        if "comp=list" in query:
+            return self.list_blobs(path.strip("/"))
         blob = self.stored()
         if blob is not None:
             self.answer(200, blob)
+
+    def list_blobs(self, container):
+        """List Blobs: every name in the container, in one page."""
+        if container not in self.server.containers:
+            return self.missing("/" + container)
+        with self.server.lock:
+            names = sorted(p[len(container) + 2:] for p in self.server.blobs
+                           if p.startswith(f"/{container}/"))
+        self.record("/" + container, 200)
+        body = "".join(f"<Blob><Name>{escape(name)}</Name></Blob>" for name in names)
+        self.answer(200, ('<?xml version="1.0" encoding="utf-8"?><EnumerationResults>'
+                          f"<Blobs>{body}</Blobs><NextMarker /></EnumerationResults>").encode())
 
     def do_DELETE(self):
         path, _ = self.split()
