@@ -239,6 +239,12 @@ def cpp_service(args, work, postgres):
     try:
         pid = int((state / "logservice.pid").read_text().split()[0])
         host = f"log{SLOT}.s{args.subnet}.veltra.test"
+
+        def stored():
+            return sum(row["runs"] for row in mainjob.log_service_api(
+                args.subnet, SLOT, state, "/api/outcomes")["outcomes"])
+        # PostgreSQL's database outlives a start of the services.
+        before = stored()
         load = Load(host, 8443, args.body, args.rate, args.seconds, args.subnet)
         if args.attack:
             with Attack(host, 8443, args.subnet) as attack:
@@ -248,10 +254,8 @@ def cpp_service(args, work, postgres):
                   f"{dict(sorted(attack.bomb_statuses.items()))}")
         else:
             memory = load.run(pid)
-        stored = sum(row["runs"] for row in mainjob.log_service_api(
-            args.subnet, SLOT, state, "/api/outcomes")["outcomes"])
         return figures(f"C++, {'PostgreSQL' if postgres else 'SQLite'}, via nginx"
-                       + (", attacked" if args.attack else ""), load, stored, memory)
+                       + (", attacked" if args.attack else ""), load, stored() - before, memory)
     finally:
         subprocess.run([str(ROOT / "scripts" / "services.sh"), "stop", str(state)], check=False)
 
