@@ -183,5 +183,14 @@ class PostgresConnection : public SqlConnection {
 }  // namespace
 
 std::unique_ptr<SqlConnection> OpenPostgresConnection(const std::string& conninfo) {
-  return std::make_unique<PostgresConnection>(conninfo);
+  // A server that does not answer at all (a host gone from the network)
+  // must not hold a worker's reconnection for ever: 2 s per attempt unless
+  // the maker said otherwise.
+  if (conninfo.find("connect_timeout") != std::string::npos) {
+    return std::make_unique<PostgresConnection>(conninfo);
+  }
+  const bool uri = conninfo.find("://") != std::string::npos;
+  return std::make_unique<PostgresConnection>(
+      conninfo + (uri ? (conninfo.find('?') == std::string::npos ? "?" : "&") : " ") +
+      "connect_timeout=2");
 }
