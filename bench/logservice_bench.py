@@ -21,6 +21,7 @@ Usage: logservice_bench.py --logservice BINARY [--subnet S] [--rate 500] [--seco
 import argparse
 import gzip
 import http.client
+import multiprocessing
 import shutil
 import statistics
 import socket
@@ -66,25 +67,35 @@ class Attack:
 
     def __init__(self, host, port, subnet):
         self.host, self.port, self.subnet = host, port, subnet
-        self.stop = threading.Event()
+        self.stop = multiprocessing.Event()
+        self.results = multiprocessing.Queue()
         self.context = ssl.create_default_context(cafile=str(CA / "ca.pem"))
         self.head = (f"POST {logclient.UPLOAD_PATH} HTTP/1.1\r\nHost: {host}\r\n"
                      "Content-Length: 5000\r\n\r\n").encode()
-        self.threads = [threading.Thread(target=self.trickle, args=(k,)) for k in range(5)]
-        self.threads.append(threading.Thread(target=self.bombs))
         self.refused = 0  # not even connected
         self.ended = 0    # answered (429, 408, 502) or closed by the server
         self.bomb_statuses = {}
 
     def __enter__(self):
-        for t in self.threads:
-            t.start()
+        # A process of its own: the good load's threads keep their
+        # interpreter to themselves.
+        self.process = multiprocessing.Process(target=self.attack)
+        self.process.start()
         return self
 
     def __exit__(self, *exc):
         self.stop.set()
-        for t in self.threads:
+        self.refused, self.ended, self.bomb_statuses = self.results.get(timeout=120)
+        self.process.join()
+
+    def attack(self):
+        threads = [threading.Thread(target=self.trickle, args=(k,)) for k in range(5)]
+        threads.append(threading.Thread(target=self.bombs))
+        for t in threads:
+            t.start()
+        for t in threads:
             t.join()
+        self.results.put((self.refused, self.ended, self.bomb_statuses))
 
     def trickle(self, k):
         """50 connections from 127.0.S.(231 + k), each opened again when ended."""
