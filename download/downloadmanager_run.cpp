@@ -46,6 +46,7 @@ void DownloadManager::Run() {
     RunAttempts();
   } catch (const std::exception& e) {
     ReportMalfunction(e, __LINE__);
+    EndRun(RunEnd::kFailed);
     // The run is over; the window must not go on saying it downloads.
     if (listener) listener->DownloadFailed(this);
   }
@@ -102,6 +103,7 @@ void DownloadManager::RunAttempts() {
 bool DownloadManager::ProgramFolderTakes(const ReleaseManifest& records) {
   const std::wstring& folder = layout.ProgramFolder();
   if (FolderRoom::Takes(folder, FolderRoom::LongestName(records))) return true;
+  EndRun(RunEnd::kNotSaved);
   const std::wstring text = FolderRoom::Advice(folder, FileSystem::GetExecutablePathWide());
   Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
   if (listener) {
@@ -116,10 +118,12 @@ void DownloadManager::GiveUp() {
       "Maximum download attempts exceeded. If there are no network or file errors, it could be "
       "that the files are removed from disk after writing",
       static_cast<uint32_t>(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), kModule, __LINE__);
+  EndRun(ClassifyGiveUp(Error::GetErrorListJson(), ProxySignIn::Instance().Refused()));
   SendToSupport();
 }
 
 void DownloadManager::RefuseIncompleteRelease() {
+  EndRun(RunEnd::kFailed);
   // Each left-out record is named in the log already.
   Error::RecordError(L"DownloadManager: " + std::to_wstring(crc_info.Dropped()) + L" entries of " +
                          layout.CrcInfoName() +
@@ -201,6 +205,9 @@ bool DownloadManager::QueueFile(const ManifestFile& record, size_t file) {
   if (record.part_crcs.empty()) return false;
   try {
     const std::wstring& local = record.local_name;
+    layout_source.Prepare(record, [this](const std::wstring& path) {
+      return store.DeleteOwnFile(path);
+    });
     if (store.FinalFileExists(record, local)) return false;
     WatchDownloadFolder();
     // The checks of the parts already on disk read up to a part each: they
@@ -234,6 +241,10 @@ DownloadRequest DownloadManager::NewPartRequest(const ManifestFile& record,
 bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
                                        uint32_t& status) {
   copy.clear();
+  if (layout_source.InstallsFromLayout() && layout_source.ReadCrcInfo(copy)) {
+    status = 0;
+    return IsRunning();
+  }
   // A fresh worker for every copy: a status left from an earlier copy must
   // not pass for this one's.
   // A transfer of its own: the CRC info is fetched while the user pauses,
@@ -253,11 +264,14 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   for (size_t i = 0; i < data.Size(); ++i) {
     if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
   }
+  // No problem: the copy the layout gets if this attempt verifies.
+  if (status == 0) last_crc_info = copy;
   return IsRunning();
 }
 
 void DownloadManager::ReportWebPages() {
   if (web_pages_reported.exchange(true, std::memory_order_relaxed)) return;
+  EndRun(RunEnd::kWebPages);
   const std::wstring text =
       L"Your network answers the download with a web page instead of the installer's files. "
       L"This happens on networks with a sign-in page (in hotels, airports or guest networks) "
@@ -272,6 +286,7 @@ void DownloadManager::ReportWebPages() {
 
 void DownloadManager::ReportSaveFailure() {
   if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
+  EndRun(RunEnd::kNotSaved);
   if (listener) {
     listener->ShowError(
         L"Something is preventing the Download Manager from saving the installation "
