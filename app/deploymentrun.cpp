@@ -1,5 +1,7 @@
 #include "app/deploymentrun.h"
 
+#include <shlobj.h>
+
 #include <exception>
 #include <optional>
 #include <string>
@@ -61,6 +63,10 @@ int FinalCode(RunEnd end, bool unattended, DeploymentShell& shell) {
 
 void ApplyOptions(DownloadManager& manager, const CommandOptions& options) {
   if (!options.layout_folder.empty()) {
+    // Every level of it: a layout usually goes into a folder of its own.
+    // One that cannot be made fails the run as a folder that cannot be
+    // written does.
+    ::SHCreateDirectoryExW(nullptr, options.layout_folder.c_str(), nullptr);
     manager.SetLayout(options.layout_folder, true);
   } else if (!options.source_folder.empty()) {
     manager.SetLayout(options.source_folder, false);
