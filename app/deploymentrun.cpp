@@ -13,6 +13,7 @@
 #include "app/passivelistener.h"
 #include "app/quietrun.h"
 #include "app/singlerun.h"
+#include "app/unattendedproxyprompt.h"
 #include "base/error.h"
 #include "base/filesystem.h"
 #include "download/layoutsource.h"
@@ -82,6 +83,8 @@ int RunQuiet(const CommandOptions& options, const ReleaseConfig& config,
   // Not even a box of the system's for a drive without a disk.
   ::SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
   DeploymentShell shell(options.setup_arguments, true);
+  UnattendedProxyPrompt proxy_prompt;
+  ProxySignIn::Instance().SetPrompt(&proxy_prompt);
   RunEnd end = RunEnd::kFailed;
   {
     QuietRun run(config, shell);
@@ -90,6 +93,7 @@ int RunQuiet(const CommandOptions& options, const ReleaseConfig& config,
     end = run.Run(release, DownloadNames::DownloadFolder(DownloadNames::LocalAppDataFolder(), release),
                   DownloadNames::ProgramFolder(program_path), DownloadNames::CrcInfoName(release));
   }
+  ProxySignIn::Instance().SetPrompt(nullptr);
   // No page and no box either way: "give up" in the log means exactly that.
   const int code = FinalCode(end, true, shell);
   Error::LogMessage(L"Quiet run ended with exit code " + std::to_wstring(code), kModule, __LINE__);
@@ -100,6 +104,7 @@ int RunDialogWithOptions(HINSTANCE instance, const CommandOptions& options) {
   DeploymentShell shell(options.setup_arguments, options.passive);
   // Before the dialog, so that it outlives the manager's events.
   std::optional<PassiveListener> passive;
+  UnattendedProxyPrompt proxy_prompt;
   RunEnd end = RunEnd::kRunning;
   {
     DownloadDialog dialog(instance);
@@ -110,7 +115,7 @@ int RunDialogWithOptions(HINSTANCE instance, const CommandOptions& options) {
       passive.emplace(dialog);
       manager.SetListener(&*passive);
       // The proxy's sign-in is a box that waits for a click.
-      ProxySignIn::Instance().SetPrompt(nullptr);
+      ProxySignIn::Instance().SetPrompt(&proxy_prompt);
     }
     dialog.Start();
     MSG msg;

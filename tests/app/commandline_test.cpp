@@ -20,14 +20,14 @@ TEST(CommandLine, ReadsWhatDeploymentToolsWrite) {
   EXPECT_TRUE(CommandLine::Arguments(L"").empty());
   EXPECT_TRUE(CommandLine::Arguments(L"\"C:\\Program Files\\Veltra_R1_web.exe\"").empty());
   const std::vector<std::wstring> split = CommandLine::Arguments(
-      L"Veltra_R1_web.exe -QUIET /SetupArgs \"/S /D=C:\\Veltra\" /layout \"C:\\Lay out\\\"");
+      L"Veltra_R1_web.exe -QUIET /SetupArgs \"/S /D=C:\\Veltra\" /source \"C:\\Lay out\\\"");
   ASSERT_EQ(5u, split.size());
   const CommandOptions options = CommandLine::Parse(split);
   EXPECT_TRUE(options.error.empty()) << std::string(options.error.begin(), options.error.end());
   EXPECT_TRUE(options.quiet);
   EXPECT_FALSE(options.passive);
   EXPECT_EQ(L"/S /D=C:\\Veltra", options.setup_arguments);
-  EXPECT_EQ(L"C:\\Lay out", options.layout_folder);
+  EXPECT_EQ(L"C:\\Lay out", options.source_folder);
   // "" is a value: the setup gets no arguments on purpose.
   EXPECT_TRUE(Parse({L"/passive", L"/setupargs", L""}).error.empty());
 }

@@ -11,7 +11,8 @@ of the program's process while it runs and reads its whole exit code.
 3. Quiet failures, each with its code, its log file, no window and no page:
    the host refuses (403, with /noupload: nothing posted), a captive page
    (the log posted), a disk that fills up.
-4. /passive: a withdrawn release closes the window by itself, no box.
+4. /passive: the window shows, closes by itself and the exit code is the
+   setup's; a withdrawn release closes it by itself too, without a box.
 5. /layout into a folder, a flipped part repaired by a second /layout that
    fetches only that part; with the host stopped, installs from the layout
    (started from it, and with /source from elsewhere) open no connection,
@@ -167,7 +168,16 @@ def quiet_runs(program, exe, work, files, appdata):
         shutil.rmtree(folder, ignore_errors=True)
 
 
-def passive_withdrawn(program, exe, work, appdata):
+def passive_runs(program, exe, work, files, appdata):
+    control("/host/reset")
+    put_release(files)
+    for name in list(LOCAL_NAMES.values()) + ["setup-ran.txt"]:
+        (work / name).unlink(missing_ok=True)
+    code, windows = watch(program, exe, "/passive", "/setupargs", "/exit=4")
+    check(code == 4 and any(w.startswith("#32770|" + CAPTION) for w in windows),
+          f"passive: the window showed, the exit code is the setup's ({code})")
+    check(same_files(work, files), "passive: files identical")
+
     control("/host/reset")
     control("/log/reset")
     shutil.rmtree(appdata, ignore_errors=True)
@@ -184,6 +194,7 @@ def layout_runs(program, program_file, exe, work, files, appdata):
     put_release(files)
     shutil.rmtree(appdata, ignore_errors=True)
     layout = work.parent / "deploy_layout"
+    (work / "setup-ran.txt").unlink(missing_ok=True)
     shutil.rmtree(layout, ignore_errors=True)
     log = work.parent / "deploy_layout.log"
     code, windows = watch(program, exe, "/quiet", "/layout", wine_path(layout), "/log",
@@ -255,7 +266,7 @@ def main():
     cases = {
         "bad": lambda: bad_options(program, exe, work),
         "quiet": lambda: quiet_runs(program, exe, work, files, appdata),
-        "passive": lambda: passive_withdrawn(program, exe, work, appdata),
+        "passive": lambda: passive_runs(program, exe, work, files, appdata),
         "layout": lambda: layout_runs(program, program_file, exe, work, files, appdata),
     }
     for name in sys.argv[6:] or cases:

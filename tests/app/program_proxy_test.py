@@ -4,7 +4,9 @@ system's proxy in a Wine prefix of the test's own.
 
 1. The proxy asks for a sign-in and the user cancels WinINet's credential
    dialog: the run ends with the support message after that one question;
-   logfile.txt names the 407 and the proxy.
+   logfile.txt names the 407 and the proxy. A quiet run cannot ask: it
+   ends with its own exit code, without a window, and its log file names
+   the proxy.
 2. The user signs in: asked once, the download goes on through the proxy
    with the sign-in (its access log names the user on every tunnel), the
    files are whole and the setup starts; the password is in no log.
@@ -25,6 +27,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
+from program_deploy_test import watch, wine_path  # noqa: E402
 from program_faults_test import Program  # noqa: E402
 from program_test import (CAPTION, check, control, fresh_program_folder,  # noqa: E402
                           put_release, wait_for)
@@ -83,6 +86,16 @@ def cancelled_run(program, exe, work, appdata, proxy, proxy_name):
     check("407" in readable and proxy_name in readable,
           "cancel: logfile.txt names the 407 and the proxy")
     check(f" {USER} " not in proxy.log(), "cancel: nothing went through signed in")
+
+
+def quiet_run(program, exe, work, appdata, proxy_name):
+    shutil.rmtree(appdata, ignore_errors=True)
+    log = work.parent / "program_proxy_quiet.log"
+    log.unlink(missing_ok=True)
+    code, windows = watch(program, exe, "/quiet", "/log", wine_path(log))
+    check(code == 2005 and not windows,
+          f"quiet: a proxy sign-in is needed, exit code 2005, no window ({code}, {windows})")
+    check(proxy_name in log.read_text(errors="replace"), "quiet: the log file names the proxy")
 
 
 def run_signing_in(program, exe, work, appdata, **options):
@@ -153,6 +166,7 @@ def main():
 
     proxy.start(USER)
     cancelled_run(program, exe, work, appdata, proxy, proxy_name)
+    quiet_run(program, exe, work, appdata, proxy_name)
     signed_in_run(program, exe, work, appdata, proxy, files, work.parent / "program_proxy_debug.txt")
     proxy.start()
     open_proxy_run(program, exe, work, appdata, proxy, files)
