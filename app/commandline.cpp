@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <cwctype>

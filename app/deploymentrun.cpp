@@ -90,7 +90,8 @@ int RunQuiet(const CommandOptions& options, const ReleaseConfig& config,
     QuietRun run(config, shell);
     ApplyOptions(run.Manager(), options);
     const std::wstring program_path = DownloadNames::ProgramPath();
-    end = run.Run(release, DownloadNames::DownloadFolder(DownloadNames::LocalAppDataFolder(), release),
+    end = run.Run(release,
+                  DownloadNames::DownloadFolder(DownloadNames::LocalAppDataFolder(), release),
                   DownloadNames::ProgramFolder(program_path), DownloadNames::CrcInfoName(release));
   }
   ProxySignIn::Instance().SetPrompt(nullptr);

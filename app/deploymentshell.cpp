@@ -51,8 +51,8 @@ bool DeploymentShell::WaitForSetup(DWORD& exit_code) {
   if (!setup_process_) return false;
   ::WaitForSingleObject(setup_process_.Get(), INFINITE);
   if (!::GetExitCodeProcess(setup_process_.Get(), &exit_code)) return false;
-  Error::LogMessage(L"DownloadManager: the setup ended with exit code " +
-                        std::to_wstring(exit_code),
-                    kModule, __LINE__);
+  Error::LogMessage(
+      L"DownloadManager: the setup ended with exit code " + std::to_wstring(exit_code), kModule,
+      __LINE__);
   return true;
 }

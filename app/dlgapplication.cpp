@@ -11,6 +11,7 @@
 #include "app/downloaddialog.h"
 #include "app/downloadnames.h"
 #include "app/exitcodes.h"
+#include "app/releaseconfig.h"
 #include "app/singlerun.h"
 #include "base/error.h"
 #include "base/faulttranslator.h"
@@ -50,7 +51,9 @@ void RunDialog(HINSTANCE instance) {
 
 HINSTANCE ModuleInstance() { return module_instance; }
 
-int DlgApplicationMain(HINSTANCE instance) { return DlgApplicationMain(instance, nullptr, nullptr); }
+int DlgApplicationMain(HINSTANCE instance) {
+  return DlgApplicationMain(instance, nullptr, nullptr);
+}
 
 int DlgApplicationMain(HINSTANCE instance, const wchar_t* command_line,
                        const ReleaseConfig* config) {

@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "app/releaseconfig.h"
+struct ReleaseConfig;
 
 // The program's entry sequence: COM, the fault translator, the dialog and
 // the message loop. Returns the process exit code: 0 after a normal end and

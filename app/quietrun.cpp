@@ -9,8 +9,7 @@ QuietRun::QuietRun(const ReleaseConfig& config, DeploymentShell& shell) : config
 RunEnd QuietRun::Run(const std::wstring& release_name, const std::wstring& download_folder,
                      const std::wstring& program_folder, const std::wstring& crc_info_name) {
   config_.ApplyTo(manager_, release_name);
-  manager_.StartDownload(config_.default_host, L"", crc_info_name, download_folder,
-                         program_folder);
+  manager_.StartDownload(config_.default_host, L"", crc_info_name, download_folder, program_folder);
   // The run's thread may also end without an event (a stop of its own):
   // its end clears the running flag, which the wait includes.
   manager_.Token().WaitFor(ended_.Get(), INFINITE);

@@ -205,9 +205,8 @@ bool DownloadManager::QueueFile(const ManifestFile& record, size_t file) {
   if (record.part_crcs.empty()) return false;
   try {
     const std::wstring& local = record.local_name;
-    layout_source.Prepare(record, [this](const std::wstring& path) {
-      return store.DeleteOwnFile(path);
-    });
+    layout_source.Prepare(record,
+                          [this](const std::wstring& path) { return store.DeleteOwnFile(path); });
     if (store.FinalFileExists(record, local)) return false;
     WatchDownloadFolder();
     // The checks of the parts already on disk read up to a part each: they

@@ -111,9 +111,9 @@ bool LayoutSource::WritePart(const std::wstring& path, const std::vector<uint8_t
   // The download folder appears with the first part written.
   ::CreateDirectoryW(layout.DownloadFolder().c_str(), nullptr);
   if (WriteWhole(path, bytes.data(), bytes.size())) return true;
-  Error::RecordError(L"DownloadManager: unable to write the part file " + path +
-                         L" from the layout",
-                     ::GetLastError(), kModule, __LINE__);
+  Error::RecordError(
+      L"DownloadManager: unable to write the part file " + path + L" from the layout",
+      ::GetLastError(), kModule, __LINE__);
   return false;
 }
 
@@ -187,9 +187,9 @@ bool LayoutSource::Finish(const std::string& crc_info, const std::wstring& progr
       folder + L"/" + program_path.substr(program_path.find_last_of(L"\\/") + 1);
   if (Comparable(program_copy) != Comparable(program_path) &&
       !::CopyFileW(program_path.c_str(), program_copy.c_str(), FALSE)) {
-    Error::RecordError(L"DownloadManager: unable to copy the program into the layout: " +
-                           program_copy,
-                       ::GetLastError(), kModule, __LINE__);
+    Error::RecordError(
+        L"DownloadManager: unable to copy the program into the layout: " + program_copy,
+        ::GetLastError(), kModule, __LINE__);
     return false;
   }
   Error::LogMessage(L"DownloadManager: the layout in " + folder +

@@ -65,9 +65,10 @@ void LogUpload::Post(const std::wstring& download_folder, bool setup_started) {
   // drive: nothing of ours can be there.
   if (download_folder.empty()) return;
   if (no_upload) {
-    Error::LogMessage(L"DownloadManager::PostLogFile the log is not sent to the log service: "
-                      L"the command line says /noupload",
-                      kModule, __LINE__);
+    Error::LogMessage(
+        L"DownloadManager::PostLogFile the log is not sent to the log service: "
+        L"the command line says /noupload",
+        kModule, __LINE__);
     // As when it is sent: a run that started the setup leaves no readable log.
     if (!setup_started && Error::HasErrors()) WriteReadableLog();
     return;

@@ -7,9 +7,7 @@
 
 namespace {
 
-CommandOptions Parse(std::vector<std::wstring> arguments) {
-  return CommandLine::Parse(arguments);
-}
+CommandOptions Parse(std::vector<std::wstring> arguments) { return CommandLine::Parse(arguments); }
 
 }  // namespace
 
