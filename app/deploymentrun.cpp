@@ -95,7 +95,7 @@ int RunQuiet(const CommandOptions& options, const ReleaseConfig& config,
                   DownloadNames::ProgramFolder(program_path), DownloadNames::CrcInfoName(release));
   }
   ProxySignIn::Instance().SetPrompt(nullptr);
-  // No page and no box either way: "give up" in the log means exactly that.
+  // For the log file: the uploaded log went before the setup's wait.
   const int code = FinalCode(end, true, shell);
   Error::LogMessage(L"Quiet run ended with exit code " + std::to_wstring(code), kModule, __LINE__);
   return code;
