@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include "base/error.h"
+#include "download/comapartment.h"
 
 namespace {
 

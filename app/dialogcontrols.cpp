@@ -25,7 +25,13 @@ bool DialogControls::IsShown(int id) const {
 }
 
 void DialogControls::SetProgress(int percent) const {
-  ::SendDlgItemMessageW(dialog_, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  HWND bar = ::GetDlgItem(dialog_, IDC_PROGRESS);
+  const LRESULT before = ::SendMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+  // Screen readers follow the bar by its value changes, which not every
+  // system's bar raises itself.
+  if (before != ::SendMessageW(bar, PBM_GETPOS, 0, 0)) {
+    ::NotifyWinEvent(EVENT_OBJECT_VALUECHANGE, bar, OBJID_CLIENT, CHILDID_SELF);
+  }
 }
 
 int DialogControls::Progress() const {

@@ -39,15 +39,22 @@ void RunDialog(HINSTANCE instance) {
   const std::wstring layout = LayoutBesideProgram();
   if (!layout.empty()) dialog.Manager().SetLayout(layout, false);
   dialog.Start();
+  RunMessageLoop(dialog.Window());
+}
+
+}  // namespace
+
+void RunMessageLoop(HWND dialog) {
   MSG msg;
   // GetMessageW returns -1 on failure; looping on it would spin forever.
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    // The dialog manager's keys: Tab moves the focus, Space and Enter press
+    // the focused button, Esc cancels.
+    if (::IsDialogMessageW(dialog, &msg)) continue;
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }
 }
-
-}  // namespace
 
 HINSTANCE ModuleInstance() { return module_instance; }
 

@@ -16,3 +16,7 @@ int DlgApplicationMain(HINSTANCE instance, const wchar_t* command_line,
 
 // The module instance handle the entry received; resources come from it.
 HINSTANCE ModuleInstance();
+
+// The message loop of the dialog's thread, with the dialog's keyboard
+// handling, until the quit message.
+void RunMessageLoop(HWND dialog);

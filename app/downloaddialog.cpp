@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "app/dialogaccessibility.h"
 #include "app/downloadnames.h"
 #include "app/resource.h"
 #include "config/buildconfig.h"
@@ -13,8 +14,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
     : instance(instance),
       tips(TipRotation::DefaultTips(build_config::kFaqAddress, build_config::kForumAddress)),
       download_manager(this),
-      speed_source(download_manager),
-      download_speed(&speed_source, this) {
+      download_speed([this] { return download_manager.Progress(); }, this) {
   download_manager.SetRelease({build_config::kHostName, build_config::kDownloadSubdir,
                                build_config::kProductCode, build_config::kSas});
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
@@ -36,7 +36,73 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
   GetReleaseName(release);
   download_manager.SetLogRelease(release, build_config::kFileVersion);
   ::SetWindowTextW(window.Get(), DownloadNames::WindowCaption(release).c_str());
-  look.Apply(window.Get(), instance, DialogLook::ScreenPixelsPerInch());
+  ScaleToMonitor();
+  DialogAccessibility::Serve(window.Get());
+}
+
+void DownloadDialog::ScaleToMonitor() {
+  // The template scales with its font, which does not grow exactly with the
+  // scale; the layout does, and it takes over the window's scale changes
+  // from the dialog manager (Windows 10 1703 and later).
+  using DpiBehaviourFunction = BOOL(WINAPI*)(HWND, int, int);
+  const auto set_behaviour = reinterpret_cast<DpiBehaviourFunction>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "SetDialogDpiChangeBehavior")));
+  constexpr int kDisableAll = 1;  // DDC_DISABLE_ALL
+  if (set_behaviour != nullptr) set_behaviour(window.Get(), kDisableAll, kDisableAll);
+
+  layout = DialogLayout::FromTemplate(window.Get());
+  const int dpi = DialogLook::WindowDpi(window.Get());
+  look.Apply(window.Get(), instance, dpi);
+  ShowPauseState(false);
+  RECT before;
+  ::GetWindowRect(window.Get(), &before);
+  layout.Apply(window.Get(), dpi);
+  RECT after;
+  ::GetWindowRect(window.Get(), &after);
+  if (after.right - after.left == before.right - before.left &&
+      after.bottom - after.top == before.bottom - before.top) {
+    return;
+  }
+  // Centred again, as the template asks, at the size of this scale.
+  MONITORINFO monitor = {};
+  monitor.cbSize = sizeof(monitor);
+  ::GetMonitorInfoW(::MonitorFromWindow(window.Get(), MONITOR_DEFAULTTONEAREST), &monitor);
+  const RECT& work = monitor.rcWork;
+  ::SetWindowPos(window.Get(), nullptr,
+                 work.left + (work.right - work.left - (after.right - after.left)) / 2,
+                 work.top + (work.bottom - work.top - (after.bottom - after.top)) / 2, 0, 0,
+                 SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
+void DownloadDialog::OnDpiChanged(int dpi, const RECT& suggested) {
+  look.Rescale(window.Get(), instance, dpi, download_manager.IsPaused());
+  layout.Apply(window.Get(), dpi);
+  // The frame has the new scale too (Windows 10 1607 and later say how
+  // large); without that, the frame keeps its size.
+  using AdjustFunction = BOOL(WINAPI*)(RECT*, DWORD, BOOL, DWORD, UINT);
+  static const auto adjust = reinterpret_cast<AdjustFunction>(reinterpret_cast<void*>(
+      ::GetProcAddress(::GetModuleHandleW(L"user32.dll"), "AdjustWindowRectExForDpi")));
+  const SIZE client = layout.Client(dpi);
+  RECT frame = {0, 0, client.cx, client.cy};
+  UINT flags = SWP_NOZORDER | SWP_NOACTIVATE;
+  if (adjust == nullptr ||
+      !adjust(&frame, static_cast<DWORD>(::GetWindowLongW(window.Get(), GWL_STYLE)), FALSE,
+              static_cast<DWORD>(::GetWindowLongW(window.Get(), GWL_EXSTYLE)),
+              static_cast<UINT>(dpi))) {
+    flags |= SWP_NOSIZE;
+  }
+  ::SetWindowPos(window.Get(), nullptr, suggested.left, suggested.top, frame.right - frame.left,
+                 frame.bottom - frame.top, flags);
+  ::InvalidateRect(window.Get(), nullptr, TRUE);
+}
+
+void DownloadDialog::ShowPauseState(bool paused) {
+  HWND button = ::GetDlgItem(window.Get(), IDC_PAUSE);
+  ::SendMessageW(button, BM_SETIMAGE, IMAGE_BITMAP,
+                 reinterpret_cast<LPARAM>(paused ? look.ResumeImage() : look.PauseImage()));
+  // The image says it; screen readers read the text.
+  ::SetWindowTextW(button, paused ? L"Resume" : L"Pause");
+  DialogAccessibility::SetPaused(window.Get(), paused);
 }
 
 DownloadDialog::~DownloadDialog() {
@@ -103,6 +169,16 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
     case WM_ERASEBKGND:
       PaintBackground();
       return TRUE;
+    case WM_DPICHANGED:
+      OnDpiChanged(LOWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
+      return TRUE;
+    case WM_SYSCOLORCHANGE:
+    case WM_SETTINGCHANGE:
+      if (look.TakeSystemColours(window.Get(), instance, download_manager.IsPaused())) {
+        ::RedrawWindow(window.Get(), nullptr, nullptr,
+                       RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+      }
+      return FALSE;
     case WM_COMMAND:
       OnCommand(wparam, lparam);
       return TRUE;
@@ -110,20 +186,26 @@ INT_PTR DownloadDialog::HandleMessage(UINT message, WPARAM wparam, LPARAM lparam
       events.RunPosted();
       return TRUE;
     case WM_CTLCOLORSTATIC:
-      return reinterpret_cast<INT_PTR>(DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam)));
+      return reinterpret_cast<INT_PTR>(
+          DialogLook::ColourStatic(reinterpret_cast<HDC>(wparam), look.Colours()));
     default:
       return FALSE;
   }
 }
 
 void DownloadDialog::OnCommand(WPARAM wparam, LPARAM) {
+  // Esc: the dialog manager's cancel, the same close as the close box.
+  if (LOWORD(wparam) == IDCANCEL && HIWORD(wparam) == BN_CLICKED) {
+    BeginClose();
+    return;
+  }
   if (LOWORD(wparam) != IDC_PAUSE || HIWORD(wparam) != BN_CLICKED) return;
-  HBITMAP image = download_manager.TogglePause() ? look.ResumeImage() : look.PauseImage();
-  ::SendDlgItemMessageW(window.Get(), IDC_PAUSE, BM_SETIMAGE, IMAGE_BITMAP,
-                        reinterpret_cast<LPARAM>(image));
+  ShowPauseState(download_manager.TogglePause());
 }
 
-void DownloadDialog::PaintBackground() { DialogLook::PaintBackground(window.Get()); }
+void DownloadDialog::PaintBackground() {
+  DialogLook::PaintBackground(window.Get(), look.Colours().background);
+}
 
 void DownloadDialog::BeginClose() {
   if (failed) {
@@ -179,4 +261,5 @@ void DownloadDialog::ShowFailed() {
     controls.Show(id, false);
   }
   controls.SetText(IDC_MESSAGE, kFailedNotice);
+  DialogAccessibility::AnnounceMessage(window.Get());
 }

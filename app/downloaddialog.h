@@ -7,16 +7,16 @@
 #include <string>
 
 #include "app/dialogcontrols.h"
+#include "app/dialoglayout.h"
 #include "app/dialoglook.h"
-#include "app/managerspeedsource.h"
 #include "app/proxyprompt.h"
 #include "app/tiprotation.h"
 #include "app/windowevents.h"
 #include "app/windowhandles.h"
 #include "base/taskthread.h"
 #include "download/downloadmanager.h"
+#include "download/downloadspeed.h"
 #include "download/idmlistener.h"
-#include "net/downloadspeed.h"
 
 // The program's one window: a modeless dialog that owns the download
 // manager and the speed meter, shows the progress read-out and the tips,
@@ -27,7 +27,7 @@
 //
 // Split by concern: set-up, messages and the close sequence here; the
 // read-out in downloaddialog_progress.cpp; names and folders in
-// downloaddialog_names.cpp.
+// downloaddialog_paths.cpp.
 class DownloadDialog : public IDMListener, public ISpeedView {
  public:
   explicit DownloadDialog(HINSTANCE instance);
@@ -71,6 +71,13 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   INT_PTR HandleMessage(UINT message, WPARAM wparam, LPARAM lparam);
   void OnCommand(WPARAM wparam, LPARAM lparam);
   void PaintBackground();
+  // Fonts, pictures and layout for the window's scale.
+  void ScaleToMonitor();
+  // The window moved to a monitor of another scale; `suggested` is where
+  // the system would put it.
+  void OnDpiChanged(int dpi, const RECT& suggested);
+  // The pause button's image and its name for screen readers.
+  void ShowPauseState(bool paused);
   void BeginClose();
   void StopAndClose();
   // The events, on the window's thread.
@@ -82,12 +89,12 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   // controls use) outlive everything that may still touch them.
   DialogLook look;
   UniqueWindow window;
+  DialogLayout layout;
   HCURSOR saved_cursor = nullptr;
   // Before the threads that post to it, so that it outlives them.
   WindowEvents events;
   TipRotation tips;
   DownloadManager download_manager;
-  ManagerSpeedSource speed_source;
   DownloadSpeed download_speed;
   // Shows a proxy's sign-in dialog for the download's threads.
   ProxyPrompt proxy_prompt{events};
@@ -99,5 +106,5 @@ class DownloadDialog : public IDMListener, public ISpeedView {
   std::atomic<bool> closing{false};
   // The close sequence, off the window's thread. Last: destroying it waits
   // for a close that is still running.
-  TaskThread close_task{[this] { StopAndClose(); }};
+  TaskThread close_task{L"Veltra close", [this] { StopAndClose(); }};
 };

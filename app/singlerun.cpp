@@ -25,12 +25,13 @@ std::wstring SingleRun::MutexName(const std::wstring& release_name) {
   return L"Local\\Veltra download manager " + release_name;
 }
 
-bool SingleRun::Take(const std::wstring& release_name, const std::wstring& window_caption) {
+bool SingleRun::Take(const std::wstring& release_name, const std::wstring& window_caption,
+                     const Clock& clock) {
   mutex.Reset(::CreateMutexW(nullptr, FALSE, MutexName(release_name).c_str()));
   // Without the mutex nothing can be told about other runs; running is
   // what the user asked for.
   if (!mutex) return true;
-  const ULONGLONG deadline = ::GetTickCount64() + kWaitForFirstMs;
+  const uint64_t deadline = clock() + kWaitForFirstMs;
   DWORD wait = ::WaitForSingleObject(mutex.Get(), 0);
   while (!Acquired(wait)) {
     HWND first = ::FindWindowW(kDialogClass, window_caption.c_str());
@@ -38,7 +39,7 @@ bool SingleRun::Take(const std::wstring& release_name, const std::wstring& windo
       BringToFront(first);
       return false;
     }
-    if (::GetTickCount64() >= deadline) return false;
+    if (clock() >= deadline) return false;
     wait = ::WaitForSingleObject(mutex.Get(), kLookEveryMs);
   }
   owned = true;

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "base/clock.h"
 #include "base/scopedhandle.h"
 
 // One run of a release per user session: two starts of the same release
@@ -22,7 +23,8 @@ class SingleRun {
 
   // True when this process may run the release; false when another one has
   // it (its window has been brought to the front, if it showed one).
-  bool Take(const std::wstring& release_name, const std::wstring& window_caption);
+  bool Take(const std::wstring& release_name, const std::wstring& window_caption,
+            const Clock& clock = SystemClock());
 
   static std::wstring MutexName(const std::wstring& release_name);
 

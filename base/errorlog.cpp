@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-#include "base/blockfile.h"
+#include "base/blockio.h"
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/errortext.h"

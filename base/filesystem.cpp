@@ -1,7 +1,7 @@
 #include "base/filesystem.h"
 
-#include "base/busyfile.h"
 #include "base/error.h"
+#include "base/heldfileretry.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 
@@ -143,8 +143,8 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder, const St
   for (const std::wstring& file : names) {
     // Not our own file as far as this utility knows: access denied (a
     // read-only file) fails at once.
-    if (!BusyFile::Retry(L"deleting", file, false, stop,
-                         [&file] { return ::DeleteFileW(file.c_str()) != FALSE; })) {
+    if (!HeldFileRetry::Retry(L"deleting", file, false, stop,
+                              [&file] { return ::DeleteFileW(file.c_str()) != FALSE; })) {
       Error::RecordError(
           "FileSystem::RecursivelyRemoveDirectory DeleteFile failed " + StringUtils::ToNarrow(file),
           ::GetLastError(), kModule, __LINE__);
@@ -153,8 +153,8 @@ void FileSystem::RecursivelyRemoveDirectory(const std::wstring& folder, const St
 
   // The wide call, so that a folder the ANSI code page cannot name (a user
   // profile like "Łukasz") is removed too; the record keeps the narrow form.
-  if (!BusyFile::Retry(L"removing the folder", folder, false, stop,
-                       [&folder] { return ::RemoveDirectoryW(folder.c_str()) != FALSE; })) {
+  if (!HeldFileRetry::Retry(L"removing the folder", folder, false, stop,
+                            [&folder] { return ::RemoveDirectoryW(folder.c_str()) != FALSE; })) {
     Error::RecordError("FileSystem::RecursivelyRemoveDirectory RemoveDirectory failed " +
                            StringUtils::ToNarrow(folder),
                        ::GetLastError(), kModule, __LINE__);

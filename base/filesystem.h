@@ -37,7 +37,7 @@ class FileSystem {
   static void ListSubfolders(const std::wstring& folder, std::vector<std::wstring>& names);
   // Removes the tree depth first. A link inside it is removed as a link; what
   // it points to is never touched. A file or folder held by another program
-  // (a scanner) is waited for (BusyFile), until the stop when one is given.
+  // (a scanner) is waited for (HeldFileRetry), until the stop when one is given.
   static void RecursivelyRemoveDirectory(const std::wstring& folder,
                                          const StopToken* stop = nullptr);
 

@@ -1,13 +1,11 @@
 #include "base/orvthread.h"
 
-#include <process.h>
-
 #include <exception>
 #include <string>
 
 #include "base/error.h"
 #include "base/errorcodes.h"
-#include "base/faulttranslator.h"
+#include "base/threadstart.h"
 
 namespace {
 
@@ -31,21 +29,20 @@ HANDLE Orv_Thread::Start() {
   thread_handle.Reset();
 
   running.store(true, std::memory_order_relaxed);
-  unsigned id = 0;
   // Created suspended so that the fields are set before Run can end and
   // clear them.
-  HANDLE handle = reinterpret_cast<HANDLE>(
-      _beginthreadex(nullptr, 0, &Orv_Thread::ThreadEntry, this, CREATE_SUSPENDED, &id));
-  if (handle == nullptr) {
+  StartedThread started = StartThread(
+      ThreadName(), [this] { ThreadBody(); }, true);
+  if (!started.handle) {
     // No thread will ever clear the flag; leaving it set would make every
     // loop that waits for this object wait forever.
     running.store(false, std::memory_order_relaxed);
     return nullptr;
   }
-  thread_handle.Reset(handle);
-  thread_id.store(id, std::memory_order_relaxed);
-  ::ResumeThread(handle);
-  return handle;
+  thread_handle.Reset(started.handle.Release());
+  thread_id.store(started.id, std::memory_order_relaxed);
+  ::ResumeThread(thread_handle.Get());
+  return thread_handle.Get();
 }
 
 void Orv_Thread::Stop(DWORD timeout_ms) {
@@ -75,28 +72,23 @@ void Orv_Thread::Wait() const {
   if (thread_handle) ::WaitForSingleObject(thread_handle.Get(), INFINITE);
 }
 
-void Orv_Thread::RunGuarded() {
-  // Faults in our own code become exceptions here too, for the threads
-  // whose Run has no failure path of its own.
-  InstallSeTranslator();
-  try {
-    Run();
-  } catch (const std::exception& e) {
+void Orv_Thread::Failed(const char* what) {
+  if (what != nullptr) {
     Error::LogError(
-        std::string("Orv_Thread: Obviously a major malfunction. Thread ended. Message: ") +
-            e.what(),
+        std::string("Orv_Thread: Obviously a major malfunction. Thread ended. Message: ") + what,
         static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
-  } catch (...) {
+  } else {
     Error::LogError("Orv_Thread: Obviously a major malfunction. Thread ended by an unknown "
                     "exception.",
                     static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
   }
 }
 
-unsigned __stdcall Orv_Thread::ThreadEntry(void* self) {
-  auto* thread = static_cast<Orv_Thread*>(self);
-  thread->RunGuarded();
-  thread->thread_id.store(0, std::memory_order_relaxed);
-  thread->running.store(false, std::memory_order_relaxed);
-  return 0;
+void Orv_Thread::ThreadBody() {
+  RunGuarded([this] { Run(); }, [this](const char* what) { Failed(what); });
+  thread_id.store(0, std::memory_order_relaxed);
+  running.store(false, std::memory_order_relaxed);
+  // Read before the signal: the owner may destroy this object once woken.
+  const HANDLE ended = ended_event.load(std::memory_order_relaxed);
+  if (ended != nullptr) ::SetEvent(ended);
 }

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <string>
 
 #include "base/criticalsection.h"
 #include "base/flagevent.h"
@@ -14,7 +15,9 @@
 // false, and every wait of a Run includes the stop event (StopEvent,
 // WaitForStop, or running.WaitFor with its work), so that a stop is noticed
 // within milliseconds. Derived classes whose Run uses their own fields must call
-// Stop in their own destructor, before those fields go away.
+// Stop in their own destructor, before those fields go away. Threads that
+// work for a download run (the run's own, its workers) share the run's stop
+// (RunStop) instead: for them the flag only says whether the thread runs.
 class Orv_Thread {
  public:
   Orv_Thread() = default;
@@ -22,13 +25,19 @@ class Orv_Thread {
   Orv_Thread(const Orv_Thread&) = delete;
   Orv_Thread& operator=(const Orv_Thread&) = delete;
 
-  // Starts Run on a new thread; returns its handle (still owned by this
-  // object), or null if no thread could be created. Starting an object whose
-  // thread is still running returns that thread's handle.
+  // Starts Run on a new thread (StartThread), named ThreadName(); returns
+  // its handle (still owned by this object), or null if no thread could be
+  // created. Starting an object whose thread is still running returns that
+  // thread's handle.
   virtual HANDLE Start();
 
  protected:
   virtual void Run() = 0;
+  // The thread's name for debuggers and crash dumps.
+  virtual std::wstring ThreadName() const { return L"Veltra thread"; }
+  // An exception left Run (RunGuarded): `what` is its text, null for one of
+  // unknown type. The thread ends after this. By default a log record.
+  virtual void Failed(const char* what);
 
  public:
   // Asks the thread to stop and waits up to timeout_ms (INFINITE for no
@@ -42,6 +51,10 @@ class Orv_Thread {
 
   // Waits until the thread of the last Start has ended (at once if none).
   void Wait() const;
+  // `ended` (an event the caller owns, or null) is signalled each time a
+  // thread of this object has ended, after IsRunning turned false: an owner
+  // of many threads waits for any of them on one event.
+  void SignalWhenEnded(HANDLE ended) { ended_event.store(ended, std::memory_order_relaxed); }
 
   bool IsRunning() const { return running.load(std::memory_order_relaxed); }
   // For the work Run hands on: it ends when this thread is asked to stop.
@@ -57,15 +70,15 @@ class Orv_Thread {
   FlagEvent running;
 
  private:
-  static unsigned __stdcall ThreadEntry(void* self);
-  // Runs Run; an exception that leaves it ends this thread only.
-  void RunGuarded();
+  // The new thread: Run under the guard, then the end is made known.
+  void ThreadBody();
 
   // Concurrent Stops: one waits and releases the handle, the others wait
   // for it to finish.
   mutable CriticalSection stop_lock;
 
   std::atomic<DWORD> thread_id{0};
+  std::atomic<HANDLE> ended_event{nullptr};
   // Kept until the next Start, Stop or destruction, even after the thread
   // ended by itself, so an owner may wait on it at any time and the handle
   // is still released exactly once.

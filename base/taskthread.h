@@ -1,6 +1,7 @@
 #pragma once
 
 #include <functional>
+#include <string>
 #include <utility>
 
 #include "base/orvthread.h"
@@ -11,12 +12,15 @@
 // work runs does nothing; once it has ended, runs it again.
 class TaskThread : public Orv_Thread {
  public:
-  explicit TaskThread(std::function<void()> task) : task_(std::move(task)) {}
+  TaskThread(std::wstring name, std::function<void()> task)
+      : name_(std::move(name)), task_(std::move(task)) {}
   ~TaskThread() override { Stop(INFINITE); }
 
  protected:
   void Run() override { task_(); }
+  std::wstring ThreadName() const override { return name_; }
 
  private:
+  const std::wstring name_;
   std::function<void()> task_;
 };

@@ -30,7 +30,7 @@
 #include <string>
 #include <vector>
 
-#include "base/blockfile.h"
+#include "base/blockio.h"
 #include "base/bytebuffer.h"
 #include "base/crc.h"
 #include "base/flagevent.h"
@@ -68,10 +68,12 @@ uint64_t RunWorkers(const std::wstring& host, const std::wstring& suffix,
     const size_t equals = objects[i].rfind('=');
     if (equals == std::string::npos) Fail("object without CRC " + objects[i], 0);
     const std::wstring part_path = out_dir + L"/bench.part" + std::to_wstring(i);
-    FileDownload worker(DownloadRequest::Part(
-        host, Wide(objects[i].substr(0, equals).c_str()), suffix, static_cast<uint32_t>(i), 0,
-        static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10)),
-        part_path, nullptr));
+    FileDownload worker(
+        DownloadRequest::Part(
+            host, Wide(objects[i].substr(0, equals).c_str()), suffix, static_cast<uint32_t>(i), 0,
+            static_cast<uint32_t>(std::strtoll(objects[i].c_str() + equals + 1, nullptr, 10)),
+            part_path, nullptr),
+        std::make_shared<RunStop>());
     worker.Start();
     worker.Wait();
     WIN32_FILE_ATTRIBUTE_DATA data;

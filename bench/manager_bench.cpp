@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "base/blockfile.h"
+#include "base/blockio.h"
 #include "base/crc.h"
 #include "base/scopedhandle.h"
 #include "download/partstore.h"

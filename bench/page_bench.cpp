@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "base/blockfile.h"
+#include "base/blockio.h"
 #include "base/scopedhandle.h"
 
 namespace {

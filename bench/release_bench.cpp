@@ -107,7 +107,8 @@ int Workers(const std::wstring& host, const std::wstring& subdir, int count, siz
         DownloadRequest::Part(host, L"/" + subdir + L"/0_f" + std::to_wstring(k) + L"-1a.bin",
                               L"?sig=bench", static_cast<uint32_t>(k), static_cast<uint32_t>(size),
                               CRC().Compute(content.data(), content.size()),
-                              folder + L"/f" + std::to_wstring(k) + L".part", nullptr));
+                              folder + L"/f" + std::to_wstring(k) + L".part", nullptr),
+        std::make_shared<RunStop>());
     worker.Start();
     worker.Wait();
   }

@@ -8,12 +8,12 @@
 #include "base/stringutils.h"
 
 DownloadManager::DownloadManager(IDMListener* listener)
-    : store(layout, watcher, progress, Token()),
+    : store(layout, watcher, progress, stop->Token()),
       crc_info(layout),
-      chain(progress, VELTRA_PARTS_IN_FLIGHT),
+      chain(progress, VELTRA_PARTS_IN_FLIGHT, stop),
       free_space(layout),
-      setup_start(layout, watcher, Token()),
-      layout_source(layout, Token()),
+      setup_start(layout, watcher, stop->Token()),
+      layout_source(layout, stop->Token()),
       listener(listener) {}
 
 void DownloadManager::SetRelease(const ReleaseDescriptor& release) {
@@ -33,6 +33,7 @@ void DownloadManager::StartDownload(const std::wstring& default_host,
                                     const std::wstring& download_folder,
                                     const std::wstring& program_folder) {
   Configure(default_host, path_prefix, crc_info_name, download_folder, program_folder);
+  if (Stopped()) return;
   // A new run watches anew; a run still going keeps its watcher.
   if (!IsRunning()) {
     watch_started = false;
@@ -84,7 +85,7 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
   } else if (crc_info.Dropped() > 0) {
     result = VerifyResult::kIncomplete;
   } else if (records.empty()) {
-    result = IsRunning() ? VerifyResult::kFailed : VerifyResult::kStopped;
+    result = !Stopped() ? VerifyResult::kFailed : VerifyResult::kStopped;
   } else {
     // Counted afresh from what is on disk: the parts of this attempt are in
     // bytes_done already and would be counted twice.
@@ -92,12 +93,12 @@ DownloadManager::VerifyResult DownloadManager::VerifyAll() {
     ComputeTotals(records);
     progress.bytes_reused.store(0, std::memory_order_relaxed);
     for (const ManifestFile& record : records) {
-      if (!IsRunning()) {
+      if (Stopped()) {
         result = VerifyResult::kStopped;
         break;
       }
       if (!CheckFileFromCRCInfo(record)) {
-        result = IsRunning() ? VerifyResult::kFailed : VerifyResult::kStopped;
+        result = !Stopped() ? VerifyResult::kFailed : VerifyResult::kStopped;
         break;
       }
     }
@@ -131,7 +132,7 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
   if (setup_signature.Enabled() && !setup_path.empty()) {
     const SetupSignature::Result signature = setup_signature.Check(setup_path);
     // The check reads the whole setup: a close meanwhile wins.
-    if (!IsRunning()) return;
+    if (Stopped()) return;
     if (!signature.passed) {
       RefuseUnverifiedSetup(setup_path, signature);
       return;

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "base/orvthread.h"
+#include "base/runstop.h"
 #include "download/crcinfosource.h"
 #include "download/downloadprogress.h"
 #include "download/filesystemwatcher.h"
@@ -38,7 +39,9 @@ struct ReleaseDescriptor {
 // once,
 // merges the parts into final files, verifies them and repeats the attempt
 // up to eight times. Runs on its own thread; its progress may be read from
-// any thread.
+// any thread. The run has one stop (RunStop), made with the manager and
+// shared by everything that works for the run: once stopped, a manager
+// does not run again.
 //
 // The operations hand off to parts, one job each: the names of files
 // (ReleaseLayout), the files on disk (PartStore), the CRC info
@@ -83,15 +86,15 @@ class DownloadManager : public Orv_Thread {
   // How the run ended; kRunning until it has.
   RunEnd Ending() const { return run_end.load(std::memory_order_relaxed); }
 
-  // Stores the values (Configure) and starts the run's thread; returns at
-  // once.
+  // Stores the values (Configure) and starts the run's thread, unless the
+  // run was stopped; returns at once.
   void StartDownload(const std::wstring& default_host, const std::wstring& path_prefix,
                      const std::wstring& crc_info_name, const std::wstring& download_folder,
                      const std::wstring& program_folder);
   void Configure(const std::wstring& default_host, const std::wstring& path_prefix,
                  const std::wstring& crc_info_name, const std::wstring& download_folder,
                  const std::wstring& program_folder);
-  // Ends the run and every worker; returns when all have ended.
+  // Stops the run: its thread and every worker end; returns when all have.
   void StopDownload();
   // At close, after StopDownload: posts the log (LogUpload). A run that
   // started the setup removed the download folder and sends nothing.
@@ -104,6 +107,9 @@ class DownloadManager : public Orv_Thread {
   // to every worker it holds or creates later. Returns the new state.
   bool TogglePause() { return chain.TogglePause(); }
   bool IsPaused() const { return chain.IsPaused(); }
+  // Parts that hold for the pause right now (a part under way when the
+  // pause came holds once its current read has ended).
+  int PartsHeld() const { return chain.PartsHeld(); }
 
   // The counters and phase flags at one moment, for the progress display
   // and the speed meter on their own threads.
@@ -111,6 +117,9 @@ class DownloadManager : public Orv_Thread {
 
  protected:
   void Run() override;
+  std::wstring ThreadName() const override { return L"Veltra download run"; }
+  // Reported as the run's malfunction; the window is told the run failed.
+  void Failed(const char* what) override;
 
  private:
   // kReleaseGone: the host answered 404 for the CRC info (already reported);
@@ -151,8 +160,11 @@ class DownloadManager : public Orv_Thread {
   // Something cannot be saved: the user is told once and sent to the
   // support centre, and the run fetches nothing more.
   void ReportSaveFailure();
+  // The run was stopped, by the owner or because the network answers with
+  // web pages.
+  bool Stopped() const { return stop->Requested(); }
   // The user has been told that nothing more can be fetched.
-  bool Halted() const {
+  bool FetchingGivenUp() const {
     return save_failure_reported.load(std::memory_order_relaxed) ||
            web_pages_reported.load(std::memory_order_relaxed);
   }
@@ -170,6 +182,7 @@ class DownloadManager : public Orv_Thread {
   // The success end of a layout run (LayoutSource::Finish).
   void FinishLayout();
 
+  const std::shared_ptr<RunStop> stop = std::make_shared<RunStop>();
   ReleaseLayout layout;
   std::wstring default_host;
   std::wstring host_name;

@@ -4,27 +4,26 @@
 
 #include <algorithm>
 #include <deque>
-#include <exception>
 
 #include "base/debugoutput.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
-#include "base/faulttranslator.h"
 #include "base/filesystem.h"
 #include "base/scopedhandle.h"
-#include "base/threadname.h"
-#include "download/folderroom.h"
+#include "base/threadstart.h"
+#include "download/longpathcheck.h"
 #include "net/proxysignin.h"
 
 namespace {
 
 const char kModule[] = "downloadmanager";
 
-// A fault or exception that ends a piece of the run's work.
-void ReportMalfunction(const std::exception& e, int32_t line) {
+// A fault or exception that ends a piece of the run's work (`what` null:
+// of unknown type).
+void ReportMalfunction(const char* what, int32_t line) {
   Error::LogError(
       std::string("DownloadManager: Obviously a major malfunction. Stopping download. Message: ") +
-          e.what(),
+          (what != nullptr ? what : "unknown exception"),
       static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, line);
 }
 
@@ -39,17 +38,13 @@ DownloadManager::~DownloadManager() {
   // The watcher and the workers go with the members, after the thread.
 }
 
-void DownloadManager::Run() {
-  InstallSeTranslator();
-  NameCurrentThread(L"Veltra download run");
-  try {
-    RunAttempts();
-  } catch (const std::exception& e) {
-    ReportMalfunction(e, __LINE__);
-    EndRun(RunEnd::kFailed);
-    // The run is over; the window must not go on saying it downloads.
-    if (listener) listener->DownloadFailed(this);
-  }
+void DownloadManager::Run() { RunAttempts(); }
+
+void DownloadManager::Failed(const char* what) {
+  ReportMalfunction(what, __LINE__);
+  EndRun(RunEnd::kFailed);
+  // The run is over; the window must not go on saying it downloads.
+  if (listener) listener->DownloadFailed(this);
 }
 
 void DownloadManager::RunAttempts() {
@@ -71,13 +66,13 @@ void DownloadManager::RunAttempts() {
     ComputeTotals(records);
     if (!free_space.HasRoomForRelease(records)) ReportSaveFailure();
     DownloadFiles(records);
-    if (Halted()) {
+    if (FetchingGivenUp()) {
       // The user has been told and sent to the support centre; the owner
       // closes and stops us. Nothing more is fetched meanwhile.
-      WaitForStop(INFINITE);
+      stop->Token().WaitForStop(INFINITE);
       return;
     }
-    if (!IsRunning()) return;
+    if (Stopped()) return;
 
     for (const ManifestFile& record : records) {
       const std::wstring path = layout.FinalPath(record.local_name);
@@ -102,9 +97,9 @@ void DownloadManager::RunAttempts() {
 
 bool DownloadManager::ProgramFolderTakes(const ReleaseManifest& records) {
   const std::wstring& folder = layout.ProgramFolder();
-  if (FolderRoom::Takes(folder, FolderRoom::LongestName(records))) return true;
+  if (LongPathCheck::Takes(folder, LongPathCheck::LongestName(records))) return true;
   EndRun(RunEnd::kNotSaved);
-  const std::wstring text = FolderRoom::Advice(folder, FileSystem::GetExecutablePathWide());
+  const std::wstring text = LongPathCheck::Advice(folder, FileSystem::GetExecutablePathWide());
   Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
   if (listener) {
     listener->ShowError(text);
@@ -155,7 +150,7 @@ void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
   for (size_t k = records.size(); k-- > 0;) bytes_from[k] = bytes_from[k + 1] + records[k].size;
   const auto add_next = [&] {
     while (next < records.size()) {
-      if (!IsRunning() || Halted()) return;
+      if (Stopped() || FetchingGivenUp()) return;
       const size_t file = next++;
       if (QueueFile(records[file], file)) {
         queued.push_back(file);
@@ -168,7 +163,7 @@ void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
     const size_t file = queued.front();
     // Stopped, a write failed or the network answers with web pages: the
     // workers stay for StopDownload.
-    switch (chain.WaitForFile(file, next < records.size(), bytes_from[next], Token(),
+    switch (chain.WaitForFile(file, next < records.size(), bytes_from[next],
                               [this] { WatchDownloadFolder(); })) {
       case WorkerChain::Outcome::kStopped:
         return;
@@ -180,48 +175,49 @@ void DownloadManager::DownloadFiles(const ReleaseManifest& records) {
         return;
       case WorkerChain::Outcome::kWantsMore:
         add_next();
-        if (!IsRunning() || Halted()) return;
+        if (Stopped() || FetchingGivenUp()) return;
         continue;
       case WorkerChain::Outcome::kFileEnded:
         break;
     }
     queued.pop_front();
     const bool finished = chain.DestroyFileWorkers(file);
-    try {
-      // With the next file's parts in flight the read-out goes on showing
-      // the download rather than the merge.
-      if (IsRunning() && finished) MergeParts(records[file], queued.empty());
-    } catch (const std::exception& e) {
-      // The file stays unmerged, the run goes on: its verification fails
-      // and the next attempt merges it again.
-      ReportMalfunction(e, __LINE__);
-    }
-    if (!IsRunning() || Halted()) return;
+    // With the next file's parts in flight the read-out goes on showing the
+    // download rather than the merge. A malfunction leaves the file unmerged
+    // and the run goes on: its verification fails and the next attempt
+    // merges it again.
+    RunGuarded(
+        [&] {
+          if (!Stopped() && finished) MergeParts(records[file], queued.empty());
+        },
+        [](const char* what) { ReportMalfunction(what, __LINE__); });
+    if (Stopped() || FetchingGivenUp()) return;
     if (queued.empty()) add_next();
   }
 }
 
 bool DownloadManager::QueueFile(const ManifestFile& record, size_t file) {
   if (record.part_crcs.empty()) return false;
-  try {
-    const std::wstring& local = record.local_name;
-    layout_source.Prepare(record,
-                          [this](const std::wstring& path) { return store.DeleteOwnFile(path); });
-    if (store.FinalFileExists(record, local)) return false;
-    WatchDownloadFolder();
-    // The checks of the parts already on disk read up to a part each: they
-    // run before the chain's lock is taken, so that a pause click never
-    // waits for them.
-    std::vector<size_t> missing;
-    if (!store.CheckParts(record, local, missing)) return false;
-    std::vector<DownloadRequest> requests;
-    for (size_t k : missing) requests.push_back(NewPartRequest(record, local, k));
-    chain.AddFile(file, std::move(requests));
-    return true;
-  } catch (const std::exception& e) {
-    ReportMalfunction(e, __LINE__);
-    return false;
-  }
+  bool queued = false;
+  RunGuarded(
+      [&] {
+        const std::wstring& local = record.local_name;
+        layout_source.Prepare(
+            record, [this](const std::wstring& path) { return store.DeleteOwnFile(path); });
+        if (store.FinalFileExists(record, local)) return;
+        WatchDownloadFolder();
+        // The checks of the parts already on disk read up to a part each:
+        // they run before the chain's lock is taken, so that a pause click
+        // never waits for them.
+        std::vector<size_t> missing;
+        if (!store.CheckParts(record, local, missing)) return;
+        std::vector<DownloadRequest> requests;
+        for (size_t k : missing) requests.push_back(NewPartRequest(record, local, k));
+        chain.AddFile(file, std::move(requests));
+        queued = true;
+      },
+      [](const char* what) { ReportMalfunction(what, __LINE__); });
+  return queued;
 }
 
 DownloadRequest DownloadManager::NewPartRequest(const ManifestFile& record,
@@ -242,18 +238,18 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   copy.clear();
   if (layout_source.InstallsFromLayout() && layout_source.ReadCrcInfo(copy)) {
     status = 0;
-    return IsRunning();
+    return !Stopped();
   }
   // A fresh worker for every copy: a status left from an earlier copy must
-  // not pass for this one's.
-  // A transfer of its own: the CRC info is fetched while the user pauses,
-  // and the run's thread stops it with its own stop.
+  // not pass for this one's. No pause: the CRC info is fetched while the
+  // user pauses.
   auto sink = std::make_shared<MemorySink>();
-  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS, sink));
+  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS, sink), stop);
   const HANDLE thread = worker.Start();
-  // A stop must not wait for a host that stalls.
-  if (thread && Token().WaitFor(thread, INFINITE) != FlagEvent::Wake::kWork) {
-    worker.Stop(INFINITE);
+  // A stop must not wait for a host that stalls; the worker sees the same
+  // stop and ends.
+  if (thread && stop->Token().WaitFor(thread, INFINITE) != FlagEvent::Wake::kWork) {
+    worker.Wait();
     return false;
   }
   worker.Wait();
@@ -265,7 +261,7 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   }
   // No problem: the copy the layout gets if this attempt verifies.
   if (status == 0) last_crc_info = copy;
-  return IsRunning();
+  return !Stopped();
 }
 
 void DownloadManager::ReportWebPages() {
@@ -299,10 +295,9 @@ void DownloadManager::ReportSaveFailure() {
 }
 
 void DownloadManager::StopDownload() {
-  // Every worker and its reads see the transfer's stop at once, while the
-  // run's thread sees its own.
-  chain.RequestStop();
-  Stop(INFINITE);
-  chain.StopAll();
+  // The run's thread, every worker and their reads see the stop at once.
+  stop->Request();
+  Wait();
+  chain.EndAll();
   watcher.Stop(kStopWaitMs);
 }

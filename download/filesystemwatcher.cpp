@@ -10,7 +10,6 @@
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "base/tempname.h"
-#include "base/threadname.h"
 
 namespace {
 
@@ -79,7 +78,6 @@ void FileSystemWatcher::ReportChanges(const void* records, size_t size) {
 }
 
 void FileSystemWatcher::Run() {
-  NameCurrentThread(L"Veltra folder watcher");
   Error::LogMessage(L"FileSystemWatcher started", kModule, __LINE__);
   // Opened for overlapped reads, so that the thread waits on the read's
   // event together with its stop event; a synchronous handle would block in

@@ -31,6 +31,7 @@ class FileSystemWatcher : public Orv_Thread {
 
  protected:
   void Run() override;
+  std::wstring ThreadName() const override { return L"Veltra folder watcher"; }
 
  private:
   std::wstring watched_folder;

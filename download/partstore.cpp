@@ -4,10 +4,10 @@
 
 #include <algorithm>
 
-#include "base/busyfile.h"
 #include "base/crc.h"
 #include "base/error.h"
 #include "base/filesystem.h"
+#include "base/heldfileretry.h"
 #include "base/scopedhandle.h"
 #include "base/stringutils.h"
 #include "base/tempname.h"
@@ -20,7 +20,7 @@ const char kModule[] = "downloadmanager";
 // reads of 2 MiB, 0.7 in reads of 1 MiB, 1.7 in reads of a whole part (a
 // thread reading ahead, or the system's prefetch of a mapped file, cost
 // more on files in the cache than they won). The writes of a merge still go
-// out in base/blockfile's 1 MiB.
+// out in base/blockio's 1 MiB.
 constexpr DWORD kSlice = 2 << 20;
 
 bool Exists(const std::wstring& path) {
@@ -68,8 +68,8 @@ void PartStore::RemoveTemporaryFiles() {
   for (const std::wstring& name : names) {
     const std::wstring path = folder + L"/" + name;
     // A scanner may still hold what the last run left.
-    if (!BusyFile::Retry(L"deleting", path, true, &stop,
-                         [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
+    if (!HeldFileRetry::Retry(L"deleting", path, true, &stop,
+                              [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
       Error::RecordError(L"DownloadManager unable to delete the temporary file " + path,
                          ::GetLastError(), kModule, __LINE__);
     }
@@ -247,7 +247,7 @@ bool PartStore::CheckFinalFile(const ManifestFile& record, const std::wstring& l
 
 UniqueHandle PartStore::OpenOwnFile(const std::wstring& path) {
   UniqueHandle file;
-  BusyFile::Retry(L"opening", path, true, &stop, [&file, &path] {
+  HeldFileRetry::Retry(L"opening", path, true, &stop, [&file, &path] {
     file.Reset(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     return static_cast<bool>(file);
@@ -257,8 +257,8 @@ UniqueHandle PartStore::OpenOwnFile(const std::wstring& path) {
 
 bool PartStore::DeleteOwnFile(const std::wstring& path) {
   watcher.ExpectChange(path);
-  if (BusyFile::Retry(L"deleting", path, true, &stop,
-                      [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
+  if (HeldFileRetry::Retry(L"deleting", path, true, &stop,
+                           [&path] { return ::DeleteFileW(path.c_str()) != FALSE; })) {
     return true;
   }
   // No deletion will arrive for this name; an announcement left behind would

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "base/blockfile.h"
+#include "base/blockio.h"
 #include "base/scopedhandle.h"
 #include "base/stoptoken.h"
 #include "download/downloadprogress.h"

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "base/blockfile.h"
-#include "base/busyfile.h"
+#include "base/blockio.h"
 #include "base/error.h"
+#include "base/heldfileretry.h"
 #include "base/scopedhandle.h"
 
 namespace {
@@ -97,7 +97,7 @@ PartStore::MergeResult PartStore::Merge(const ManifestFile& record, const std::w
   if (outcome == MergeResult::kMerged) ::SetEndOfFile(final_file.Get());
   final_file.Reset();
   if (outcome == MergeResult::kMerged &&
-      !BusyFile::Retry(L"renaming", merging_path, true, &stop, [&merging_path, &final_path] {
+      !HeldFileRetry::Retry(L"renaming", merging_path, true, &stop, [&merging_path, &final_path] {
         return ::MoveFileExW(merging_path.c_str(), final_path.c_str(),
                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
       })) {

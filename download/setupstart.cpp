@@ -3,10 +3,10 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "base/busyfile.h"
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/filesystem.h"
+#include "base/heldfileretry.h"
 #include "base/scopedhandle.h"
 #include "base/stoptoken.h"
 
@@ -51,7 +51,7 @@ intptr_t SetupStart::OpenSetup(IShell& shell, const std::wstring& setup_path) {
   // A scanner that holds the setup it has just seen written makes the start
   // fail with a bare "bad format" under Wine: the file is waited for first,
   // opened as the start opens it.
-  BusyFile::Retry(L"starting", setup_path, true, until, [&setup_path] {
+  HeldFileRetry::Retry(L"starting", setup_path, true, until, [&setup_path] {
     UniqueHandle file(::CreateFileW(setup_path.c_str(), GENERIC_READ,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -59,7 +59,7 @@ intptr_t SetupStart::OpenSetup(IShell& shell, const std::wstring& setup_path) {
   });
   intptr_t result = 0;
   // Windows names the hold in the shell's own result.
-  BusyFile::Retry(L"starting", setup_path, true, until, [&] {
+  HeldFileRetry::Retry(L"starting", setup_path, true, until, [&] {
     result = shell.OpenFile(setup_path, layout.ProgramFolder());
     if (result > kShellErrorMax) return true;
     ::SetLastError(result == SE_ERR_SHARE ? ERROR_SHARING_VIOLATION

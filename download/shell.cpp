@@ -5,14 +5,7 @@
 #include <objbase.h>
 #include <shellapi.h>
 
-ComApartment::ComApartment()
-    : initialised_(SUCCEEDED(
-          ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE))) {}
-
-ComApartment::~ComApartment() {
-  // S_FALSE (already initialised the same way) counts too and is balanced.
-  if (initialised_) ::CoUninitialize();
-}
+#include "download/comapartment.h"
 
 namespace {
 

@@ -19,20 +19,6 @@ class IShell {
   virtual intptr_t Explore(const std::wstring& folder) = 0;
 };
 
-// COM on the calling thread for as long as it lives: a single-threaded
-// apartment unless the thread already has one (then that one is kept and
-// left alone at the end).
-class ComApartment {
- public:
-  ComApartment();
-  ~ComApartment();
-  ComApartment(const ComApartment&) = delete;
-  ComApartment& operator=(const ComApartment&) = delete;
-
- private:
-  bool initialised_;
-};
-
 // ShellExecuteW, with SW_SHOW and no owner window, on any thread: the shell
 // may hand the request to extensions that are COM objects, so each call
 // runs inside a ComApartment (the manager's and the workers' threads have

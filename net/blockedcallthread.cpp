@@ -6,9 +6,11 @@
 
 #include "base/error.h"
 #include "base/errorcodes.h"
-#include "base/threadname.h"
+#include "base/threadstart.h"
 
 namespace {
+
+const char kModule[] = "blockedcallthread";
 
 // The one thread that waits for an owner.
 CriticalSection idle_lock;
@@ -40,47 +42,37 @@ std::shared_ptr<BlockedCallThread> BlockedCallThread::Create() {
   std::shared_ptr<BlockedCallThread> runner(new BlockedCallThread());
   if (!runner->wake_ || !runner->done_) return nullptr;
   // The thread owns the runner too: an abandoned call still has its events.
-  // Not an Orv_Thread: its owner must be able to leave without waiting.
-  auto* parameter = new std::shared_ptr<BlockedCallThread>(runner);
-  UniqueHandle thread(::CreateThread(nullptr, 0, Loop, parameter, 0, nullptr));
-  if (!thread) {
-    delete parameter;
-    return nullptr;
-  }
+  // Not an Orv_Thread: its owner must be able to leave without waiting, so
+  // the handle is let go at once.
+  if (!StartThread(L"Veltra blocking calls", [runner] { runner->Loop(); }).handle) return nullptr;
   return runner;
 }
 
-DWORD WINAPI BlockedCallThread::Loop(void* parameter) {
-  std::unique_ptr<std::shared_ptr<BlockedCallThread>> owner(
-      static_cast<std::shared_ptr<BlockedCallThread>*>(parameter));
-  BlockedCallThread& runner = **owner;
-  NameCurrentThread(L"Veltra blocking calls");
+void BlockedCallThread::Loop() {
   for (;;) {
-    ::WaitForSingleObject(runner.wake_.Get(), INFINITE);
+    ::WaitForSingleObject(wake_.Get(), INFINITE);
     std::function<void()> call;
     {
-      ScopedLock lock(runner.lock_);
-      call = std::move(runner.pending_);
-      runner.pending_ = nullptr;
+      ScopedLock lock(lock_);
+      call = std::move(pending_);
+      pending_ = nullptr;
     }
     if (call) {
-      // Nothing may leave this thread: an allocation that fails in the call
-      // (a body bigger than memory) would end the process. The call's own
-      // result stays a failure.
-      try {
-        call();
-      } catch (const std::exception& e) {
+      // An exception in one call (an allocation that fails for a body
+      // bigger than memory) ends that call only: its own result stays a
+      // failure, and the thread serves the next call.
+      RunGuarded(call, [](const char* what) {
         Error::LogError(
             std::string("BlockedCallThread: Obviously a major malfunction in a call. Message: ") +
-                e.what(),
-            static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), "filedownload", __LINE__);
-      }
+                (what != nullptr ? what : "unknown exception"),
+            static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
+      });
       // What the call captured (an abandoned request's handles) goes now,
       // not when the next call comes.
       call = nullptr;
-      ::SetEvent(runner.done_.Get());
+      ::SetEvent(done_.Get());
     }
-    if (runner.retired_.load(std::memory_order_relaxed)) return 0;
+    if (retired_.load(std::memory_order_relaxed)) return;
   }
 }
 

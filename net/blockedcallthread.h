@@ -47,7 +47,8 @@ class BlockedCallThread {
  private:
   BlockedCallThread() = default;
   static std::shared_ptr<BlockedCallThread> Create();
-  static DWORD WINAPI Loop(void* parameter);
+  // The thread: one call after another until retired.
+  void Loop();
 
   UniqueHandle wake_{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
   // One per thread, reused by every call: a thread whose call was abandoned

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <utility>
 
-#include "base/blockfile.h"
-#include "base/busyfile.h"
+#include "base/blockio.h"
 #include "base/error.h"
+#include "base/heldfileretry.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ bool PartFileSink::Keep(const StopToken& stop) {
   file_.Reset();
   // A scanner opens each new file for a moment, the temporary one or an
   // older part under the name it gets.
-  if (!BusyFile::Retry(L"renaming", temporary_path_, true, &stop, [this] {
+  if (!HeldFileRetry::Retry(L"renaming", temporary_path_, true, &stop, [this] {
         return ::MoveFileExW(temporary_path_.c_str(), path_.c_str(), MOVEFILE_REPLACE_EXISTING) !=
                FALSE;
       })) {
@@ -112,6 +112,6 @@ void PartFileSink::Discard(const StopToken& stop) {
   if (!file_) return;
   file_.Reset();
   // What is still held after a stop is removed at the next start.
-  BusyFile::Retry(L"deleting", temporary_path_, true, &stop,
-                  [this] { return ::DeleteFileW(temporary_path_.c_str()) != FALSE; });
+  HeldFileRetry::Retry(L"deleting", temporary_path_, true, &stop,
+                       [this] { return ::DeleteFileW(temporary_path_.c_str()) != FALSE; });
 }

@@ -26,9 +26,10 @@ constexpr int kMaxSignIns = 3;
 // What the call thread's body read and its caller share.
 struct BodyRead {
   std::shared_ptr<ReceivedBody> body;
-  // Its stop is also what makes the caller stop waiting: the thread then
-  // reads no further.
-  std::shared_ptr<const TransferContext> transfer;
+  // The stop is also what makes the caller stop waiting: the thread then
+  // reads no further. No pause for the CRC info.
+  std::shared_ptr<const RunStop> stop;
+  std::shared_ptr<const RunPause> pause;
   DownloadConnection::BodyEnd end = DownloadConnection::BodyEnd::kFailed;
   DWORD error = 0;
 };
@@ -69,11 +70,11 @@ double NowMs() {
 void ReadUntilEnd(HINTERNET request, BodyRead& read) {
   ReadSize size;
   for (;;) {
-    if (read.transfer->StopRequested()) {
+    if (read.stop->Requested()) {
       read.end = DownloadConnection::BodyEnd::kStopped;
       return;
     }
-    if (read.transfer->IsPaused()) {
+    if (read.pause && read.pause->IsPaused()) {
       read.end = DownloadConnection::BodyEnd::kPaused;
       return;
     }
@@ -248,9 +249,9 @@ bool DownloadConnection::QueryAnswer(const std::wstring& logged_name, DWORD& sta
 }
 
 DownloadConnection::BodyEnd DownloadConnection::ReadBody(
-    const std::shared_ptr<ReceivedBody>& body,
-    const std::shared_ptr<const TransferContext>& transfer,
-    const std::function<void()>& on_progress, DWORD& error) {
+    const std::shared_ptr<ReceivedBody>& body, const std::shared_ptr<const RunStop>& stop,
+    const std::shared_ptr<const RunPause>& pause, const std::function<void()>& on_progress,
+    DWORD& error) {
   error = 0;
   if (!IsOpen()) {
     error = ERROR_INVALID_HANDLE;
@@ -258,14 +259,15 @@ DownloadConnection::BodyEnd DownloadConnection::ReadBody(
   }
   auto read = std::make_shared<BodyRead>();
   read->body = body;
-  read->transfer = transfer;
+  read->stop = stop;
+  read->pause = pause;
   std::shared_ptr<Handles> handles = handles_;
   auto read_body = [read, handles]() { ReadUntilEnd(handles->request.Get(), *read); };
   BlockedCallThread* thread = CallThread();
   if (!thread) {
     // No thread to spare: read here, unstoppable while the host stalls.
     read_body();
-  } else if (thread->Run(read_body, transfer->Token(), body->ProgressEvent(), on_progress) ==
+  } else if (thread->Run(read_body, stop->Token(), body->ProgressEvent(), on_progress) ==
              BlockedCallThread::Outcome::kStopped) {
     Abandon();
     error = ERROR_INTERNET_OPERATION_CANCELLED;

@@ -6,8 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "base/runstop.h"
 #include "base/stoptoken.h"
-#include "base/transfercontext.h"
 #include "net/connection.h"
 #include "net/receivedbody.h"
 
@@ -41,12 +41,13 @@ class DownloadConnection : public Connection {
   // Reads the rest of the body into `body` on the call thread, read after
   // read without coming back, until it ends (kComplete), a read fails
   // (kFailed, with `error`), the body's sink cannot take a read
-  // (kSinkFailed), the transfer is found paused between two reads
-  // (kPaused: the request stays open for the next ReadBody) or stopped
-  // (kStopped: as after a stopped Call). on_progress runs on the caller's
-  // thread after reads, as often as it keeps up.
+  // (kSinkFailed), `pause` (when given) is found set between two reads
+  // (kPaused: the request stays open for the next ReadBody) or the run is
+  // stopped (kStopped: as after a stopped Call). on_progress runs on the
+  // caller's thread after reads, as often as it keeps up.
   BodyEnd ReadBody(const std::shared_ptr<ReceivedBody>& body,
-                   const std::shared_ptr<const TransferContext>& transfer,
+                   const std::shared_ptr<const RunStop>& stop,
+                   const std::shared_ptr<const RunPause>& pause,
                    const std::function<void()>& on_progress, DWORD& error);
 
  private:

@@ -8,11 +8,9 @@
 
 #include "base/error.h"
 #include "base/errorcodes.h"
-#include "base/faulttranslator.h"
 #include "base/httpstatus.h"
 #include "base/stringutils.h"
 #include "base/tempname.h"
-#include "base/threadname.h"
 #include "net/redirect.h"
 #include "net/webpage.h"
 
@@ -62,41 +60,39 @@ DownloadRequest DownloadRequest::InMemory(const std::wstring& host, const std::w
   return request;
 }
 
-FileDownload::FileDownload(DownloadRequest request, std::shared_ptr<TransferContext> transfer)
-    : request_(std::move(request)), transfer_(std::move(transfer)) {}
+FileDownload::FileDownload(DownloadRequest request, std::shared_ptr<const RunStop> stop,
+                           std::shared_ptr<const RunPause> pause)
+    : request_(std::move(request)), stop_(std::move(stop)), pause_(std::move(pause)) {}
 
-FileDownload::~FileDownload() {
-  // A worker still running when it goes takes its transfer down with it;
-  // its owner ends them all first.
-  if (IsRunning()) Stop(INFINITE);
-  Wait();
-}
-
-void FileDownload::Stop(DWORD timeout_ms) {
-  transfer_->RequestStop();
-  Orv_Thread::Stop(timeout_ms);
-}
+FileDownload::~FileDownload() { Wait(); }
 
 void FileDownload::Run() {
-  InstallSeTranslator();
-  NameCurrentThread(L"Veltra part " + std::to_wstring(request_.part_index));
-  try {
-    state_.store(DOWNLOAD_RUNNING, std::memory_order_relaxed);
-    const bool ended_normally = RunAttempts();
-    connection_.ReleaseCallThread();
-    if (!ended_normally) return;
-    state_.store(DOWNLOAD_FINISHED, std::memory_order_relaxed);
-    if (request_.listener) request_.listener->OnDownloadFinished(this);
-  } catch (const std::exception& e) {
+  state_.store(DOWNLOAD_RUNNING, std::memory_order_relaxed);
+  const bool ended_normally = RunAttempts();
+  connection_.ReleaseCallThread();
+  if (!ended_normally) return;
+  state_.store(DOWNLOAD_FINISHED, std::memory_order_relaxed);
+  if (request_.listener) request_.listener->OnDownloadFinished(this);
+}
+
+std::wstring FileDownload::ThreadName() const {
+  return L"Veltra part " + std::to_wstring(request_.part_index);
+}
+
+void FileDownload::Failed(const char* what) {
+  if (what != nullptr) {
     Error::LogError(
         std::string("FildeDownload: Obviously a major malfunction. Stopping download. Message: ") +
-            e.what(),
+            what,
         static_cast<uint32_t>(DL_MANAGER_WIN32_EXCEPTION), kModule, __LINE__);
-    state_.store(DOWNLOAD_IDLE, std::memory_order_relaxed);
-    connection_.Disconnect();
-    connection_.ReleaseCallThread();
-    request_.sink->Discard(transfer_->Token());
+  } else {
+    Orv_Thread::Failed(what);
   }
+  // Idle, with nothing kept: the chain counts the part as missing.
+  state_.store(DOWNLOAD_IDLE, std::memory_order_relaxed);
+  connection_.Disconnect();
+  connection_.ReleaseCallThread();
+  request_.sink->Discard(stop_->Token());
 }
 
 bool FileDownload::RunAttempts() {
@@ -110,7 +106,7 @@ bool FileDownload::RunAttempts() {
         if (request_.listener) request_.listener->OnDownloadProgress(this);
         return false;
       case AttemptEnd::kWrong:
-        if (transfer_->StopRequested()) return true;
+        if (stop_->Requested()) return true;
         break;
     }
   }
@@ -124,33 +120,32 @@ FileDownload::AttemptEnd FileDownload::RunAttempt() {
   if (!request_.sink->Begin()) return AttemptEnd::kNotSaved;
   std::atomic<uint32_t> status{0};
   if (!connection_.Open(request_.host, request_.object_path, request_.object_suffix, path, status,
-                        transfer_->Token())) {
+                        stop_->Token())) {
     if (status.load(std::memory_order_relaxed) != 0) {
       error_code_.store(status.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
     if (status.load(std::memory_order_relaxed) == kHttpServiceUnavailable) ReportPushBack();
-    request_.sink->Discard(transfer_->Token());
-    return transfer_->Token().WaitForStop(kRetryPauseMs) ? AttemptEnd::kStopped
-                                                         : AttemptEnd::kWrong;
+    request_.sink->Discard(stop_->Token());
+    return stop_->Token().WaitForStop(kRetryPauseMs) ? AttemptEnd::kStopped : AttemptEnd::kWrong;
   }
   auto body = std::make_shared<ReceivedBody>(request_.sink);
   const ReadOutcome outcome = ReadResponse(body);
   if (outcome.sink_failed) {
     connection_.Disconnect();
-    request_.sink->Discard(transfer_->Token());
+    request_.sink->Discard(stop_->Token());
     return AttemptEnd::kNotSaved;
   }
-  const bool right = Evaluate(outcome, *body);
+  const bool right = ReceivedRight(outcome, *body);
   connection_.Disconnect();
   if (!right) {
-    request_.sink->Discard(transfer_->Token());
-    return outcome.stopped_in_read || transfer_->StopRequested() ? AttemptEnd::kStopped
-                                                                 : AttemptEnd::kWrong;
+    request_.sink->Discard(stop_->Token());
+    return outcome.stopped_in_read || stop_->Requested() ? AttemptEnd::kStopped
+                                                         : AttemptEnd::kWrong;
   }
   Error::LogMessage(L"Download: " + path + L" correct CRC. Download succesful.", kModule, __LINE__);
   // A part received whole and right is kept even when a stop came meanwhile:
   // the next start need not fetch it again.
-  return request_.sink->Keep(transfer_->Token()) ? AttemptEnd::kKept : AttemptEnd::kNotSaved;
+  return request_.sink->Keep(stop_->Token()) ? AttemptEnd::kKept : AttemptEnd::kNotSaved;
 }
 
 void FileDownload::ReportProgress(const ReceivedBody& body) {
@@ -177,10 +172,10 @@ FileDownload::ReadOutcome FileDownload::ReadResponse(const std::shared_ptr<Recei
   for (;;) {
     // While paused the request stays open; a resume or the stop ends the
     // wait.
-    if (!transfer_->WaitWhilePaused()) break;
+    if (pause_ ? !pause_->WaitWhilePaused(stop_->Token()) : stop_->Requested()) break;
     DWORD error = 0;
     const DownloadConnection::BodyEnd end = connection_.ReadBody(
-        body, transfer_, [this, &body] { ReportProgress(*body); }, error);
+        body, stop_, pause_, [this, &body] { ReportProgress(*body); }, error);
     if (end == DownloadConnection::BodyEnd::kStopped) break;
     ReportProgress(*body);
     switch (end) {
@@ -205,7 +200,7 @@ FileDownload::ReadOutcome FileDownload::ReadResponse(const std::shared_ptr<Recei
   return outcome;
 }
 
-bool FileDownload::Evaluate(const ReadOutcome& outcome, const ReceivedBody& body) {
+bool FileDownload::ReceivedRight(const ReadOutcome& outcome, const ReceivedBody& body) {
   const ReceivedBody::Progress received = body.Snapshot();
   if (outcome.stopped_in_read) {
     // Cut short by the user's close or stop: nothing is wrong with the part

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "base/orvthread.h"
-#include "base/transfercontext.h"
+#include "base/runstop.h"
 #include "net/bodysink.h"
 #include "net/downloadconnection.h"
 #include "net/receivedbody.h"
@@ -67,23 +67,18 @@ struct DownloadRequest {
 // Fetches one file (a part of a release file, or the release's CRC info)
 // from the download host on its own thread: streams the answer into its
 // sink, checking size and CRC-32 as it arrives, makes up to four attempts,
-// and keeps the body only when it is right. Its stop and pause are those of
-// the transfer it belongs to.
+// and keeps the body only when it is right. Its stop is the run's; a part
+// holds for the run's pause too, the CRC info (no pause) never does. Its
+// owner requests the stop before it destroys a worker that still runs.
 class FileDownload : public Orv_Thread {
  public:
   static constexpr int kMaxAttempts = 4;
 
-  // Without a transfer, the worker is a transfer of its own.
-  explicit FileDownload(DownloadRequest request, std::shared_ptr<TransferContext> transfer =
-                                                     std::make_shared<TransferContext>());
+  FileDownload(DownloadRequest request, std::shared_ptr<const RunStop> stop,
+               std::shared_ptr<const RunPause> pause = nullptr);
   ~FileDownload() override;
 
   const DownloadRequest& Request() const { return request_; }
-  TransferContext& Transfer() const { return *transfer_; }
-
-  // Stops the whole transfer this worker belongs to, and waits for this
-  // worker.
-  void Stop(DWORD timeout_ms) override;
 
   DownloadState State() const { return state_.load(std::memory_order_relaxed); }
   // The last problem: an HTTP status other than 200, or a positioning error.
@@ -98,6 +93,9 @@ class FileDownload : public Orv_Thread {
 
  protected:
   void Run() override;
+  std::wstring ThreadName() const override;
+  // A malfunction ends the worker idle, its part discarded.
+  void Failed(const char* what) override;
 
  private:
   struct ReadOutcome {
@@ -117,12 +115,13 @@ class FileDownload : public Orv_Thread {
   void ReportPushBack();
   // Checks what the attempt received and logs a mismatch; true when the
   // bytes are complete and correct.
-  bool Evaluate(const ReadOutcome& outcome, const ReceivedBody& body);
+  bool ReceivedRight(const ReadOutcome& outcome, const ReceivedBody& body);
   // A failed try's body is a web page: logged as such, and counted.
   bool ReportWebPage(const ReceivedBody& body);
 
   const DownloadRequest request_;
-  const std::shared_ptr<TransferContext> transfer_;
+  const std::shared_ptr<const RunStop> stop_;
+  const std::shared_ptr<const RunPause> pause_;
   std::atomic<DownloadState> state_{DOWNLOAD_IDLE};
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};

@@ -158,8 +158,9 @@ TEST_F(DialogWindowIntegration, FontsFollowTheScreenAndButtonStartsWithPause) {
     HBITMAP image =
         reinterpret_cast<HBITMAP>(SendMessageW(Item(IDC_PAUSE), BM_GETIMAGE, IMAGE_BITMAP, 0));
     EXPECT_EQ(image, look.PauseImage());
-    EXPECT_EQ(BitmapSize(look.PauseImage()).cx, 25);
-    EXPECT_EQ(BitmapSize(look.ResumeImage()).cy, 25);
+    // 25 pixels at 96 DPI, drawn larger at larger scales.
+    EXPECT_EQ(BitmapSize(look.PauseImage()).cx, MulDiv(25, dpi, 96));
+    EXPECT_EQ(BitmapSize(look.ResumeImage()).cy, MulDiv(25, dpi, 96));
     EXPECT_NE(look.PauseImage(), look.ResumeImage());
   }
   EXPECT_GT(DialogLook::ScreenPixelsPerInch(), 0);

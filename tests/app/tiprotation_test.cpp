@@ -23,19 +23,4 @@ TEST(TipRotation, EveryFifthUpdateShowsTheNextTipRoundAndRound) {
   EXPECT_EQ(tips.Updates(), 30u);
 }
 
-TEST(TipRotation, TipsNameTheMakersPages) {
-  const std::vector<std::wstring> tips =
-      TipRotation::DefaultTips(L"www.example.test/faq", L"forum.example.test");
-  ASSERT_EQ(tips.size(), 5u);
-  EXPECT_EQ(tips[0],
-            L"The setup starts automatically after downloading. You can always start it manually "
-            L"by executing the setup executable file.");
-  EXPECT_EQ(tips[3],
-            L"Is your hardware sufficient to run Veltra smoothly? For information and "
-            L"recommendations, see www.example.test/faq.");
-  EXPECT_EQ(tips[4],
-            L"If you need support you can go to forum.example.test and post any question. Our "
-            L"support staff is there to help you.");
-}
-
 }  // namespace

@@ -25,13 +25,15 @@ TEST(CRC, TableIsTheReflectedStandardTable) {
 
 TEST(CRC, ComputeMatchesTheBytewiseLoopOnEveryLengthAndAlignment) {
   // Every way a buffer can split into 64-byte folds, 16-byte folds and a
-  // tail, from every position within a cache line.
+  // tail, from every position within a cache line: every length up to
+  // several folds, and longer ones at a stride prime to 64, so that they
+  // still end at every position of a fold.
   std::mt19937 random(7);
   std::vector<unsigned char> data(4096 + 64);
   for (auto& byte : data) byte = static_cast<unsigned char>(random());
   const CRC crc;
   for (size_t offset = 0; offset < 64; ++offset) {
-    for (size_t length = 0; length <= 4096; ++length) {
+    for (size_t length = 0; length <= 4096; length += length < 512 ? 1 : 61) {
       ASSERT_EQ(crc.ComputeBytewise(data.data() + offset, length),
                 crc.Compute(data.data() + offset, length))
           << "offset " << offset << " length " << length;
@@ -46,7 +48,7 @@ TEST(CRC, ComputeMatchesTheBytewiseLoopOnLargeBuffers) {
   const CRC crc;
   // A full part of random bytes, odd sizes around it, and runs of bytes that
   // make the lanes cancel: all zeros and all ones.
-  for (size_t length : {size_t{10000000}, size_t{10000077}, size_t{9999999}, size_t{65536 + 15}}) {
+  for (size_t length : {size_t{10000077}, size_t{65536 + 15}}) {
     EXPECT_EQ(crc.ComputeBytewise(data.data(), length), crc.Compute(data.data(), length))
         << "length " << length;
     EXPECT_EQ(crc.ComputeBytewise(data.data() + 3, length - 3),
@@ -54,7 +56,7 @@ TEST(CRC, ComputeMatchesTheBytewiseLoopOnLargeBuffers) {
         << "length " << length - 3;
   }
   for (unsigned char fill : {0x00, 0xFF}) {
-    std::vector<unsigned char> same(10000000, fill);
+    std::vector<unsigned char> same(1000000, fill);
     EXPECT_EQ(crc.ComputeBytewise(same.data(), same.size()), crc.Compute(same.data(), same.size()))
         << "fill " << int{fill};
   }

@@ -47,15 +47,6 @@ TEST_F(Log, HasErrorsOnlyForNonZeroNumbers) {
   EXPECT_TRUE(Error::HasErrors());
 }
 
-TEST_F(Log, GetErrorListJsonReturnsCopies) {
-  Error::LogMessage("a", "", 0);
-  nlohmann::json list = Error::GetErrorListJson();
-  list[0]["message"] = "changed";
-  list.push_back(1);
-  EXPECT_EQ("a", Error::GetErrorListJson()[0]["message"]);
-  EXPECT_EQ(1u, Error::GetErrorListJson().size());
-}
-
 TEST_F(Log, JsonTextHasTheServiceLayout) {
   Error::RecordError("x", 0, "", 0);
   Error::RecordError("Couldn't read \"a\\b\"\t", static_cast<uint32_t>(DL_MANAGER_CRC_INCORRECT),

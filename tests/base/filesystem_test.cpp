@@ -179,7 +179,7 @@ TEST(FileSystem, RemovalWaitsOutAHoldAndEndsAtTheStop) {
     UniqueHandle held(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(held);
-    TaskThread release([&held] {
+    TaskThread release(L"release", [&held] {
       ::Sleep(700);
       held.Reset();
     });
@@ -198,7 +198,7 @@ TEST(FileSystem, RemovalWaitsOutAHoldAndEndsAtTheStop) {
   ASSERT_TRUE(held);
   FlagEvent running;
   running.store(true);
-  TaskThread stopper([&running] {
+  TaskThread stopper(L"stopper", [&running] {
     ::Sleep(300);
     running.store(false);
   });

@@ -271,7 +271,11 @@ TEST_F(MergeTest, MergeThatCannotFinishKeepsEveryPart) {
   EXPECT_FALSE(progress.Snapshot().merging);
 }
 
-TEST_F(MergeTest, UnwritableFinalFileKeepsEveryPart) {
+// The rename is refused as if another program held the file, and waited
+// out for the whole patience (some 10 s): an integration test.
+using MergeIntegration = MergeTest;
+
+TEST_F(MergeIntegration, UnwritableFinalFileKeepsEveryPart) {
   // A folder in the final file's place cannot be replaced by a file.
   ASSERT_TRUE(::CreateDirectoryW(Final().c_str(), nullptr));
   EXPECT_EQ(PartStore::MergeResult::kFailed, Merge());

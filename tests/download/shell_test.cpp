@@ -7,6 +7,8 @@
 
 #include <thread>
 
+#include "download/comapartment.h"
+
 namespace {
 
 // What CoGetApartmentType says about the calling thread: -1 when it has no

@@ -43,8 +43,7 @@ class Recorder : public IDownloadListener {
   void OnHostPushedBack(FileDownload* download) override { Add("pushed back", download); }
   void OnDownloadProgress(FileDownload* download) override {
     Add("progress", download);
-    if (pause_on_first_progress && !paused_once.exchange(true))
-      download->Transfer().SetPaused(true);
+    if (pause_on_first_progress && !paused_once.exchange(true)) pause->Set(true);
   }
 
   std::vector<Event> Events() const {
@@ -59,6 +58,8 @@ class Recorder : public IDownloadListener {
 
   std::atomic<bool> pause_on_first_progress{false};
   std::atomic<bool> paused_once{false};
+  // The workers' pause.
+  const std::shared_ptr<RunPause> pause = std::make_shared<RunPause>();
 
  private:
   void Add(const char* kind, FileDownload* download) {
@@ -125,6 +126,9 @@ class FileDownloadIntegration : public ::testing::Test {
   TestHost host;
   TempDir dir;
   Recorder recorder;
+  // The workers' stop and pause, as a run's.
+  const std::shared_ptr<RunStop> stop = std::make_shared<RunStop>();
+  const std::shared_ptr<RunPause> pause = recorder.pause;
 };
 
 }  // namespace
@@ -132,7 +136,7 @@ class FileDownloadIntegration : public ::testing::Test {
 TEST_F(FileDownloadIntegration, GoodFileInOrderAndOnTheWire) {
   const std::string body = Pattern(1300000, 1);
   ASSERT_TRUE(host.PutObject("/veltra/0_Release.bin", body));
-  FileDownload worker(Request("/veltra/0_Release.bin", Crc(body)));
+  FileDownload worker(Request("/veltra/0_Release.bin", Crc(body)), stop, pause);
   RunToEnd(worker);
 
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
@@ -166,17 +170,18 @@ TEST_F(FileDownloadIntegration, GoodFileInOrderAndOnTheWire) {
 
   const auto requests = host.Requests();
   ASSERT_EQ(1u, requests.size());
-  EXPECT_EQ("GET", requests[0].method);
-  EXPECT_EQ(std::string("/veltra/0_Release.bin") + kSignature, requests[0].target);
-  EXPECT_EQ("Veltra Download Manager / 9.5", requests[0].Header("User-Agent"));
-  EXPECT_FALSE(requests[0].HasHeader("Range"));
-  EXPECT_EQ(0u, requests[0].body_length);
+  EXPECT_TRUE(SameRequest({"GET",
+                           std::string("/veltra/0_Release.bin") + kSignature,
+                           {{"Host", Narrow(host.HostName())},
+                            {"Pragma", "no-cache"},
+                            {"User-Agent", "Veltra Download Manager / 9.5"}}},
+                          requests[0]));
 }
 
 TEST_F(FileDownloadIntegration, CrcNeverMatchingMakesFourAttempts) {
   const std::string body = Pattern(700000, 2);
   ASSERT_TRUE(host.PutObject("/veltra/0_Bad.bin", body));
-  FileDownload worker(Request("/veltra/0_Bad.bin", 0xDEADBEEF));
+  FileDownload worker(Request("/veltra/0_Bad.bin", 0xDEADBEEF), stop, pause);
   RunToEnd(worker);
 
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
@@ -198,7 +203,7 @@ TEST_F(FileDownloadIntegration, CrcNeverMatchingMakesFourAttempts) {
 }
 
 TEST_F(FileDownloadIntegration, NotFoundLeavesTheStatus) {
-  FileDownload worker(Request("/veltra/0_Missing.bin", 5));
+  FileDownload worker(Request("/veltra/0_Missing.bin", 5), stop, pause);
   RunToEnd(worker);
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
   EXPECT_EQ(404u, worker.ErrorCode());
@@ -221,19 +226,17 @@ TEST_F(FileDownloadIntegration, PauseHoldsTheResponseAndResumesIt) {
   stall.stall_at = 600000;
   stall.stall_ms = 1500;
   ASSERT_TRUE(host.SetFault("/veltra/0_Big.bin", stall));
-  FileDownload worker(Request("/veltra/0_Big.bin", Crc(body)));
+  FileDownload worker(Request("/veltra/0_Big.bin", Crc(body)), stop, pause);
   recorder.pause_on_first_progress = true;
   ASSERT_NE(nullptr, worker.Start());
   ASSERT_TRUE(WaitFor([&] { return recorder.paused_once.load(); }));
   // The pause takes hold at the next read, after the stall; from then on
   // nothing is read.
-  Sleep(2500);
+  ASSERT_TRUE(WaitFor([&] { return pause->Holding() == 1; })) << "the worker never held";
   const uint64_t held = worker.BytesReceived();
-  Sleep(1000);
-  EXPECT_EQ(held, worker.BytesReceived()) << "read while paused";
   EXPECT_LT(held, body.size());
   EXPECT_TRUE(worker.IsRunning());
-  worker.Transfer().SetPaused(false);
+  pause->Set(false);
   worker.Wait();
   EXPECT_EQ(body, ReadFileBytes(worker.Request().part_file_path));
   EXPECT_EQ(1u, host.Requests().size()) << "resuming must continue the same response";
@@ -246,12 +249,13 @@ TEST_F(FileDownloadIntegration, StopDuringAStalledReadEndsPromptly) {
   stall.stall_at = 600000;
   stall.stall_ms = 60000;
   ASSERT_TRUE(host.SetFault("/veltra/0_Stall.bin", stall));
-  FileDownload worker(Request("/veltra/0_Stall.bin", Crc(body)));
+  FileDownload worker(Request("/veltra/0_Stall.bin", Crc(body)), stop, pause);
   ASSERT_NE(nullptr, worker.Start());
   ASSERT_TRUE(WaitFor([&] { return recorder.Count("progress") >= 1; }));
   Sleep(300);
   const ULONGLONG start = GetTickCount64();
-  worker.Stop(INFINITE);
+  stop->Request();
+  worker.Wait();
   EXPECT_LT(GetTickCount64() - start, 1500u);
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
   EXPECT_EQ(1, recorder.Count("finished"));
@@ -270,22 +274,24 @@ TEST_F(FileDownloadIntegration, StopWhileTheHostHoldsBackTheHeaders) {
   HostFault stall;
   stall.stall_before_headers_ms = 60000;
   ASSERT_TRUE(host.SetFault("/veltra/0_Slow.bin", stall));
-  FileDownload worker(Request("/veltra/0_Slow.bin", 5));
+  FileDownload worker(Request("/veltra/0_Slow.bin", 5), stop, pause);
   ASSERT_NE(nullptr, worker.Start());
   ASSERT_TRUE(WaitFor([&] { return host.Requests().size() == 1; }));
   const ULONGLONG start = GetTickCount64();
-  worker.Stop(INFINITE);
+  stop->Request();
+  worker.Wait();
   EXPECT_LT(GetTickCount64() - start, 1500u);
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
 }
 
 TEST_F(FileDownloadIntegration, StopBeforeTheFirstRead) {
   ASSERT_TRUE(host.PutObject("/veltra/0_Held.bin", Pattern(1000, 6)));
-  FileDownload worker(Request("/veltra/0_Held.bin", 77));
-  worker.Transfer().SetPaused(true);  // opens, then never reads
+  FileDownload worker(Request("/veltra/0_Held.bin", 77), stop, pause);
+  pause->Set(true);  // opens, then never reads
   ASSERT_NE(nullptr, worker.Start());
   ASSERT_TRUE(WaitFor([&] { return CountWithPrefix("Response headers: ") == 1; }));
-  worker.Stop(INFINITE);
+  stop->Request();
+  worker.Wait();
   EXPECT_EQ(0, CountWithPrefix("Error reading file, reconnecting."));
   EXPECT_EQ(0, CountWithPrefix("Download: " + Narrow(worker.Request().part_file_path) +
                                " incorrect CRC."));
@@ -299,9 +305,10 @@ TEST_F(FileDownloadIntegration, MemoryModeKeepsTheBytesAndAcceptsAnyContent) {
   const std::string body = "x;Release.bin\r\n5\r\n-2\r\n";
   ASSERT_TRUE(host.PutObject("/veltra/release.txt", body));
   auto sink = std::make_shared<MemorySink>();
-  FileDownload worker(DownloadRequest::InMemory(host.HostName(),
-                                                StringUtils::ToWide("/veltra/release.txt"),
-                                                StringUtils::ToWide(kSignature), sink));
+  FileDownload worker(
+      DownloadRequest::InMemory(host.HostName(), StringUtils::ToWide("/veltra/release.txt"),
+                                StringUtils::ToWide(kSignature), sink),
+      stop, pause);
   RunToEnd(worker);
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
   ASSERT_EQ(body.size(), sink->Bytes().Size());
@@ -314,9 +321,10 @@ TEST_F(FileDownloadIntegration, MemoryModeKeepsTheBytesAndAcceptsAnyContent) {
   const std::string large = Pattern(1300000, 14);
   ASSERT_TRUE(host.PutObject("/veltra/large.txt", large));
   auto grown_sink = std::make_shared<MemorySink>();
-  FileDownload grown(DownloadRequest::InMemory(host.HostName(),
-                                               StringUtils::ToWide("/veltra/large.txt"),
-                                               StringUtils::ToWide(kSignature), grown_sink));
+  FileDownload grown(
+      DownloadRequest::InMemory(host.HostName(), StringUtils::ToWide("/veltra/large.txt"),
+                                StringUtils::ToWide(kSignature), grown_sink),
+      stop, pause);
   RunToEnd(grown);
   ASSERT_EQ(large.size(), grown_sink->Bytes().Size());
   EXPECT_EQ(0, std::memcmp(large.data(), grown_sink->Bytes().Data(), large.size()));
@@ -334,7 +342,7 @@ TEST_F(FileDownloadIntegration, PartWithCrcZeroIsChecked) {
     ASSERT_TRUE(host.PutObject("/veltra/0_Empty.bin", ""));
     ASSERT_TRUE(host.PutObject("/veltra/0_Other.bin", Pattern(3000, 12)));
     Error::ClearErrors();
-    FileDownload worker(Request(path, 0));
+    FileDownload worker(Request(path, 0), stop, pause);
     RunToEnd(worker);
     EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
     EXPECT_EQ(4u, host.Requests().size());
@@ -349,7 +357,7 @@ TEST_F(FileDownloadIntegration, PartWithCrcZeroIsChecked) {
 TEST_F(FileDownloadIntegration, NamesWithUnsafeCharactersReachTheHostEscaped) {
   const std::string body = Pattern(5000, 13);
   ASSERT_TRUE(host.PutObject("/veltra%201/0_a%23b%25c%20d%3F.bin", body));
-  FileDownload worker(Request("/veltra 1/0_a#b%c d?.bin", Crc(body)));
+  FileDownload worker(Request("/veltra 1/0_a#b%c d?.bin", Crc(body)), stop, pause);
   RunToEnd(worker);
   EXPECT_EQ(body, ReadFileBytes(worker.Request().part_file_path));
   const auto requests = host.Requests();
@@ -364,7 +372,8 @@ TEST_F(FileDownloadIntegration, PartFileThatCannotBeWritten) {
   // created.
   const std::wstring folder = Folder();
   FileDownload worker(Request("/veltra/0_Unwritable.bin", Crc(body),
-                              folder + L"/missing/deeper/Release_P1.binpart0"));
+                              folder + L"/missing/deeper/Release_P1.binpart0"),
+                      stop, pause);
   RunToEnd(worker);
   EXPECT_EQ(DOWNLOAD_WRITE_FAILED, worker.State());
   EXPECT_EQ(0, recorder.Count("finished"));
@@ -378,7 +387,7 @@ TEST_F(FileDownloadIntegration, PartFileThatCannotBeWritten) {
 TEST_F(FileDownloadIntegration, PartFileLockedByAnotherProgram) {
   const std::string body = Pattern(2000, 8);
   ASSERT_TRUE(host.PutObject("/veltra/0_Locked.bin", body));
-  FileDownload worker(Request("/veltra/0_Locked.bin", Crc(body)));
+  FileDownload worker(Request("/veltra/0_Locked.bin", Crc(body)), stop, pause);
   HANDLE lock = CreateFileW(worker.Request().part_file_path.c_str(), GENERIC_READ, 0, nullptr,
                             CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(INVALID_HANDLE_VALUE, lock);
@@ -393,7 +402,7 @@ TEST_F(FileDownloadIntegration, PartFileLockedByAnotherProgram) {
 }
 
 TEST_F(FileDownloadIntegration, RefusedConnectionIsRetriedAndNamed) {
-  FileDownload worker(Request("/veltra/0_Any.bin", 5, L"", host.RefusedHostName()));
+  FileDownload worker(Request("/veltra/0_Any.bin", 5, L"", host.RefusedHostName()), stop, pause);
   RunToEnd(worker);
   EXPECT_EQ(DOWNLOAD_FINISHED, worker.State());
   int cannot_connect = 0;
@@ -411,7 +420,7 @@ TEST_F(FileDownloadIntegration, ResetMidBodyIsRetried) {
   reset.count = 1;
   reset.reset_at = 700000;
   ASSERT_TRUE(host.SetFault("/veltra/0_Reset.bin", reset));
-  FileDownload worker(Request("/veltra/0_Reset.bin", Crc(body)));
+  FileDownload worker(Request("/veltra/0_Reset.bin", Crc(body)), stop, pause);
   RunToEnd(worker);
   EXPECT_EQ(body, ReadFileBytes(worker.Request().part_file_path));
   EXPECT_EQ(2u, host.Requests().size());
@@ -440,12 +449,12 @@ TEST_F(FileDownloadIntegration, TruncatedOrFlippedBodiesAreRetried) {
   flip.flip = {5, 1100000};
   ASSERT_TRUE(host.SetFault("/veltra/0_Flip.bin", flip));
 
-  FileDownload truncated(Request("/veltra/0_Short.bin", Crc(body)));
+  FileDownload truncated(Request("/veltra/0_Short.bin", Crc(body)), stop, pause);
   RunToEnd(truncated);
   EXPECT_EQ(body, ReadFileBytes(truncated.Request().part_file_path));
 
   FileDownload flipped(
-      Request("/veltra/0_Flip.bin", Crc(body), Folder() + L"/Release_P1.binpart0b"));
+      Request("/veltra/0_Flip.bin", Crc(body), Folder() + L"/Release_P1.binpart0b"), stop, pause);
   RunToEnd(flipped);
   EXPECT_EQ(body, ReadFileBytes(flipped.Request().part_file_path));
   EXPECT_EQ(5u, host.Requests().size());  // 2 for the short one, 3 for the flipped one
@@ -458,9 +467,11 @@ TEST_F(FileDownloadIntegration, TruncatedOrFlippedBodiesAreRetried) {
 TEST_F(FileDownloadIntegration, BodyLongerThanThePartIsCutAndFails) {
   const std::string body = Pattern(15000000, 11);
   ASSERT_TRUE(host.PutObject("/veltra/0_Long.bin", body));
-  FileDownload worker(DownloadRequest::Part(
-      host.HostName(), L"/veltra/0_Long.bin", StringUtils::ToWide(kSignature), 0, 10000000,
-      Crc(body.substr(0, 10000000)), Folder() + L"/Release_P1.binpart0", &recorder));
+  FileDownload worker(
+      DownloadRequest::Part(host.HostName(), L"/veltra/0_Long.bin", StringUtils::ToWide(kSignature),
+                            0, 10000000, Crc(body.substr(0, 10000000)),
+                            Folder() + L"/Release_P1.binpart0", &recorder),
+      stop, pause);
   RunToEnd(worker);
 
   EXPECT_EQ(4u, host.Requests().size());
@@ -478,9 +489,9 @@ TEST_F(FileDownloadIntegration, BodyLongerThanThePartIsCutAndFails) {
 TEST_F(FileDownloadIntegration, SignatureNeverReachesTheLog) {
   DebugCapture capture;
   ASSERT_TRUE(host.PutObject("/veltra/0_Sig.bin", Pattern(3000, 11)));
-  FileDownload good(Request("/veltra/0_Sig.bin", 1));
-  FileDownload missing(Request("/veltra/0_Gone.bin", 1));
-  FileDownload refused(Request("/veltra/0_Sig.bin", 1, L"", host.RefusedHostName()));
+  FileDownload good(Request("/veltra/0_Sig.bin", 1), stop, pause);
+  FileDownload missing(Request("/veltra/0_Gone.bin", 1), stop, pause);
+  FileDownload refused(Request("/veltra/0_Sig.bin", 1, L"", host.RefusedHostName()), stop, pause);
   for (FileDownload* worker : {&good, &missing, &refused}) RunToEnd(*worker);
 
   const std::string secret = "ZQ7SECRETSIGNATUREQ7Z";
@@ -520,7 +531,7 @@ TEST_F(FileDownloadIntegration, RedirectsLeavingHttpsOrTheHostAreRefused) {
     redirect.headers = {{"Location", location}};
     ASSERT_TRUE(host.SetFault(path, redirect));
     Error::ClearErrors();
-    FileDownload worker(Request(path, Crc(body)));
+    FileDownload worker(Request(path, Crc(body)), stop, pause);
     RunToEnd(worker);
 
     // Every attempt fails like a bad status; nothing is written.
@@ -549,7 +560,7 @@ TEST_F(FileDownloadIntegration, RedirectWithinTheHostIsFollowed) {
   redirect.headers = {{"Location", "https://" + Narrow(host.HostName()) +
                                        "/veltra/moved/0_Release.bin" + kSignature}};
   ASSERT_TRUE(host.SetFault("/veltra/0_Release.bin", redirect));
-  FileDownload worker(Request("/veltra/0_Release.bin", Crc(body)));
+  FileDownload worker(Request("/veltra/0_Release.bin", Crc(body)), stop, pause);
   RunToEnd(worker);
 
   EXPECT_EQ(body, ReadFileBytes(worker.Request().part_file_path));

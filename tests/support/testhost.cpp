@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -115,6 +116,39 @@ bool RecordedRequest::HasHeader(const std::string& name) const {
     if (::lstrcmpiA(header.first.c_str(), name.c_str()) == 0) return true;
   }
   return false;
+}
+
+namespace {
+
+// A body that is not text is shown by its length and a hash of its bytes.
+std::string Render(const std::string& method, const std::string& target, const HeaderList& headers,
+                   const std::string& body) {
+  std::string text = method + " " + target + "\n";
+  for (const auto& header : headers) text += header.first + ": " + header.second + "\n";
+  bool printable = true;
+  for (unsigned char c : body) printable = printable && (c >= 0x20 || c == '\n' || c == '\r');
+  return text + "\n" +
+         (printable ? body
+                    : "<" + std::to_string(body.size()) + " bytes, hash " +
+                          std::to_string(std::hash<std::string>()(body)) + ">");
+}
+
+}  // namespace
+
+::testing::AssertionResult SameRequest(const ExpectedRequest& expected,
+                                       const RecordedRequest& actual) {
+  // The download host keeps only the length of a body, the log service the
+  // bytes.
+  std::string body = actual.body;
+  if (body.empty() && actual.body_length > 0) {
+    body = "<" + std::to_string(actual.body_length) + " bytes>";
+  }
+  if (!expected.body) body.clear();
+  const std::string want =
+      Render(expected.method, expected.target, expected.headers, expected.body.value_or(""));
+  const std::string got = Render(actual.method, actual.target, actual.headers, body);
+  if (want == got) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "expected request:\n" << want << "\nreceived:\n" << got;
 }
 
 TestHost::TestHost()

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +25,20 @@ struct RecordedRequest {
   std::string Header(const std::string& name) const;
   bool HasHeader(const std::string& name) const;
 };
+
+// A request as a test expects it, whole: method, target (path and query),
+// every header in the order sent, and the body; a body left out is checked
+// by the test itself (a compressed one), its length still by the
+// Content-Length header.
+struct ExpectedRequest {
+  std::string method;
+  std::string target;
+  HeaderList headers;
+  std::optional<std::string> body = std::string();
+};
+// The whole request as expected; on a difference, both in full.
+::testing::AssertionResult SameRequest(const ExpectedRequest& expected,
+                                       const RecordedRequest& actual);
 
 // What the download host does to the next `count` requests of one object
 // (to every request while set, when count is 0). Offsets of -1 mean "not".

@@ -32,17 +32,22 @@ TEST_F(TestLogServiceIntegration, RecordsStreamedPostExactlyOverBothSchemes) {
 
   const auto requests = log_.Requests();
   ASSERT_EQ(2u, requests.size());
-  for (const auto& request : requests) {
-    EXPECT_EQ("POST", request.method);
-    EXPECT_EQ("/Veltra/DownloadManager8.ashx", request.target);
-    EXPECT_EQ("2500", request.Header("Content-Length"));
-    EXPECT_EQ("LogErrorInfo", request.Header("Method"));
-    EXPECT_EQ("9.5", request.Header("DownloadManagerVersion"));
-    EXPECT_EQ("application/octet-stream", request.Header("Content-Type"));
-    EXPECT_TRUE(SameBytes(body, request.body));
-  }
-  for (const auto& header : requests[0].headers) {
-    std::printf("[log request header] %s: %s\n", header.first.c_str(), header.second.c_str());
+  const std::wstring name = log_.HostName();
+  for (int k = 0; k < 2; ++k) {
+    const unsigned short port = k == 0 ? log_.HttpsPort() : log_.HttpPort();
+    EXPECT_TRUE(
+        SameRequest({"POST",
+                     "/Veltra/DownloadManager8.ashx",
+                     {{"Host", std::string(name.begin(), name.end()) + ":" + std::to_string(port)},
+                      {"Content-Length", "2500"},
+                      {"Pragma", "no-cache"},
+                      {"Cache-Control", "no-cache"},
+                      {"Content-Type", "application/octet-stream"},
+                      {"DownloadManagerVersion", "9.5"},
+                      {"Method", "LogErrorInfo"},
+                      {"User-Agent", "Veltra Download Manager / 9.5"}},
+                     body},
+                    requests[k]));
   }
   EXPECT_EQ(L"https://" + log_.HostName() + L":" + std::to_wstring(log_.HttpsPort()) +
                 L"/Veltra/DownloadManager8.ashx",

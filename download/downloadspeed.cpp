@@ -1,21 +1,15 @@
-#include "net/downloadspeed.h"
+#include "download/downloadspeed.h"
 
 #include <windows.h>
 
-#include "base/threadname.h"
+#include <utility>
 
-DownloadSpeed::DownloadSpeed(const ISpeedSource* source, ISpeedView* view, Clock clock)
-    : source_(source), view_(view), clock_(std::move(clock)) {}
+DownloadSpeed::DownloadSpeed(Progress progress, ISpeedView* view, Clock clock)
+    : progress_(std::move(progress)), view_(view), clock_(std::move(clock)) {}
 
 DownloadSpeed::~DownloadSpeed() {
-  // Run reads source_ and view_; stop before they go.
+  // Run reads progress_ and view_; stop before they go.
   Stop(INFINITE);
-}
-
-DownloadSpeed::Clock DownloadSpeed::SystemClock() {
-  // The 64-bit tick count: the 32-bit one wraps after 49.7 days, which would
-  // turn the elapsed time of a long-running session into nonsense.
-  return [] { return static_cast<uint64_t>(::GetTickCount64()); };
 }
 
 void DownloadSpeed::Begin(uint64_t now) {
@@ -28,11 +22,10 @@ bool DownloadSpeed::Measure(uint64_t now) {
   const uint64_t interval = now - previous_;
   if (now < previous_ || interval < kReportIntervalMs) return false;
 
-  const SpeedFigures figures = source_->Figures();
+  const DownloadProgress figures = progress_();
   const uint64_t counted = figures.bytes_in_progress + figures.bytes_done;
   // A reused count above the rest must not wrap into an absurd speed.
-  const uint64_t transferred =
-      counted > figures.bytes_reused ? counted - figures.bytes_reused : 0;
+  const uint64_t transferred = counted > figures.bytes_reused ? counted - figures.bytes_reused : 0;
 
   const bool paused = view_->IsPaused();
   // An interval that ends paused or merging is not download time.
@@ -50,7 +43,6 @@ bool DownloadSpeed::Measure(uint64_t now) {
 void DownloadSpeed::End() { view_->UpdateProgress(0, 0, 0, 0); }
 
 void DownloadSpeed::Run() {
-  NameCurrentThread(L"Veltra speed meter");
   Begin(clock_());
   for (;;) {
     const uint64_t now = clock_();

@@ -3,27 +3,9 @@
 #include <cstdint>
 #include <functional>
 
+#include "base/clock.h"
 #include "base/orvthread.h"
-
-// The download's byte counters and whether it is merging its parts, taken
-// at one moment so that the figures of one report belong together.
-struct SpeedFigures {
-  uint64_t total_bytes = 0;
-  uint64_t bytes_done = 0;
-  uint64_t bytes_in_progress = 0;
-  uint64_t bytes_reused = 0;
-  bool merging = false;
-};
-
-// What the speed meter reads, once per report. Implemented above this layer,
-// over the download manager's progress (app/managerspeedsource.h).
-class ISpeedSource {
- public:
-  virtual SpeedFigures Figures() const = 0;
-
- protected:
-  ~ISpeedSource() = default;
-};
+#include "download/downloadprogress.h"
 
 // Where the speed meter reports: the progress read-out, which also knows
 // whether the user has paused the download.
@@ -44,12 +26,13 @@ class ISpeedView {
 // paused or merging and the bytes found complete on disk.
 class DownloadSpeed : public Orv_Thread {
  public:
-  // Milliseconds from an arbitrary origin; tests pass their own.
-  using Clock = std::function<uint64_t()>;
+  // The run's progress at one moment (DownloadManager::Progress), read once
+  // per report so that the figures of one report belong together.
+  using Progress = std::function<DownloadProgress()>;
 
   static constexpr uint64_t kReportIntervalMs = 2000;
 
-  DownloadSpeed(const ISpeedSource* source, ISpeedView* view, Clock clock = SystemClock());
+  DownloadSpeed(Progress progress, ISpeedView* view, Clock clock = SystemClock());
   ~DownloadSpeed() override;
 
   // The measuring loop in steps, so that tests can drive it with their own
@@ -60,13 +43,12 @@ class DownloadSpeed : public Orv_Thread {
   bool Measure(uint64_t now);
   void End();
 
-  static Clock SystemClock();
-
  protected:
   void Run() override;
+  std::wstring ThreadName() const override { return L"Veltra speed meter"; }
 
  private:
-  const ISpeedSource* source_;
+  Progress progress_;
   ISpeedView* view_;
   Clock clock_;
   uint64_t base_ = 0;

@@ -1,4 +1,4 @@
-#include "base/blockfile.h"
+#include "base/blockio.h"
 
 #include <windows.h>
 

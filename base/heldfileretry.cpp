@@ -1,4 +1,4 @@
-#include "base/busyfile.h"
+#include "base/heldfileretry.h"
 
 #include <algorithm>
 
@@ -13,22 +13,23 @@ constexpr DWORD kLongestPauseMs = 500;
 
 }  // namespace
 
-bool BusyFile::IsHeld(DWORD error, bool own_file) {
+bool HeldFileRetry::IsHeld(DWORD error, bool own_file) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION ||
          (own_file && error == ERROR_ACCESS_DENIED);
 }
 
-bool BusyFile::Retry(const std::wstring& operation, const std::wstring& path, bool own_file,
-                     const StopToken* stop, const std::function<bool()>& attempt) {
+bool HeldFileRetry::Retry(const std::wstring& operation, const std::wstring& path, bool own_file,
+                          const StopToken* stop, const std::function<bool()>& attempt,
+                          const Clock& clock) {
   if (attempt()) return true;
   DWORD error = ::GetLastError();
   if (!IsHeld(error, own_file)) return false;
   const DWORD first_error = error;
-  const ULONGLONG started = ::GetTickCount64();
+  const ULONGLONG started = clock();
   DWORD pause = kFirstPauseMs;
   bool done = false;
   for (;;) {
-    const ULONGLONG waited = ::GetTickCount64() - started;
+    const ULONGLONG waited = clock() - started;
     if (waited >= kPatienceMs) break;
     const DWORD wait = std::min<DWORD>(pause, static_cast<DWORD>(kPatienceMs - waited));
     if (stop != nullptr ? stop->WaitForStop(wait) : (::Sleep(wait), false)) break;
@@ -37,13 +38,13 @@ bool BusyFile::Retry(const std::wstring& operation, const std::wstring& path, bo
     error = done ? 0 : ::GetLastError();
     if (done || !IsHeld(error, own_file)) break;
   }
-  const std::wstring waited = std::to_wstring(::GetTickCount64() - started);
+  const std::wstring waited = std::to_wstring(clock() - started);
   if (done) {
     // Narrow, so that the debugger output shows it under Wine too.
-    Error::LogMessage(StringUtils::ToNarrow(L"BusyFile: " + operation + L" " + path +
-                                            L": held by another program; waited " + waited +
-                                            L" ms"),
-                      kModule, __LINE__);
+    Error::LogMessage(
+        StringUtils::ToNarrow(L"BusyFile: " + operation + L" " + path +
+                              L": held by another program; waited " + waited + L" ms"),
+        kModule, __LINE__);
   } else {
     Error::RecordError(L"BusyFile: " + operation + L" " + path +
                            L": held by another program; gave up after " + waited + L" ms",

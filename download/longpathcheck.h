@@ -9,7 +9,7 @@
 // it is merged, with its ".merging" ending), created for a moment. A system
 // without long paths refuses a folder plus name beyond MAX_PATH; every
 // system refuses a name beyond its own limit.
-class FolderRoom {
+class LongPathCheck {
  public:
   // The longest file name the run writes into the program folder.
   static size_t LongestName(const ReleaseManifest& records);

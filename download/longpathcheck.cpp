@@ -1,4 +1,4 @@
-#include "download/folderroom.h"
+#include "download/longpathcheck.h"
 
 #include <windows.h>
 
@@ -12,13 +12,13 @@ constexpr wchar_t kMergingSuffix[] = L".merging";
 
 }  // namespace
 
-size_t FolderRoom::LongestName(const ReleaseManifest& records) {
+size_t LongPathCheck::LongestName(const ReleaseManifest& records) {
   size_t longest = 0;
   for (const ManifestFile& record : records) longest = std::max(longest, record.local_name.size());
   return longest + wcslen(kMergingSuffix);
 }
 
-bool FolderRoom::Takes(const std::wstring& folder, size_t length) {
+bool LongPathCheck::Takes(const std::wstring& folder, size_t length) {
   // Made and gone again at once; a name that is there already was made.
   const std::wstring probe = folder + L"\\" + std::wstring(length, L'x');
   UniqueHandle file(::CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -36,7 +36,7 @@ bool FolderRoom::Takes(const std::wstring& folder, size_t length) {
          ::GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
 }
 
-std::wstring FolderRoom::Advice(const std::wstring& folder, const std::wstring& program_path) {
+std::wstring LongPathCheck::Advice(const std::wstring& folder, const std::wstring& program_path) {
   const std::wstring program_file = program_path.substr(program_path.find_last_of(L"\\/") + 1);
   return L"The installer cannot be saved in the folder of the download manager, because the "
          L"folder's path is too long:\r\n" +

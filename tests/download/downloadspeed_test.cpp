@@ -1,4 +1,4 @@
-#include "net/downloadspeed.h"
+#include "download/downloadspeed.h"
 
 #include <windows.h>
 
@@ -12,11 +12,11 @@ namespace {
 
 constexpr uint64_t kMiB = 1024 * 1024;
 
-struct FakeSource : ISpeedSource {
+struct FakeSource {
   std::atomic<uint64_t> total{0}, done{0}, in_progress{0}, reused{0};
   std::atomic<bool> merging{false};
-  SpeedFigures Figures() const override {
-    SpeedFigures figures;
+  DownloadProgress Snapshot() const {
+    DownloadProgress figures;
     figures.total_bytes = total;
     figures.bytes_done = done;
     figures.bytes_in_progress = in_progress;
@@ -59,7 +59,7 @@ class DownloadSpeedTest : public ::testing::Test {
  protected:
   FakeSource source;
   FakeView view;
-  DownloadSpeed meter{&source, &view};
+  DownloadSpeed meter{[this] { return source.Snapshot(); }, &view};
 };
 
 TEST_F(DownloadSpeedTest, ReportsEveryTwoSecondsTheAverageSinceStart) {
@@ -145,7 +145,7 @@ TEST_F(DownloadSpeedTest, ThreadReportsZerosFirstAndLastAndAStopEndsTheWaitForTh
   // Every reading of this clock is a report's interval later: the first
   // report comes at once, and the thread then waits two seconds for the next.
   std::atomic<uint64_t> fake_now{0};
-  DownloadSpeed fast(&source, &view, [&] { return fake_now += 2000; });
+  DownloadSpeed fast([this] { return source.Snapshot(); }, &view, [&] { return fake_now += 2000; });
   source.total = 10 * kMiB;
   source.done = 5 * kMiB;
   ASSERT_NE(fast.Start(), nullptr);
