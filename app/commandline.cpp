@@ -112,18 +112,13 @@ std::wstring CommandLine::Usage(const std::wstring& program_name, const std::wst
   if (!problem.empty()) text = problem + L"\r\n\r\n";
   text += L"Usage: " + program_name +
           L" [options]\r\n\r\n"
-          L"Without options the download manager downloads the release, verifies it and starts "
-          L"its setup.\r\n\r\n"
-          L"/quiet\tno window and no message; waits for the setup and ends with its exit code\r\n"
-          L"/passive\tshows the progress only and closes by itself\r\n"
-          L"/layout DIR\tdownloads and verifies the release into DIR for installs without the "
-          L"internet; starts nothing. Run again to complete or repair it\r\n"
-          L"/source DIR\tinstalls from the layout in DIR (a program started from a layout "
-          L"installs from it by itself)\r\n"
-          L"/log FILE\twrites the log to FILE at the end\r\n"
-          L"/noupload\tsends nothing to the log service\r\n"
-          L"/setupargs \"ARGS\"\tstarts the setup with ARGS\r\n"
-          L"/?\tshows this text\r\n\r\n"
-          L"Options may also begin with \"-\". The exit codes are listed in the maker's guide.";
+          L"/quiet\tno window; ends with the setup's exit code\r\n"
+          L"/passive\tprogress only; closes by itself\r\n"
+          L"/layout DIR\tthe release into DIR, for installs without the internet\r\n"
+          L"/source DIR\tinstall from the layout in DIR\r\n"
+          L"/log FILE\tthe log into FILE\r\n"
+          L"/noupload\tno log to the log service\r\n"
+          L"/setupargs \"ARGS\"\tthe setup's arguments\r\n"
+          L"/?\tthis text";
   return text;
 }
