@@ -8,8 +8,10 @@
 // through that proxy and ends as one that needs a sign-in.
 class UnattendedProxyPrompt : public IProxyPrompt {
  public:
-  Answer AskProxySignIn(HINTERNET, const std::shared_ptr<void>&, const StopToken&) override {
-    Error::LogMessage(L"ProxySignIn: unattended, so nobody can be asked for the proxy's sign-in",
+  Answer AskProxySignIn(HINTERNET, const std::shared_ptr<void>&, const std::wstring& proxy, bool,
+                        const StopToken&) override {
+    Error::LogMessage(L"ProxySignIn: unattended, so nobody can be asked for the sign-in of the "
+                      L"proxy " + proxy,
                       "downloadmanager", __LINE__);
     return Answer::kCancelled;
   }

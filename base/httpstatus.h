@@ -11,6 +11,7 @@ constexpr uint32_t kHttpFound = 302;
 constexpr uint32_t kHttpSeeOther = 303;
 constexpr uint32_t kHttpTemporaryRedirect = 307;
 constexpr uint32_t kHttpPermanentRedirect = 308;
+constexpr uint32_t kHttpForbidden = 403;
 constexpr uint32_t kHttpNotFound = 404;
 constexpr uint32_t kHttpServiceUnavailable = 503;
 constexpr uint32_t kHttpProxyAuthenticationRequired = 407;

@@ -275,6 +275,8 @@ def main():
     xvfb = os.path.join(args.source, "tests", "wine", "xvfb.sh")
     xvfb_state = os.path.join(args.build, "xvfb")
     work = tempfile.mkdtemp(prefix="nginx_bench_")
+    # nginx's workers, who are not root, serve from it.
+    os.chmod(work, 0o755)
     state = os.path.join(work, "nginx")
     try:
         src = os.path.join(work, "src")

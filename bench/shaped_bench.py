@@ -207,6 +207,8 @@ def main():
                            "AppData", "Local", RELEASE)
     line = Line(args.subnet)
     work = tempfile.mkdtemp(prefix="shaped_bench_")
+    # nginx's workers, who are not root, serve from it.
+    os.chmod(work, 0o755)
     state = os.path.join(work, "nginx")
     results = []
     try:

@@ -57,7 +57,17 @@ bool DownloadManager::FetchCrcInfo(ReleaseManifest& records) {
   const auto fetch = [this, &object_path](std::string& copy, uint32_t& status) {
     return FetchCrcInfoCopy(object_path, copy, status);
   };
-  if (crc_info.Fetch(fetch, records) != CrcInfoSource::Result::kGone) return true;
+  crc_info_block = CrcInfoBlock::kNone;
+  const CrcInfoSource::Result result = crc_info.Fetch(fetch, records);
+  if (crc_info_block == CrcInfoBlock::kWebPages) {
+    ReportWebPages();
+    return false;
+  }
+  if (crc_info_block == CrcInfoBlock::kProxyRefused) {
+    ReportProxyRefusal();
+    return false;
+  }
+  if (result != CrcInfoSource::Result::kGone) return true;
   const std::string text =
       "This version of Veltra can no longer be downloaded.\r\nPlease download the latest "
       "version you received in an e-mail message";

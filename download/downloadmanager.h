@@ -171,6 +171,10 @@ class DownloadManager : public Orv_Thread {
   // Every try of the first part met a web page: the user is told that the
   // network replaces the download, and the run fetches nothing more.
   void ReportWebPages();
+  // The network's proxy refused the host (proxy_refusal: 403 or 407): the
+  // user is told so, with the host's name, and the run fetches nothing
+  // more.
+  void ReportProxyRefusal();
   // One copy of the CRC info into memory (false when the run was stopped
   // meanwhile), and the request of one part into its part file.
   bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
@@ -211,6 +215,11 @@ class DownloadManager : public Orv_Thread {
   IShell* shell = &SystemShell::Instance();
   std::atomic<bool> save_failure_reported{false};
   std::atomic<bool> web_pages_reported{false};
+  // What ended the last CRC info fetch before any copy: set and read on the
+  // run's thread.
+  enum class CrcInfoBlock { kNone, kWebPages, kProxyRefused };
+  CrcInfoBlock crc_info_block = CrcInfoBlock::kNone;
+  uint32_t proxy_refusal = 0;
   // The shell took the setup; the download folder is gone with the log's
   // place.
   std::atomic<bool> setup_started{false};

@@ -9,6 +9,7 @@
 #include "base/error.h"
 #include "base/errorcodes.h"
 #include "base/filesystem.h"
+#include "base/httpstatus.h"
 #include "base/scopedhandle.h"
 #include "base/threadstart.h"
 #include "download/longpathcheck.h"
@@ -253,6 +254,15 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
     return false;
   }
   worker.Wait();
+  if (worker.MetOnlyWebPages()) {
+    crc_info_block = CrcInfoBlock::kWebPages;
+    return false;
+  }
+  if (worker.ProxyRefusal() != 0) {
+    crc_info_block = CrcInfoBlock::kProxyRefused;
+    proxy_refusal = worker.ProxyRefusal();
+    return false;
+  }
   status = worker.ErrorCode();
   const ByteBuffer& data = sink->Bytes();
   copy.reserve(data.Size());
@@ -274,6 +284,26 @@ void DownloadManager::ReportWebPages() {
       L"complete the sign-in there, or ask your network administrator, then start the download "
       L"manager again.\r\nYou are now directed to our Support Center for help.";
   Error::RecordError(text, static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  if (listener) listener->ShowError(text);
+  OpenSupportCenter();
+  if (listener) listener->DownloadFailed(this);
+}
+
+void DownloadManager::ReportProxyRefusal() {
+  const std::wstring text =
+      proxy_refusal == kHttpProxyAuthenticationRequired
+          ? L"Your network's proxy asks for a sign-in to let the download manager reach " +
+                host_name +
+                L", and none was given or it was not accepted (407 Proxy Authentication "
+                L"Required).\r\n\r\nPlease start the download manager again and sign in with "
+                L"the user name and password of your network, or ask your network "
+                L"administrator.\r\nYou are now directed to our Support Center for help."
+          : L"Your network's proxy or filter refused the connection to " + host_name + L" (" +
+                std::to_wstring(proxy_refusal) +
+                L" Forbidden).\r\n\r\nPlease ask your network administrator to allow " + host_name +
+                L", then start the download manager again.\r\nYou are now directed to our "
+                L"Support Center for help.";
+  Error::RecordError(text, static_cast<uint32_t>(ERROR_ACCESS_DENIED), kModule, __LINE__);
   if (listener) listener->ShowError(text);
   OpenSupportCenter();
   if (listener) listener->DownloadFailed(this);

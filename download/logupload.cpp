@@ -115,11 +115,20 @@ void LogUpload::Post(const std::wstring& download_folder, bool setup_started) {
 
 void LogUpload::Send(const ByteBuffer& compressed) {
   if (service_url.empty()) return;
-  // The service's answer is not looked at; the upload records its own
-  // failures.
   FileUpload upload;
-  const HANDLE thread = upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(release_header), compressed);
-  if (thread == nullptr || ::WaitForSingleObject(thread, kDeadlineMs) != WAIT_TIMEOUT) {
+  const HANDLE thread =
+      upload.SendData(service_url, UPLOAD_VERB_POST, LogHeaders(release_header), compressed);
+  if (thread == nullptr) return;
+  if (::WaitForSingleObject(thread, kDeadlineMs) != WAIT_TIMEOUT) {
+    // The log did not reach the maker: the readable log keeps it for
+    // support.
+    const int32_t status = upload.StatusCode();
+    if (status < 200 || status > 299) {
+      Error::RecordError(L"DownloadManager::PostLogFile the log service did not take the log: " +
+                             std::to_wstring(status) + L" " + upload.StatusText() + L": " +
+                             service_url,
+                         static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+    }
     return;
   }
   // A service that takes the request and never answers would hold the close

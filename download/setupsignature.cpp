@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "base/scopedhandle.h"
+#include "base/stringutils.h"
+#include "download/certificatetable.h"
 
 namespace {
 
@@ -162,6 +164,24 @@ PCCERT_CHAIN_CONTEXT BuildChain(PCCERT_CONTEXT cert, HCERTSTORE store, const FIL
   return chain;
 }
 
+// What is wrong with the file's certificate table; empty when nothing.
+std::wstring CertificateTableProblem(const std::wstring& path) {
+  UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  LARGE_INTEGER size{};
+  if (!file || !::GetFileSizeEx(file.Get(), &size)) {
+    return L"the file could not be read: " + Code(::GetLastError());
+  }
+  const auto read = [&file](uint64_t offset, void* out, size_t count) {
+    LARGE_INTEGER position{};
+    position.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD got = 0;
+    return ::SetFilePointerEx(file.Get(), position, nullptr, FILE_BEGIN) &&
+           ::ReadFile(file.Get(), out, static_cast<DWORD>(count), &got, nullptr) && got == count;
+  };
+  return StringUtils::ToWide(CertificateTable::Problem(static_cast<uint64_t>(size.QuadPart), read));
+}
+
 }  // namespace
 
 SetupSignature::SetupSignature(const std::wstring& text) {
@@ -241,10 +261,16 @@ SetupSignature::Result SetupSignature::Check(const std::wstring& path) const {
     Thumbprint thumbprint;
     if (!Sha256(simple->rgpElement[i]->pCertContext, thumbprint)) continue;
     for (const Thumbprint& pin : pins) {
-      if (pin == thumbprint) {
-        result.passed = true;
+      if (pin != thumbprint) continue;
+      // The signature leaves its own table out of the digest: what the
+      // maker signed is exactly the file only when nothing hides there.
+      const std::wstring problem = CertificateTableProblem(path);
+      if (!problem.empty()) {
+        result.failure = L"the certificate table check failed: " + problem;
         return result;
       }
+      result.passed = true;
+      return result;
     }
   }
   result.failure = L"the signer check failed: no pinned certificate in the signer's chain";

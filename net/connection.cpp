@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/error.h"
+#include "net/proxysignin.h"
 
 namespace {
 
@@ -145,4 +146,24 @@ bool Connection::Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD
       stop, error);
   if (ok) read = *count;
   return ok;
+}
+
+std::wstring Connection::ProxyName() const {
+  if (!handles_) return std::wstring();
+  // Windows names the proxy on the session's handle; Wine on either.
+  const std::wstring name = ProxySignIn::ProxyName(handles_->internet.Get());
+  return name.empty() ? ProxySignIn::ProxyName(Request()) : name;
+}
+
+bool Connection::AnswerFromProxy() const {
+  // Through a proxy, an HTTPS answer of the host arrives inside the TLS
+  // session with it; an answer before that session (to the tunnel's
+  // CONNECT) can only be the proxy's own, whatever its headers say. (The
+  // server certificate's option would say the same, but WinINet under Wine
+  // faults on it before any TLS.)
+  if (ProxyName().empty()) return false;
+  DWORD flags = 0;
+  DWORD length = sizeof flags;
+  return ::InternetQueryOptionW(Request(), INTERNET_OPTION_SECURITY_FLAGS, &flags, &length) &&
+         (flags & SECURITY_FLAG_SECURE) == 0;
 }

@@ -48,6 +48,14 @@ class Connection {
   bool Read(const std::shared_ptr<std::vector<uint8_t>>& buffer, DWORD& read, const StopToken& stop,
             DWORD& error);
 
+  // The system's proxy the requests go through; empty when they go direct.
+  std::wstring ProxyName() const;
+  // The answer on the request came from the system's proxy: it arrived
+  // before any TLS session with the host (a refusal of the tunnel).
+  bool AnswerFromProxy() const;
+  // Keeps the request's handles open, for a sign-in dialog that uses them.
+  std::shared_ptr<void> KeepAlive() const { return handles_; }
+
   // Hands the call thread on (BlockedCallThread::Release) when the owner's
   // work has ended; the next call takes another.
   void ReleaseCallThread();

@@ -123,6 +123,7 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
                               const std::wstring& object_suffix, const std::wstring& logged_name,
                               std::atomic<uint32_t>& status, const StopToken& stop) {
   Disconnect();
+  proxy_refusal_ = 0;
   Error::LogMessage(L"Opening connection: " + host, kModule, __LINE__);
   if (!OpenInternet(kAgent, kModule)) {
     Disconnect();
@@ -185,7 +186,15 @@ bool DownloadConnection::Open(const std::wstring& host, const std::wstring& obje
     break;
   }
   status.store(status_code, std::memory_order_relaxed);
-  if (!headers.empty()) {
+  if ((status_code == kHttpForbidden || status_code == kHttpProxyAuthenticationRequired) &&
+      AnswerFromProxy()) {
+    proxy_refusal_ = status_code;
+    Error::RecordError(
+        L"Connection::OpenHttpConnection the proxy " + ProxyName() +
+            L" refused the connection to " + host + L" with " + std::to_wstring(status_code) +
+            L" " + QueryHeader(HTTP_QUERY_STATUS_TEXT) + L" Proxy's response headers: " + headers,
+        static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kModule, __LINE__);
+  } else if (!headers.empty()) {
     Error::RecordError(L"Response status not 200, but " + std::to_wstring(status_code) +
                            L" Response headers: " + headers,
                        static_cast<uint32_t>(DL_MANAGER_HTTP_STATUS_NOT_OK), kModule, __LINE__);
@@ -218,8 +227,15 @@ bool DownloadConnection::SendRequest(const std::wstring& host, const std::wstrin
       },
       stop, error);
   if (!sent) {
-    Error::LogError(L"Connection::HttpSendRequest failed for: " + host + L"/ " + logged_path, error,
-                    kModule, __LINE__);
+    if (error == ERROR_INTERNET_OPERATION_CANCELLED && stop.StopRequested()) {
+      // The user's close or stop, not a failure of the host.
+      Error::LogMessage(
+          L"Download: " + host + L"/ " + logged_path + L" stopped while the request was being sent",
+          kModule, __LINE__);
+    } else {
+      Error::LogError(L"Connection::HttpSendRequest failed for: " + host + L"/ " + logged_path,
+                      error, kModule, __LINE__);
+    }
     return false;
   }
   return true;

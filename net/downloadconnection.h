@@ -35,6 +35,9 @@ class DownloadConnection : public Connection {
 
   // The content type of the last answer with status 200.
   const std::wstring& ContentType() const { return content_type_; }
+  // The status (403 or 407) with which the system's proxy, not the host,
+  // refused the last opening; 0 when it did not.
+  uint32_t ProxyRefusal() const { return proxy_refusal_; }
 
   enum class BodyEnd { kComplete, kFailed, kSinkFailed, kPaused, kStopped };
 
@@ -52,9 +55,9 @@ class DownloadConnection : public Connection {
 
  private:
   bool SendRequest(const std::wstring& host, const std::wstring& object,
-                   const std::wstring& logged_path, const StopToken& stop,
-                   int& applied_sign_ins);
+                   const std::wstring& logged_path, const StopToken& stop, int& applied_sign_ins);
   bool QueryAnswer(const std::wstring& logged_name, DWORD& status_code, std::wstring& headers);
 
   std::wstring content_type_;
+  uint32_t proxy_refusal_ = 0;
 };

@@ -44,7 +44,8 @@ DownloadRequest DownloadRequest::Part(const std::wstring& host, const std::wstri
   request.part_size = part_size;
   request.expected_crc = expected_crc;
   request.part_file_path = part_file_path;
-  request.sink = std::make_shared<PartFileSink>(part_file_path, TemporaryName(part_file_path), part_size);
+  request.sink =
+      std::make_shared<PartFileSink>(part_file_path, TemporaryName(part_file_path), part_size);
   request.listener = listener;
   return request;
 }
@@ -100,6 +101,7 @@ bool FileDownload::RunAttempts() {
     switch (RunAttempt()) {
       case AttemptEnd::kKept:
       case AttemptEnd::kStopped:
+      case AttemptEnd::kProxyRefused:
         return true;
       case AttemptEnd::kNotSaved:
         state_.store(DOWNLOAD_WRITE_FAILED, std::memory_order_relaxed);
@@ -126,6 +128,11 @@ FileDownload::AttemptEnd FileDownload::RunAttempt() {
     }
     if (status.load(std::memory_order_relaxed) == kHttpServiceUnavailable) ReportPushBack();
     request_.sink->Discard(stop_->Token());
+    // The network's proxy or filter will refuse the host again at once.
+    if (connection_.ProxyRefusal() != 0) {
+      proxy_refusal_.store(connection_.ProxyRefusal(), std::memory_order_relaxed);
+      return AttemptEnd::kProxyRefused;
+    }
     return stop_->Token().WaitForStop(kRetryPauseMs) ? AttemptEnd::kStopped : AttemptEnd::kWrong;
   }
   auto body = std::make_shared<ReceivedBody>(request_.sink);
@@ -224,7 +231,10 @@ bool FileDownload::ReceivedRight(const ReadOutcome& outcome, const ReceivedBody&
     Error::LogError("Error reading file, reconnecting.", outcome.last_error, kModule, __LINE__);
   }
   if (received.size == 0 && outcome.last_read_ok) success = success || !expected;
-  if (!success && !ReportWebPage(body)) {
+  if (success && !expected) {
+    // The CRC info has no CRC to catch a portal's page standing in for it.
+    success = !ReportWebPage(body);
+  } else if (!success && !ReportWebPage(body)) {
     Error::LogError(L"Download: " + request_.part_file_path + L" incorrect CRC. Expected: " +
                         Signed(expected.value_or(0)) + L" found: " + Signed(found_crc) +
                         L" bytes read: " + Signed(static_cast<uint32_t>(received.size)) +
@@ -240,13 +250,15 @@ bool FileDownload::ReportWebPage(const ReceivedBody& body) {
   if (!WebPage::Is(type, head.Data(), head.Size())) return false;
   web_pages_.fetch_add(1, std::memory_order_relaxed);
   // A page may name the address it stands in for, signature and all.
-  Error::RecordError(Redirect::WithoutQueries(
-                         L"Download: " + request_.part_file_path +
-                         L" the network answered with a web page instead of the file: status 200, "
-                         L"content type \"" +
-                         connection_.ContentType() + L"\", title \"" +
-                         StringUtils::ToWide(WebPage::Title(head.Data(), head.Size())) +
-                         L"\". Retrying download"),
-                     static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+  const std::wstring& name =
+      request_.part_file_path.empty() ? request_.object_path : request_.part_file_path;
+  Error::RecordError(
+      Redirect::WithoutQueries(
+          L"Download: " + name +
+          L" the network answered with a web page instead of the file: status 200, "
+          L"content type \"" +
+          connection_.ContentType() + L"\", title \"" +
+          StringUtils::ToWide(WebPage::Title(head.Data(), head.Size())) + L"\". Retrying download"),
+      static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
   return true;
 }

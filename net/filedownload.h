@@ -88,6 +88,9 @@ class FileDownload : public Orv_Thread {
   bool MetOnlyWebPages() const {
     return web_pages_.load(std::memory_order_relaxed) == kMaxAttempts;
   }
+  // The status (403 or 407) with which the system's proxy refused the
+  // host; the worker tried no further. 0 when it did not.
+  uint32_t ProxyRefusal() const { return proxy_refusal_.load(std::memory_order_relaxed); }
   // Bytes received in the current attempt; readable from any thread.
   uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
 
@@ -104,7 +107,7 @@ class FileDownload : public Orv_Thread {
     bool sink_failed = false;
     DWORD last_error = 0;
   };
-  enum class AttemptEnd { kKept, kWrong, kNotSaved, kStopped };
+  enum class AttemptEnd { kKept, kWrong, kNotSaved, kStopped, kProxyRefused };
 
   // False when the thread must end without OnDownloadFinished (the part
   // file could not be written).
@@ -126,5 +129,6 @@ class FileDownload : public Orv_Thread {
   std::atomic<uint32_t> error_code_{0};
   std::atomic<uint64_t> bytes_received_{0};
   std::atomic<int> web_pages_{0};
+  std::atomic<uint32_t> proxy_refusal_{0};
   DownloadConnection connection_;
 };

@@ -95,9 +95,10 @@ class FileUpload : public Orv_Thread {
  private:
   void RunAttempts();
   // False when the thread must end without reading an answer.
-  bool SendStreamed(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body,
-                    bool& retry);
-  bool SendPlain(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body, bool& retry);
+  bool Send(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body, bool& retry);
+  // False when the system's proxy refused the request (the upload then
+  // failed; with `retry` set, the user signed in and the next attempt goes).
+  bool PassedProxy(bool& retry);
   void ReadResponse();
   HANDLE Begin(const std::wstring& url, int32_t code, const HeaderMap& headers);
   static DWORD WaitFor(HANDLE thread);

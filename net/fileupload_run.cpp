@@ -1,7 +1,6 @@
 #include "net/fileupload.h"
 
 #include <algorithm>
-#include <cmath>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -9,15 +8,16 @@
 
 #include "base/error.h"
 #include "base/faulttranslator.h"
+#include "base/httpstatus.h"
 #include "base/stringutils.h"
 #include "base/threadname.h"
+#include "net/proxysignin.h"
 
 namespace {
 
 constexpr char kModule[] = "fileupload";
 constexpr wchar_t kAgent[] = L"Veltra";
 constexpr DWORD kRetryPauseMs = 100;
-constexpr uint64_t kWriteSize = 1024;
 constexpr size_t kRawHeaderBufferBytes = 0x100000;
 constexpr DWORD kRawHeaderAnnouncedBytes = 0x80000;
 constexpr DWORD kStatusTextBufferBytes = 4096;
@@ -70,10 +70,13 @@ void FileUpload::RunAttempts() {
     Error::LogError(L"Sending HTTP " + verb + L" " + L"Headers:\r\n" + headers, 0, kModule,
                     __LINE__);
 
+    // The body goes whole with the request, never streamed after it
+    // (HttpSendRequestEx): WinINet under Wine then sends the request through
+    // a proxy's tunnel before the proxy has answered the CONNECT and before
+    // any TLS with the host, and takes the proxy's "200 Connection
+    // established" for the service's answer.
     bool retry = false;
-    const bool sent = !files.empty() || !raw_body.Empty() ? SendStreamed(headers, body, retry)
-                                                          : SendPlain(headers, body, retry);
-    if (!sent) break;
+    if (!Send(headers, body, retry) || (!retry && !PassedProxy(retry))) break;
     if (retry) continue;
 
     ReadResponse();
@@ -82,66 +85,8 @@ void FileUpload::RunAttempts() {
   connection.Disconnect();
 }
 
-bool FileUpload::SendStreamed(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body,
-                              bool& retry) {
-  const uint64_t length = body->Size();
-  auto header_text = std::make_shared<std::wstring>(headers);
-  DWORD error = 0;
-  const bool started = connection.Call(
-      [header_text, body, length](HINTERNET request) {
-        INTERNET_BUFFERSW buffers{};
-        buffers.dwStructSize = sizeof(INTERNET_BUFFERSW);
-        buffers.lpcszHeader = header_text->c_str();
-        buffers.dwHeadersLength = static_cast<DWORD>(header_text->size());
-        buffers.lpvBuffer = body->Data();
-        buffers.dwBufferLength = 0;
-        // Becomes the request's Content-Length.
-        buffers.dwBufferTotal = static_cast<DWORD>(length);
-        return ::HttpSendRequestExW(request, &buffers, nullptr, 0, 0);
-      },
-      Token(), error);
-  if (!IsRunning()) return false;
-  if (!started) {
-    // Nothing was sent, so there is nothing to write to: WinINet under Wine
-    // even faults on a write to a request whose connection never opened.
-    Error::RecordError("Error on HttpSendRequestEx\n", error, kModule, __LINE__);
-    retry = true;
-    return true;
-  }
-
-  // The number of writes is fixed up front; a failed write is repeated from
-  // the same position by the next one.
-  const auto writes =
-      static_cast<uint64_t>(std::ceil(static_cast<float>(length) / static_cast<float>(kWriteSize)));
-  for (uint64_t write = 0; write < writes && IsRunning(); ++write) {
-    const uint64_t offset = bytes_sent.load(std::memory_order_relaxed);
-    const DWORD count = static_cast<DWORD>(std::min(kWriteSize, length - offset));
-    auto written = std::make_shared<DWORD>(0);
-    const bool ok = connection.Call(
-        [body, offset, count, written](HINTERNET request) {
-          return ::InternetWriteFile(request, body->Data() + offset, count, written.get());
-        },
-        Token(), error);
-    if (ok) {
-      bytes_sent.fetch_add(*written, std::memory_order_relaxed);
-    } else if (IsRunning()) {
-      Error::RecordError("\nError on InternetWriteFile\n", error, kModule, __LINE__);
-    }
-  }
-  if (!IsRunning()) return false;
-
-  const bool ended = connection.Call(
-      [](HINTERNET request) { return ::HttpEndRequestW(request, nullptr, 0, 0); }, Token(), error);
-  if (!IsRunning()) return false;
-  if (!ended) {
-    Error::RecordError("Error on HttpEndRequest\n", error, kModule, __LINE__);
-    retry = true;
-  }
-  return true;
-}
-
-bool FileUpload::SendPlain(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body,
-                           bool& retry) {
+bool FileUpload::Send(const std::wstring& headers, const std::shared_ptr<ByteBuffer>& body,
+                      bool& retry) {
   auto header_text = std::make_shared<std::wstring>(headers);
   DWORD error = 0;
   const bool sent = connection.Call(
@@ -159,6 +104,46 @@ bool FileUpload::SendPlain(const std::wstring& headers, const std::shared_ptr<By
   }
   bytes_sent.store(body->Size(), std::memory_order_relaxed);
   return true;
+}
+
+bool FileUpload::PassedProxy(bool& retry) {
+  DWORD status = 0;
+  DWORD length = sizeof status;
+  if (!::HttpQueryInfoW(connection.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER,
+                        &status, &length, nullptr) ||
+      (status != kHttpForbidden && status != kHttpProxyAuthenticationRequired) ||
+      (status == kHttpForbidden && !secure) || !connection.AnswerFromProxy()) {
+    return true;
+  }
+  if (status == kHttpProxyAuthenticationRequired) {
+    // The sign-in the downloads used went with the request; the user is
+    // asked only when the proxy refuses that one too.
+    switch (ProxySignIn::Instance().After407(connection.Request(), connection.AppliedSignIns(),
+                                             connection.KeepAlive(), Token())) {
+      case ProxySignIn::Outcome::kSignedIn:
+        retry = true;
+        return true;
+      case ProxySignIn::Outcome::kStopped:
+        return false;
+      case ProxySignIn::Outcome::kRefused:
+        break;
+    }
+  }
+  // Never the service's answer: the upload failed.
+  std::wstring text;
+  std::vector<wchar_t> buffer(kStatusTextBufferBytes / sizeof(wchar_t), L'\0');
+  length = kStatusTextBufferBytes;
+  if (::HttpQueryInfoW(connection.Request(), HTTP_QUERY_STATUS_TEXT, buffer.data(), &length,
+                       nullptr)) {
+    text.assign(buffer.data(), length / sizeof(wchar_t));
+  }
+  Error::RecordError(L"FileUpload: the proxy " + connection.ProxyName() +
+                         L" refused the connection to " + server_name + L" with " +
+                         std::to_wstring(status) + L" " + text,
+                     static_cast<uint32_t>(ERROR_ACCESS_DENIED), kModule, __LINE__);
+  status_code = kFailedStatus;
+  status_text = L"HTTP Operation failed";
+  return false;
 }
 
 void FileUpload::ReadResponse() {

@@ -73,7 +73,7 @@ bool FormConnection::Open(const std::wstring& agent, const std::wstring& host, i
   }
   // Through a proxy the user signed in to for the download, the log goes
   // signed in too.
-  ProxySignIn::Instance().Apply(handles_->request.Get());
+  applied_sign_ins_ = ProxySignIn::Instance().Apply(handles_->request.Get());
   SetTimeouts(handles_->request.Get(), kModule);
   return true;
 }

@@ -24,7 +24,11 @@ class FormConnection : public Connection {
 
   void Disconnect() override;
 
+  // The count of proxy sign-ins put on the request (ProxySignIn::Apply).
+  int AppliedSignIns() const { return applied_sign_ins_; }
+
  private:
+  int applied_sign_ins_ = 0;
   bool opened_ = false;
   std::wstring object_path_;
 };

@@ -15,16 +15,8 @@ struct ProxyInfoW {
   LPCWSTR bypass;
 };
 
-// The proxy a request goes through, as the system's settings name it.
-std::wstring ProxyName(HINTERNET request) {
-  std::vector<uint64_t> buffer(512);
-  DWORD length = static_cast<DWORD>(buffer.size() * sizeof(uint64_t));
-  if (!::InternetQueryOptionW(request, INTERNET_OPTION_PROXY, buffer.data(), &length)) {
-    return L"(unknown)";
-  }
-  const auto* info = reinterpret_cast<const ProxyInfoW*>(buffer.data());
-  return info->proxy != nullptr && info->proxy[0] != L'\0' ? info->proxy : L"(unknown)";
-}
+// The proxy's name for messages.
+std::wstring Named(const std::wstring& proxy) { return proxy.empty() ? L"(unknown)" : proxy; }
 
 std::wstring QueryString(HINTERNET request, DWORD option) {
   std::vector<wchar_t> text(1024, L'\0');
@@ -41,6 +33,19 @@ void SetString(HINTERNET request, DWORD option, const std::wstring& value) {
 }
 
 }  // namespace
+
+std::wstring ProxySignIn::ProxyName(HINTERNET request) {
+  std::vector<uint64_t> buffer(512);
+  DWORD length = static_cast<DWORD>(buffer.size() * sizeof(uint64_t));
+  if (!::InternetQueryOptionW(request, INTERNET_OPTION_PROXY, buffer.data(), &length)) {
+    return std::wstring();
+  }
+  const auto* info = reinterpret_cast<const ProxyInfoW*>(buffer.data());
+  if (info->access_type == INTERNET_OPEN_TYPE_DIRECT || info->proxy == nullptr) {
+    return std::wstring();
+  }
+  return info->proxy;
+}
 
 ProxySignIn& ProxySignIn::Instance() {
   static ProxySignIn instance;
@@ -84,14 +89,18 @@ ProxySignIn::Outcome ProxySignIn::After407(HINTERNET request, int applied,
     }
     if (stop.WaitFor(answered_.Get(), INFINITE) != FlagEvent::Wake::kWork) return Outcome::kStopped;
   }
-  return Ask(request, keep_alive, stop);
+  // The request carried the latest sign-in and the proxy still wants one.
+  return Ask(request, keep_alive, applied > 0, stop);
 }
 
 ProxySignIn::Outcome ProxySignIn::Ask(HINTERNET request, const std::shared_ptr<void>& keep_alive,
-                                      const StopToken& stop) {
-  const std::wstring proxy = ProxyName(request);
+                                      bool refused, const StopToken& stop) {
+  const std::wstring proxy = Named(ProxyName(request));
   Error::LogMessage(L"ProxySignIn: the proxy " + proxy +
-                        L" asks for a sign-in (407 Proxy Authentication Required); asking the user",
+                        (refused ? L" refused the sign-in (407 Proxy Authentication Required); "
+                                   L"asking the user again"
+                                 : L" asks for a sign-in (407 Proxy Authentication Required); "
+                                   L"asking the user"),
                     kModule, __LINE__);
   IProxyPrompt* prompt = nullptr;
   {
@@ -100,7 +109,7 @@ ProxySignIn::Outcome ProxySignIn::Ask(HINTERNET request, const std::shared_ptr<v
   }
   // Not under the lock: the answer waits for the user.
   const IProxyPrompt::Answer answer =
-      prompt != nullptr ? prompt->AskProxySignIn(request, keep_alive, stop)
+      prompt != nullptr ? prompt->AskProxySignIn(request, keep_alive, proxy, refused, stop)
                         : IProxyPrompt::Answer::kCancelled;
   Outcome outcome = Outcome::kStopped;
   std::wstring user, password;

@@ -15,12 +15,14 @@
 class IProxyPrompt {
  public:
   enum class Answer { kSignedIn, kCancelled, kStopped };
-  // Shows the dialog for `request`, which the proxy answered with 407, and
+  // Shows the dialog for `request`, which `proxy` answered with 407, and
   // returns once the user has answered or the stop has come. `keep_alive`
   // keeps the request's handles open for as long as the dialog may use them.
-  // kSignedIn: the user name and password are on the request's options.
+  // `refused`: the proxy refused the sign-in the user gave last, which the
+  // dialog says. kSignedIn: the user name and password are on the request's
+  // options.
   virtual Answer AskProxySignIn(HINTERNET request, const std::shared_ptr<void>& keep_alive,
-                                const StopToken& stop) = 0;
+                                const std::wstring& proxy, bool refused, const StopToken& stop) = 0;
 
  protected:
   ~IProxyPrompt() = default;
@@ -36,6 +38,10 @@ class ProxySignIn {
   enum class Outcome { kSignedIn, kRefused, kStopped };
 
   static ProxySignIn& Instance();
+
+  // The proxy a request goes through, as the system's settings name it;
+  // empty when it goes direct (or the system does not say).
+  static std::wstring ProxyName(HINTERNET request);
 
   // The window's prompt; null when there is nobody to ask.
   void SetPrompt(IProxyPrompt* prompt);
@@ -57,7 +63,8 @@ class ProxySignIn {
 
  private:
   ProxySignIn() = default;
-  Outcome Ask(HINTERNET request, const std::shared_ptr<void>& keep_alive, const StopToken& stop);
+  Outcome Ask(HINTERNET request, const std::shared_ptr<void>& keep_alive, bool refused,
+              const StopToken& stop);
 
   mutable CriticalSection lock_;
   IProxyPrompt* prompt_ = nullptr;

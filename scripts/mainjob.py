@@ -62,6 +62,25 @@ def log_service_api(subnet, slot, state, path):
         return json.loads(answer.read())
 
 
+def dashboard_picture(subnet, slot, state, folder):
+    """A picture of the log service's dashboard in `folder`, taken by headless
+    Chromium (scripts/dashboard_picture.py, on Debian's python3, which has
+    Selenium) from the service itself on its loopback address. Its path, or
+    why there is none."""
+    shot = Path(folder) / "dashboard.png"
+    try:
+        result = subprocess.run(
+            ["/usr/bin/python3", str(ROOT / "scripts" / "dashboard_picture.py"),
+             f"http://127.0.{subnet}.{100 + slot}:9080",
+             str(Path(state) / "private" / "dashboard-secret"), str(shot)],
+            capture_output=True, text=True, timeout=180)
+    except subprocess.TimeoutExpired:
+        return "none: the browser did not finish in 3 minutes"
+    if result.returncode == 0:
+        return str(shot)
+    return "none: " + ((result.stderr.strip().splitlines() or ["the browser failed"])[-1])
+
+
 def stored_runs(subnet, slot, state):
     """The uploads the log service holds, newest first."""
     return log_service_api(subnet, slot, state, "/api/runs?limit=10000")["runs"]
@@ -568,6 +587,8 @@ def run(args):
 
     mb = release_bytes / 1e6
     logs = stored_runs(args.subnet, args.slot, args.state)
+    # The program posted its log at its close (unless it started the setup).
+    picture = dashboard_picture(args.subnet, args.slot, args.state, out / "screenshots")
     print()
     print("== Summary")
     print(f"files:               {len(files)}, {release_bytes:,} bytes, "
@@ -605,6 +626,13 @@ def run(args):
     print(f"screenshots:         {shots if shots else 'none (ran on your display)'}")
     print(f"log dashboard:       {dashboard_url(args.subnet, args.slot)} ({len(logs)} uploads; "
           f"its secret is in {Path(args.state) / 'private' / 'dashboard-secret'})")
+    print(f"dashboard picture:   {picture}")
+    if args.keep_services:
+        print(f"                     the services stay up for an hour at most; "
+              f"scripts/services.sh stop {args.state} stops them")
+    else:
+        print("                     the services stop when run.sh ends: run it with "
+              "--keep-services to look at the dashboard afterwards")
     logfile = program_folder / "logfile.txt"
     print(f"logfile.txt:         {logfile if logfile.exists() else 'none (the run had no errors)'}")
     return 0 if not problems and code == 0 and not download_folder_left else 1
@@ -632,6 +660,8 @@ def main():
     p.add_argument("--sas-days", type=int, default=30)
     p.add_argument("--timeout", type=int, default=1800)
     p.add_argument("--display", action="store_true", help="the program runs on $DISPLAY")
+    p.add_argument("--keep-services", action="store_true",
+                   help="run.sh leaves the servers running afterwards (to look at the dashboard)")
     args = parser.parse_args()
     try:
         return run(args)

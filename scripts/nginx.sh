@@ -20,12 +20,19 @@ canonical() {
   (cd "$1" 2>/dev/null && pwd -P)
 }
 
+# pidfile_pid: a pid that names another process now is never signalled.
+. "$(dirname "$0")/pidfile.sh"
+
 stop() {
   state="$(canonical "$state")" || return 0
   [ -f "$state/nginx.pid" ] || return 0
-  pid="$(cat "$state/nginx.pid")"
-  # Only ever our own master: the pid may have been reused since.
-  if tr '\0' ' ' <"/proc/$pid/cmdline" 2>/dev/null | grep -qF -- "-c $state/nginx.conf"; then
+  # Only ever our own master, by its command line and, from the start's
+  # record beside nginx's own pid file, its start time: the pid may have
+  # been reused since, even by a process with the same command line.
+  record="$state/nginx.pid"
+  [ ! -f "$state/nginx.started" ] || record="$state/nginx.started"
+  if pid="$(pidfile_pid "$record" "-c $state/nginx.conf")" &&
+     [ "$pid" = "$(cat "$state/nginx.pid")" ]; then
     kill -QUIT "$pid" 2>/dev/null || true
     for _ in $(seq 1 50); do
       [ -d "/proc/$pid" ] || break
@@ -33,7 +40,7 @@ stop() {
     done
     kill -TERM "$pid" 2>/dev/null || true
   fi
-  rm -f "$state/nginx.pid"
+  rm -f "$state/nginx.pid" "$state/nginx.started"
 }
 
 case "$command" in
@@ -56,22 +63,35 @@ case "$command" in
       includes="$includes    include \"$(canonical "$(dirname "$block")")/$(basename "$block")\";
 "
     done
-    # The workers, which talk to the network, do not run as root: as the
+    # The workers, which talk to the network, never run as root: as the
     # user Debian's nginx package makes, else nobody. They must reach every
-    # folder served; one they cannot (a folder of mktemp's, say) keeps them
-    # as root, said aloud.
+    # folder served; a start where they cannot (a folder of mktemp's, say)
+    # is refused, naming the folder that shuts them out.
     user="$(id -un)"
     if [ "$(id -u)" -eq 0 ]; then
       worker=www-data
       id "$worker" >/dev/null 2>&1 || worker=nobody
       user="$worker $(id -gn "$worker")"
       roots="$(sed -n 's/^ *root  *"\{0,1\}\([^";]*\)"\{0,1\};.*/\1/p' "$@")"
+      as_worker() {
+        setpriv --reuid "$worker" --regid "$worker" --clear-groups "$@"
+      }
       while IFS= read -r root; do
         [ -n "$root" ] || continue
-        if ! setpriv --reuid "$worker" --regid "$worker" --clear-groups test -r "$root/." -a -x "$root/."; then
-          echo "$0: warning: $worker cannot read $root; nginx's workers run as root" >&2
-          user="$(id -un)"
-        fi
+        as_worker test -r "$root/." -a -x "$root/." && continue
+        closed="$root"
+        walked=""
+        rest="${root#/}"
+        while [ -n "$rest" ]; do
+          walked="$walked/${rest%%/*}"
+          case "$rest" in */*) rest="${rest#*/}" ;; *) rest="" ;; esac
+          if ! as_worker test -x "$walked/."; then closed="$walked"; break; fi
+        done
+        echo "$0: nginx's workers run as $worker, who cannot read $root ($closed is closed" \
+          "to others). Serve a folder others may read: chmod o+x each folder above it and" \
+          "o+rx the folder itself (chmod -R o+rX $root), or publish into another folder." \
+          "nginx is not started: its workers never run as root" >&2
+        exit 1
       done <<ROOTS
 $roots
 ROOTS
@@ -80,10 +100,13 @@ ROOTS
 # Written by scripts/nginx.sh for this run only.
 user $user;
 worker_processes 1;
+# A proxied request takes two connections; many clients at once, slow or
+# not, must each find one.
+worker_rlimit_nofile 10000;
 pid "$state/nginx.pid";
 error_log "$state/error.log";
 events {
-    worker_connections 256;
+    worker_connections 4096;
 }
 http {
     log_format veltra '\$remote_addr [\$time_local] "\$request_method \$uri" \$status \$body_bytes_sent \$connection';
@@ -104,7 +127,10 @@ EOF
     "$nginx_bin" -p "$state/" -e "$state/error.log" -c "$state/nginx.conf" -t -q
     "$nginx_bin" -p "$state/" -e "$state/error.log" -c "$state/nginx.conf"
     for _ in $(seq 1 50); do
-      [ -s "$state/nginx.pid" ] && exit 0
+      if [ -s "$state/nginx.pid" ]; then
+        pidfile_write "$state/nginx.started" "$(cat "$state/nginx.pid")"
+        exit 0
+      fi
       sleep 0.1
     done
     echo "nginx did not start:" >&2

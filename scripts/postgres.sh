@@ -27,6 +27,9 @@ case "$command" in
       echo "PostgreSQL 15 is not installed (scripts/install-deps.sh installs it)" >&2; exit 1; }
     mkdir -p "$state"
     state="$(cd "$state" && pwd)"
+    # Its server log and socket are for the service alone (initdb keeps the
+    # data folder to its owner by itself).
+    chmod 700 "$state"
     if [ "$(id -u)" = 0 ]; then
       chown postgres:postgres "$state"
       runuser -u postgres -- test -x "$state" || {

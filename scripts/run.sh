@@ -10,6 +10,11 @@
 #   scripts/run.sh --host nginx     served by nginx with secure_link
 #                                   signatures instead of the emulator
 #       [--congestion cubic|bbr]    the server's TCP congestion control
+#   --keep-services                 leaves the servers up afterwards (an hour at
+#                                   most), to look at the log dashboard; a
+#                                   picture of it is saved with the screenshots
+#                                   either way; scripts/services.sh stop
+#                                   build/run/services stops them
 #
 # Everything goes to build/run/ (its own build tree, Wine prefix, servers'
 # state and output); the summary at the end says where. With DISPLAY set the
@@ -27,8 +32,10 @@ BUILD="$RUN_DIR/build"
 args=("$@")
 display_args=()
 served_by=azurite
+keep_services=""
 for ((i = 0; i < $#; i++)); do
   if [ "${args[$i]}" = "--host" ]; then served_by="${args[$((i + 1))]:-}"; fi
+  if [ "${args[$i]}" = "--keep-services" ]; then keep_services=yes; fi
 done
 case "$served_by" in
   azurite|nginx) ;;
@@ -39,13 +46,15 @@ esac
 "$ROOT/scripts/setup-test-network.sh"
 
 stop_all() {
-  "$ROOT/scripts/services.sh" stop "$STATE" || true
-  "$ROOT/scripts/nginx.sh" stop "$STATE/nginx" || true
+  if [ "${1:-}" != keep ] || [ -z "$keep_services" ]; then
+    "$ROOT/scripts/services.sh" stop "$STATE" || true
+    "$ROOT/scripts/nginx.sh" stop "$STATE/nginx" || true
+  fi
   # Ends the run's wineserver (and the setup's window with it) and the
   # virtual display, if any.
   "$ROOT/tests/wine/xvfb.sh" stop "$BUILD/xvfb" "$BUILD/wineprefix" || true
 }
-trap stop_all EXIT
+trap 'stop_all keep' EXIT
 trap 'echo "Interrupted" >&2; exit 130' INT TERM
 
 host="devstoreaccount1.blob$SLOT.s$SUBNET.veltra.test"

@@ -76,7 +76,8 @@ start() {
   # Every start is a fresh emulator and an empty log database.
   rm -rf "$state/azurite" "$state/logs" "$state/private" "$state/lognginx"
   mkdir -p "$state/azurite" "$state/logs" "$state/private" "$state/lognginx"
-  chmod 700 "$state/private"
+  # The logs hold what users' machines said: for the service's eyes only.
+  chmod 700 "$state/private" "$state/logs"
   local blob_address="127.0.$subnet.$((50 + slot))"
   local log_address="127.0.$subnet.$((100 + slot))"
 
@@ -122,13 +123,17 @@ start() {
   fi
 }
 
-# nginx in front of the log service: TLS, the size of a log, a rate per
-# client address, and timeouts that end slow clients before they reach the
-# service. Bodies are read whole before they are passed on.
+# nginx in front of the log service: TLS, the size of a log, a rate and a
+# number of connections per client address, and timeouts that end slow
+# clients. No one address can take the slots every client shares: beyond
+# its few connections it is refused at once, and an upload's body streams
+# on to the service, which ends any request not whole 10 s after its first
+# byte, however slowly it trickles (nginx's own body timeout is per read).
 write_log_nginx() {
   local file="$1" address="$2" name="$3" rate="$4"
   cat >"$file" <<EOF
 limit_req_zone \$binary_remote_addr zone=veltra_logs:1m rate=${rate}r/s;
+limit_conn_zone \$binary_remote_addr zone=veltra_log_connections:1m;
 upstream veltra_logservice {
     server $address:9080;
     keepalive 32;
@@ -152,9 +157,12 @@ server {
     proxy_set_header Host \$host;
     proxy_set_header X-Forwarded-For \$remote_addr;
     proxy_read_timeout 30s;
+    limit_conn veltra_log_connections 16;
+    limit_conn_status 429;
     location = /Veltra/DownloadManager8.ashx {
         limit_req zone=veltra_logs burst=$((rate * 10)) nodelay;
         limit_req_status 429;
+        proxy_request_buffering off;
         proxy_pass http://veltra_logservice;
     }
     location / {

@@ -127,19 +127,29 @@ HWND SignInDialog(HWND owner) {
 }
 
 int AnswerSignIn(HWND dialog, const wchar_t* user) {
-  wchar_t password[256] = {};
-  ::GetEnvironmentVariableW(L"VELTRA_TEST_PROXY_PASSWORD", password, 256);
-  for (HWND child = ::GetWindow(dialog, GW_CHILD); child != nullptr;
-       child = ::GetWindow(child, GW_HWNDNEXT)) {
-    wchar_t kind[32] = {};
-    ::GetClassNameW(child, kind, 32);
-    if (_wcsicmp(kind, L"Edit") == 0 && user != nullptr) {
-      const bool secret = (::GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) != 0;
-      ::SendMessageW(child, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(secret ? password : user));
-    } else if (_wcsicmp(kind, L"Static") == 0) {
-      printf("%s\n", Utf8(WindowText(child)).c_str());
-    }
-  }
+  struct Answer {
+    const wchar_t* user;
+    wchar_t password[256];
+  } answer{user, {}};
+  ::GetEnvironmentVariableW(L"VELTRA_TEST_PROXY_PASSWORD", answer.password, 256);
+  // Every control, however deep: the system's credential dialog keeps the
+  // user name's field inside a combo box.
+  ::EnumChildWindows(
+      dialog,
+      [](HWND child, LPARAM param) -> BOOL {
+        const auto* answer = reinterpret_cast<const Answer*>(param);
+        wchar_t kind[32] = {};
+        ::GetClassNameW(child, kind, 32);
+        if (_wcsicmp(kind, L"Edit") == 0 && answer->user != nullptr) {
+          const bool secret = (::GetWindowLongW(child, GWL_STYLE) & ES_PASSWORD) != 0;
+          ::SendMessageW(child, WM_SETTEXT, 0,
+                         reinterpret_cast<LPARAM>(secret ? answer->password : answer->user));
+        } else if (_wcsicmp(kind, L"Static") == 0) {
+          printf("%s\n", Utf8(WindowText(child)).c_str());
+        }
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(&answer));
   return ::PostMessageW(dialog, WM_COMMAND, user != nullptr ? IDOK : IDCANCEL, 0) ? 0 : 3;
 }
 

@@ -25,7 +25,13 @@
 7. A captive portal answers the first part with its sign-in page: every
    try is logged as a web page (with its title, never the signature) and
    the user is told plainly that the network replaces the download.
-8. The download folder lies on a disk with room for only part of the
+8. A captive portal answers every request with its page, the CRC info's
+   too: the page is never taken for the CRC info; each try is logged with
+   status, type and title, and the user gets the web-page message.
+9. A close while a part's request is still being sent (the host has not
+   answered yet): the stop is logged as the stop it is, nothing as an error,
+   and no logfile.txt is written.
+10. The download folder lies on a disk with room for only part of the
    compressed log: the log is not posted cut short; it goes out whole
    through the temporary folder (skipped where no disk can be mounted).
 
@@ -373,6 +379,53 @@ def web_page_run(program, exe, work, appdata):
           "web page: no signature, no CRC error in the log")
 
 
+def portal_run(program, exe, work, appdata):
+    control("/host/reset")
+    control("/log/reset")
+    put_release({"Setup.exe": b"MZ" + bytes(5000)})
+    page = "<html><head><title>Hotel Wi-Fi sign-in</title></head><body>Welcome</body></html>"
+    for path in (f"/{SUBDIR}/{RELEASE}.txt", f"/{SUBDIR}/0_Setup.exe"):
+        # Labelled text/plain: known by its body.
+        control("/host/fault", {"path": path, "status": 200, "body": page})
+    shutil.rmtree(appdata, ignore_errors=True)
+    run = program.start(exe)
+    text = program.answer_error(240)
+    check(text is not None and text.startswith("Your network answers the download with a web page"),
+          f"portal: the user is told the network replaces the download ({text!r})")
+    program.close_and_time()
+    check(run.wait(timeout=60) == 0, "portal: exit code 0")
+    tries = requested(f"/{SUBDIR}/{RELEASE}.txt")
+    posts = control("/log/requests", method="GET")
+    log = json.loads(posted_log(posts[0])) if posts else []
+    pages = [r["message"] for r in log if "answered with a web page instead of the file" in
+             r["message"]]
+    check(tries == 4 and len(pages) == 4 and
+          all(f"{RELEASE}.txt" in m and "status 200" in m and "text/plain" in m and
+              'title "Hotel Wi-Fi sign-in"' in m for m in pages),
+          f"portal: each of the {tries} tries of the CRC info logged as the page ({pages[:1]})")
+    check(not any("Download succesful" in r["message"] for r in log),
+          "portal: the page was never taken for the CRC info")
+
+
+def close_while_sending(program, exe, work, appdata):
+    control("/log/reset")
+    # Files of earlier cases would meet the verification, not the close.
+    for name in ("logfile.txt", "Setup_R1.exe", "Data_R1-1a.bin"):
+        (work / name).unlink(missing_ok=True)
+    run = start_stalled(program, exe, work, appdata, random.Random(5).randbytes(11_000_000))
+    time.sleep(1)
+    program.close_and_time()
+    check(run.wait(timeout=60) == 0, "close while sending: exit code 0")
+    posts = control("/log/requests", method="GET")
+    log = json.loads(posted_log(posts[0])) if posts else []
+    check(any("1_Data-1a.bin stopped while the request was being sent" in r["message"] and
+              r["error_number"] == 0 for r in log),
+          "close while sending: the stop logged as information")
+    errors = [r for r in log if r["error_number"] != 0]
+    check(not errors, f"close while sending: no error logged ({errors[:2]})")
+    check(not (work / "logfile.txt").exists(), "close while sending: no logfile.txt")
+
+
 def full_disk_log(program, exe, work, appdata, prefix):
     mount = Path(os.environ.get("VELTRA_TEST_FULL_MOUNT", "/nonexistent"))
     if not os.path.ismount(mount):
@@ -436,6 +489,8 @@ def main():
         "long_name": lambda: long_name(program, exe, work, appdata),
         "scanner": lambda: scanner_run(program, exe, work, appdata),
         "web_page": lambda: web_page_run(program, exe, work, appdata),
+        "portal": lambda: portal_run(program, exe, work, appdata),
+        "close_sending": lambda: close_while_sending(program, exe, work, appdata),
         "full_log": lambda: full_disk_log(program, exe, work, appdata, prefix),
     }
     for name in sys.argv[6:] or cases:

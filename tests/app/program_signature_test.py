@@ -12,15 +12,21 @@ signing, an unsigned setup, a signer of another (trusted) CA, an expired
 certificate (pinned, so only the chain refuses it), a chain to a root the
 prefix does not trust (its root pinned, likewise), a chain that stops short
 of any root, and a valid signature by a second certificate of the pinned CA
-are each refused: the user is told plainly, the setup never runs, the file
-stays, and the uploaded log names the file, the check that failed and the
-signer.
+are each refused, and so is the pinned signer's setup with data hidden
+inside its certificate table (Wine's WinVerifyTrust refuses bytes after the
+table by itself, so that rule of the check is not shown here): the user is told plainly, the setup never
+runs, the file stays, and the uploaded log names the file, the check that
+failed and the signer; the real log service files that log under the setup
+outcome, not as a close.
 
 Usage: program_signature_test.py WINE_RUN PROGRAM HELPER WORK_DIR WINE_PREFIX CODESIGN_DIR
-       [good|tampered|unsigned|other_ca|expired|untrusted|no_chain|second]...
-Environment (from the test-host fixture): VELTRA_TEST_CONTROL_PORT.
+       [good|tampered|unsigned|other_ca|expired|untrusted|no_chain|second|hidden]...
+Environment (from the test-host fixture): VELTRA_TEST_CONTROL_PORT;
+VELTRA_LOGSERVICE: the log service's binary.
 """
+import base64
 import json
+import os
 import shutil
 import subprocess
 import sys
@@ -28,6 +34,9 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
+sys.path.insert(0, str(Path(__file__).parent.parent / "tools"))
+import logclient  # noqa: E402
+import signedpe  # noqa: E402
 from program_faults_test import Program, posted_log  # noqa: E402
 from program_test import (CAPTION, check, control, fresh_program_folder,  # noqa: E402
                           put_release, wait_for)
@@ -90,6 +99,9 @@ def setups(helper, certs, work):
                      "error bits 0x00010000"),
         "second": (sign(helper, certs, "second-signer", out), "second-signer",
                    "no pinned certificate"),
+        # The signature's digest leaves its table out: WinVerifyTrust passes it.
+        "hidden": (signedpe.hide_in_table(good, 65536), "signer",
+                   "the certificate table holds 65540 bytes besides the signature"),
     }
 
 
@@ -144,6 +156,16 @@ def refused_run(program, exe, work, appdata, case, setup, signer, failure, certs
           f"{case}: no folder path in the entry")
     check(b"is not started" in (work / "logfile.txt").read_bytes(),
           f"{case}: logfile.txt names the refusal")
+    return base64.b64decode(posts[0]["body"])
+
+
+def filed_outcome(service, body):
+    """The outcome the real log service files the program's upload under."""
+    before = {run["id"] for run in service.api("/api/runs?limit=1000")[1]["runs"]}
+    status, _ = service.upload(body)
+    runs = [run for run in service.api("/api/runs?limit=1000")[1]["runs"]
+            if run["id"] not in before]
+    return runs[0]["outcome"] if status == 200 and len(runs) == 1 else f"status {status}"
 
 
 def main():
@@ -158,12 +180,21 @@ def main():
               f"{ca} trusted in the test prefix")
     cases = setups(Path(helper), certs, work)
     selected = sys.argv[7:] or list(cases)
-    for case in selected:
-        setup, signer, failure = cases[case]
-        if failure is None:
-            good_run(program, exe, work, appdata, setup)
-        else:
-            refused_run(program, exe, work, appdata, case, setup, signer, failure, certs)
+    state = work.parent / "program_signature_logservice"
+    shutil.rmtree(state, ignore_errors=True)
+    service = logclient.Service(os.environ["VELTRA_LOGSERVICE"], f"sqlite:{state / 'logs.db'}",
+                                state).start()
+    try:
+        for case in selected:
+            setup, signer, failure = cases[case]
+            if failure is None:
+                good_run(program, exe, work, appdata, setup)
+                continue
+            body = refused_run(program, exe, work, appdata, case, setup, signer, failure, certs)
+            outcome = filed_outcome(service, body)
+            check(outcome == "setup", f"{case}: the log service files the run as setup ({outcome})")
+    finally:
+        service.stop()
 
 
 if __name__ == "__main__":

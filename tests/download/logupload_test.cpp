@@ -199,7 +199,7 @@ TEST_F(LogUploadIntegration, RefusingServiceEndsTheCloseSoonAndKeepsTheReadableL
   EXPECT_LT(MillisecondsSince(start), 10000);
   EXPECT_FALSE(Exists(download + L"/logfile.gz"));
   // The failed attempts are errors of the log by now.
-  EXPECT_NE(std::string::npos, ReadFileBytes(readable_log).find("Error on HttpSendRequestEx"));
+  EXPECT_NE(std::string::npos, ReadFileBytes(readable_log).find("Error on HttpSendRequest, "));
 }
 
 TEST_F(LogUploadIntegration, StallingServiceIsWaitedForOnceNotRetried) {

@@ -6,6 +6,8 @@
 #                                                  with the password read
 #                                                  from standard input
 #   squid.sh stop STATE_DIR
+# With DENY_HOST in the environment, squid refuses every tunnel to that host
+# with 403 and its own page, as a company's filter does.
 # The access log (STATE_DIR/access.log) names the signed-in user of each
 # request.
 set -eu
@@ -35,6 +37,11 @@ case "$command" in
     rm -rf "$state"
     mkdir -p "$state"
     access="http_access allow all"
+    deny=""
+    if [ -n "${DENY_HOST:-}" ]; then
+      deny="acl denied dstdomain $DENY_HOST
+http_access deny denied"
+    fi
     if [ -n "$user" ]; then
       htpasswd -i -c "$state/passwd" "$user" 2>/dev/null
       access="auth_param basic program /usr/lib/squid/basic_ncsa_auth $state/passwd
@@ -57,6 +64,7 @@ shutdown_lifetime 0 seconds
 acl to_https port 443 8443
 acl CONNECT method CONNECT
 http_access deny CONNECT !to_https
+$deny
 $access
 CONF
     # As root, squid works as the user "proxy", which must write its logs.

@@ -222,7 +222,7 @@ TEST_F(UploadIntegration, RefusedThreeTimesFailsWith9000AndGrowsAcceptEncoding) 
   EXPECT_EQ(L"HTTP Operation failed", upload.StatusText());
   EXPECT_EQ(3u, upload.Attempts());
   EXPECT_EQ(3u, CountLogged("Opening connection for: "));
-  EXPECT_EQ(3u, CountLogged("Error on HttpSendRequestEx\n"));
+  EXPECT_EQ(3u, CountLogged("Error on HttpSendRequest, "));
   EXPECT_TRUE(upload.ResponseBody().Empty());
   EXPECT_EQ(L"identity,gzip,deflate,gzip,deflate,gzip,deflate",
             upload.RequestHeaders().at(L"Accept-Encoding"));
@@ -270,13 +270,13 @@ TEST_F(UploadIntegration, StopWhileTheServiceStallsEndsPromptly) {
 
   FormFields fields;
   fields[L"a"] = L"1";
-  for (bool streamed : {true, false}) {
-    SCOPED_TRACE(streamed ? "streamed send" : "plain send");
+  for (bool raw : {true, false}) {
+    SCOPED_TRACE(raw ? "raw body" : "form");
     Error::ClearErrors();
     const size_t before = service.Requests().size();
     FileUpload upload;
     HANDLE thread =
-        streamed
+        raw
             ? upload.SendData(service.Url(), UPLOAD_VERB_POST, LogHeaders(), Bytes(Pattern(5000)))
             : upload.SendForm(service.Url(), UPLOAD_VERB_POST, LogHeaders(), fields, false);
     ASSERT_NE(nullptr, thread);

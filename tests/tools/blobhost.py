@@ -1,6 +1,6 @@
 """A loopback blob host of the tests' own, plain HTTP on an ephemeral port,
 that misbehaves on purpose: Put Blob, Get, Head and Delete Blob, Create
-Container, each object's faults planned ahead (503, 500, a dropped
+Container, List Blobs, each object's faults planned ahead (503, 500, a dropped
 connection, a refusal, or an answer 201 for bytes it then loses)."""
 
 import base64
@@ -8,13 +8,14 @@ import hashlib
 import http.server
 import threading
 import urllib.parse
+from xml.sax.saxutils import escape
 
 
 class BlobHost(http.server.ThreadingHTTPServer):
     daemon_threads = True
 
-    def __init__(self, sas):
-        super().__init__(("127.0.0.1", 0), BlobHandler)
+    def __init__(self, sas, address="127.0.0.1"):
+        super().__init__((address, 0), BlobHandler)
         self.sas = sas
         self.lock = threading.Lock()
         self.blobs = {}          # path -> bytes
@@ -27,7 +28,7 @@ class BlobHost(http.server.ThreadingHTTPServer):
 
     @property
     def base(self):
-        return "http://127.0.0.1:%d" % self.server_address[1]
+        return "http://%s:%d" % self.server_address
 
     def puts(self):
         return [(path, status) for method, path, status in self.requests if method == "PUT"]
@@ -88,9 +89,24 @@ class BlobHandler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
 
     def do_GET(self):
+        path, query = self.split()
+        if "comp=list" in query:
+            return self.list_blobs(path.strip("/"))
         blob = self.stored()
         if blob is not None:
             self.answer(200, blob)
+
+    def list_blobs(self, container):
+        """List Blobs: every name in the container, in one page."""
+        if container not in self.server.containers:
+            return self.missing("/" + container)
+        with self.server.lock:
+            names = sorted(p[len(container) + 2:] for p in self.server.blobs
+                           if p.startswith(f"/{container}/"))
+        self.record("/" + container, 200)
+        body = "".join(f"<Blob><Name>{escape(name)}</Name></Blob>" for name in names)
+        self.answer(200, ('<?xml version="1.0" encoding="utf-8"?><EnumerationResults>'
+                          f"<Blobs>{body}</Blobs><NextMarker /></EnumerationResults>").encode())
 
     def do_DELETE(self):
         path, _ = self.split()

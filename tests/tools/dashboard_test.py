@@ -11,19 +11,22 @@ Usage: dashboard_test.py LOGSERVICE WORK_DIR sqlite|postgresql:CONNINFO
 import datetime
 import json
 import shutil
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
 from urllib.parse import urlsplit
 
-from selenium import webdriver
 from selenium.webdriver.common.by import By
 from selenium.webdriver.support.ui import Select, WebDriverWait
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
 import logclient  # noqa: E402
+from dashboard_picture import browser  # noqa: E402
 from logclient import body_of, check, record, typical_log  # noqa: E402
 
+ROOT = Path(__file__).resolve().parents[2]
 HOSTILE = "<img src=x onerror=\"window.pwned=1\">C:\\Users\\Eve\\x"
 KNOWN = [  # release, outcome, records
     ("Veltra_R1", "gave_up", typical_log()),
@@ -36,20 +39,6 @@ KNOWN = [  # release, outcome, records
     ("Veltra_R2", "setup", [record(0, "Failed to run setup. Setup executable is missing.",
                                    -32762, "DL_MANAGER_EXECUTABLE_MISSING", "downloadmanager")]),
 ]
-
-
-def browser(profile):
-    options = webdriver.ChromeOptions()
-    options.binary_location = "/usr/bin/chromium"
-    for flag in ("--headless", "--no-sandbox", "--disable-gpu", "--disable-background-networking",
-                 "--disable-component-update", "--no-first-run", "--disable-sync",
-                 f"--user-data-dir={profile}"):
-        options.add_argument(flag)
-    options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-    service = webdriver.ChromeService(executable_path="/usr/bin/chromedriver") \
-        if hasattr(webdriver, "ChromeService") else webdriver.chrome.service.Service(
-            executable_path="/usr/bin/chromedriver")
-    return webdriver.Chrome(service=service, options=options)
 
 
 def table(driver, table_id):
@@ -148,6 +137,16 @@ def main():
               "a run's records open as a table; its hostile text shown as text, name scrubbed")
         check(driver.find_element(By.ID, "run-csv").get_attribute("href").startswith(
               origin + "/api/runs/"), "the run's CSV export is offered")
+
+        # The main job's picture of the page, made by a browser of its own.
+        shot = work / "dashboard.png"
+        made = subprocess.run([sys.executable, str(ROOT / "scripts" / "dashboard_picture.py"),
+                               origin, str(work / "secret"), str(shot)],
+                              capture_output=True, text=True, timeout=120)
+        header = shot.read_bytes()[:24] if shot.exists() else b""
+        check(made.returncode == 0 and header[:8] == b"\x89PNG\r\n\x1a\n" and
+              int.from_bytes(header[16:20], "big") >= 1000 and service.secret not in made.stderr,
+              f"the main job's picture of the loaded dashboard ({made.stderr.strip()[-300:]})")
 
         # data: addresses are the browser's own (the date field's icon).
         urls = [m["params"]["request"]["url"]

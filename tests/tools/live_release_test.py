@@ -206,7 +206,11 @@ class PublishedFolderServedByAWebServer(unittest.TestCase):
             watcher.join()
         self.assertEqual(0, code, text)
         self.assertEqual([], missing, "the CRC info was gone while the release was replaced")
-        self.assertEqual({before["veltra-r1/Veltra_R1.txt"], read(release.crc_info())}, seen)
+        # The watcher may not have read again after the switch on a loaded
+        # machine; what it read must still be the old or the new, whole.
+        old_text, new_text = before["veltra-r1/Veltra_R1.txt"], read(release.crc_info())
+        self.assertIn(old_text, seen)
+        self.assertLessEqual(seen, {old_text, new_text})
         code, text = self.verify_dir()
         self.assertEqual(0, code, text)
 

@@ -21,6 +21,7 @@ import gzip
 import json
 import shutil
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -88,6 +89,108 @@ def stored_real_log(service):
           run["run"]["outcome"] == "save_failure", f"every profile name scrubbed ({messages})")
 
 
+# Where a Windows log holds a user's name or a signature, in each stored
+# field: the private words must not survive anywhere.
+PRIVATE_FORMS = [
+    "C:\\Users\\Bob Smith\\AppData\\Local\\Veltra_R1\\part.0",
+    "cannot write C:\\Users\\Bob Smith",
+    "c:/users/Bob Smith/Downloads/Veltra_R1_web.exe",
+    "C:\\Documents and Settings\\Bob Smith\\Local Settings\\Temp\\x",
+    "\\Users\\Bob Smith\\AppData (no drive letter)",
+    "\\\\?\\C:\\Users\\Bob Smith\\AppData\\x",
+    "\\\\fileserver\\profiles$\\Users\\Bob Smith\\Desktop",
+    "file:///C:/Users/Bob%20Smith/Downloads/x.exe",
+    "C%3A%5CUsers%5CBob%20Smith%5CAppData",
+    "https://host/veltra_r1/0_Setup.exe?sv=2021-08-06&sig=SeCrEt%2Bsig",
+    "https%3A%2F%2Fhost%2Fx%3Fsv%3D2021-08-06%26sig%3DSeCrEt",
+    "/veltra_r1/Veltra_R1.txt?se=1898726400&sig=SeCrEt",
+    "request sig%3DSeCrEt failed",
+]
+
+
+def scrubbing_table(service):
+    records = []
+    for form in PRIVATE_FORMS:
+        records.append(record(len(records), form, 0, form, form))
+    headers = dict(logclient.PROGRAM_HEADERS, Release="C:\\Users\\Bob Smith\\Veltra_R1 9.5?sig=SeCrEt")
+    check(service.upload(body_of(records), headers)[0] == 200, "a log of private forms is taken")
+    headers = dict(logclient.PROGRAM_HEADERS, Release="Veltra_R1",
+                   DownloadManagerVersion="9.5 C:\\Users\\Bob")
+    check(service.upload(body_of(records[:1]), headers)[0] == 200, "one with a private version")
+    for run in runs(service)[:2]:
+        text = json.dumps(service.api(f"/api/runs/{run['id']}")[1])
+        leaks = [word for word in ("Bob", "Smith", "SeCrEt") if word in text]
+        check(not leaks and "<user>" in text, f"every stored field scrubbed (left: {leaks})")
+
+
+def abandoned_work(service):
+    """A request whose client has gone is dropped from the queue, not done."""
+    # Near the inflation cap: a worker takes a while over each.
+    big = [record(k, f"Finished file: part {k} " + "x" * 150, 0, "", "filedownload", k)
+           for k in range(12000)]
+    body = body_of(big)
+    head = (f"POST {logclient.UPLOAD_PATH} HTTP/1.1\r\nHost: x\r\n"
+            f"Content-Length: {len(body)}\r\n\r\n").encode()
+    before = len(runs(service))
+    lines_before = len(service.log_lines())
+
+    def impatient():
+        with socket.create_connection(("127.0.0.1", service.port)) as s:
+            s.sendall(head + body)
+            time.sleep(0.3)
+    threads = [threading.Thread(target=impatient) for _ in range(20)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    dropped = lambda: [line for line in service.log_lines()[lines_before:]
+                       if "its client left while it waited" in line]
+    deadline = time.time() + 120
+    while time.time() < deadline and len(dropped()) + len(runs(service)) - before < 20:
+        time.sleep(0.5)
+    stored = len(runs(service)) - before
+    check(dropped() and stored + len(dropped()) == 20,
+          f"work of clients that left is dropped ({stored} stored, {len(dropped())} dropped)")
+
+
+def private_files(binary, work, database):
+    if database.startswith("sqlite:"):
+        db = Path(database[len("sqlite:"):])
+        for path in [db] + list(db.parent.glob(db.name + "-*")):
+            check(path.stat().st_mode & 0o077 == 0, f"{path.name} is the service's alone")
+    shared = work / "shared-secret"
+    shared.write_text("a secret others can read\n")
+    shared.chmod(0o644)
+    try:
+        ended = subprocess.run([str(binary), "--database", database, "--listen", "127.0.0.1:0",
+                                "--secret-file", str(shared)], capture_output=True, text=True,
+                               timeout=20)
+        check(ended.returncode == 2 and "chmod 600" in ended.stderr,
+              "a secret file others may read is refused")
+    except subprocess.TimeoutExpired:
+        check(False, "a secret file others may read is refused")
+
+
+def postgres_restart(service, database):
+    """PostgreSQL restarted under the service: 5xx while it is away, never
+    200, and back to 200 without restarting the service."""
+    conninfo = dict(item.split("=", 1) for item in database[len("postgresql:"):].split())
+    postgres = [str(Path(__file__).resolve().parents[2] / "scripts" / "postgres.sh"),
+                "stop", conninfo["host"]]
+    before = len(runs(service))
+    subprocess.run(postgres, check=True, stdout=subprocess.DEVNULL)
+    try:
+        statuses = [service.upload(body_of(typical_log()))[0] for _ in range(3)]
+        check(all(500 <= s < 600 for s in statuses), f"uploads while it is away: {statuses}")
+        check(500 <= service.api("/api/runs")[0] < 600, "the dashboard while it is away: 5xx")
+    finally:
+        postgres[1] = "start"
+        subprocess.run(postgres, check=True, stdout=subprocess.DEVNULL)
+    statuses = [service.upload(body_of(typical_log()))[0] for _ in range(20)]
+    check(statuses == [200] * 20, f"uploads once it is back: {statuses}")
+    check(len(runs(service)) == before + 20, "each upload answered 200 is stored")
+
+
 def slow_and_idle_clients(service):
     idle = [socket.create_connection(("127.0.0.1", service.port)) for _ in range(40)]
     trickler = socket.create_connection(("127.0.0.1", service.port))
@@ -148,6 +251,10 @@ def refused_bodies(service):
         ("JSON that is no log", gzip.compress('{"a": 1}'.encode("utf-16-le")), 422),
         ("records without their members", gzip.compress('[{"message": "x"}]'.encode("utf-16-le")),
          422),
+        # A few kilobytes that cost a worker half a second and hundreds of
+        # megabytes if read whole.
+        ("an array nested two million deep",
+         gzip.compress(("[" * 2_000_000 + "]" * 2_000_000).encode("utf-16-le"), 9), 422),
     ]
     results = {}
     lock = threading.Lock()
@@ -170,6 +277,7 @@ def refused_bodies(service):
     lines = service.log_lines()[lines_before:]
     refused = [line for line in lines if "refused an upload" in line]
     check(len(refused) == len(cases), f"one line in the service's log for each ({len(refused)})")
+    check(any("nested too deep" in line for line in refused), "the deep array refused unread")
     peak = peak_memory_kb(service.process.pid)
     check(peak < 120 * 1024, f"the bomb never expanded in memory (peak {peak // 1024} MB)")
 
@@ -186,6 +294,10 @@ def bad_lengths(service):
     check(status.startswith("HTTP/1.1 413"), f"a body over the cap, refused before it is sent: {status}")
     status = raw(service.port, head + b"Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n")
     check(status.startswith("HTTP/1.1 411"), f"a chunked body: {status}")
+    # A bare line feed ends a header line for some readers only: a request
+    # smuggled inside a value.
+    status = raw(service.port, b"GET /dashboard HTTP/1.1\r\nHost: x\r\nX-Note: a\nb: c\r\n\r\n")
+    check(status.startswith("HTTP/1.1 400"), f"a bare line feed in a header value: {status}")
 
 
 def numbering(service, database):
@@ -234,8 +346,12 @@ def retention(service, database):
     service.stop()
     logclient.sql(database, "INSERT INTO uploads (received, day, release, version, outcome, record_count, "
                   "error_count) VALUES (1000, '1970-01-01', 'Veltra_R0', '1', 'closed', 0, 0)")
-    count = len(runs(service.start()))
-    check(not [r for r in runs(service) if r["release"] == "Veltra_R0"] and count > 0,
+    service.start()
+    # The housekeeper deletes beside the serving, from the start on.
+    deadline = time.time() + 30
+    while time.time() < deadline and [r for r in runs(service) if r["release"] == "Veltra_R0"]:
+        time.sleep(0.2)
+    check(not [r for r in runs(service) if r["release"] == "Veltra_R0"] and len(runs(service)) > 0,
           "uploads past the retention deleted at start, the rest kept")
 
 
@@ -251,14 +367,21 @@ def main():
     service = logclient.Service(binary, database, work).start()
     try:
         stored_real_log(service)
+        scrubbing_table(service)
         slow_and_idle_clients(service)
         refused_bodies(service)
         bad_lengths(service)
         numbering(service, database)
         dashboard_access(service)
         retention(service, database)
+        if database.startswith("postgresql:"):
+            postgres_restart(service, database)
+        service.stop()
+        service.start("--workers", "1")
+        abandoned_work(service)
     finally:
         service.stop()
+    private_files(binary, work, database)
     text = "\n".join(service.log_lines())
     check("SeCrEt" not in text and "Bob Smith" not in text and service.secret not in text,
           "the service's log holds no signature, user name or secret")

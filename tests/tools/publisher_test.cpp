@@ -233,6 +233,33 @@ TEST(Publisher, RefusalsWriteNothing) {
   ::mkdir((out + "/veltra_r2").c_str(), 0755);
   WriteFile(out + "/veltra_r2/Veltra_R2.txt", "other;x.exe\r\n1\r\n0\r\n");
   refused({good}, "an output folder holding another release");
+
+  // A CRC info that is a link is as live as a file: a host follows it.
+  const std::string linked = dir.Path() + "/linked";
+  ASSERT_EQ(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1", "--out",
+                             linked, good},
+                            log))
+      << ReadFile(log);
+  const std::string crc_info = linked + "/veltra_r1/Veltra_R1.txt";
+  ASSERT_EQ(0, ::rename(crc_info.c_str(), (dir.Path() + "/kept.txt").c_str()));
+  ASSERT_EQ(0, ::symlink((dir.Path() + "/kept.txt").c_str(), crc_info.c_str()));
+  EXPECT_NE(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1", "--out",
+                             linked, data, good},
+                            log));
+  EXPECT_NE(std::string::npos, ReadFile(log).find("holds release Veltra_R1 already"))
+      << ReadFile(log);
+  EXPECT_EQ((std::vector<std::string>{"veltra_r1/0_Setup.exe"}), Listing(linked));
+
+  // The whole file system as the output folder: refused by what lies at its
+  // top, before a walk through everything below.
+  EXPECT_NE(0, RunPublisher({"publish", "--release", "Veltra_R1", "--subdir", "veltra_r1", "--out",
+                             "/", good},
+                            log));
+  const std::string refusal = ReadFile(log);
+  const size_t holds = refusal.find("publish: / holds ");
+  ASSERT_NE(std::string::npos, holds) << refusal;
+  const std::string named = refusal.substr(holds + 17, refusal.find(',', holds) - holds - 17);
+  EXPECT_EQ(std::string::npos, named.find('/')) << "named a path below the top: " << refusal;
 }
 
 // A published folder that lost a part, or holds a short or corrupt one,

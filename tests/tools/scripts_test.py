@@ -78,6 +78,23 @@ class Scripts(unittest.TestCase):
             self.assertTrue(alive(pid), "a stale pid file ended another process: " + contents)
             self.assertFalse((state / "azurite.pid").exists())
 
+        # nginx's own pid file holds the pid alone; the start's record beside
+        # it, a start time that is another process's. The bystander even has
+        # the master's command line.
+        nginx_state = self.work / "nginx state"
+        nginx_state.mkdir()
+        lookalike = subprocess.Popen([sys.executable, "-c", "import time; time.sleep(600)",
+                                      "-c", f"{nginx_state}/nginx.conf"])
+        try:
+            (nginx_state / "nginx.pid").write_text(f"{lookalike.pid}\n")
+            (nginx_state / "nginx.started").write_text(f"{lookalike.pid} 1\n")
+            subprocess.run([ROOT / "scripts" / "nginx.sh", "stop", nginx_state], check=True)
+            self.assertTrue(alive(lookalike.pid), "nginx.sh stop ended a reused pid")
+            self.assertFalse((nginx_state / "nginx.pid").exists())
+        finally:
+            lookalike.kill()
+            lookalike.wait()
+
         # The process a start wrote down is still ended by the stop.
         subprocess.run([ROOT / "tests" / "wine" / "xvfb.sh", "start", xvfb, self.work / "prefix"],
                        check=True)
@@ -128,6 +145,33 @@ class Scripts(unittest.TestCase):
             # Named with a trailing and a doubled slash, as a caller may.
             subprocess.run([ROOT / "scripts" / "nginx.sh", "stop", f"{state}//"], check=True)
         self.assertTrue(mainjob.wait_for(lambda: not alive(master), 10), "nginx still runs")
+
+    @unittest.skipUnless(os.geteuid() == 0, "workers drop from root only")
+    def test_nginx_refuses_a_folder_its_workers_cannot_read(self):
+        closed = self.work / "closed"
+        closed.mkdir(mode=0o700)
+        closed.chmod(0o700)
+        www = closed / "www"
+        (self.work / "Setup.exe").write_bytes(b"MZ" + os.urandom(100))
+        subprocess.run([PUBLISHER, "publish", "--release", "Game_R1", "--subdir", "game-r1",
+                        "--out", www, self.work / "Setup.exe"], check=True,
+                       stderr=subprocess.DEVNULL)
+        host, address, port = f"host4.s{SUBNET}.veltra.test", f"127.0.{SUBNET}.4", 9444
+        block = self.work / "server.conf"
+        subprocess.run([PUBLISHER, "nginx-conf", "--root", www, "--server-name", host,
+                        "--listen", f"{address}:{port}", "--cert", CA_DIR / "server.pem",
+                        "--key", CA_DIR / "server.key", "--secret-file", "-", "--out", block],
+                       input=SECRET, text=True, check=True)
+        state = self.work / "nginx refused"
+        started = subprocess.run([ROOT / "scripts" / "nginx.sh", "start", state, block],
+                                 capture_output=True, text=True)
+        try:
+            self.assertNotEqual(0, started.returncode, "workers would serve as root")
+            self.assertIn(f"{closed} is closed", started.stderr)
+            self.assertIn("chmod", started.stderr)
+            self.assertFalse((state / "nginx.pid").exists())
+        finally:
+            subprocess.run([ROOT / "scripts" / "nginx.sh", "stop", state], check=True)
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs root and unshare")
     def test_interrupted_install_leaves_services_startable(self):

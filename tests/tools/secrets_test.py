@@ -138,6 +138,45 @@ class Secrets(unittest.TestCase):
         finally:
             host.stop()
 
+    def test_loopback_allowance_reads_the_host_the_request_goes_to(self):
+        # A test host's name on an address of this subnet: not a loopback
+        # address by its spelling, so plain http may not go there.
+        subnet = os.environ.get("VELTRA_TEST_SUBNET", "13")
+        host = BlobHost("?sig=SECRET", f"127.0.{subnet}.206")
+        try:
+            out = self.work / "out"
+            src = self.work / "Setup.exe"
+            src.write_bytes(b"MZ")
+            self.assertEqual(0, run("publish", "--release", "Rel_R1", "--subdir", "rel-one",
+                                    "--out", out, src)[0])
+            port = host.server_address[1]
+            target = f"untrusted6.s{subnet}.veltra.test:{port}"
+            for url in (f"http://localhost:1@{target}/", f"http://127.0.0.1:1@{target}",
+                        f"http://[::1]@{target}/"):
+                for command in (("upload", "--dir", out),
+                                ("verify", "--release", "Rel_R1", "--subdir", "rel-one"),
+                                ("container", "--account", "acct", "--container", "rel-one",
+                                 "--key-file", "-")):
+                    code, _, err = run(*command, "--url", url, "--sas-file", "-",
+                                       "--plain-http-loopback", stdin="?sig=SECRET") \
+                        if command[0] != "container" else \
+                        run(*command, "--url", url, "--plain-http-loopback", stdin=KEY)
+                    self.assertNotEqual(0, code, (url, command))
+                    self.assertIn(f"not \"untrusted6.s{subnet}.veltra.test\"", err)
+            self.assertEqual([], host.requests, "a signature went out in clear")
+        finally:
+            host.stop()
+
+    def test_secret_file_that_is_no_file_is_refused(self):
+        # A FIFO nobody writes to would hold the publisher forever.
+        fifo = self.work / "key"
+        os.mkfifo(fifo, 0o600)
+        code, out, err = run("sas", "--account", "acct", "--container", "rel-one",
+                             "--expiry", "2030-01-01", "--key-file", fifo)
+        self.assertNotEqual(0, code)
+        self.assertEqual("", out)
+        self.assertIn("not a regular file", err)
+
     def test_dates_that_do_not_exist_are_refused(self):
         def sas(*dates):
             return run("sas", "--account", "acct", "--container", "rel-one", "--key-file", "-",

@@ -64,6 +64,17 @@ const char* Reason(int status) {
   }
 }
 
+// A CR, LF or other control byte (a tab aside) inside a line: a bare line
+// feed ends a header line for some readers and not for others, which is how
+// a second request is smuggled in a header value.
+bool HasControl(const std::string& text) {
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u < 32 && c != '\t') || u == 127) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 const std::string& HttpRequest::Header(const std::string& lower_name) const {
@@ -92,7 +103,7 @@ int ParseRequestHead(const std::string& head, RequestHead& out, std::string& why
   request.method = line.substr(0, first);
   const std::string target = line.substr(first + 1, second - first - 1);
   const std::string version = line.substr(second + 1);
-  if (!IsToken(request.method) || target.empty() || target[0] != '/' ||
+  if (!IsToken(request.method) || target.empty() || target[0] != '/' || HasControl(line) ||
       (version != "HTTP/1.1" && version != "HTTP/1.0")) {
     why = "malformed request line";
     return 400;
@@ -113,6 +124,10 @@ int ParseRequestHead(const std::string& head, RequestHead& out, std::string& why
     // A folded line or a name with blanks is how requests are smuggled.
     if (!IsToken(name)) {
       why = "malformed header line";
+      return 400;
+    }
+    if (HasControl(field)) {
+      why = "control character in a header line";
       return 400;
     }
     const std::string lower = Lower(name);

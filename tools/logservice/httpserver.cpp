@@ -111,7 +111,11 @@ void HttpServer::Run() {
         const auto it = connections_.find(fd);
         if (it == connections_.end()) continue;
         Connection& c = it->second;
-        if (events[i].events & (EPOLLERR | EPOLLHUP)) {
+        // A client that hangs up while its request waits (nginx giving up
+        // on a slow answer) no longer wants it done.
+        const uint32_t gone =
+            EPOLLERR | EPOLLHUP | (c.state == State::kHandling ? uint32_t{EPOLLRDHUP} : 0u);
+        if (events[i].events & gone) {
           Close(fd);
         } else if (c.state == State::kReading && (events[i].events & EPOLLIN)) {
           OnReadable(c);
@@ -217,11 +221,12 @@ void HttpServer::TryRequest(Connection& c) {
   c.close_after = !head.keep_alive;
   c.continue_sent = false;
   c.state = State::kHandling;
-  Watch(c, 0);
+  Watch(c, EPOLLRDHUP);
+  if (!c.gone) c.gone = std::make_shared<std::atomic<bool>>(false);
   {
     std::lock_guard<std::mutex> hold(jobs_lock_);
     if (jobs_.size() < limits_.max_queue) {
-      jobs_.push_back({c.fd.get(), c.serial, std::move(head.request)});
+      jobs_.push_back({c.fd.get(), c.serial, std::move(head.request), c.gone});
       jobs_ready_.notify_one();
       return;
     }
@@ -282,7 +287,10 @@ void HttpServer::Watch(Connection& c, uint32_t events) {
 
 void HttpServer::Close(int fd) {
   ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, fd, nullptr);
-  connections_.erase(fd);
+  const auto it = connections_.find(fd);
+  if (it == connections_.end()) return;
+  if (it->second.gone) it->second.gone->store(true, std::memory_order_relaxed);
+  connections_.erase(it);
 }
 
 void HttpServer::DeliverDone() {
@@ -332,6 +340,12 @@ void HttpServer::Work() {
       if (stopping_) return;
       job = std::move(jobs_.front());
       jobs_.pop_front();
+    }
+    // Its client has gone: no one would read the answer.
+    if (job.gone->load(std::memory_order_relaxed)) {
+      if (log_)
+        log_("dropped a request from " + job.request.peer + ": its client left while it waited");
+      continue;
     }
     HttpResponse response;
     try {

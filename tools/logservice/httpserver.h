@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,11 +66,14 @@ class HttpServer {
     Clock::time_point deadline;
     bool close_after = false;
     bool continue_sent = false;
+    // Set when the connection closes; its queued request is then dropped.
+    std::shared_ptr<std::atomic<bool>> gone;
   };
   struct Job {
     int fd;
     uint64_t serial;
     HttpRequest request;
+    std::shared_ptr<const std::atomic<bool>> gone;
   };
   struct Done {
     int fd;

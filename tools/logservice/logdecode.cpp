@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
 #include <limits>
 
 #include "base/utf8.h"
@@ -48,14 +49,38 @@ bool Utf16LeToUtf8(const std::string& bytes, std::string& out) {
   return true;
 }
 
-bool DecodeLog(const std::string& utf16, std::vector<LogRecord>& records, std::string& why) {
+bool DecodeLog(const std::string& utf16, const DecodeLimits& limits,
+               std::vector<LogRecord>& records, std::string& why) {
   std::string text;
   if (!Utf16LeToUtf8(utf16, text)) {
     why = "not UTF-16LE text";
     return false;
   }
   if (text.rfind("\xef\xbb\xbf", 0) == 0) text.erase(0, 3);
-  const nlohmann::json value = nlohmann::json::parse(text, nullptr, false);
+  // A log is an array of flat records: two levels. A few kilobytes of gzip
+  // can inflate to an array nested millions deep, which would cost a worker
+  // much time and memory; the parse stops at the cap of depth or time.
+  struct OverCap {
+    const char* why;
+  };
+  const auto deadline = std::chrono::steady_clock::now() + limits.max_time;
+  size_t events = 0;
+  nlohmann::json value;
+  try {
+    value = nlohmann::json::parse(
+        text,
+        [&](int depth, nlohmann::json::parse_event_t, nlohmann::json&) {
+          if (depth > static_cast<int>(limits.max_depth)) throw OverCap{"JSON nested too deep"};
+          if (++events % 4096 == 0 && std::chrono::steady_clock::now() > deadline) {
+            throw OverCap{"JSON took longer than the time cap to read"};
+          }
+          return true;
+        },
+        false);
+  } catch (const OverCap& cap) {
+    why = cap.why;
+    return false;
+  }
   if (value.is_discarded()) {
     why = "not JSON";
     return false;

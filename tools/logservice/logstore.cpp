@@ -60,9 +60,18 @@ LogStore::Lease::Lease(LogStore& store) : store_(store) {
   store_.returned_.wait(hold, [this] { return !store_.idle_.empty(); });
   connection_ = std::move(store_.idle_.back());
   store_.idle_.pop_back();
+  hold.unlock();
+  try {
+    connection_->Revive();
+  } catch (...) {
+    GiveBack();
+    throw;
+  }
 }
 
-LogStore::Lease::~Lease() {
+LogStore::Lease::~Lease() { GiveBack(); }
+
+void LogStore::Lease::GiveBack() {
   {
     std::lock_guard<std::mutex> hold(store_.lock_);
     store_.idle_.push_back(std::move(connection_));

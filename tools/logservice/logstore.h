@@ -64,6 +64,8 @@ class LogStore {
     SqlConnection& operator*() const { return *connection_; }
 
    private:
+    void GiveBack();
+
     LogStore& store_;
     std::unique_ptr<SqlConnection> connection_;
   };

@@ -1,7 +1,9 @@
 // The maker's log service: takes the program's log uploads, stores them in
 // SQLite or PostgreSQL and shows them on a dashboard. Meant to run on a
 // loopback address behind nginx, which does TLS and meets the internet.
+#include <malloc.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
@@ -153,8 +155,26 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
+  // An upload near the caps takes megabytes for a moment (the inflated text
+  // and its UTF-8 copy); allocated apart from the heap, they go back to the
+  // system when freed instead of staying with each worker's arena.
+  mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+  // The database, its journal and the port file are the service's alone:
+  // the logs hold what users' machines said.
+  ::umask(077);
   std::string secret;
   if (!options.secret_file.empty()) {
+    struct stat info;
+    if (::stat(options.secret_file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      std::cerr << "logservice: " << options.secret_file << " is no file to read a secret from\n";
+      return 2;
+    }
+    if (info.st_mode & (S_IRWXG | S_IRWXO)) {
+      std::cerr << "logservice: " << options.secret_file
+                << " holds the dashboard's secret but other users may read it; chmod 600 it "
+                   "first\n";
+      return 2;
+    }
     std::ifstream file(options.secret_file);
     std::getline(file, secret);
     if (secret.size() < 8) {
@@ -172,9 +192,17 @@ int main(int argc, char** argv) {
     HttpServer server(
         limits,
         [&](const HttpRequest& request) {
-          if (request.path == kUploadPath) return receiver.Receive(request);
-          if (secret.empty()) return HttpResponse::Text(404, "Not found");
-          return dashboard.Serve(request);
+          try {
+            if (request.path == kUploadPath) return receiver.Receive(request);
+            if (secret.empty()) return HttpResponse::Text(404, "Not found");
+            return dashboard.Serve(request);
+          } catch (const SqlUnavailable& e) {
+            // Nothing was stored: the client may send it again shortly.
+            Log(std::string("answered 503: ") + e.what());
+            HttpResponse response = HttpResponse::Text(503, "The database is away; try again");
+            response.headers.emplace_back("Retry-After", "5");
+            return response;
+          }
         },
         Log);
     server.Listen(options.address, options.port);

@@ -9,6 +9,9 @@ constexpr int32_t kDiskFull = 112;
 constexpr int32_t kHandleDiskFull = 39;
 constexpr int32_t kAccessDenied = 5;
 constexpr int32_t kWriteFault = 29;
+// TRUST_E_FAIL: the downloaded setup's signature was refused and the
+// setup was not started.
+constexpr int32_t kSetupNotTrusted = static_cast<int32_t>(0x800B010Bu);
 
 bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
@@ -26,7 +29,8 @@ std::string ClassifyOutcome(const std::vector<LogRecord>& records) {
     // The ends that tell the user why, most specific first.
     if (Has(r.message, "can no longer be downloaded")) return "withdrawn";
     if (Has(r.message, "the release is incomplete")) return "incomplete";
-    if (r.number == DL_MANAGER_EXECUTABLE_MISSING || Has(r.message, "Unable to start setup")) {
+    if (r.number == DL_MANAGER_EXECUTABLE_MISSING || Has(r.message, "Unable to start setup") ||
+        (r.number == kSetupNotTrusted && Has(r.message, " is not started: "))) {
       setup = true;
     }
     if (IsSaveFailure(r)) save = true;

@@ -1,8 +1,15 @@
 #include <libpq-fe.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
 
 #include "tools/logservice/sqlconnection.h"
 
 namespace {
+
+constexpr auto kReconnectWait = std::chrono::milliseconds(2000);
+constexpr auto kReconnectStep = std::chrono::milliseconds(100);
 
 // The upload and its records in one statement, so in one round trip and one
 // implicit transaction; the records come as arrays, numbered by position.
@@ -99,6 +106,22 @@ class PostgresConnection : public SqlConnection {
     return rows;
   }
 
+  void Revive() override {
+    if (PQstatus(db_) == CONNECTION_OK && !HeardFromServer()) return;
+    // The server went away (a restart): connect again, waiting a little
+    // for it to come back, never long enough to hold a worker for good.
+    const auto deadline = std::chrono::steady_clock::now() + kReconnectWait;
+    for (;;) {
+      PQreset(db_);
+      add_log_prepared_ = false;
+      if (PQstatus(db_) == CONNECTION_OK) return;
+      if (std::chrono::steady_clock::now() + kReconnectStep > deadline) {
+        throw SqlUnavailable(std::string("postgresql: the server is away: ") + PQerrorMessage(db_));
+      }
+      std::this_thread::sleep_for(kReconnectStep);
+    }
+  }
+
   void BeginWrite() override { Execute("BEGIN"); }
   bool OneWriter() const override { return false; }
 
@@ -139,6 +162,13 @@ class PostgresConnection : public SqlConnection {
   }
 
  private:
+  // An idle connection hears nothing from its server unless the server is
+  // ending it: a shutdown's farewell, or the end of the stream.
+  bool HeardFromServer() const {
+    pollfd poll_fd{PQsocket(db_), POLLIN, 0};
+    return ::poll(&poll_fd, 1, 0) != 0;
+  }
+
   void Check(const Result& result) {
     const ExecStatusType status = PQresultStatus(result.get());
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -153,5 +183,14 @@ class PostgresConnection : public SqlConnection {
 }  // namespace
 
 std::unique_ptr<SqlConnection> OpenPostgresConnection(const std::string& conninfo) {
-  return std::make_unique<PostgresConnection>(conninfo);
+  // A server that does not answer at all (a host gone from the network)
+  // must not hold a worker's reconnection for ever: 2 s per attempt unless
+  // the maker said otherwise.
+  if (conninfo.find("connect_timeout") != std::string::npos) {
+    return std::make_unique<PostgresConnection>(conninfo);
+  }
+  const bool uri = conninfo.find("://") != std::string::npos;
+  return std::make_unique<PostgresConnection>(
+      conninfo + (uri ? (conninfo.find('?') == std::string::npos ? "?" : "&") : " ") +
+      "connect_timeout=2");
 }

@@ -16,6 +16,12 @@ struct SqlError : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// The database cannot be reached now (a server restarting): worth trying
+// again later, unlike a statement that failed.
+struct SqlUnavailable : SqlError {
+  using SqlError::SqlError;
+};
+
 // One connection to the database, used by one thread at a time. Statements
 // take "?" placeholders whatever the database; failures throw SqlError.
 class SqlConnection {
@@ -32,6 +38,10 @@ class SqlConnection {
   // Stores one upload with its records, all or nothing; the upload's id.
   // Each record's number is its position: a sender's log_index can repeat.
   virtual int64_t AddLog(const StoredLog& log, const std::string& day) = 0;
+  // Before each use: makes sure the connection still reaches its server,
+  // connecting again (within a bounded wait) if the server went away and
+  // came back; throws SqlUnavailable when it does not come back in time.
+  virtual void Revive() {}
   // One writer at a time: writers of the same process queue in the process
   // rather than in the database's busy wait, which sleeps in steps of up to
   // 100 ms.

@@ -48,7 +48,7 @@ HttpResponse UploadReceiver::Receive(const HttpRequest& request) {
   }
   StoredLog log;
   std::string why;
-  if (!DecodeLog(inflated, log.records, why)) return Refuse(request, 422, why);
+  if (!DecodeLog(inflated, limits_.decode, log.records, why)) return Refuse(request, 422, why);
   inflated.clear();
   inflated.shrink_to_fit();
 
@@ -56,9 +56,10 @@ HttpResponse UploadReceiver::Receive(const HttpRequest& request) {
   // manager version alone.
   const std::string release = Label(request.Header("release"));
   const size_t blank = release.rfind(' ');
-  log.release = blank == std::string::npos ? release : release.substr(0, blank);
-  log.version = blank == std::string::npos ? Label(request.Header("downloadmanagerversion"))
-                                           : release.substr(blank + 1);
+  log.release = ScrubPrivate(blank == std::string::npos ? release : release.substr(0, blank));
+  log.version =
+      ScrubPrivate(blank == std::string::npos ? Label(request.Header("downloadmanagerversion"))
+                                              : release.substr(blank + 1));
   if (log.release.empty()) log.release = "unknown";
   for (LogRecord& r : log.records) {
     r.message = ScrubPrivate(r.message);

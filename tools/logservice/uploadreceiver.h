@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tools/logservice/httpmessage.h"
+#include "tools/logservice/logdecode.h"
 #include "tools/logservice/logstore.h"
 
 inline constexpr char kUploadPath[] = "/Veltra/DownloadManager8.ashx";
@@ -15,6 +16,7 @@ struct ReceiveLimits {
   // hundreds of kilobytes.
   size_t max_inflated = 8 * 1024 * 1024;
   std::chrono::milliseconds max_inflate_time{2000};
+  DecodeLimits decode;
 };
 
 // The program's log upload: inflates, checks, scrubs, classifies and stores

@@ -78,6 +78,17 @@ void HttpClient::Perform(Response& response, size_t max_body) {
   // wherever a redirect points.
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, plain_http_ ? "https,http" : "https");
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
+  if (plain_http_) {
+    // Checked again for every request, by the address it is really sent to,
+    // and never through a proxy that would see it in clear.
+    std::string scheme;
+    std::string host;
+    if (!UrlSchemeAndHost(url_, scheme, host) || (scheme != "https" && !IsLoopbackHost(host))) {
+      response.failure = "refused: plain http to a host that is not loopback";
+      return;
+    }
+    if (scheme == "http") curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+  }
   const CURLcode code = curl_easy_perform(curl);
   curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
   if (code != CURLE_OK) {
@@ -90,6 +101,7 @@ void HttpClient::Perform(Response& response, size_t max_body) {
 void HttpClient::Get(const std::string& url, size_t max_body, Response& response) {
   CURL* curl = curl_.get();
   curl_easy_reset(curl);
+  url_ = url;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
   Perform(response, max_body);
@@ -98,6 +110,7 @@ void HttpClient::Get(const std::string& url, size_t max_body, Response& response
 void HttpClient::Head(const std::string& url, Response& response) {
   CURL* curl = curl_.get();
   curl_easy_reset(curl);
+  url_ = url;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
   Perform(response, 0);
@@ -108,6 +121,7 @@ void HttpClient::Delete(const std::string& url, const std::vector<std::string>& 
   CURL* curl = curl_.get();
   curl_easy_reset(curl);
   const HeaderList list = MakeHeaders(headers);
+  url_ = url;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "DELETE");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.get());
@@ -122,6 +136,7 @@ void HttpClient::Put(const std::string& url, const std::vector<std::string>& hea
   // No "Expect: 100-continue" round trip for every object.
   all.push_back("Expect:");
   const HeaderList list = MakeHeaders(all);
+  url_ = url;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, "PUT");
   curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
@@ -130,16 +145,44 @@ void HttpClient::Put(const std::string& url, const std::vector<std::string>& hea
   Perform(response, 1 << 20);
 }
 
+bool UrlSchemeAndHost(const std::string& url, std::string& scheme, std::string& host) {
+  const std::unique_ptr<CURLU, void (*)(CURLU*)> parsed(curl_url(), curl_url_cleanup);
+  char* part = nullptr;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parsed.get(), CURLUPART_SCHEME, &part, 0) != CURLUE_OK) {
+    return false;
+  }
+  scheme = part;
+  curl_free(part);
+  if (curl_url_get(parsed.get(), CURLUPART_HOST, &part, 0) != CURLUE_OK) return false;
+  host = part;
+  curl_free(part);
+  return true;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+  // Dotted 127.x.x.x only: other forms ("127.1", "0x7f.1") are left to
+  // whoever resolves them, and refused here.
+  int dots = 0;
+  for (const char c : host) dots += c == '.';
+  return (host.rfind("127.", 0) == 0 && dots == 3 &&
+          host.find_first_not_of("0123456789.") == std::string::npos &&
+          host.find("..") == std::string::npos && host.back() != '.') ||
+         host == "localhost" || host == "[::1]";
+}
+
 bool CheckHostUrl(const std::string& url, bool plain_http_loopback, std::string& error) {
-  if (url.rfind("https://", 0) == 0 && url.size() > 8) return true;
-  if (plain_http_loopback && url.rfind("http://", 0) == 0) {
-    const std::string rest = url.substr(7);
-    const std::string host = rest.substr(0, rest.find_first_of(":/"));
-    const bool ipv4_loopback =
-        host.rfind("127.", 0) == 0 && host.find_first_not_of("0123456789.") == std::string::npos;
-    if (ipv4_loopback || host == "localhost" || rest.rfind("[::1]", 0) == 0) {
-      return true;
-    }
+  std::string scheme;
+  std::string host;
+  // The host is the one libcurl will connect to: "http://localhost:1@HOST/"
+  // goes to HOST, whatever its first letters say.
+  if (!UrlSchemeAndHost(url, scheme, host) || host.empty()) {
+    error = "the host's address \"" + url + "\" cannot be read";
+    return false;
+  }
+  if (scheme == "https") return true;
+  if (plain_http_loopback && scheme == "http") {
+    if (IsLoopbackHost(host)) return true;
     error = "--plain-http-loopback allows http:// only to a loopback address, not \"" + host + "\"";
     return false;
   }

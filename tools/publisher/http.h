@@ -38,6 +38,7 @@ class HttpClient {
   std::unique_ptr<CURL, void (*)(CURL*)> curl_;
   std::string ca_file_;
   bool plain_http_;
+  std::string url_;  // of the request being sent
 };
 
 // curl_global_init and its cleanup, once for the process, held by main.
@@ -48,6 +49,11 @@ class CurlGlobal {
   CurlGlobal(const CurlGlobal&) = delete;
   CurlGlobal& operator=(const CurlGlobal&) = delete;
 };
+
+// The scheme and host of `url` as libcurl reads it: where a request for it
+// really goes. False when libcurl cannot read it.
+bool UrlSchemeAndHost(const std::string& url, std::string& scheme, std::string& host);
+bool IsLoopbackHost(const std::string& host);
 
 // False, with `error`, unless `url` is "https://..." or, with
 // `plain_http_loopback`, "http://" to a loopback address (127.x.x.x,

@@ -78,7 +78,8 @@ const CommandSyntax kSas{
     "Prints a shared access signature for one container, signed with the storage\n"
     "account's key (base64), valid until DATE (YYYY-MM-DD or YYYY-MM-DDTHH:MM:SSZ, UTC):\n"
     "  default  read-only: build the program with it (-DVELTRA_SAS='<printed value>')\n"
-    "  --write  read, create, write and delete the container's blobs, for upload;\n"
+    "  --write  read, create, write, delete and list the container's blobs, for\n"
+    "           upload;\n"
     "           valid 8 hours unless --expiry says otherwise (7 days at most);\n"
     "           keep it to yourself\n",
     {"account", "key", "key-file", "container", "expiry", "start"},
@@ -108,7 +109,9 @@ const CommandSyntax kUpload{
     "when every part it names is on the host with its size and MD5.\n"
     "  --replace  replace the live release of the same name: its CRC info is taken\n"
     "             down first, so users see that the version can no longer be\n"
-    "             downloaded until the upload puts the new one up\n"
+    "             downloaded until the upload puts the new one up. A part object\n"
+    "             that another live release of the container names is never\n"
+    "             rewritten: the upload is refused, naming that release\n"
     "The write signature: publisher sas --write.\n",
     {"dir", "url", "sas", "sas-file", "jobs", "cacert"},
     {"replace", "plain-http-loopback"}};

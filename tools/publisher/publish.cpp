@@ -1,5 +1,6 @@
 #include "tools/publisher/publish.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -49,13 +50,34 @@ bool Survey(const std::string& out, const HostLayout& layout, const std::vector<
     error = out + " is not a folder";
     return false;
   }
+  // The top first: a folder full of other things ("--out /") is refused
+  // without walking below it.
+  const std::string top = layout.Folder().substr(0, layout.Folder().find('/'));
+  const std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(out.c_str()), ::closedir);
+  if (!dir) {
+    error = "cannot list " + out + ": " + FileIo::ErrorText();
+    return false;
+  }
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == ".." || FileIo::IsTempName(name)) continue;
+    struct stat child;
+    const bool folder = ::lstat((out + "/" + name).c_str(), &child) == 0 && S_ISDIR(child.st_mode);
+    // The new layout keeps everything in its folder; the old one has
+    // nothing but files at the top.
+    if (top.empty() ? folder : name != top) {
+      existing.foreign = name;
+      return true;
+    }
+  }
   std::vector<std::string> present;
   if (!FileIo::ListFiles(out, present, error)) return false;
   // Parts of the new release's files, and of the live one's.
   std::set<std::string> names;
   for (const ReleaseFile& file : files) names.insert(file.name);
   const std::string crc_info = out + "/" + layout.CrcInfoFile();
-  if (::lstat(crc_info.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+  // A link is live too: a host serving the folder follows it.
+  if (::stat(crc_info.c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
     existing.live = true;
     std::string text;
     if (!FileIo::ReadWholeFile(crc_info, text, error)) return false;

@@ -142,8 +142,10 @@ bool MakeWriteSas(const SasRequest& request, std::string& sas, std::string& erro
   std::string start;
   std::string expiry;
   if (!CheckTimes(write, kWriteSasMaxDays * 24 * 3600, start, expiry, error)) return false;
-  // The service wants the permissions in this order.
-  return ContainerSas(write, "rcwd", start, expiry, sas, error);
+  // The service wants the permissions in this order. List lets an upload
+  // find the other releases live in the container, whose parts it must
+  // never overwrite.
+  return ContainerSas(write, "rcwdl", start, expiry, sas, error);
 }
 
 bool MakeContainerCreateSas(const SasRequest& request, std::string& sas, std::string& error) {

@@ -57,10 +57,17 @@ bool ReadSecret(const Args& args, const SecretSource& source, bool optional, std
     if (path == "-") {
       if (!ReadFrom(STDIN_FILENO, "standard input", secret, error)) return false;
     } else {
-      UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+      // Without O_NONBLOCK, opening a FIFO would wait for a writer forever.
+      UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
       struct stat info;
       if (!fd || ::fstat(fd.Get(), &info) != 0) {
         error = "cannot open " + path + ": " + FileIo::ErrorText();
+        return false;
+      }
+      if (!S_ISREG(info.st_mode)) {
+        error = path +
+                " is not a regular file; give the secret in a file, or on standard "
+                "input with \"-\"";
         return false;
       }
       if (info.st_mode & (S_IRGRP | S_IROTH)) {

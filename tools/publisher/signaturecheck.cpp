@@ -16,6 +16,8 @@
 #include <iterator>
 #include <memory>
 
+#include "download/certificatetable.h"
+
 namespace {
 
 template <typename T, void (*Free)(T*)>
@@ -112,6 +114,24 @@ std::string Subject(X509* cert) {
   return name;
 }
 
+// The program's check of the certificate table: a pinned signer's setup
+// holds its signature and nothing besides.
+bool TableHolds(const std::string& path, std::string& problem) {
+  std::ifstream file(path, std::ios::binary);
+  file.seekg(0, std::ios::end);
+  const auto size = static_cast<uint64_t>(file.tellg());
+  const auto read = [&file](uint64_t offset, void* out, size_t count) {
+    file.clear();
+    file.seekg(static_cast<std::streamoff>(offset));
+    file.read(static_cast<char*>(out), static_cast<std::streamsize>(count));
+    return static_cast<size_t>(file.gcount()) == count;
+  };
+  const std::string found = file ? CertificateTable::Problem(size, read) : "it cannot be read";
+  if (found.empty()) return true;
+  problem = "the certificate table of " + path + " does not hold: " + found;
+  return false;
+}
+
 }  // namespace
 
 bool SignatureCheck::SetPins(const std::string& text, std::string& error) {
@@ -186,7 +206,7 @@ bool SignatureCheck::Check(const std::string& path, std::string& problem) const 
   for (int i = 0; i < sk_X509_num(chain); ++i) {
     const std::string thumbprint = Thumbprint(sk_X509_value(chain, i));
     for (const std::string& pin : pins) {
-      if (pin == thumbprint) return true;
+      if (pin == thumbprint) return TableHolds(path, problem);
     }
   }
   problem = "the signer of " + path + " (" + Subject(signer) + ", SHA-256 " + Thumbprint(signer) +

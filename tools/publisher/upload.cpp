@@ -18,6 +18,7 @@
 #include "tools/publisher/crypto.h"
 #include "tools/publisher/fileio.h"
 #include "tools/publisher/http.h"
+#include "tools/publisher/livereleases.h"
 #include "tools/publisher/progress.h"
 #include "tools/publisher/releaseplan.h"
 #include "tools/publisher/sas.h"
@@ -44,12 +45,8 @@ bool IsContainerName(const std::string& name) {
   return true;
 }
 
-// One release of the published folder: its CRC info and the parts it names.
-struct LocalRelease {
-  std::string name;
-  std::string crc_info_path;  // relative to the published folder: also the blob's path
-  std::string crc_info;       // its bytes
-  std::vector<PartObject> parts;
+// One release of the published folder, and what the host holds of it.
+struct LocalRelease : DescribedRelease {
   std::string live;  // the CRC info on the host, when there is one
   bool is_live = false;
 };
@@ -67,9 +64,7 @@ struct PartState {
 // writes it, naming at least one file.
 bool ReadCrcInfo(const std::string& dir, const std::string& path, LocalRelease& release,
                  std::string& error) {
-  const size_t slash = path.rfind('/');
-  const std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
-  if (base.size() <= 4 || base.compare(base.size() - 4, 4, ".txt") != 0) return false;
+  if (path.size() <= 4 || path.compare(path.size() - 4, 4, ".txt") != 0) return false;
   struct stat info;
   const std::string full = dir + "/" + path;
   if (::lstat(full.c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
@@ -78,15 +73,7 @@ bool ReadCrcInfo(const std::string& dir, const std::string& path, LocalRelease& 
   }
   std::string text;
   if (!FileIo::ReadWholeFile(full, text, error)) return false;
-  const std::string name = base.substr(0, base.size() - 4);
-  if (text.compare(0, name.size() + 2, name + "\r\n") != 0) return false;
-  const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
-  if (records.empty()) return false;
-  release.name = name;
-  release.crc_info_path = path;
-  release.crc_info = text;
-  release.parts = PartObjects(HostLayout(name, path.substr(0, slash)), records);
-  return true;
+  return DescribeRelease(path, text, release);
 }
 
 // The releases of the published folder `dir`. False, with every problem
@@ -413,6 +400,75 @@ std::vector<std::string> Conflicts(const std::vector<PartState>& states) {
   return conflicts;
 }
 
+// False (reported) when the upload would rewrite a part object that another
+// release live in the same container names with other bytes: two releases
+// of the same file names in one folder. Replacing one must not break the
+// other, so neither --replace nor anything else overwrites such a part.
+bool CheckOtherReleases(Uploader& uploader, const UploadOptions& options,
+                        const std::vector<LocalRelease>& releases,
+                        const std::vector<PartState>& states) {
+  const bool rewrites = std::any_of(states.begin(), states.end(), [](const PartState& state) {
+    return state.host == PartState::Host::kDifferent;
+  });
+  if (!rewrites) return true;
+  std::set<std::string> containers;
+  std::set<std::string> own;
+  for (const LocalRelease& release : releases) {
+    containers.insert(release.crc_info_path.substr(0, release.crc_info_path.find('/')));
+    own.insert(release.crc_info_path);
+  }
+  HttpClient client(options.ca_file, options.plain_http_loopback);
+  const FetchFunction fetch = [&](const std::string& url, size_t max_body,
+                                  HttpClient::Response& response) {
+    uploader.Retried([&](HttpClient::Response& r) { client.Get(url, max_body, r); }, response);
+  };
+  std::vector<DescribedRelease> live;
+  for (const std::string& container : containers) {
+    std::string error;
+    if (!ReadLiveReleases(fetch, options.url, options.sas, container, kMaxCrcInfoBytes, live,
+                          error)) {
+      // Without --replace nothing foreign is overwritten anyway (Conflicts).
+      if (!options.replace) return true;
+      std::fprintf(stderr,
+                   "upload: %s\nupload: nothing was uploaded: --replace needs to know "
+                   "that no other live release names the parts it rewrites\n",
+                   error.c_str());
+      return false;
+    }
+  }
+  std::map<std::string, std::pair<const DescribedRelease*, const PartObject*>> named;
+  for (const DescribedRelease& release : live) {
+    if (own.count(release.crc_info_path)) continue;
+    for (const PartObject& part : release.parts) named[part.path] = {&release, &part};
+  }
+  std::set<std::string> holders;
+  size_t held = 0;
+  for (const PartState& state : states) {
+    if (state.host != PartState::Host::kDifferent) continue;
+    const auto found = named.find(state.part->path);
+    if (found == named.end()) continue;
+    const PartObject& other = *found->second.second;
+    if (other.size == state.part->size && other.crc == state.part->crc) continue;
+    const DescribedRelease& holder = *found->second.first;
+    if (++held <= 5) {
+      std::fprintf(stderr, "upload: %s is a part of live release %s (%s), with other bytes\n",
+                   state.part->path.c_str(), holder.name.c_str(), holder.crc_info_path.c_str());
+    }
+    holders.insert(holder.name);
+  }
+  if (held == 0) return true;
+  std::string names;
+  for (const std::string& name : holders) names += (names.empty() ? "" : ", ") + name;
+  std::fprintf(stderr,
+               "upload: nothing was uploaded: %zu part%s would change live release%s %s under "
+               "%s users, and no option allows that (--replace replaces only the releases of "
+               "the published folder). Publish into another folder (--subdir), or take %s down "
+               "first\n",
+               held, held == 1 ? "" : "s", holders.size() == 1 ? "" : "s", names.c_str(),
+               holders.size() == 1 ? "its" : "their", holders.size() == 1 ? "it" : "them");
+  return false;
+}
+
 }  // namespace
 
 int Upload(const UploadOptions& options) {
@@ -445,6 +501,7 @@ int Upload(const UploadOptions& options) {
     return 1;
   }
   const std::vector<std::string> conflicts = Conflicts(states);
+  if (!CheckOtherReleases(uploader, options, releases, states)) return 1;
   if (!conflicts.empty() && !options.replace) {
     for (size_t i = 0; i < conflicts.size() && i < 5; ++i) {
       std::fprintf(stderr, "upload: %s: the host holds other bytes here for a live release\n",
