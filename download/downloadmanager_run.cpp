@@ -290,6 +290,10 @@ void DownloadManager::ReportWebPages() {
 }
 
 void DownloadManager::ReportProxyRefusal() {
+  // A filter's refusal is the network's doing, as far as a deployment can
+  // tell; a sign-in nobody gave has a code of its own.
+  EndRun(proxy_refusal == kHttpProxyAuthenticationRequired ? RunEnd::kProxySignIn
+                                                           : RunEnd::kNetwork);
   const std::wstring text =
       proxy_refusal == kHttpProxyAuthenticationRequired
           ? L"Your network's proxy asks for a sign-in to let the download manager reach " +
