@@ -6,8 +6,12 @@
 #include <exception>
 #include <string>
 
+#include "app/commandline.h"
+#include "app/deploymentrun.h"
 #include "app/downloaddialog.h"
 #include "app/downloadnames.h"
+#include "app/exitcodes.h"
+#include "app/releaseconfig.h"
 #include "app/singlerun.h"
 #include "base/error.h"
 #include "base/faulttranslator.h"
@@ -31,6 +35,9 @@ void RunDialog(HINSTANCE instance) {
   SingleRun run;
   if (!run.Take(release, DownloadNames::WindowCaption(release))) return;
   DownloadDialog dialog(instance);
+  // A program started from a layout installs from it.
+  const std::wstring layout = LayoutBesideProgram();
+  if (!layout.empty()) dialog.Manager().SetLayout(layout, false);
   dialog.Start();
   RunMessageLoop(dialog.Window());
 }
@@ -52,6 +59,11 @@ void RunMessageLoop(HWND dialog) {
 HINSTANCE ModuleInstance() { return module_instance; }
 
 int DlgApplicationMain(HINSTANCE instance) {
+  return DlgApplicationMain(instance, nullptr, nullptr);
+}
+
+int DlgApplicationMain(HINSTANCE instance, const wchar_t* command_line,
+                       const ReleaseConfig* config) {
   ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   const HRESULT security =
       ::CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
@@ -66,12 +78,21 @@ int DlgApplicationMain(HINSTANCE instance) {
   INITCOMMONCONTROLSEX classes = {sizeof(classes), ICC_PROGRESS_CLASS};
   ::InitCommonControlsEx(&classes);
 
+  const std::vector<std::wstring> arguments = CommandLine::Arguments(command_line);
+  // Without options, the program as it has always been, exit code and all.
+  const bool with_options = !arguments.empty() && config != nullptr;
+  int code = 0;
   try {
-    RunDialog(instance);
+    if (with_options) {
+      code = RunWithOptions(instance, CommandLine::Parse(arguments), *config);
+    } else {
+      RunDialog(instance);
+    }
   } catch (const std::exception& e) {
     Error::LogMessage(
         std::string("An unhandled exception occured. Application will be closed") + e.what(),
         "dlgapplication", 76);
+    if (with_options) code = kExitFatal;
   }
-  return 0;
+  return code;
 }

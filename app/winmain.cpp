@@ -1,7 +1,17 @@
 #include <windows.h>
 
 #include "app/dlgapplication.h"
+#include "app/releaseconfig.h"
+#include "config/buildconfig.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
-  return DlgApplicationMain(instance);
+  // The build's values, for a run without the dialog, which reads its own.
+  const ReleaseConfig config{{build_config::kHostName, build_config::kDownloadSubdir,
+                              build_config::kProductCode, build_config::kSas},
+                             build_config::kDefaultHost,
+                             build_config::kLogServiceUrl,
+                             build_config::kSupportUrl,
+                             build_config::kFileVersion,
+                             build_config::kSetupSigners};
+  return DlgApplicationMain(instance, ::GetCommandLineW(), &config);
 }

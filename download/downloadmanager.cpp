@@ -4,6 +4,7 @@
 
 #include "base/debugoutput.h"
 #include "base/error.h"
+#include "base/filesystem.h"
 #include "base/stringutils.h"
 
 DownloadManager::DownloadManager(IDMListener* listener)
@@ -12,12 +13,18 @@ DownloadManager::DownloadManager(IDMListener* listener)
       chain(progress, VELTRA_PARTS_IN_FLIGHT, stop),
       free_space(layout),
       setup_start(layout, watcher, stop->Token()),
+      layout_source(layout, stop->Token()),
       listener(listener) {}
 
 void DownloadManager::SetRelease(const ReleaseDescriptor& release) {
   host_name = release.host_name;
   SAS = release.SAS;
   layout.SetRelease(release.download_subdir, release.product_code);
+}
+
+void DownloadManager::SetLayout(const std::wstring& folder, bool make_layout) {
+  layout_source.Set(make_layout ? L"" : folder, make_layout);
+  layout_folder = make_layout ? folder : L"";
 }
 
 void DownloadManager::StartDownload(const std::wstring& default_host,
@@ -40,7 +47,8 @@ void DownloadManager::Configure(const std::wstring& default_host, const std::wst
                                 const std::wstring& download_folder,
                                 const std::wstring& program_folder) {
   this->default_host = default_host;
-  layout.Configure(path_prefix, crc_info_name, download_folder, program_folder);
+  layout.Configure(path_prefix, crc_info_name, download_folder,
+                   layout_folder.empty() ? program_folder : layout_folder);
 }
 
 bool DownloadManager::FetchCrcInfo(ReleaseManifest& records) {
@@ -63,6 +71,7 @@ bool DownloadManager::FetchCrcInfo(ReleaseManifest& records) {
   const std::string text =
       "This version of Veltra can no longer be downloaded.\r\nPlease download the latest "
       "version you received in an e-mail message";
+  EndRun(RunEnd::kReleaseGone);
   Error::RecordError(text, 0, "", 0);
   if (listener) {
     listener->ShowError(StringUtils::ToWide(text));
@@ -126,6 +135,10 @@ void DownloadManager::MergeParts(const ManifestFile& record, bool shown) {
 }
 
 void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
+  if (layout_source.MakesLayout()) {
+    FinishLayout();
+    return;
+  }
   if (setup_signature.Enabled() && !setup_path.empty()) {
     const SetupSignature::Result signature = setup_signature.Check(setup_path);
     // The check reads the whole setup: a close meanwhile wins.
@@ -139,6 +152,8 @@ void DownloadManager::LaunchSetup(const std::wstring& setup_path) {
       setup_start.Launch(*shell, setup_path, [this](const std::wstring& text) {
         if (listener) listener->ShowError(text);
       });
+  EndRun(outcome == SetupStart::Outcome::kStarted ? RunEnd::kSetupStarted
+                                                  : RunEnd::kSetupNotStarted);
   if (outcome == SetupStart::Outcome::kMissing) {
     if (listener) listener->DownloadFailed(this);
     return;
@@ -151,6 +166,7 @@ void DownloadManager::RefuseUnverifiedSetup(const std::wstring& setup_path,
                                             const SetupSignature::Result& result) {
   // The file's name only: the uploaded log must not carry the user's name
   // with the folder. The files stay where they are, for the maker to see.
+  EndRun(RunEnd::kSetupRefused);
   const std::wstring name = setup_path.substr(setup_path.find_last_of(L"\\/") + 1);
   const std::wstring signer =
       result.signer_subject.empty()
@@ -173,4 +189,21 @@ void DownloadManager::WatchDownloadFolder() {
     watch_started = true;
     watcher.Watch(layout.DownloadFolder());
   }
+}
+
+void DownloadManager::EndRun(RunEnd end) {
+  RunEnd running = RunEnd::kRunning;
+  run_end.compare_exchange_strong(running, end, std::memory_order_relaxed);
+}
+
+void DownloadManager::FinishLayout() {
+  if (!layout_source.Finish(last_crc_info, FileSystem::GetExecutablePathWide())) {
+    ReportSaveFailure();
+    return;
+  }
+  // The parts are all merged: what is left of the download folder is ours.
+  watcher.Stop(kStopWaitMs);
+  FileSystem::RecursivelyRemoveDirectory(layout.DownloadFolder(), nullptr);
+  EndRun(RunEnd::kLayoutReady);
+  if (listener) listener->DownloadFinished(this);
 }

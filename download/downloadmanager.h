@@ -13,10 +13,12 @@
 #include "download/freespacecheck.h"
 #include "download/freespacequery.h"
 #include "download/idmlistener.h"
+#include "download/layoutsource.h"
 #include "download/logupload.h"
 #include "download/partstore.h"
 #include "download/releaselayout.h"
 #include "download/releasemanifest.h"
+#include "download/runend.h"
 #include "download/setupsignature.h"
 #include "download/setupstart.h"
 #include "download/shell.h"
@@ -70,6 +72,19 @@ class DownloadManager : public Orv_Thread {
   void SetSetupSigners(const std::wstring& pins) { setup_signature = SetupSignature(pins); }
   // Null puts the system's free-space query back.
   void SetFreeSpaceQuery(IFreeSpaceQuery* query) { free_space.SetFreeSpaceQuery(query); }
+  // Another owner of the events (one that filters them); before
+  // StartDownload.
+  void SetListener(IDMListener* listener) { this->listener = listener; }
+  // Installs from the layout in `folder` (LayoutSource), or, with
+  // `make_layout`, makes `folder` the program folder and a layout: the
+  // release is fetched and verified into it and nothing is started. Before
+  // StartDownload.
+  void SetLayout(const std::wstring& folder, bool make_layout);
+  // Sends no log to the log service (an organisation's policy); the log
+  // says so.
+  void SetNoUpload(bool no_upload) { log_upload.SetNoUpload(no_upload); }
+  // How the run ended; kRunning until it has.
+  RunEnd Ending() const { return run_end.load(std::memory_order_relaxed); }
 
   // Stores the values (Configure) and starts the run's thread, unless the
   // run was stopped; returns at once.
@@ -84,7 +99,9 @@ class DownloadManager : public Orv_Thread {
   // At close, after StopDownload: posts the log (LogUpload). A run that
   // started the setup removed the download folder and sends nothing.
   void PostLogFile() {
-    log_upload.Post(layout.DownloadFolder(), setup_started.load(std::memory_order_relaxed));
+    // A finished layout removed the download folder as a setup start does.
+    log_upload.Post(layout.DownloadFolder(), setup_started.load(std::memory_order_relaxed) ||
+                                                 Ending() == RunEnd::kLayoutReady);
   }
   // Pauses or resumes the whole download: the manager's own state, applied
   // to every worker it holds or creates later. Returns the new state.
@@ -164,6 +181,10 @@ class DownloadManager : public Orv_Thread {
   DownloadRequest NewPartRequest(const ManifestFile& record, const std::wstring& local,
                                  size_t part) const;
   void WatchDownloadFolder();
+  // The first end recorded stands.
+  void EndRun(RunEnd end);
+  // The success end of a layout run (LayoutSource::Finish).
+  void FinishLayout();
 
   const std::shared_ptr<RunStop> stop = std::make_shared<RunStop>();
   ReleaseLayout layout;
@@ -184,6 +205,11 @@ class DownloadManager : public Orv_Thread {
   SetupSignature setup_signature{L""};
   SetupStart setup_start;
   LogUpload log_upload;
+  LayoutSource layout_source;
+  // The folder a layout is made in, which is then the program folder.
+  std::wstring layout_folder;
+  // The run's thread only: the CRC info as last fetched, for a layout.
+  std::string last_crc_info;
 
   IDMListener* listener;
   IShell* shell = &SystemShell::Instance();
@@ -197,4 +223,5 @@ class DownloadManager : public Orv_Thread {
   // The shell took the setup; the download folder is gone with the log's
   // place.
   std::atomic<bool> setup_started{false};
+  std::atomic<RunEnd> run_end{RunEnd::kRunning};
 };

@@ -43,6 +43,7 @@ void DownloadManager::Run() { RunAttempts(); }
 
 void DownloadManager::Failed(const char* what) {
   ReportMalfunction(what, __LINE__);
+  EndRun(RunEnd::kFailed);
   // The run is over; the window must not go on saying it downloads.
   if (listener) listener->DownloadFailed(this);
 }
@@ -98,6 +99,7 @@ void DownloadManager::RunAttempts() {
 bool DownloadManager::ProgramFolderTakes(const ReleaseManifest& records) {
   const std::wstring& folder = layout.ProgramFolder();
   if (LongPathCheck::Takes(folder, LongPathCheck::LongestName(records))) return true;
+  EndRun(RunEnd::kNotSaved);
   const std::wstring text = LongPathCheck::Advice(folder, FileSystem::GetExecutablePathWide());
   Error::RecordError(text, ERROR_FILENAME_EXCED_RANGE, kModule, __LINE__);
   if (listener) {
@@ -112,10 +114,12 @@ void DownloadManager::GiveUp() {
       "Maximum download attempts exceeded. If there are no network or file errors, it could be "
       "that the files are removed from disk after writing",
       static_cast<uint32_t>(DL_MANAGER_MAX_ATTEMPTS_EXCEEDED), kModule, __LINE__);
+  EndRun(ClassifyGiveUp(Error::GetErrorListJson(), ProxySignIn::Instance().Refused()));
   SendToSupport();
 }
 
 void DownloadManager::RefuseIncompleteRelease() {
+  EndRun(RunEnd::kFailed);
   // Each left-out record is named in the log already.
   Error::RecordError(L"DownloadManager: " + std::to_wstring(crc_info.Dropped()) + L" entries of " +
                          layout.CrcInfoName() +
@@ -199,6 +203,8 @@ bool DownloadManager::QueueFile(const ManifestFile& record, size_t file) {
   RunGuarded(
       [&] {
         const std::wstring& local = record.local_name;
+        layout_source.Prepare(
+            record, [this](const std::wstring& path) { return store.DeleteOwnFile(path); });
         if (store.FinalFileExists(record, local)) return;
         WatchDownloadFolder();
         // The checks of the parts already on disk read up to a part each:
@@ -231,6 +237,10 @@ DownloadRequest DownloadManager::NewPartRequest(const ManifestFile& record,
 bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
                                        uint32_t& status) {
   copy.clear();
+  if (layout_source.InstallsFromLayout() && layout_source.ReadCrcInfo(copy)) {
+    status = 0;
+    return !Stopped();
+  }
   // A fresh worker for every copy: a status left from an earlier copy must
   // not pass for this one's. No pause: the CRC info is fetched while the
   // user pauses.
@@ -259,11 +269,14 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
   for (size_t i = 0; i < data.Size(); ++i) {
     if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
   }
+  // No problem: the copy the layout gets if this attempt verifies.
+  if (status == 0) last_crc_info = copy;
   return !Stopped();
 }
 
 void DownloadManager::ReportWebPages() {
   if (web_pages_reported.exchange(true, std::memory_order_relaxed)) return;
+  EndRun(RunEnd::kWebPages);
   const std::wstring text =
       L"Your network answers the download with a web page instead of the installer's files. "
       L"This happens on networks with a sign-in page (in hotels, airports or guest networks) "
@@ -277,6 +290,10 @@ void DownloadManager::ReportWebPages() {
 }
 
 void DownloadManager::ReportProxyRefusal() {
+  // A filter's refusal is the network's doing, as far as a deployment can
+  // tell; a sign-in nobody gave has a code of its own.
+  EndRun(proxy_refusal == kHttpProxyAuthenticationRequired ? RunEnd::kProxySignIn
+                                                           : RunEnd::kNetwork);
   const std::wstring text =
       proxy_refusal == kHttpProxyAuthenticationRequired
           ? L"Your network's proxy asks for a sign-in to let the download manager reach " +
@@ -298,6 +315,7 @@ void DownloadManager::ReportProxyRefusal() {
 
 void DownloadManager::ReportSaveFailure() {
   if (save_failure_reported.exchange(true, std::memory_order_relaxed)) return;
+  EndRun(RunEnd::kNotSaved);
   if (listener) {
     listener->ShowError(
         L"Something is preventing the Download Manager from saving the installation "

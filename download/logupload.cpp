@@ -64,6 +64,15 @@ void LogUpload::Post(const std::wstring& download_folder, bool setup_started) {
   // Without a download folder the path would name the root of the current
   // drive: nothing of ours can be there.
   if (download_folder.empty()) return;
+  if (no_upload) {
+    Error::LogMessage(
+        L"DownloadManager::PostLogFile the log is not sent to the log service: "
+        L"the command line says /noupload",
+        kModule, __LINE__);
+    // As when it is sent: a run that started the setup leaves no readable log.
+    if (!setup_started && Error::HasErrors()) WriteReadableLog();
+    return;
+  }
   std::wstring path = download_folder + L"/logfile.gz";
   const std::string json = WriteJson(Error::GetErrorListJson());
   ByteBuffer compressed;

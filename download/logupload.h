@@ -23,6 +23,10 @@ class LogUpload {
     release_header = release + L" " + version;
   }
 
+  // Sends nothing (an organisation's policy): the log says so, and only
+  // logfile.txt is written.
+  void SetNoUpload(bool no_upload) { this->no_upload = no_upload; }
+
   // A run that started the setup removed the download folder and sends
   // nothing. Returns when the upload has ended, or has been abandoned after
   // kDeadlineMs.
@@ -35,4 +39,5 @@ class LogUpload {
 
   std::wstring service_url;
   std::wstring release_header;
+  bool no_upload = false;
 };

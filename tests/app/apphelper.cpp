@@ -1,6 +1,13 @@
 // Stands in for things outside the program in its whole-program tests:
-//   apphelper.exe                 the release's setup: adds a line to setup-ran.txt
-//                                 in its working folder (the program folder), one per start
+//   apphelper.exe [ARGS]          the release's setup: adds a line to setup-ran.txt
+//                                 in its working folder (the program folder), one per
+//                                 start, with the arguments it was given; ends with N
+//                                 when one of them is /exit=N
+//   apphelper.exe watch PROGRAM [ARGS...]
+//                                 starts PROGRAM with ARGS as a deployment tool does,
+//                                 lists every top-level window of its process as long
+//                                 as it runs ("window CLASS|CAPTION", once each), then
+//                                 prints "exit CODE" with the whole exit code
 //   apphelper.exe close CAPTION   closes the window with that caption, as a
 //                                 user would with its close box
 //   apphelper.exe shot CAPTION FILE
@@ -216,6 +223,67 @@ int DeleteFirstPart(DWORD seconds, const std::wstring& folder) {
   return 2;
 }
 
+// One argument as CommandLineToArgvW splits it back.
+std::wstring Quoted(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) {
+    return argument;
+  }
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : argument) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    // Backslashes before a quote are doubled, and the quote escaped.
+    quoted.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, L'\\');
+  return quoted + L"\"";
+}
+
+int Watch(int argc, wchar_t** argv) {
+  std::wstring command = Quoted(argv[2]);
+  for (int i = 3; i < argc; ++i) command += L" " + Quoted(argv[i]);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION process = {};
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &process)) {
+    return 2;
+  }
+  static DWORD watched;
+  static std::set<std::wstring> seen;
+  watched = process.dwProcessId;
+  const auto look = [] {
+    ::EnumWindows(
+        [](HWND window, LPARAM) -> BOOL {
+          DWORD owner = 0;
+          ::GetWindowThreadProcessId(window, &owner);
+          if (owner != watched) return TRUE;
+          wchar_t kind[256] = {};
+          ::GetClassNameW(window, kind, 256);
+          const std::wstring seen_as = std::wstring(kind) + L"|" + WindowText(window);
+          if (seen.insert(seen_as).second) {
+            printf("window %s\n", Utf8(seen_as).c_str());
+            fflush(stdout);
+          }
+          return TRUE;
+        },
+        0);
+  };
+  // Hidden windows count too: a quiet run makes none at all.
+  while (::WaitForSingleObject(process.hProcess, 2) == WAIT_TIMEOUT) look();
+  DWORD code = 0;
+  ::GetExitCodeProcess(process.hProcess, &code);
+  printf("exit %lu\n", code);
+  ::CloseHandle(process.hThread);
+  ::CloseHandle(process.hProcess);
+  return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -305,9 +373,16 @@ int wmain(int argc, wchar_t** argv) {
   if (argc >= 4 && std::wstring(argv[1]) == L"deletepart") {
     return DeleteFirstPart(static_cast<DWORD>(_wtoi(argv[2])), argv[3]);
   }
+  if (argc >= 3 && std::wstring(argv[1]) == L"watch") return Watch(argc, argv);
   FILE* marker = _wfopen(L"setup-ran.txt", L"a");
   if (marker == nullptr) return 1;
-  fputs("ran\n", marker);
+  std::wstring line = L"ran";
+  int code = 0;
+  for (int i = 1; i < argc; ++i) {
+    line += L" " + std::wstring(argv[i]);
+    if (wcsncmp(argv[i], L"/exit=", 6) == 0) code = _wtoi(argv[i] + 6);
+  }
+  fputs((Utf8(line) + "\n").c_str(), marker);
   fclose(marker);
-  return 0;
+  return code;
 }

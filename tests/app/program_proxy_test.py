@@ -7,7 +7,9 @@ database is counted.
 1. The proxy asks for a sign-in and the user cancels the credential dialog:
    the run ends after that one question with a message that names the
    proxy's refusal and the host; logfile.txt names the 407, the proxy and
-   the upload the proxy refused; the service stored nothing.
+   the upload the proxy refused; the service stored nothing. A quiet run
+   cannot ask: it ends with its own exit code, without a window, and its
+   log file names the proxy.
 2. The user signs in: asked once, the download goes on through the proxy
    with the sign-in (its access log names the user on every tunnel), the
    files are whole and the setup starts; the password is in no log.
@@ -39,6 +41,7 @@ import time
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).parent))
+from program_deploy_test import watch, wine_path  # noqa: E402
 from program_faults_test import Program  # noqa: E402
 from program_test import (CAPTION, RELEASE, SUBDIR, check, control,  # noqa: E402
                           fresh_program_folder, put_release, requested, wait_for)
@@ -131,6 +134,16 @@ def cancelled_run(program, exe, work, appdata, proxy, proxy_name, service):
     check(f"FileUpload: the proxy {proxy_name} refused the connection to {service.host}" in
           readable, "cancel: logfile.txt names the upload the proxy refused")
     check(f" {USER} " not in proxy.log(), "cancel: nothing went through signed in")
+
+
+def quiet_run(program, exe, work, appdata, proxy_name):
+    shutil.rmtree(appdata, ignore_errors=True)
+    log = work.parent / "program_proxy_quiet.log"
+    log.unlink(missing_ok=True)
+    code, windows = watch(program, exe, "/quiet", "/log", wine_path(log))
+    check(code == 2005 and not windows,
+          f"quiet: a proxy sign-in is needed, exit code 2005, no window ({code}, {windows})")
+    check(proxy_name in log.read_text(errors="replace"), "quiet: the log file names the proxy")
 
 
 def run_signing_in(program, exe, work, appdata, **options):
@@ -272,6 +285,7 @@ def main():
 
     proxy.start(USER)
     cancelled_run(program, exe, work, appdata, proxy, proxy_name, service)
+    quiet_run(program, exe, work, appdata, proxy_name)
     signed_in_run(program, exe, work, appdata, proxy, files, work.parent / "program_proxy_debug.txt")
     proxy.start(USER)
     withdraw()
