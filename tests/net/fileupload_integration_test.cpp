@@ -8,9 +8,9 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "base/error.h"
+#include "base/stringutils.h"
 #include "net/fileupload.h"
 #include "tests/support/tempdir.h"
 #include "tests/support/testhost.h"
@@ -52,18 +52,28 @@ HeaderMap LogHeaders() {
   return headers;
 }
 
-// The names of the recorded headers that the upload itself put in its
-// header text, in the order they arrived.
-std::vector<std::string> OwnHeaderOrder(const RecordedRequest& request) {
-  static const char* const kOwn[] = {"Accept-Encoding", "Content-Type", "DownloadManagerVersion",
-                                     "Method", "User-Agent"};
-  std::vector<std::string> names;
-  for (const auto& header : request.headers) {
-    for (const char* own : kOwn) {
-      if (_stricmp(header.first.c_str(), own) == 0) names.push_back(own);
-    }
-  }
-  return names;
+// The Host header of a request to the service: its ports are not the
+// schemes' defaults, so the port is part of it.
+std::string HostHeader(const TestLogService& service, bool secure) {
+  const unsigned short port = secure ? service.HttpsPort() : service.HttpPort();
+  return StringUtils::ToNarrow(service.HostName()) + ":" + std::to_string(port);
+}
+
+// The whole request a post with LogHeaders() and `body` makes: what WinINet
+// adds to every request, then the upload's own headers sorted by name.
+ExpectedRequest LogRequest(const TestLogService& service, bool secure, const std::string& body) {
+  return {"POST",
+          "/Veltra/DownloadManager8.ashx",
+          {{"Host", HostHeader(service, secure)},
+           {"Content-Length", std::to_string(body.size())},
+           {"Pragma", "no-cache"},
+           {"Cache-Control", "no-cache"},
+           {"Accept-Encoding", "gzip,deflate"},
+           {"Content-Type", "application/octet-stream"},
+           {"DownloadManagerVersion", "9.5"},
+           {"Method", "LogErrorInfo"},
+           {"User-Agent", "Veltra Download Manager / 9.5"}},
+          body};
 }
 
 size_t CountLogged(const std::string& prefix) {
@@ -120,16 +130,7 @@ TEST_F(UploadIntegration, RawBodyArrivesWholeInOneRequestOverBothSchemes) {
 
     const auto requests = service.Requests();
     ASSERT_EQ(1u, requests.size());
-    EXPECT_EQ("POST", requests[0].method);
-    EXPECT_EQ("/Veltra/DownloadManager8.ashx", requests[0].target);
-    EXPECT_EQ("2500", requests[0].Header("Content-Length"));
-    EXPECT_EQ(body, requests[0].body);
-    EXPECT_EQ("gzip,deflate", requests[0].Header("Accept-Encoding"));
-    EXPECT_EQ("application/octet-stream", requests[0].Header("Content-Type"));
-    EXPECT_EQ("Veltra Download Manager / 9.5", requests[0].Header("User-Agent"));
-    EXPECT_EQ((std::vector<std::string>{"Accept-Encoding", "Content-Type", "DownloadManagerVersion",
-                                        "Method", "User-Agent"}),
-              OwnHeaderOrder(requests[0]));
+    EXPECT_TRUE(SameRequest(LogRequest(service, secure, body), requests[0]));
   }
   EXPECT_EQ(2u, CountLogged("Sending HTTP POST Headers:\r\nAccept-Encoding: gzip,deflate\r\n"
                             "Content-Type: application/octet-stream\r\n"
@@ -149,8 +150,7 @@ TEST_F(UploadIntegration, BodyOfWholeAndPartWritesArrivesExactly) {
     EXPECT_EQ(size, upload.BytesSent());
     const auto requests = service.Requests();
     ASSERT_EQ(1u, requests.size());
-    EXPECT_EQ(std::to_string(size), requests[0].Header("Content-Length"));
-    EXPECT_EQ(body, requests[0].body);
+    EXPECT_TRUE(SameRequest(LogRequest(service, true, body), requests[0]));
   }
 }
 
@@ -161,8 +161,7 @@ TEST_F(UploadIntegration, EmptyBodyIsSentWithLengthZero) {
   EXPECT_EQ(0u, upload.BodyLength());
   const auto requests = service.Requests();
   ASSERT_EQ(1u, requests.size());
-  EXPECT_EQ("0", requests[0].Header("Content-Length"));
-  EXPECT_EQ("", requests[0].body);
+  EXPECT_TRUE(SameRequest(LogRequest(service, true, ""), requests[0]));
 }
 
 TEST_F(UploadIntegration, FormAndMultipartBodiesArriveByteForByte) {
@@ -191,20 +190,38 @@ TEST_F(UploadIntegration, FormAndMultipartBodiesArriveByteForByte) {
 
   const auto requests = service.Requests();
   ASSERT_EQ(2u, requests.size());
-  EXPECT_EQ("a=x%20y&b=2", requests[0].body);
-  EXPECT_EQ("11", requests[0].Header("Content-Length"));
-  EXPECT_EQ(
+  // Without a User-Agent of the caller's, WinINet sends the session's name.
+  const std::string host = HostHeader(service, true);
+  EXPECT_TRUE(SameRequest({"POST",
+                           "/Veltra/DownloadManager8.ashx",
+                           {{"Host", host},
+                            {"Content-Length", "11"},
+                            {"User-Agent", "Veltra"},
+                            {"Pragma", "no-cache"},
+                            {"Cache-Control", "no-cache"},
+                            {"Accept-Encoding", "gzip,deflate"}},
+                           "a=x%20y&b=2"},
+                          requests[0]));
+  const std::string multipart_body =
       "--gc0p4Jq0M2Yt08jU534c0p\r\n"
       "Content-Disposition: form-data; name=\"f.bin\"; filename=\"f.bin\"\r\n"
       "Content-Type: application/octet-stream\r\n;charset=binary\r\n"
       "Content-Transfer-Encoding: binary\r\nContent-Length: 3\r\n\r\n"
       "abc\r\n--gc0p4Jq0M2Yt08jU534c0p\r\n"
       "Content-Disposition: form-data; name=\"a\"\r\n\r\n"
-      "1\r\n--gc0p4Jq0M2Yt08jU534c0p--\r\n",
-      requests[1].body);
-  EXPECT_EQ("multipart/form-data;boundary=gc0p4Jq0M2Yt08jU534c0p",
-            requests[1].Header("Content-Type"));
-  EXPECT_EQ("LogErrorInfo", requests[1].Header("Method"));
+      "1\r\n--gc0p4Jq0M2Yt08jU534c0p--\r\n";
+  EXPECT_TRUE(SameRequest({"POST",
+                           "/Veltra/DownloadManager8.ashx",
+                           {{"Host", host},
+                            {"Content-Length", std::to_string(multipart_body.size())},
+                            {"User-Agent", "Veltra"},
+                            {"Pragma", "no-cache"},
+                            {"Cache-Control", "no-cache"},
+                            {"Accept-Encoding", "gzip,deflate"},
+                            {"Content-Type", "multipart/form-data;boundary=gc0p4Jq0M2Yt08jU534c0p"},
+                            {"Method", "LogErrorInfo"}},
+                           multipart_body},
+                          requests[1]));
 }
 
 TEST_F(UploadIntegration, RefusedThreeTimesFailsWith9000AndGrowsAcceptEncoding) {
@@ -234,8 +251,9 @@ TEST_F(UploadIntegration, RefusedThreeTimesFailsWith9000AndGrowsAcceptEncoding) 
   upload.SendDataAndWait(service.Url(), UPLOAD_VERB_POST, LogHeaders(), Bytes("x"));
   EXPECT_EQ(200, upload.StatusCode());
   EXPECT_EQ(L"OK", upload.StatusText());
-  ASSERT_EQ(1u, service.Requests().size());
-  EXPECT_EQ("gzip,deflate", service.Requests()[0].Header("Accept-Encoding"));
+  const auto requests = service.Requests();
+  ASSERT_EQ(1u, requests.size());
+  EXPECT_TRUE(SameRequest(LogRequest(service, true, "x"), requests[0]));
 }
 
 TEST_F(UploadIntegration, ErrorAnswersEndTheRunAfterOneAttemptWithTheirBody) {

@@ -1,7 +1,5 @@
 #include "tests/support/testhost.h"
 
-#include <windows.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -101,24 +99,6 @@ std::vector<RecordedRequest> ParseRequests(const std::string& answer, bool with_
   }
   return out;
 }
-
-}  // namespace
-
-std::string RecordedRequest::Header(const std::string& name) const {
-  for (const auto& header : headers) {
-    if (::lstrcmpiA(header.first.c_str(), name.c_str()) == 0) return header.second;
-  }
-  return std::string();
-}
-
-bool RecordedRequest::HasHeader(const std::string& name) const {
-  for (const auto& header : headers) {
-    if (::lstrcmpiA(header.first.c_str(), name.c_str()) == 0) return true;
-  }
-  return false;
-}
-
-namespace {
 
 // A body that is not text is shown by its length and a hash of its bytes.
 std::string Render(const std::string& method, const std::string& target, const HeaderList& headers,

@@ -20,10 +20,6 @@ struct RecordedRequest {
   std::string body;    // the log service keeps whole bodies
   int connection = 0;  // which TCP connection carried it (1, 2, ...)
   std::string scheme;  // "https" or "http"
-
-  // The first header of that name (case-insensitive), or "" if absent.
-  std::string Header(const std::string& name) const;
-  bool HasHeader(const std::string& name) const;
 };
 
 // A request as a test expects it, whole: method, target (path and query),
