@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 
+#include "app/builtrelease.h"
 #include "app/dialogaccessibility.h"
 #include "app/downloadnames.h"
 #include "app/resource.h"
@@ -15,8 +16,7 @@ DownloadDialog::DownloadDialog(HINSTANCE instance)
       tips(TipRotation::DefaultTips(build_config::kFaqAddress, build_config::kForumAddress)),
       download_manager(this),
       download_speed([this] { return download_manager.Progress(); }, this) {
-  download_manager.SetRelease({build_config::kHostName, build_config::kDownloadSubdir,
-                               build_config::kProductCode, build_config::kSas});
+  download_manager.SetRelease(BuiltRelease());
   download_manager.SetSupportCenterUrl(build_config::kSupportUrl);
   download_manager.SetLogServiceUrl(build_config::kLogServiceUrl);
   download_manager.SetSetupSigners(build_config::kSetupSigners);

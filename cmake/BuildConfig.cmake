@@ -14,6 +14,8 @@ set(VELTRA_PRODUCT_CODE "R1" CACHE STRING
   "Product code inserted into local file names (Setup.exe -> Setup_R1.exe)")
 set(VELTRA_SAS "?sv=placeholder&sig=placeholder" CACHE STRING
   "Access signature appended to every object path; never logged")
+set(VELTRA_MIRRORS "" CACHE STRING
+  "Further download hosts of the same release, in order: HOST,SUBDIR,SIGNATURE;... (empty: one host)")
 set(VELTRA_DEFAULT_HOST "host4.s10.veltra.test" CACHE STRING
   "Built-in host name the dialog hands to the download manager")
 set(VELTRA_LOG_SERVICE_URL "https://log4.s10.veltra.test:8443/Veltra/DownloadManager8.ashx" CACHE STRING

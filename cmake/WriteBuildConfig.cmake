@@ -12,6 +12,51 @@ if(VELTRA_SAS_COMMAND)
     message(FATAL_ERROR "the access signature could not be made")
   endif()
 endif()
+# Further hosts of the release (VELTRA_MIRRORS), each "HOST,SUBDIR,SIGNATURE"
+# with its own folder and access signature; the signature is the rest after
+# the second comma. VELTRA_MIRRORS_COMMAND, like VELTRA_SAS_COMMAND, prints
+# the list instead (signatures made at build time).
+if(VELTRA_MIRRORS_COMMAND)
+  string(REPLACE "|" ";" mirrors_command "${VELTRA_MIRRORS_COMMAND}")
+  execute_process(COMMAND ${mirrors_command} OUTPUT_VARIABLE VELTRA_MIRRORS
+    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE mirrors_result)
+  if(NOT mirrors_result EQUAL 0)
+    message(FATAL_ERROR "the list of further hosts could not be made")
+  endif()
+endif()
+string(TOLOWER "${VELTRA_HOST_NAME}" seen_hosts)
+set(VELTRA_MIRRORS_ENTRIES "")
+foreach(entry IN LISTS VELTRA_MIRRORS)
+  if(NOT entry MATCHES "^([^,]*),([^,]*),(.*)$")
+    message(FATAL_ERROR "VELTRA_MIRRORS: \"${entry}\" is not HOST,SUBDIR,SIGNATURE")
+  endif()
+  set(mirror_host "${CMAKE_MATCH_1}")
+  set(mirror_subdir "${CMAKE_MATCH_2}")
+  set(mirror_signature "${CMAKE_MATCH_3}")
+  if(NOT mirror_host MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?$")
+    message(FATAL_ERROR "VELTRA_MIRRORS: \"${mirror_host}\" in \"${entry}\" is not a host name")
+  endif()
+  if(mirror_subdir STREQUAL "" OR mirror_subdir MATCHES "[\"\\?#]")
+    message(FATAL_ERROR "VELTRA_MIRRORS: \"${entry}\" needs the release's folder on the host, "
+      "without quotes, backslashes, ? or #")
+  endif()
+  if(mirror_signature MATCHES "[\"\\ ]")
+    message(FATAL_ERROR "VELTRA_MIRRORS: the signature of ${mirror_host} holds a quote, a "
+      "backslash or a blank")
+  endif()
+  if(mirror_signature STREQUAL "?sv=placeholder&sig=placeholder" AND
+     NOT mirror_host MATCHES "\\.veltra\\.test$")
+    message(FATAL_ERROR "VELTRA_MIRRORS: the signature of ${mirror_host} is still the placeholder")
+  endif()
+  string(TOLOWER "${mirror_host}" folded)
+  if(folded IN_LIST seen_hosts)
+    message(FATAL_ERROR "VELTRA_MIRRORS: ${mirror_host} is named more than once among the hosts")
+  endif()
+  list(APPEND seen_hosts "${folded}")
+  string(APPEND VELTRA_MIRRORS_ENTRIES
+    "    {L\"${mirror_host}\", L\"${mirror_subdir}\", L\"${mirror_signature}\"},\n")
+endforeach()
+
 # The setup's signers: SHA-256 thumbprints (64 hexadecimal digits; colons
 # and case as any tool prints them), separated by ";", "," or blanks.
 string(REGEX REPLACE "[;, \t\n]+" ";" signers "${VELTRA_SETUP_SIGNERS}")

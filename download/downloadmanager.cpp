@@ -18,8 +18,16 @@ DownloadManager::DownloadManager(IDMListener* listener)
 
 void DownloadManager::SetRelease(const ReleaseDescriptor& release) {
   host_name = release.host_name;
-  SAS = release.SAS;
-  layout.SetRelease(release.download_subdir, release.product_code);
+  std::vector<std::wstring> names{release.host_name};
+  std::vector<std::wstring> folders;
+  signatures = {release.SAS};
+  for (const MirrorDescriptor& mirror : release.mirrors) {
+    names.push_back(mirror.host_name);
+    folders.push_back(mirror.download_subdir);
+    signatures.push_back(mirror.SAS);
+  }
+  hosts = std::make_shared<HostPool>(std::move(names));
+  layout.SetRelease(release.download_subdir, release.product_code, folders);
 }
 
 void DownloadManager::SetLayout(const std::wstring& folder, bool make_layout) {
@@ -52,13 +60,17 @@ void DownloadManager::Configure(const std::wstring& default_host, const std::wst
 }
 
 bool DownloadManager::FetchCrcInfo(ReleaseManifest& records) {
-  const std::wstring object_path = layout.ResolveCrcInfoObjectPath();
-  DebugOutput::Write(object_path);
-  const auto fetch = [this, &object_path](std::string& copy, uint32_t& status) {
-    return FetchCrcInfoCopy(object_path, copy, status);
+  DebugOutput::Write(layout.ResolveCrcInfoObjectPath());
+  const auto fetch = [this](size_t host, CrcInfoSource::Copy& copy) {
+    return FetchCrcInfoCopy(host, copy);
+  };
+  const auto probe = [this](size_t host, const ManifestFile& record, size_t part, uint32_t& crc) {
+    return FetchPartCrc(host, record, part, crc);
   };
   crc_info_block = CrcInfoBlock::kNone;
-  const CrcInfoSource::Result result = crc_info.Fetch(fetch, records);
+  const CrcInfoSource::Result result = crc_info.Fetch(fetch, records, hosts.get(), probe);
+  // The copy a layout gets if this attempt verifies.
+  if (!crc_info.Text().empty()) last_crc_info = crc_info.Text();
   if (crc_info_block == CrcInfoBlock::kWebPages) {
     ReportWebPages();
     return false;

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "base/orvthread.h"
 #include "base/runstop.h"
@@ -25,13 +27,22 @@
 #include "download/workerchain.h"
 #include "net/filedownload.h"
 
-// Where a release lies on the download host. SAS (the access signature) is
-// appended to every request and never written to the log.
+// A further host of the same release: its folder and access signature.
+struct MirrorDescriptor {
+  std::wstring host_name;
+  std::wstring download_subdir;
+  std::wstring SAS;
+};
+
+// Where a release lies on the download host, and on the further hosts that
+// serve it too, in order. SAS (the access signature) is appended to every
+// request and never written to the log.
 struct ReleaseDescriptor {
   std::wstring host_name;
   std::wstring download_subdir;
   std::wstring product_code;
   std::wstring SAS;
+  std::vector<MirrorDescriptor> mirrors{};
 };
 
 // Turns one release into files on disk and starts its setup: fetches the CRC
@@ -175,9 +186,15 @@ class DownloadManager : public Orv_Thread {
   // user is told so, with the host's name, and the run fetches nothing
   // more.
   void ReportProxyRefusal();
-  // One copy of the CRC info into memory (false when the run was stopped
-  // meanwhile), and the request of one part into its part file.
-  bool FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy, uint32_t& status);
+  // One copy of the CRC info from host `host` into memory (false when the
+  // run was stopped meanwhile), one part from one host for its CRC, and
+  // the request of one part into its part file, on every host.
+  bool FetchCrcInfoCopy(size_t host, CrcInfoSource::Copy& copy);
+  bool FetchPartCrc(size_t host, const ManifestFile& record, size_t part, uint32_t& crc);
+  // Runs `worker` to its end; false when the run was stopped meanwhile.
+  bool RunToEnd(FileDownload& worker);
+  // The same object on every host, its path on host h given by `path`.
+  std::vector<HostObject> Places(const std::function<std::wstring(size_t)>& path) const;
   DownloadRequest NewPartRequest(const ManifestFile& record, const std::wstring& local,
                                  size_t part) const;
   void WatchDownloadFolder();
@@ -190,7 +207,9 @@ class DownloadManager : public Orv_Thread {
   ReleaseLayout layout;
   std::wstring default_host;
   std::wstring host_name;
-  std::wstring SAS;
+  // Every host's signature, the first host's first.
+  std::vector<std::wstring> signatures{L""};
+  std::shared_ptr<HostPool> hosts = std::make_shared<HostPool>(std::vector<std::wstring>{L""});
   std::wstring support_center_url;
   // The watcher is started once per run: a folder that cannot be watched
   // would otherwise restart it at every look, each time with a log record.

@@ -10,6 +10,7 @@
 #include "base/errorcodes.h"
 #include "base/filesystem.h"
 #include "base/httpstatus.h"
+#include "base/crc.h"
 #include "base/scopedhandle.h"
 #include "base/threadstart.h"
 #include "download/longpathcheck.h"
@@ -227,25 +228,25 @@ DownloadRequest DownloadManager::NewPartRequest(const ManifestFile& record,
   // come with exactly this many bytes, and the finished part adds this much
   // to bytes_done. The chain is the worker's listener.
   DownloadRequest request = DownloadRequest::Part(
-      host_name, layout.PartObjectPath(record, part), SAS, static_cast<uint32_t>(part),
+      host_name, layout.PartObjectPath(record, part), signatures[0], static_cast<uint32_t>(part),
       layout.PartBytes(record, part), static_cast<uint32_t>(record.part_crcs.at(part)),
       layout.PartPath(local, part), nullptr);
-  DebugOutput::Write(request.object_path);
+  request.OnHosts(
+      Places([&](size_t host) { return layout.PartObjectPath(record, part, host); }), hosts);
+  DebugOutput::Write(request.places[0].object_path);
   return request;
 }
 
-bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::string& copy,
-                                       uint32_t& status) {
-  copy.clear();
-  if (layout_source.InstallsFromLayout() && layout_source.ReadCrcInfo(copy)) {
-    status = 0;
-    return !Stopped();
+std::vector<HostObject> DownloadManager::Places(
+    const std::function<std::wstring(size_t)>& path) const {
+  std::vector<HostObject> places;
+  for (size_t host = 0; host < hosts->Count(); ++host) {
+    places.push_back({hosts->Name(host), path(host), signatures[host]});
   }
-  // A fresh worker for every copy: a status left from an earlier copy must
-  // not pass for this one's. No pause: the CRC info is fetched while the
-  // user pauses.
-  auto sink = std::make_shared<MemorySink>();
-  FileDownload worker(DownloadRequest::InMemory(host_name, object_path, SAS, sink), stop);
+  return places;
+}
+
+bool DownloadManager::RunToEnd(FileDownload& worker) {
   const HANDLE thread = worker.Start();
   // A stop must not wait for a host that stalls; the worker sees the same
   // stop and ends.
@@ -254,6 +255,24 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
     return false;
   }
   worker.Wait();
+  return true;
+}
+
+bool DownloadManager::FetchCrcInfoCopy(size_t host, CrcInfoSource::Copy& copy) {
+  copy = CrcInfoSource::Copy();
+  if (layout_source.InstallsFromLayout() && layout_source.ReadCrcInfo(copy.text)) {
+    copy.received = true;
+    return !Stopped();
+  }
+  // A fresh worker for every copy: a status left from an earlier copy must
+  // not pass for this one's. No pause: the CRC info is fetched while the
+  // user pauses.
+  auto sink = std::make_shared<MemorySink>();
+  DownloadRequest request =
+      DownloadRequest::InMemory(host_name, layout.CrcInfoObjectPath(0), signatures[0], sink);
+  request.OnHosts(Places([this](size_t on) { return layout.CrcInfoObjectPath(on); }), hosts, host);
+  FileDownload worker(std::move(request), stop);
+  if (!RunToEnd(worker)) return false;
   if (worker.MetOnlyWebPages()) {
     crc_info_block = CrcInfoBlock::kWebPages;
     return false;
@@ -263,14 +282,26 @@ bool DownloadManager::FetchCrcInfoCopy(const std::wstring& object_path, std::str
     proxy_refusal = worker.ProxyRefusal();
     return false;
   }
-  status = worker.ErrorCode();
+  copy.status = worker.ErrorCode();
+  copy.received = worker.KeptFrom() >= 0;
   const ByteBuffer& data = sink->Bytes();
-  copy.reserve(data.Size());
+  copy.text.reserve(data.Size());
   for (size_t i = 0; i < data.Size(); ++i) {
-    if (data.Data()[i] != 0) copy += static_cast<char>(data.Data()[i]);
+    if (data.Data()[i] != 0) copy.text += static_cast<char>(data.Data()[i]);
   }
-  // No problem: the copy the layout gets if this attempt verifies.
-  if (status == 0) last_crc_info = copy;
+  return !Stopped();
+}
+
+bool DownloadManager::FetchPartCrc(size_t host, const ManifestFile& record, size_t part,
+                                   uint32_t& crc) {
+  auto sink = std::make_shared<MemorySink>();
+  DownloadRequest request = DownloadRequest::InMemory(
+      hosts->Name(host), layout.PartObjectPath(record, part, host), signatures[host], sink);
+  request.OnHosts(
+      Places([&](size_t on) { return layout.PartObjectPath(record, part, on); }), hosts, host);
+  FileDownload worker(std::move(request), stop);
+  if (!RunToEnd(worker) || worker.KeptFrom() < 0) return false;
+  crc = CRC().Compute(sink->Bytes().Data(), sink->Bytes().Size());
   return !Stopped();
 }
 

@@ -46,8 +46,10 @@ size_t PartCount(uint64_t file_size, uint32_t part_size) {
 }
 
 void ReleaseLayout::SetRelease(const std::wstring& download_subdir,
-                               const std::wstring& product_code) {
-  download_subdir_ = download_subdir;
+                               const std::wstring& product_code,
+                               const std::vector<std::wstring>& mirror_subdirs) {
+  folders_ = {download_subdir};
+  folders_.insert(folders_.end(), mirror_subdirs.begin(), mirror_subdirs.end());
   local_name_suffix_ = L"_" + product_code;
 }
 
@@ -62,10 +64,19 @@ void ReleaseLayout::Configure(const std::wstring& path_prefix, const std::wstrin
 
 std::wstring ReleaseLayout::ResolveCrcInfoObjectPath() {
   if (!old_layout_applied_) {
-    old_layout_applied_ = ApplyOldLayout(crc_info_name_, path_prefix_, download_subdir_);
+    const std::wstring prefix = path_prefix_;
+    old_layout_applied_ = ApplyOldLayout(crc_info_name_, path_prefix_, folders_[0]);
+    // The old layout lies below the prefix on every host alike.
+    if (old_layout_applied_) {
+      for (std::wstring& folder : folders_) folder = prefix;
+    }
   }
-  download_subdir_ = RequestedFolder(download_subdir_);
-  return CrcInfoObjectPath(download_subdir_, crc_info_name_);
+  for (std::wstring& folder : folders_) folder = RequestedFolder(folder);
+  return CrcInfoObjectPath(0);
+}
+
+std::wstring ReleaseLayout::CrcInfoObjectPath(size_t host) const {
+  return ::CrcInfoObjectPath(folders_.at(host), crc_info_name_);
 }
 
 bool ReleaseLayout::LocalName(const ManifestFile& record, std::wstring& local) const {
@@ -80,8 +91,9 @@ std::wstring ReleaseLayout::FinalPath(const std::wstring& local_name) const {
   return program_folder_ + L"/" + local_name;
 }
 
-std::wstring ReleaseLayout::PartObjectPath(const ManifestFile& record, size_t part) const {
-  return ::PartObjectPath(path_prefix_, download_subdir_, part, record.host_name);
+std::wstring ReleaseLayout::PartObjectPath(const ManifestFile& record, size_t part,
+                                           size_t host) const {
+  return ::PartObjectPath(path_prefix_, folders_.at(host), part, record.host_name);
 }
 
 uint32_t ReleaseLayout::PartBytes(const ManifestFile& record, size_t part) const {

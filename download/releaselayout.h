@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "download/releasemanifest.h"
 
@@ -42,21 +43,26 @@ size_t PartCount(uint64_t file_size, uint32_t part_size);
 // nothing is touched; the folders use "/" as the program forms them.
 class ReleaseLayout {
  public:
-  // The host folder and the local names' suffix ("_" + product code).
-  void SetRelease(const std::wstring& download_subdir, const std::wstring& product_code);
+  // The host folder and the local names' suffix ("_" + product code);
+  // further hosts keep the release in folders of their own.
+  void SetRelease(const std::wstring& download_subdir, const std::wstring& product_code,
+                  const std::vector<std::wstring>& mirror_subdirs = {});
   void Configure(const std::wstring& path_prefix, const std::wstring& crc_info_name,
                  const std::wstring& download_folder, const std::wstring& program_folder);
 
   // Before each fetch of the CRC info: the old layout is applied once (a
   // second swap would undo the first) and the host folder is asked for in
-  // lower case. Returns the CRC info's object path.
+  // lower case, on every host. Returns the CRC info's object path on the
+  // first host.
   std::wstring ResolveCrcInfoObjectPath();
+  // On host `host` (0: the first), once resolved.
+  std::wstring CrcInfoObjectPath(size_t host) const;
 
   // The local name of a record; false when no safe one exists.
   bool LocalName(const ManifestFile& record, std::wstring& local) const;
   std::wstring PartPath(const std::wstring& local_name, size_t part) const;
   std::wstring FinalPath(const std::wstring& local_name) const;
-  std::wstring PartObjectPath(const ManifestFile& record, size_t part) const;
+  std::wstring PartObjectPath(const ManifestFile& record, size_t part, size_t host = 0) const;
   // Bytes in part k of a record: part_size, less for the last part.
   uint32_t PartBytes(const ManifestFile& record, size_t part) const;
   uint32_t PartSize() const { return part_size_; }
@@ -68,7 +74,8 @@ class ReleaseLayout {
  private:
   uint32_t part_size_ = kPartSize;
   std::wstring path_prefix_;
-  std::wstring download_subdir_;
+  // The release's folder on each host, the first host's first.
+  std::vector<std::wstring> folders_{L""};
   std::wstring crc_info_name_;
   std::wstring download_folder_;
   std::wstring program_folder_;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -37,9 +38,7 @@ DownloadRequest DownloadRequest::Part(const std::wstring& host, const std::wstri
                                       const std::wstring& part_file_path,
                                       IDownloadListener* listener) {
   DownloadRequest request;
-  request.host = host;
-  request.object_path = object_path;
-  request.object_suffix = object_suffix;
+  request.places = {{host, object_path, object_suffix}};
   request.part_index = part_index;
   request.part_size = part_size;
   request.expected_crc = expected_crc;
@@ -54,11 +53,16 @@ DownloadRequest DownloadRequest::InMemory(const std::wstring& host, const std::w
                                           const std::wstring& object_suffix,
                                           std::shared_ptr<MemorySink> sink) {
   DownloadRequest request;
-  request.host = host;
-  request.object_path = object_path;
-  request.object_suffix = object_suffix;
+  request.places = {{host, object_path, object_suffix}};
   request.sink = std::move(sink);
   return request;
+}
+
+void DownloadRequest::OnHosts(std::vector<HostObject> places, std::shared_ptr<HostPool> hosts,
+                              std::optional<size_t> only_host) {
+  this->places = std::move(places);
+  this->hosts = std::move(hosts);
+  this->only_host = only_host;
 }
 
 FileDownload::FileDownload(DownloadRequest request, std::shared_ptr<const RunStop> stop,
@@ -98,7 +102,11 @@ void FileDownload::Failed(const char* what) {
 
 bool FileDownload::RunAttempts() {
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    switch (RunAttempt()) {
+    host_ = PickHost();
+    const int web_pages_before = web_pages_.load(std::memory_order_relaxed);
+    const AttemptEnd end = RunAttempt();
+    TellHosts(end, web_pages_before);
+    switch (end) {
       case AttemptEnd::kKept:
       case AttemptEnd::kStopped:
       case AttemptEnd::kProxyRefused:
@@ -109,10 +117,39 @@ bool FileDownload::RunAttempts() {
         return false;
       case AttemptEnd::kWrong:
         if (stop_->Requested()) return true;
+        // A copy asked of one host: once it rests, the others are asked.
+        if (request_.only_host && request_.hosts && !request_.hosts->Usable(*request_.only_host)) {
+          return true;
+        }
         break;
     }
   }
   return true;
+}
+
+size_t FileDownload::PickHost() const {
+  if (request_.only_host) return *request_.only_host;
+  if (!request_.hosts) return 0;
+  std::vector<bool> avoid(request_.places.size(), false);
+  if (failed_on_ && *failed_on_ < avoid.size()) avoid[*failed_on_] = true;
+  return std::min(request_.hosts->Pick(avoid), request_.places.size() - 1);
+}
+
+void FileDownload::TellHosts(AttemptEnd end, int web_pages_before) {
+  if (end == AttemptEnd::kKept) {
+    kept_from_.store(static_cast<int>(host_), std::memory_order_relaxed);
+    failed_on_.reset();
+    if (request_.hosts) request_.hosts->Succeeded(host_);
+    return;
+  }
+  // A stop, the proxy's refusal, a full disk or a web page (the network
+  // answered, not the host) say nothing of the host.
+  if (end != AttemptEnd::kWrong || stop_->Requested() ||
+      web_pages_.load(std::memory_order_relaxed) != web_pages_before) {
+    return;
+  }
+  failed_on_ = host_;
+  if (request_.hosts) request_.hosts->Failed(host_);
 }
 
 FileDownload::AttemptEnd FileDownload::RunAttempt() {
@@ -121,7 +158,8 @@ FileDownload::AttemptEnd FileDownload::RunAttempt() {
   // The sink first: a part that cannot be saved costs the host nothing.
   if (!request_.sink->Begin()) return AttemptEnd::kNotSaved;
   std::atomic<uint32_t> status{0};
-  if (!connection_.Open(request_.host, request_.object_path, request_.object_suffix, path, status,
+  const HostObject& place = request_.places.at(host_);
+  if (!connection_.Open(place.host, place.object_path, place.object_suffix, path, status,
                         stop_->Token())) {
     if (status.load(std::memory_order_relaxed) != 0) {
       error_code_.store(status.load(std::memory_order_relaxed), std::memory_order_relaxed);
@@ -163,6 +201,9 @@ void FileDownload::ReportProgress(const ReceivedBody& body) {
 }
 
 void FileDownload::ReportPushBack() {
+  // Where another host takes the next try, this one's load is not the
+  // run's to ease.
+  if (request_.hosts && request_.hosts->OthersUsable(host_)) return;
   if (request_.listener) request_.listener->OnHostPushedBack(this);
 }
 
@@ -251,7 +292,8 @@ bool FileDownload::ReportWebPage(const ReceivedBody& body) {
   web_pages_.fetch_add(1, std::memory_order_relaxed);
   // A page may name the address it stands in for, signature and all.
   const std::wstring& name =
-      request_.part_file_path.empty() ? request_.object_path : request_.part_file_path;
+      request_.part_file_path.empty() ? request_.places.at(host_).object_path
+                                      : request_.part_file_path;
   Error::RecordError(
       Redirect::WithoutQueries(
           L"Download: " + name +

@@ -10,6 +10,7 @@
 #include "base/runstop.h"
 #include "net/bodysink.h"
 #include "net/downloadconnection.h"
+#include "net/hostpool.h"
 #include "net/receivedbody.h"
 
 enum DownloadState : int32_t {
@@ -38,6 +39,13 @@ class IDownloadListener {
   ~IDownloadListener() = default;
 };
 
+// One object on one host: where a try goes.
+struct HostObject {
+  std::wstring host;
+  std::wstring object_path;    // as named; each segment is escaped in the request
+  std::wstring object_suffix;  // appended to the escaped path: the access signature
+};
+
 // What one FileDownload fetches and where the bytes go; fixed for its life.
 struct DownloadRequest {
   // A part of a release file: checked against its size and CRC-32 (every
@@ -52,9 +60,15 @@ struct DownloadRequest {
                                   const std::wstring& object_suffix,
                                   std::shared_ptr<MemorySink> sink);
 
-  std::wstring host;
-  std::wstring object_path;    // as named; each segment is escaped in the request
-  std::wstring object_suffix;  // appended to the escaped path: the access signature
+  // The same object on several hosts: places[i] lies on host i of `hosts`,
+  // which picks the host of each try. Without hosts, places[0] is all.
+  void OnHosts(std::vector<HostObject> places, std::shared_ptr<HostPool> hosts,
+               std::optional<size_t> only_host = std::nullopt);
+
+  std::vector<HostObject> places;
+  std::shared_ptr<HostPool> hosts;
+  // Every try on this host; the tries end once it rests.
+  std::optional<size_t> only_host;
   uint32_t part_index = 0;     // the owner's numbering
   uint32_t start_offset = 0;
   uint32_t part_size = 0;  // the owner's size of the part; 0: any size
@@ -93,6 +107,9 @@ class FileDownload : public Orv_Thread {
   uint32_t ProxyRefusal() const { return proxy_refusal_.load(std::memory_order_relaxed); }
   // Bytes received in the current attempt; readable from any thread.
   uint64_t BytesReceived() const { return bytes_received_.load(std::memory_order_relaxed); }
+  // The host (its index in the request's places) whose answer was kept;
+  // -1 while none was.
+  int KeptFrom() const { return kept_from_.load(std::memory_order_relaxed); }
 
  protected:
   void Run() override;
@@ -121,6 +138,9 @@ class FileDownload : public Orv_Thread {
   bool ReceivedRight(const ReadOutcome& outcome, const ReceivedBody& body);
   // A failed try's body is a web page: logged as such, and counted.
   bool ReportWebPage(const ReceivedBody& body);
+  // The host of the next try, and what the host pool learns from a try.
+  size_t PickHost() const;
+  void TellHosts(AttemptEnd end, int web_pages_before);
 
   const DownloadRequest request_;
   const std::shared_ptr<const RunStop> stop_;
@@ -130,5 +150,10 @@ class FileDownload : public Orv_Thread {
   std::atomic<uint64_t> bytes_received_{0};
   std::atomic<int> web_pages_{0};
   std::atomic<uint32_t> proxy_refusal_{0};
+  std::atomic<int> kept_from_{-1};
+  // The worker's thread only: the host of the try under way, and of the
+  // last try that failed (another host takes the next when one may).
+  size_t host_ = 0;
+  std::optional<size_t> failed_on_;
   DownloadConnection connection_;
 };
