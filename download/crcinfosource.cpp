@@ -78,14 +78,14 @@ CrcInfoSource::Result CrcInfoSource::FetchFromMany(const FetchCopy& fetch,
       }
       return true;
     };
-    // The hosts in the order they are asked: those that may take a try now
-    // first, then those that rest, so that a run whose hosts all rest still
-    // asks them.
+    // The hosts asked, in order: those that may take a try now; when all
+    // rest, all, so that the attempt still asks them.
     std::vector<size_t> order;
-    for (int resting = 0; resting < 2; ++resting) {
-      for (size_t host = 0; host < count; ++host) {
-        if (!hosts.LeftOut(host) && hosts.Usable(host) == (resting == 0)) order.push_back(host);
-      }
+    for (size_t host = 0; host < count; ++host) {
+      if (hosts.Usable(host)) order.push_back(host);
+    }
+    for (size_t host = 0; host < count && order.empty(); ++host) {
+      if (!hosts.LeftOut(host)) order.push_back(host);
     }
     // Two copies from two hosts; a host that gives none passes its turn on.
     std::vector<size_t> served;

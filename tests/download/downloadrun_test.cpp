@@ -90,14 +90,14 @@ class DownloadRunIntegration : public ::testing::Test {
     ASSERT_TRUE(::CreateDirectoryW((dir.Path() + L"\\AppData \u0141").c_str(), nullptr));
   }
 
-  void PutRelease(const std::vector<ReleaseFile>& files, const std::string& info_name = "R1.txt") {
-    ASSERT_TRUE(host.PutObject(std::string("/") + kSubdir + "/" + info_name, CrcInfoOf(files)));
+  void PutRelease(const std::vector<ReleaseFile>& files, const std::string& info_name = "R1.txt",
+                  const std::string& subdir = kSubdir) {
+    ASSERT_TRUE(host.PutObject("/" + subdir + "/" + info_name, CrcInfoOf(files)));
     for (const ReleaseFile& file : files) {
       if (file.no_parts) continue;
       for (size_t k = 0; k * kPart < file.bytes.size(); ++k) {
-        ASSERT_TRUE(
-            host.PutObject(std::string("/") + kSubdir + "/" + std::to_string(k) + "_" + file.name,
-                           file.bytes.substr(k * kPart, kPart)));
+        ASSERT_TRUE(host.PutObject("/" + subdir + "/" + std::to_string(k) + "_" + file.name,
+                                   file.bytes.substr(k * kPart, kPart)));
       }
     }
   }
@@ -249,6 +249,34 @@ TEST_F(DownloadRunIntegration, WholeReleaseIsDownloadedMergedAndStarted) {
   }
   EXPECT_EQ(program, std::wstring(reinterpret_cast<const wchar_t*>(ran.data()),
                                   ran.size() / sizeof(wchar_t)));
+}
+
+// The first host refuses every connection: the second serves the whole
+// release from its own folder, each request with its own signature; the
+// first host's signature never goes to the second.
+TEST_F(DownloadRunIntegration, SecondHostServesWhatTheFirstCannot) {
+  const std::vector<ReleaseFile> files = {{"Data-1a.bin", Pattern(3 * kPart + 7, 5)},
+                                          {"Setup.exe", SetupBytes(4321)}};
+  PutRelease(files, "R1.txt", "mirror");
+  auto manager = NewManager();
+  manager->SetRelease({host.RefusedHostName(),
+                       L"REL",
+                       L"P1",
+                       L"?sig=secret",
+                       {{host.HostName(), L"Mirror", L"?sig=other"}}});
+  Start(*manager);
+  ASSERT_TRUE(WaitForEnd(*manager));
+  EXPECT_EQ(1, listener.finished.load());
+  EXPECT_TRUE(ReadFileBytes(Final(L"Data_P1-1a.bin")) == files[0].bytes);
+  // Two failed tries put the first host to rest for the run; the CRC info
+  // came twice from the second in each of its two fetches, every part once.
+  EXPECT_EQ(1, CountLogRecords("failed 2 tries in a row"));
+  const std::vector<RecordedRequest> requests = host.Requests();
+  EXPECT_EQ(4u + 5u, requests.size());
+  for (const RecordedRequest& request : requests) {
+    EXPECT_EQ(0u, request.target.find("/mirror/")) << request.target;
+    EXPECT_NE(std::string::npos, request.target.find("?sig=other")) << request.target;
+  }
 }
 
 TEST_F(DownloadRunIntegration, StoppedRunResumesWithWhatIsMissing) {
