@@ -277,6 +277,10 @@ bool DownloadManager::FetchCrcInfoCopy(size_t host, CrcInfoSource::Copy& copy) {
     crc_info_block = CrcInfoBlock::kWebPages;
     return false;
   }
+  if (worker.ProxyRefusal() != 0 && hosts->OthersUsable(host)) {
+    hosts->LeaveOut(host, L"the network's proxy refuses it");
+    return !Stopped();
+  }
   if (worker.ProxyRefusal() != 0) {
     crc_info_block = CrcInfoBlock::kProxyRefused;
     proxy_refusal = worker.ProxyRefusal();

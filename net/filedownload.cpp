@@ -109,7 +109,15 @@ bool FileDownload::RunAttempts() {
     switch (end) {
       case AttemptEnd::kKept:
       case AttemptEnd::kStopped:
+        return true;
       case AttemptEnd::kProxyRefused:
+        // A filter that lets other hosts through: the run goes on with
+        // them, and the refusal ends the run only when no host is left.
+        if (!request_.only_host && request_.hosts && request_.hosts->OthersUsable(host_)) {
+          request_.hosts->LeaveOut(host_, L"the network's proxy refuses it");
+          proxy_refusal_.store(0, std::memory_order_relaxed);
+          break;
+        }
         return true;
       case AttemptEnd::kNotSaved:
         state_.store(DOWNLOAD_WRITE_FAILED, std::memory_order_relaxed);
