@@ -1,29 +1,28 @@
 # Writes the program's configuration header VELTRA_CONFIG_HEADER from the
 # VELTRA_* values. BuildConfig.cmake includes it for the program; the tests
 # run it as a script (cmake -D... -P) for a second build of the program
-# that talks to another host, where VELTRA_SAS_COMMAND, when given, is a
-# command ("|"-separated: a ";" would not survive the way there) whose
-# output is the access signature.
-if(VELTRA_SAS_COMMAND)
-  string(REPLACE "|" ";" sas_command "${VELTRA_SAS_COMMAND}")
-  execute_process(COMMAND ${sas_command} OUTPUT_VARIABLE VELTRA_SAS
-    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE sas_result)
-  if(NOT sas_result EQUAL 0)
-    message(FATAL_ERROR "the access signature could not be made")
+# that talks to other hosts, where VELTRA_SAS_COMMAND and
+# VELTRA_MIRRORS_COMMAND, when given, are commands ("|"-separated: a ";"
+# would not survive the way there) whose output is the access signature and
+# the further hosts (below), made when the program is built.
+function(value_from_command command variable what)
+  if(NOT command)
+    return()
   endif()
-endif()
+  string(REPLACE "|" ";" command "${command}")
+  execute_process(COMMAND ${command} OUTPUT_VARIABLE output
+    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE result)
+  if(NOT result EQUAL 0)
+    message(FATAL_ERROR "${what} could not be made")
+  endif()
+  set(${variable} "${output}" PARENT_SCOPE)
+endfunction()
+value_from_command("${VELTRA_SAS_COMMAND}" VELTRA_SAS "the access signature")
+value_from_command("${VELTRA_MIRRORS_COMMAND}" VELTRA_MIRRORS "the list of further hosts")
+
 # Further hosts of the release (VELTRA_MIRRORS), each "HOST,SUBDIR,SIGNATURE"
 # with its own folder and access signature; the signature is the rest after
-# the second comma. VELTRA_MIRRORS_COMMAND, like VELTRA_SAS_COMMAND, prints
-# the list instead (signatures made at build time).
-if(VELTRA_MIRRORS_COMMAND)
-  string(REPLACE "|" ";" mirrors_command "${VELTRA_MIRRORS_COMMAND}")
-  execute_process(COMMAND ${mirrors_command} OUTPUT_VARIABLE VELTRA_MIRRORS
-    OUTPUT_STRIP_TRAILING_WHITESPACE RESULT_VARIABLE mirrors_result)
-  if(NOT mirrors_result EQUAL 0)
-    message(FATAL_ERROR "the list of further hosts could not be made")
-  endif()
-endif()
+# the second comma.
 string(TOLOWER "${VELTRA_HOST_NAME}" seen_hosts)
 set(VELTRA_MIRRORS_ENTRIES "")
 foreach(entry IN LISTS VELTRA_MIRRORS)
