@@ -438,8 +438,8 @@ bool CheckOtherReleases(Uploader& uploader, const UploadOptions& options,
   std::vector<DescribedRelease> live;
   for (const std::string& container : containers) {
     std::string error;
-    if (!ReadLiveReleases(fetch, uploader.Destination().url, uploader.Destination().sas,
-                          container, kMaxCrcInfoBytes, live, error)) {
+    if (!ReadLiveReleases(fetch, uploader.Destination().url, uploader.Destination().sas, container,
+                          kMaxCrcInfoBytes, live, error)) {
       // Without --replace nothing foreign is overwritten anyway (Conflicts).
       if (!options.replace) return true;
       uploader.Note(error);
@@ -473,9 +473,9 @@ bool CheckOtherReleases(Uploader& uploader, const UploadOptions& options,
   std::string names;
   for (const std::string& name : holders) names += (names.empty() ? "" : ", ") + name;
   const bool one = holders.size() == 1;
-  uploader.Note("nothing was uploaded: " + std::to_string(held) + " part" +
-                (held == 1 ? "" : "s") + " would change live release" + (one ? " " : "s ") +
-                names + " under " + (one ? "its" : "their") +
+  uploader.Note("nothing was uploaded: " + std::to_string(held) + " part" + (held == 1 ? "" : "s") +
+                " would change live release" + (one ? " " : "s ") + names + " under " +
+                (one ? "its" : "their") +
                 " users, and no option allows that (--replace replaces only the releases of "
                 "the published folder). Publish into another folder (--subdir), or take " +
                 (one ? "it" : "them") + " down first");
@@ -636,9 +636,8 @@ int Upload(const UploadOptions& options) {
   // that holds them all: the release goes live on those at about the same
   // time, and one that failed holds no CRC info of this upload.
   for (const auto& target : targets) {
-    target->complete =
-        PutParts(*target, options,
-                 several ? "upload " + target->uploader.Destination().url : "upload");
+    target->complete = PutParts(
+        *target, options, several ? "upload " + target->uploader.Destination().url : "upload");
   }
   uint64_t bytes = 0;
   size_t complete = 0;

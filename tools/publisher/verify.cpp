@@ -24,9 +24,10 @@ using Fetch = std::function<bool(const std::string& request, size_t max_bytes, s
 
 // Checks the objects `fetch` gives against the CRC info they hold, or
 // against `reference` (the published folder's), which theirs must then
-// equal. Messages begin with `label` (the host, when there are several).
+// equal. Every message names `host` when it is given (one of several).
 int Check(const HostLayout& layout, const Fetch& fetch, const std::string* reference = nullptr,
-          const std::string& label = "") {
+          const std::string& host = "") {
+  const std::string label = host.empty() ? "" : host + ": ";
   std::string text;
   std::string problem;
   if (!fetch(layout.CrcInfoRequest(), kMaxCrcInfoBytes, text, problem)) {
@@ -55,8 +56,7 @@ int Check(const HostLayout& layout, const Fetch& fetch, const std::string* refer
   const CRC crc;
   size_t parts_checked = 0;
   uint64_t done = 0;
-  Progress progress(label.empty() ? "verify" : "verify " + label.substr(0, label.size() - 2),
-                    total);
+  Progress progress(host.empty() ? "verify" : "verify " + host, total);
   for (const ManifestFile& record : records) {
     const std::string name = Narrow(record.host_name);
     const uint32_t size = record.size;
@@ -160,12 +160,13 @@ int Verify(const VerifyOptions& options) {
   std::string differing;
   for (const VerifyHost& host : options.hosts) {
     HttpClient client(options.ca_file, options.plain_http_loopback);
-    if (Check(layout, HostFetch(client, host), &reference, host.url + ": ") != 0) {
+    if (Check(layout, HostFetch(client, host), &reference, host.url) != 0) {
       differing += (differing.empty() ? "" : ", ") + host.url;
     }
   }
   if (differing.empty()) {
-    std::fprintf(stderr, "verify: every host (%zu) holds the release as the published folder has it\n",
+    std::fprintf(stderr,
+                 "verify: every host (%zu) holds the release as the published folder has it\n",
                  options.hosts.size());
     return 0;
   }

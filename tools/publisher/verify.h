@@ -13,7 +13,7 @@ struct VerifyHost {
 struct VerifyOptions {
   std::string release;
   std::string subdir;
-  std::string dir;               // a published folder; with hosts, their reference
+  std::string dir;  // a published folder; with hosts, their reference
   std::vector<VerifyHost> hosts;
   std::string ca_file;
   bool plain_http_loopback = false;  // a test host: see CheckHostUrl
