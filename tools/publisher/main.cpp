@@ -20,10 +20,10 @@ namespace {
 const char kOverview[] =
     "usage: publisher <command> [options]   (publisher <command> --help for more)\n"
     "  publish     cut a release into the part objects and CRC info the host serves\n"
-    "  verify      check a published folder, or a live host, against its CRC info\n"
+    "  verify      check a published folder, or live hosts, against the CRC info\n"
     "  sas         make the read signature the program is built with, or a write signature\n"
     "  container   create a blob container for a release\n"
-    "  upload      put a published folder into blob storage\n"
+    "  upload      put a published folder into blob storage, on one host or several\n"
     "  nginx-conf  an nginx server block serving a published folder with signatures\n"
     "  nginx-sig   the signature for that server that the program is built with\n"
     "Secrets (the account KEY, a SAS, the nginx SECRET) are read from a file that\n"
