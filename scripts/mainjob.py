@@ -158,11 +158,13 @@ def upload_release(publisher, published, host, container):
                   stdin=write_sas)
 
 
-def configure_program(build_dir, settings):
+def configure_program(build_dir, settings, unset=()):
     """Configures (once) and builds the program in its own tree for the
-    release in `settings` (VELTRA_* cache values). Returns the program file."""
+    release in `settings` (VELTRA_* cache values), without the cache values
+    `unset`. Returns the program file."""
     build_dir = Path(build_dir)
     defines = [f"-D{name}={value}" for name, value in settings.items()]
+    defines += [f"-U{name}" for name in unset]
     if not (build_dir / "CMakeCache.txt").exists():
         defines += [f"-DCMAKE_TOOLCHAIN_FILE={ROOT}/cmake/mingw-w64-x86_64.cmake",
                     "-DCMAKE_BUILD_TYPE=Release"]
@@ -441,11 +443,15 @@ def publish_release(args, publisher, release, out, certs):
     return pin, time.time() - started
 
 
-def serve_release(args, publisher, out, host):
+def host_name(kind, subnet, slot):
+    return blob_host(subnet, slot) if kind == "azurite" else nginx_host(subnet, slot)
+
+
+def serve_release(args, publisher, out, host, kind):
     """Serves the published folder from nginx or uploads it to the
-    emulator; returns the read signature and the upload's seconds (None
-    when nginx serves it)."""
-    if args.host == "nginx":
+    emulator (`kind`); returns the read signature and the upload's seconds
+    (None when nginx serves it)."""
+    if kind == "nginx":
         print(f"== Serving {out / 'published'} with nginx as https://{host}/{args.subdir}")
         if args.congestion:
             serve_with_congestion_control(f"127.0.{args.subnet}.{args.slot}", args.congestion)
@@ -461,18 +467,43 @@ def serve_release(args, publisher, out, host):
     return make_sas(publisher, container, expiry_in(args.sas_days)), upload_seconds
 
 
-def build_signed_program(args, build, host, read_sas, pin, certs):
-    """The program for that host and signature, signed by the test CA;
-    returns its path."""
-    print("== Building the program for that host and signature")
-    configure_program(build, {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
-                              "VELTRA_DEFAULT_HOST": host, "VELTRA_DOWNLOAD_SUBDIR": args.subdir,
-                              "VELTRA_PRODUCT_CODE": args.product_code,
-                              "VELTRA_SAS": read_sas,
-                              "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot),
-                              "VELTRA_SETUP_SIGNERS": pin,
-                              "VELTRA_SIGN_CERT": certs / "signer.pem",
-                              "VELTRA_SIGN_KEY": certs / "signer.key"})
+def verify_hosts(publisher, args, out, served):
+    """Checks every part on every host (host, read signature) against the
+    published folder with one verify, each signature in a file of the
+    private folder; raises naming the hosts that differ."""
+    private = Path(args.state) / "private"
+    private.mkdir(mode=0o700, parents=True, exist_ok=True)
+    hosts = []
+    for number, (host, sas) in enumerate(served):
+        signature = private / f"verify-{number}.sas"
+        signature.touch(mode=0o600)
+        signature.write_text(sas)
+        hosts += ["--url", f"https://{host}", "--sas-file", signature]
+    print("== Verifying every host against the published folder")
+    publisher_run(publisher, "verify", "--release", args.name, "--subdir", args.subdir,
+                  "--dir", out / "published", *hosts)
+
+
+def mirrors(args, served):
+    """VELTRA_MIRRORS: every host after the first, HOST,SUBDIR,SIGNATURE."""
+    return ";".join(f"{host},{args.subdir},{sas}" for host, sas in served[1:])
+
+
+def build_signed_program(args, build, host, read_sas, pin, certs, mirror_list=""):
+    """The program for that host and signature (and those mirrors), signed
+    by the test CA; returns its path."""
+    print("== Building the program for that host and signature" +
+          (" and its mirror" if mirror_list else ""))
+    settings = {"VELTRA_RELEASE_NAME": args.name, "VELTRA_HOST_NAME": host,
+                "VELTRA_DEFAULT_HOST": host, "VELTRA_DOWNLOAD_SUBDIR": args.subdir,
+                "VELTRA_PRODUCT_CODE": args.product_code, "VELTRA_SAS": read_sas,
+                "VELTRA_LOG_SERVICE_URL": log_service_url(args.subnet, args.slot),
+                "VELTRA_SETUP_SIGNERS": pin, "VELTRA_SIGN_CERT": certs / "signer.pem",
+                "VELTRA_SIGN_KEY": certs / "signer.key"}
+    if mirror_list:
+        settings["VELTRA_MIRRORS"] = mirror_list
+    # A run of one host clears the mirrors an earlier run left in the cache.
+    configure_program(build, settings, unset=() if mirror_list else ("VELTRA_MIRRORS",))
     build_targets(build, "program")
     program = build / "app" / f"{args.name}_web.exe"
     program_signed = subprocess.run(["osslsigncode", "verify", "-CAfile", str(certs / "ca.pem"),
@@ -558,8 +589,9 @@ def run(args):
     build = Path(args.build).resolve()
     out = Path(args.out).resolve()
     publisher = build / "native" / "publisher" / "publisher"
-    host = blob_host(args.subnet, args.slot) if args.host == "azurite" else \
-        nginx_host(args.subnet, args.slot)
+    # The first host is the program's host, the others its mirrors.
+    kinds = args.hosts or [args.host]
+    host = host_name(kinds[0], args.subnet, args.slot)
     for old in ("published", "program", "screenshots"):
         shutil.rmtree(out / old, ignore_errors=True)
     (out / "error-message.bmp").unlink(missing_ok=True)
@@ -567,8 +599,18 @@ def run(args):
     release, files, release_bytes = prepare_release(args, out, build)
     certs = build / "codesign"
     pin, publish_seconds = publish_release(args, publisher, release, out, certs)
-    read_sas, upload_seconds = serve_release(args, publisher, out, host)
-    program = build_signed_program(args, build, host, read_sas, pin, certs)
+    served_hosts = []
+    upload_seconds = None
+    for kind in kinds:
+        sas, seconds = serve_release(args, publisher, out, host_name(kind, args.subnet, args.slot),
+                                     kind)
+        served_hosts.append((host_name(kind, args.subnet, args.slot), sas))
+        upload_seconds = seconds if seconds is not None else upload_seconds
+    read_sas = served_hosts[0][1]
+    if len(kinds) > 1:
+        verify_hosts(publisher, args, out, served_hosts)
+    program = build_signed_program(args, build, host, read_sas, pin, certs,
+                                   mirrors(args, served_hosts))
     program_folder = out / "program"
     setup = SetupWatch(files, args.product_code, program_folder)
     code, started, wall, shots = run_program(args, build, out, program, certs, setup)
@@ -577,12 +619,15 @@ def run(args):
     for problem in problems:
         print("DIFFERENT:", problem)
     download_folder_left = appdata_folder(build / "wineprefix", args.name).exists()
-    requests = (served_by_nginx(Path(args.state) / "nginx" / "timing.log")
-                if args.host == "nginx" else
-                served(Path(args.state) / "private" / "azurite-debug.log"))
     # The program's own: the upload's look at the host came before it started.
-    gets = sorted(when for when, method, _ in requests
-                  if method == "GET" and when >= started)
+    gets_by_kind = {}
+    for kind in kinds:
+        requests = (served_by_nginx(Path(args.state) / "nginx" / "timing.log")
+                    if kind == "nginx" else
+                    served(Path(args.state) / "private" / "azurite-debug.log"))
+        gets_by_kind[kind] = sorted(when for when, method, _ in requests
+                                    if method == "GET" and when >= started)
+    gets = sorted(when for kind_gets in gets_by_kind.values() for when in kind_gets)
     fetched, curl_result = curl_fetch(host, out / "published", read_sas)
 
     mb = release_bytes / 1e6
@@ -596,7 +641,14 @@ def run(args):
     print(f"publish:             {publish_seconds:.1f} s")
     if upload_seconds is not None:
         print(f"upload:              {upload_seconds:.1f} s")
-    else:
+    if len(kinds) > 1:
+        for number, kind in enumerate(kinds):
+            print(f"{'hosts:' if number == 0 else '':21}{kind} https://{served_hosts[number][0]}"
+                  f" ({'the host' if number == 0 else 'a mirror'}), served "
+                  f"{len(gets_by_kind[kind])} of the program's GETs")
+        print("verify:              every host held every part, checked against the published "
+              "folder before the program ran")
+    elif kinds[0] == "nginx":
         print(f"served by:           nginx, {Path(args.state) / 'nginx'}")
     print(f"program wall time:   {wall:.1f} s, {mb / wall:.1f} MB/s (exit code {code})")
     if gets:
@@ -638,6 +690,16 @@ def run(args):
     return 0 if not problems and code == 0 and not download_folder_left else 1
 
 
+def host_list(text):
+    """--hosts: distinct names among azurite and nginx, in order."""
+    kinds = text.split(",")
+    if not kinds or any(k not in ("azurite", "nginx") for k in kinds) or \
+            len(set(kinds)) != len(kinds):
+        raise argparse.ArgumentTypeError("a list of azurite and nginx, each once, "
+                                         "e.g. azurite,nginx")
+    return kinds
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     sub = parser.add_subparsers(dest="command", required=True)
@@ -647,10 +709,15 @@ def main():
     p.add_argument("--state", required=True, help="the services' state (scripts/services.sh)")
     p.add_argument("--subnet", type=int, required=True)
     p.add_argument("--slot", type=int, required=True)
-    p.add_argument("--host", choices=("azurite", "nginx"), default="azurite",
-                   help="the blob storage emulator, or nginx with secure_link signatures")
+    served_by = p.add_mutually_exclusive_group()
+    served_by.add_argument("--host", choices=("azurite", "nginx"), default="azurite",
+                           help="the blob storage emulator, or nginx with secure_link "
+                           "signatures")
+    served_by.add_argument("--hosts", type=host_list,
+                   help="HOST,HOST (azurite, nginx): the release on both at once, the first the "
+                   "program's host and the second its mirror (VELTRA_MIRRORS)")
     p.add_argument("--congestion", choices=("cubic", "bbr"),
-                   help="with --host nginx: the server's TCP congestion control (default: "
+                   help="with nginx: the server's TCP congestion control (default: "
                    "the system's)")
     p.add_argument("--release", help="a folder of the maker's files (default: a sample)")
     p.add_argument("--name", default="Veltra_R1")

@@ -9,6 +9,10 @@
 #       [--name Veltra_R1] [--subdir veltra-r1] [--product-code R1]
 #   scripts/run.sh --host nginx     served by nginx with secure_link
 #                                   signatures instead of the emulator
+#   scripts/run.sh --hosts azurite,nginx  served by both at once: the first
+#                                   is the program's host, the second its
+#                                   mirror (VELTRA_MIRRORS); one verify
+#                                   checks both before the program runs
 #       [--congestion cubic|bbr]    the server's TCP congestion control
 #   --keep-services                 leaves the servers up afterwards (an hour at
 #                                   most), to look at the log dashboard; a
@@ -34,12 +38,15 @@ display_args=()
 served_by=azurite
 keep_services=""
 for ((i = 0; i < $#; i++)); do
-  if [ "${args[$i]}" = "--host" ]; then served_by="${args[$((i + 1))]:-}"; fi
+  if [ "${args[$i]}" = "--host" ] || [ "${args[$i]}" = "--hosts" ]; then
+    served_by="${args[$((i + 1))]:-}"
+  fi
   if [ "${args[$i]}" = "--keep-services" ]; then keep_services=yes; fi
 done
 case "$served_by" in
-  azurite|nginx) ;;
-  *) echo "run.sh: --host is azurite or nginx" >&2; exit 2 ;;
+  azurite|nginx|azurite,nginx|nginx,azurite) ;;
+  *) echo "run.sh: --host is azurite or nginx; --hosts azurite,nginx or nginx,azurite" >&2
+     exit 2 ;;
 esac
 
 "$ROOT/scripts/install-deps.sh"
@@ -57,8 +64,9 @@ stop_all() {
 trap 'stop_all keep' EXIT
 trap 'echo "Interrupted" >&2; exit 130' INT TERM
 
+# The program's host is the first named.
 host="devstoreaccount1.blob$SLOT.s$SUBNET.veltra.test"
-[ "$served_by" = azurite ] || host="host$SLOT.s$SUBNET.veltra.test"
+[ "${served_by%%,*}" = azurite ] || host="host$SLOT.s$SUBNET.veltra.test"
 if [ ! -f "$BUILD/CMakeCache.txt" ]; then
   cmake -S "$ROOT" -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRA_TEST_SUBNET="$SUBNET" \

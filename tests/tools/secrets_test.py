@@ -134,6 +134,17 @@ class Secrets(unittest.TestCase):
             code, _, err = run("upload", "--dir", out, "--url", "http://127.evil.test:80",
                                "--sas-file", "-", "--plain-http-loopback", stdin="?sig=SECRET")
             self.assertNotEqual(0, code)
+            # Several destinations: each is checked before any gets a request,
+            # and one signature (the environment's) is not sent to them all.
+            sas_file = self.work / "write.sas"
+            sas_file.write_text("?sig=SECRET")
+            sas_file.chmod(0o600)
+            two = ("upload", "--dir", out, "--url", host.base, "--url", "http://127.evil.test:80",
+                   "--plain-http-loopback")
+            code, _, err = run(*two, "--sas-file", sas_file, "--sas-file", sas_file)
+            self.assertEqual(2, code, err)
+            code, _, err = run(*two, env=dict(os.environ, VELTRA_SAS="?sig=SECRET"))
+            self.assertIn("give each its own --sas-file", err)
             self.assertEqual([], host.requests, "a signature went out in clear")
         finally:
             host.stop()

@@ -122,6 +122,26 @@ class UploadTest(unittest.TestCase):
         self.assertIn("1_data-one.bin", text)
         self.assertNotIn("/rel-one/Rel_R1.txt", [path for path, _ in self.host.puts()])
 
+        # Two destinations: the one that refuses is named in every line about
+        # it and gets no CRC info; the other gets the release whole.
+        mirror = BlobHost(SAS)
+        self.addCleanup(mirror.stop)
+        mirror.containers.add("rel-one")
+        with tempfile.NamedTemporaryFile("w") as sas:
+            sas.write(SAS)
+            sas.flush()
+            code, text = run("upload", "--dir", self.out, "--url", self.host.base, "--sas-file",
+                             sas.name, "--url", mirror.base, "--sas-file", sas.name,
+                             "--plain-http-loopback")
+        self.assertEqual(1, code, text)
+        self.assertIn(f"upload: {self.host.base}: rel-one/1_data-one.bin: answered 403", text)
+        self.assertIn(f"upload: {self.host.base}: NOT complete", text)
+        self.assertIn(f"upload: {mirror.base}: complete: 4 parts", text)
+        self.assertIn("upload: complete on 1 of 2 destinations", text)
+        self.assertIn(("/rel-one/Rel_R1.txt", 201), mirror.puts())
+        self.assertNotIn("/rel-one/Rel_R1.txt", [path for path, _ in self.host.puts()])
+        self.assertNotIn("SECRET", text)
+
 
 if __name__ == "__main__":
     unittest.main(argv=sys.argv[:1], verbosity=2)

@@ -12,13 +12,13 @@ bool Args::Parse(const CommandSyntax& syntax, const std::vector<std::string>& wo
     }
     const std::string name = word.substr(2);
     if (name == "help" || syntax.flags.count(name)) {
-      values_[name] = "1";
+      values_[name] = {"1"};
     } else if (syntax.valued.count(name)) {
       if (i + 1 >= words.size()) {
         error = "option --" + name + " needs a value";
         return false;
       }
-      values_[name] = words[++i];
+      values_[name].push_back(words[++i]);
     } else {
       error = "unknown option " + word;
       return false;
@@ -29,7 +29,12 @@ bool Args::Parse(const CommandSyntax& syntax, const std::vector<std::string>& wo
 
 std::string Args::Get(const std::string& name, const std::string& fallback) const {
   const auto found = values_.find(name);
-  return found == values_.end() ? fallback : found->second;
+  return found == values_.end() ? fallback : found->second.back();
+}
+
+std::vector<std::string> Args::All(const std::string& name) const {
+  const auto found = values_.find(name);
+  return found == values_.end() ? std::vector<std::string>() : found->second;
 }
 
 std::string Args::Missing(const std::vector<std::string>& names) const {

@@ -22,7 +22,10 @@ class Args {
   bool Parse(const CommandSyntax& syntax, const std::vector<std::string>& words, std::string& error);
 
   bool Has(const std::string& name) const { return values_.count(name) > 0; }
+  // The last value given; `All` has every one, in order, for options that
+  // may be repeated (one per host).
   std::string Get(const std::string& name, const std::string& fallback = "") const;
+  std::vector<std::string> All(const std::string& name) const;
   const std::vector<std::string>& Plain() const { return plain_; }
 
   // The first of `names` that was not given, or empty when all were.
@@ -34,7 +37,7 @@ class Args {
               std::string& error) const;
 
  private:
-  std::map<std::string, std::string> values_;
+  std::map<std::string, std::vector<std::string>> values_;
   std::vector<std::string> plain_;
 };
 

@@ -20,10 +20,10 @@ namespace {
 const char kOverview[] =
     "usage: publisher <command> [options]   (publisher <command> --help for more)\n"
     "  publish     cut a release into the part objects and CRC info the host serves\n"
-    "  verify      check a published folder, or a live host, against its CRC info\n"
+    "  verify      check a published folder, or live hosts, against the CRC info\n"
     "  sas         make the read signature the program is built with, or a write signature\n"
     "  container   create a blob container for a release\n"
-    "  upload      put a published folder into blob storage\n"
+    "  upload      put a published folder into blob storage, on one host or several\n"
     "  nginx-conf  an nginx server block serving a published folder with signatures\n"
     "  nginx-sig   the signature for that server that the program is built with\n"
     "Secrets (the account KEY, a SAS, the nginx SECRET) are read from a file that\n"
@@ -61,10 +61,16 @@ const CommandSyntax kVerify{
     "usage: publisher verify --release NAME --subdir FOLDER --dir DIR\n"
     "       publisher verify --release NAME --subdir FOLDER --url https://HOST\n"
     "                        [--sas-file FILE] [--cacert FILE] [--plain-http-loopback]\n"
+    "       publisher verify --release NAME --subdir FOLDER --dir DIR\n"
+    "                        --url https://HOST1 [--sas-file FILE1] --url https://HOST2\n"
+    "                        [--sas-file FILE2] ... [--cacert FILE] [--plain-http-loopback]\n"
     "Checks that every part the CRC info lists is there with its size and CRC-32:\n"
     "in a published folder DIR, or on a live host, fetching BASE + each object\n"
     "path the program requests + the read signature (each must answer 200). Prints\n"
     "each difference; exit status 1 if there is any. The signature is never printed.\n"
+    "With DIR and hosts (a blob container's service with its SAS, an nginx with its\n"
+    "nginx-sig signature; each --url with its own --sas-file, in order), every host\n"
+    "is checked against DIR's CRC info, and each line names its host.\n"
     "  --plain-http-loopback  allow http:// to a loopback test host\n",
     {"release", "subdir", "dir", "url", "sas", "sas-file", "cacert"},
     {"plain-http-loopback"}};
@@ -99,6 +105,8 @@ const CommandSyntax kUpload{
     "upload",
     "usage: publisher upload --dir DIR --url https://HOST [--sas-file FILE] [--jobs N]\n"
     "                        [--replace] [--cacert FILE] [--plain-http-loopback]\n"
+    "       publisher upload --dir DIR --url https://HOST1 --sas-file FILE1\n"
+    "                        --url https://HOST2 --sas-file FILE2 ... [options as above]\n"
     "Puts every release of the published folder DIR at HOST/<its path in DIR> with\n"
     "Put Blob (the first folder is the container, which must exist), N at a time\n"
     "(default 4), retrying answers 5xx and broken connections. Objects already\n"
@@ -112,6 +120,10 @@ const CommandSyntax kUpload{
     "             downloaded until the upload puts the new one up. A part object\n"
     "             that another live release of the container names is never\n"
     "             rewritten: the upload is refused, naming that release\n"
+    "Several destinations (each --url with its own --sas-file, in order): nothing\n"
+    "goes anywhere unless each may take the release; then the parts go to every\n"
+    "one, the CRC info last to each that holds them all, and the last lines say\n"
+    "which destinations are complete (exit status 1 unless all are).\n"
     "The write signature: publisher sas --write.\n",
     {"dir", "url", "sas", "sas-file", "jobs", "cacert"},
     {"replace", "plain-http-loopback"}};
@@ -165,22 +177,27 @@ int RunPublish(const Args& args) {
 }
 
 int RunVerify(const Args& args) {
-  if (!args.Has("release") || args.Has("dir") == args.Has("url") || !args.Plain().empty()) {
-    return UsageError(kVerify, "--release and one of --dir or --url are needed");
+  const std::vector<std::string> urls = args.All("url");
+  if (!args.Has("release") || (!args.Has("dir") && urls.empty()) || !args.Plain().empty()) {
+    return UsageError(kVerify, "--release and --dir, --url or both are needed");
+  }
+  if (urls.size() > 1 && !args.Has("dir")) {
+    return UsageError(kVerify, "several hosts are checked against the published folder: --dir");
   }
   if (!args.Has("subdir") && args.Get("release").find("2_5") == std::string::npos) {
     return UsageError(kVerify, "--subdir is needed (only a \"2_5\" release has none)");
   }
   VerifyOptions options;
   std::string error;
-  if (args.Has("url") && !ReadSecret(args, kSignature, true, options.sas, error)) {
+  std::vector<std::string> signatures;
+  if (!urls.empty() && !ReadSecrets(args, kSignature, urls.size(), true, signatures, error)) {
     return Fail("verify", error);
   }
+  for (size_t i = 0; i < urls.size(); ++i) options.hosts.push_back({urls[i], signatures[i]});
   const CurlGlobal curl;
   options.release = args.Get("release");
   options.subdir = args.Get("subdir");
   options.dir = args.Get("dir");
-  options.url = args.Get("url");
   options.ca_file = args.Get("cacert");
   options.plain_http_loopback = args.Has("plain-http-loopback");
   return Verify(options);
@@ -245,10 +262,14 @@ int RunUpload(const Args& args) {
   std::string error;
   long jobs = 0;
   if (!args.Number("jobs", 4, 1, 64, jobs, error)) return UsageError(kUpload, error);
-  if (!ReadSecret(args, kSignature, false, options.sas, error)) return Fail("upload", error);
+  const std::vector<std::string> urls = args.All("url");
+  std::vector<std::string> signatures;
+  if (!ReadSecrets(args, kSignature, urls.size(), false, signatures, error)) {
+    return Fail("upload", error);
+  }
+  for (size_t i = 0; i < urls.size(); ++i) options.destinations.push_back({urls[i], signatures[i]});
   const CurlGlobal curl;
   options.dir = args.Get("dir");
-  options.url = args.Get("url");
   options.ca_file = args.Get("cacert");
   options.jobs = static_cast<int>(jobs);
   options.replace = args.Has("replace");

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class Args;
 
@@ -23,6 +24,13 @@ inline constexpr SecretSource kNginxSecret{"secret", "VELTRA_NGINX_SECRET"};
 // not `optional` (then it is empty).
 bool ReadSecret(const Args& args, const SecretSource& source, bool optional, std::string& secret,
                 std::string& error);
+
+// The secrets of `count` hosts: with one, ReadSecret's; with several, the
+// i-th `--<name>-file FILE` is the i-th host's (none at all when
+// `optional`: every host is unsigned). One value or variable is refused:
+// it could not say which host it is for.
+bool ReadSecrets(const Args& args, const SecretSource& source, size_t count, bool optional,
+                 std::vector<std::string>& secrets, std::string& error);
 
 // "--<name> VALUE, --<name>-file FILE or <ENV>": for usage messages.
 std::string SecretForms(const SecretSource& source);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -173,9 +174,14 @@ bool ContainerMissing(const HttpClient::Response& response) {
          code->second == "ContainerNotFound";
 }
 
+// The uploads to one destination. Its messages name the destination
+// (`label`) when there are several.
 class Uploader {
  public:
-  explicit Uploader(const UploadOptions& options) : options_(options) {}
+  Uploader(const UploadOptions& options, const UploadDestination& destination, std::string label)
+      : options_(options), destination_(destination), label_(std::move(label)) {}
+
+  const UploadDestination& Destination() const { return destination_; }
 
   // Runs `work` on every index below `count` on the configured number of
   // threads, each with its own connection, reporting `progress` meanwhile.
@@ -217,7 +223,7 @@ class Uploader {
   }
 
   std::string Url(const std::string& path) const {
-    return ObjectUrl(options_.url, path, options_.sas);
+    return ObjectUrl(destination_.url, path, destination_.sas);
   }
 
   // The live CRC info of `release`, if any; false (reported) when the host
@@ -324,8 +330,13 @@ class Uploader {
 
   void Report(const std::string& path, const std::string& problem) {
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fprintf(stderr, "\nupload: %s: %s\n", path.c_str(), problem.c_str());
+    std::fprintf(stderr, "\nupload: %s%s: %s\n", label_.c_str(), path.c_str(), problem.c_str());
     failed_ = true;
+  }
+
+  // One line of its own about this destination.
+  void Note(const std::string& text) const {
+    std::fprintf(stderr, "upload: %s%s\n", label_.c_str(), text.c_str());
   }
 
   bool Failed() const { return failed_; }
@@ -362,6 +373,8 @@ class Uploader {
   }
 
   const UploadOptions& options_;
+  const UploadDestination& destination_;
+  const std::string label_;
   const CRC crc_;
   std::mutex mutex_;
   std::condition_variable done_signal_;
@@ -425,14 +438,14 @@ bool CheckOtherReleases(Uploader& uploader, const UploadOptions& options,
   std::vector<DescribedRelease> live;
   for (const std::string& container : containers) {
     std::string error;
-    if (!ReadLiveReleases(fetch, options.url, options.sas, container, kMaxCrcInfoBytes, live,
-                          error)) {
+    if (!ReadLiveReleases(fetch, uploader.Destination().url, uploader.Destination().sas, container,
+                          kMaxCrcInfoBytes, live, error)) {
       // Without --replace nothing foreign is overwritten anyway (Conflicts).
       if (!options.replace) return true;
-      std::fprintf(stderr,
-                   "upload: %s\nupload: nothing was uploaded: --replace needs to know "
-                   "that no other live release names the parts it rewrites\n",
-                   error.c_str());
+      uploader.Note(error);
+      uploader.Note(
+          "nothing was uploaded: --replace needs to know that no other live release names "
+          "the parts it rewrites");
       return false;
     }
   }
@@ -451,90 +464,99 @@ bool CheckOtherReleases(Uploader& uploader, const UploadOptions& options,
     if (other.size == state.part->size && other.crc == state.part->crc) continue;
     const DescribedRelease& holder = *found->second.first;
     if (++held <= 5) {
-      std::fprintf(stderr, "upload: %s is a part of live release %s (%s), with other bytes\n",
-                   state.part->path.c_str(), holder.name.c_str(), holder.crc_info_path.c_str());
+      uploader.Note(state.part->path + " is a part of live release " + holder.name + " (" +
+                    holder.crc_info_path + "), with other bytes");
     }
     holders.insert(holder.name);
   }
   if (held == 0) return true;
   std::string names;
   for (const std::string& name : holders) names += (names.empty() ? "" : ", ") + name;
-  std::fprintf(stderr,
-               "upload: nothing was uploaded: %zu part%s would change live release%s %s under "
-               "%s users, and no option allows that (--replace replaces only the releases of "
-               "the published folder). Publish into another folder (--subdir), or take %s down "
-               "first\n",
-               held, held == 1 ? "" : "s", holders.size() == 1 ? "" : "s", names.c_str(),
-               holders.size() == 1 ? "its" : "their", holders.size() == 1 ? "it" : "them");
+  const bool one = holders.size() == 1;
+  uploader.Note("nothing was uploaded: " + std::to_string(held) + " part" + (held == 1 ? "" : "s") +
+                " would change live release" + (one ? " " : "s ") + names + " under " +
+                (one ? "its" : "their") +
+                " users, and no option allows that (--replace replaces only the releases of "
+                "the published folder). Publish into another folder (--subdir), or take " +
+                (one ? "it" : "them") + " down first");
   return false;
 }
 
-}  // namespace
-
-int Upload(const UploadOptions& options) {
-  const auto start = std::chrono::steady_clock::now();
-  std::string error;
-  if (!CheckHostUrl(options.url, options.plain_http_loopback, error)) {
-    std::fprintf(stderr, "upload: %s\n", error.c_str());
-    return 2;
-  }
-  std::vector<LocalRelease> releases;
-  if (!ReadReleases(options.dir, releases)) return 1;
-
-  Uploader uploader(options);
-  uploader.ForEach(
-      releases.size(),
-      [&](HttpClient& client, size_t i) { uploader.FetchLive(client, releases[i]); }, nullptr);
-  if (uploader.Failed()) return 1;
-
-  std::vector<PartState> states;
-  for (const LocalRelease& release : releases) {
-    for (const PartObject& part : release.parts) {
-      states.push_back(PartState{&part, &release, "", PartState::Host::kMissing});
+// One destination: the releases as it holds them and what it holds at
+// each part's path.
+struct Target {
+  Target(const UploadOptions& options, const UploadDestination& destination, std::string label,
+         const std::vector<LocalRelease>& local)
+      : uploader(options, destination, std::move(label)), releases(local) {
+    for (const LocalRelease& release : releases) {
+      for (const PartObject& part : release.parts) {
+        states.push_back(PartState{&part, &release, "", PartState::Host::kMissing});
+      }
     }
   }
+
+  Uploader uploader;
+  std::vector<LocalRelease> releases;
+  std::vector<PartState> states;
+  size_t already_there = 0;
+  size_t crc_infos_put = 0;
+  bool complete = false;
+};
+
+// Whether the destination may take the release: what it holds is known,
+// and no live release would change under its users. Reported when not.
+bool Prepare(Target& target, const UploadOptions& options) {
+  Uploader& uploader = target.uploader;
   uploader.ForEach(
-      states.size(), [&](HttpClient& client, size_t i) { uploader.Survey(client, states[i]); },
+      target.releases.size(),
+      [&](HttpClient& client, size_t i) { uploader.FetchLive(client, target.releases[i]); },
       nullptr);
+  if (uploader.Failed()) return false;
+  uploader.ForEach(
+      target.states.size(),
+      [&](HttpClient& client, size_t i) { uploader.Survey(client, target.states[i]); }, nullptr);
   if (uploader.Failed()) {
-    std::fprintf(stderr, "upload: nothing was uploaded\n");
-    return 1;
+    uploader.Note("nothing was uploaded");
+    return false;
   }
-  const std::vector<std::string> conflicts = Conflicts(states);
-  if (!CheckOtherReleases(uploader, options, releases, states)) return 1;
+  const std::vector<std::string> conflicts = Conflicts(target.states);
+  if (!CheckOtherReleases(uploader, options, target.releases, target.states)) return false;
   if (!conflicts.empty() && !options.replace) {
     for (size_t i = 0; i < conflicts.size() && i < 5; ++i) {
-      std::fprintf(stderr, "upload: %s: the host holds other bytes here for a live release\n",
-                   conflicts[i].c_str());
+      uploader.Note(conflicts[i] + ": the host holds other bytes here for a live release");
     }
-    std::fprintf(stderr,
-                 "upload: nothing was uploaded: %zu part%s would change a release that users may "
-                 "be downloading. A release does not change once its CRC info is live: publish "
-                 "under a new release name (and folder), or pass --replace to take the live "
-                 "release down and replace it\n",
-                 conflicts.size(), conflicts.size() == 1 ? "" : "s");
-    return 1;
+    uploader.Note("nothing was uploaded: " + std::to_string(conflicts.size()) + " part" +
+                  (conflicts.size() == 1 ? "" : "s") +
+                  " would change a release that users may be downloading. A release does not "
+                  "change once its CRC info is live: publish under a new release name (and "
+                  "folder), or pass --replace to take the live release down and replace it");
+    return false;
   }
+  return true;
+}
+
+// Takes down what --replace replaces and puts every part the destination
+// lacks; true when it then holds every part with its size and MD5.
+bool PutParts(Target& target, const UploadOptions& options, const std::string& progress_label) {
+  Uploader& uploader = target.uploader;
   if (options.replace) {
-    for (const LocalRelease& release : releases) {
+    for (const LocalRelease& release : target.releases) {
       if (!release.is_live || release.live == release.crc_info) continue;
       HttpClient client(options.ca_file, options.plain_http_loopback);
-      if (!uploader.Delete(client, release.crc_info_path)) return 1;
-      std::fprintf(stderr,
-                   "upload: --replace: took %s down; until this upload puts it back, users see "
-                   "that this version can no longer be downloaded\n",
-                   release.crc_info_path.c_str());
+      if (!uploader.Delete(client, release.crc_info_path)) return false;
+      uploader.Note("--replace: took " + release.crc_info_path +
+                    " down; until this upload puts it back, users see that this version can no "
+                    "longer be downloaded");
     }
   }
-
   std::vector<const PartState*> to_put;
   uint64_t to_send = 0;
-  for (const PartState& state : states) {
+  for (const PartState& state : target.states) {
     if (state.host == PartState::Host::kSame) continue;
     to_put.push_back(&state);
     to_send += state.part->size;
   }
-  Progress progress("upload", to_send);
+  Progress progress(progress_label, to_send);
   uploader.ForEach(
       to_put.size(), [&](HttpClient& client, size_t i) { uploader.Put(client, *to_put[i]); },
       &progress);
@@ -542,29 +564,108 @@ int Upload(const UploadOptions& options) {
   if (!uploader.Failed()) {
     // Every part the CRC info names, as the host holds it now.
     uploader.ForEach(
-        states.size(), [&](HttpClient& client, size_t i) { uploader.Check(client, states[i]); },
-        nullptr);
+        target.states.size(),
+        [&](HttpClient& client, size_t i) { uploader.Check(client, target.states[i]); }, nullptr);
   }
   if (uploader.Failed()) {
-    std::fprintf(stderr, "upload: not every part is on the host; no CRC info was uploaded\n");
-    return 1;
+    uploader.Note("not every part is on the host; no CRC info was uploaded");
+    return false;
   }
-  size_t crc_infos_put = 0;
+  target.already_there = target.states.size() - to_put.size();
+  return true;
+}
+
+bool PutCrcInfos(Target& target, const UploadOptions& options) {
   HttpClient client(options.ca_file, options.plain_http_loopback);
-  for (const LocalRelease& release : releases) {
+  for (const LocalRelease& release : target.releases) {
     if (release.is_live && release.live == release.crc_info) continue;
     const std::string md5 =
         Crypto::Base64Encode(Crypto::Md5(release.crc_info.data(), release.crc_info.size()));
-    if (!uploader.PutObject(client, release.crc_info_path, release.crc_info, md5)) return 1;
-    ++crc_infos_put;
+    if (!target.uploader.PutObject(client, release.crc_info_path, release.crc_info, md5)) {
+      return false;
+    }
+    ++target.crc_infos_put;
+  }
+  return true;
+}
+
+std::string Rate(uint64_t bytes, double seconds) {
+  char text[80];
+  std::snprintf(text, sizeof text, "%.1f MB in %.2f s (%.1f MB/s)", bytes / 1e6, seconds,
+                seconds > 0 ? bytes / 1e6 / seconds : 0.0);
+  return text;
+}
+
+}  // namespace
+
+int Upload(const UploadOptions& options) {
+  const auto start = std::chrono::steady_clock::now();
+  std::string error;
+  for (const UploadDestination& destination : options.destinations) {
+    if (!CheckHostUrl(destination.url, options.plain_http_loopback, error)) {
+      std::fprintf(stderr, "upload: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  std::vector<LocalRelease> releases;
+  if (!ReadReleases(options.dir, releases)) return 1;
+
+  // With several destinations every message names the one it is about.
+  const bool several = options.destinations.size() > 1;
+  std::vector<std::unique_ptr<Target>> targets;
+  for (const UploadDestination& destination : options.destinations) {
+    targets.push_back(std::make_unique<Target>(options, destination,
+                                               several ? destination.url + ": " : "", releases));
+  }
+  // Every destination must be able to take the release before any gets a
+  // byte of it.
+  std::string refused;
+  for (const auto& target : targets) {
+    if (!Prepare(*target, options)) {
+      refused += (refused.empty() ? "" : ", ") + target->uploader.Destination().url;
+    }
+  }
+  if (!refused.empty()) {
+    if (several) {
+      std::fprintf(stderr, "upload: nothing was uploaded to any destination: %s cannot take it\n",
+                   refused.c_str());
+    }
+    return 1;
+  }
+  // The parts to every destination first, then the CRC info on each one
+  // that holds them all: the release goes live on those at about the same
+  // time, and one that failed holds no CRC info of this upload.
+  for (const auto& target : targets) {
+    target->complete = PutParts(
+        *target, options, several ? "upload " + target->uploader.Destination().url : "upload");
+  }
+  uint64_t bytes = 0;
+  size_t complete = 0;
+  for (const auto& target : targets) {
+    if (target->complete) target->complete = PutCrcInfos(*target, options);
+    bytes += target->uploader.BytesDone();
+    complete += target->complete ? 1 : 0;
   }
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::fprintf(stderr,
-               "upload: %zu parts (%zu already there) and %zu CRC info%s put, %.1f MB in %.2f s "
-               "(%.1f MB/s)\n",
-               states.size(), states.size() - to_put.size(), crc_infos_put,
-               crc_infos_put == 1 ? "" : "s", uploader.BytesDone() / 1e6, seconds,
-               seconds > 0 ? uploader.BytesDone() / 1e6 / seconds : 0.0);
-  return 0;
+  for (const auto& target : targets) {
+    if (!target->complete) {
+      if (several) {
+        target->uploader.Note(
+            "NOT complete: its CRC info was not put (see above); upload to it again, what it "
+            "holds already is skipped");
+      }
+      continue;
+    }
+    const std::string line = std::to_string(target->states.size()) + " parts (" +
+                             std::to_string(target->already_there) + " already there) and " +
+                             std::to_string(target->crc_infos_put) + " CRC info" +
+                             (target->crc_infos_put == 1 ? "" : "s") + " put";
+    target->uploader.Note(several ? "complete: " + line : line + ", " + Rate(bytes, seconds));
+  }
+  if (several) {
+    std::fprintf(stderr, "upload: complete on %zu of %zu destinations, %s\n", complete,
+                 targets.size(), Rate(bytes, seconds).c_str());
+  }
+  return complete == targets.size() ? 0 : 1;
 }

@@ -22,17 +22,31 @@ constexpr size_t kMaxCrcInfoBytes = 64u << 20;
 using Fetch = std::function<bool(const std::string& request, size_t max_bytes, std::string& bytes,
                                  std::string& problem)>;
 
-int Check(const HostLayout& layout, const Fetch& fetch) {
+// Checks the objects `fetch` gives against the CRC info they hold, or
+// against `reference` (the published folder's), which theirs must then
+// equal. Every message names `host` when it is given (one of several).
+int Check(const HostLayout& layout, const Fetch& fetch, const std::string* reference = nullptr,
+          const std::string& host = "") {
+  const std::string label = host.empty() ? "" : host + ": ";
   std::string text;
   std::string problem;
   if (!fetch(layout.CrcInfoRequest(), kMaxCrcInfoBytes, text, problem)) {
-    std::fprintf(stderr, "verify: CRC info %s: %s\n", layout.CrcInfoRequest().c_str(),
-                 problem.c_str());
+    std::fprintf(stderr, "verify: %sCRC info %s: %s\n", label.c_str(),
+                 layout.CrcInfoRequest().c_str(), problem.c_str());
     return 1;
+  }
+  size_t differences = 0;
+  auto report = [&differences, &label](const std::string& what, const std::string& how) {
+    std::fprintf(stderr, "verify: %s%s: %s\n", label.c_str(), what.c_str(), how.c_str());
+    ++differences;
+  };
+  if (reference && text != *reference) {
+    report(layout.CrcInfoRequest(), "differs from the published folder's CRC info");
+    text = *reference;
   }
   const ReleaseManifest records = ParseCrcInfo(text.data(), text.size());
   if (records.empty()) {
-    std::fprintf(stderr, "verify: CRC info %s holds no file record\n",
+    std::fprintf(stderr, "verify: %sCRC info %s holds no file record\n", label.c_str(),
                  layout.CrcInfoRequest().c_str());
     return 1;
   }
@@ -40,14 +54,9 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
   for (const ManifestFile& record : records) total += record.size;
 
   const CRC crc;
-  size_t differences = 0;
   size_t parts_checked = 0;
   uint64_t done = 0;
-  Progress progress("verify", total);
-  auto report = [&differences](const std::string& what, const std::string& how) {
-    std::fprintf(stderr, "verify: %s: %s\n", what.c_str(), how.c_str());
-    ++differences;
-  };
+  Progress progress(host.empty() ? "verify" : "verify " + host, total);
   for (const ManifestFile& record : records) {
     const std::string name = Narrow(record.host_name);
     const uint32_t size = record.size;
@@ -85,35 +94,18 @@ int Check(const HostLayout& layout, const Fetch& fetch) {
     progress.Report(done, part.file_name);
   }
   progress.Finish(done);
-  std::fprintf(stderr, "verify: %zu files, %zu parts, %zu difference%s\n", records.size(),
-               parts_checked, differences, differences == 1 ? "" : "s");
+  std::fprintf(stderr, "verify: %s%zu files, %zu parts, %zu difference%s\n", label.c_str(),
+               records.size(), parts_checked, differences, differences == 1 ? "" : "s");
   return differences ? 1 : 0;
 }
 
-}  // namespace
-
-int Verify(const VerifyOptions& options) {
-  const HostLayout layout(options.release, options.subdir);
-  if (!options.dir.empty()) {
-    return Check(layout, [&options](const std::string& request, size_t max_bytes,
-                                    std::string& bytes, std::string& problem) {
-      const std::string path = options.dir + "/" + HostLayout::ToFilePath(request);
-      if (!FileIo::ReadWholeFile(path, bytes, problem)) return false;
-      if (bytes.size() > max_bytes) bytes.resize(max_bytes + 1);
-      return true;
-    });
-  }
-  std::string error;
-  if (!CheckHostUrl(options.url, options.plain_http_loopback, error)) {
-    std::fprintf(stderr, "verify: %s\n", error.c_str());
-    return 2;
-  }
-  HttpClient client(options.ca_file, options.plain_http_loopback);
-  return Check(layout, [&](const std::string& request, size_t max_bytes, std::string& bytes,
-                           std::string& problem) {
+// Fetches BASE + the request + the signature: the bytes of an answer 200.
+Fetch HostFetch(HttpClient& client, const VerifyHost& host) {
+  return [&client, &host](const std::string& request, size_t max_bytes, std::string& bytes,
+                          std::string& problem) {
     HttpClient::Response response;
     // One byte more than expected shows a body that is too long.
-    client.Get(ObjectUrl(options.url, request, options.sas), max_bytes + 1, response);
+    client.Get(ObjectUrl(host.url, request, host.sas), max_bytes + 1, response);
     if (!response.failure.empty() && !response.too_long) {
       problem = "no whole answer: " + response.failure;
       return false;
@@ -132,5 +124,53 @@ int Verify(const VerifyOptions& options) {
     }
     bytes = std::move(response.body);
     return true;
-  });
+  };
+}
+
+}  // namespace
+
+int Verify(const VerifyOptions& options) {
+  const HostLayout layout(options.release, options.subdir);
+  if (options.hosts.empty()) {
+    return Check(layout, [&options](const std::string& request, size_t max_bytes,
+                                    std::string& bytes, std::string& problem) {
+      const std::string path = options.dir + "/" + HostLayout::ToFilePath(request);
+      if (!FileIo::ReadWholeFile(path, bytes, problem)) return false;
+      if (bytes.size() > max_bytes) bytes.resize(max_bytes + 1);
+      return true;
+    });
+  }
+  std::string error;
+  for (const VerifyHost& host : options.hosts) {
+    if (!CheckHostUrl(host.url, options.plain_http_loopback, error)) {
+      std::fprintf(stderr, "verify: %s\n", error.c_str());
+      return 2;
+    }
+  }
+  if (options.hosts.size() == 1 && options.dir.empty()) {
+    HttpClient client(options.ca_file, options.plain_http_loopback);
+    return Check(layout, HostFetch(client, options.hosts[0]));
+  }
+  // Several hosts: each against the published folder's CRC info.
+  std::string reference;
+  if (!FileIo::ReadWholeFile(options.dir + "/" + layout.CrcInfoFile(), reference, error)) {
+    std::fprintf(stderr, "verify: %s\n", error.c_str());
+    return 1;
+  }
+  std::string differing;
+  for (const VerifyHost& host : options.hosts) {
+    HttpClient client(options.ca_file, options.plain_http_loopback);
+    if (Check(layout, HostFetch(client, host), &reference, host.url) != 0) {
+      differing += (differing.empty() ? "" : ", ") + host.url;
+    }
+  }
+  if (differing.empty()) {
+    std::fprintf(stderr,
+                 "verify: every host (%zu) holds the release as the published folder has it\n",
+                 options.hosts.size());
+    return 0;
+  }
+  std::fprintf(stderr, "verify: hosts that differ from the published folder: %s\n",
+               differing.c_str());
+  return 1;
 }
