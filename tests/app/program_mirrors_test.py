@@ -178,6 +178,9 @@ class Hosts:
              "--location", str(state / "storage"), "--debug", str(self.azurite_log),
              "--disableTelemetry", "--silent"],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        # For the next run, should this one be killed before its end.
+        (self.work.parent / (self.work.name + "-azurite.pid")).write_text(
+            "%d %s" % (self.azurite.pid, self.azurite_address))
 
         def listening():
             try:
@@ -467,6 +470,18 @@ def both_down(hosts, program):
     check(not program.any_final_file(), "e: no file of the release beside the program")
 
 
+def stop_left_azurite(pid_file):
+    """The Azurite a killed run left behind, if that process is still it."""
+    try:
+        pid, address = pid_file.read_text().split()
+        command = Path("/proc/%s/cmdline" % pid).read_bytes().split(b"\0")
+    except (OSError, ValueError):
+        return
+    if b"azurite-blob" in b" ".join(command) and address.encode() in command:
+        os.kill(int(pid), 15)
+        wait_for(lambda: not Path("/proc/%s" % pid).exists(), 30)
+
+
 def prepare(wine_run, programs, helper, work, prefix, azurite_dir):
     """The hosts, and each of `programs` in a folder of its own in `work`,
     afresh."""
@@ -476,6 +491,7 @@ def prepare(wine_run, programs, helper, work, prefix, azurite_dir):
     subprocess.run([str(source / "scripts" / "nginx.sh"), "stop", str(work / "nginx")])
     subprocess.run([str(source / "tests" / "hosts" / "hostctl.sh"), "stop",
                     str(work / "logservice")])
+    stop_left_azurite(work.parent / (work.name + "-azurite.pid"))
     shutil.rmtree(work, ignore_errors=True)
     work.mkdir(parents=True)
     hosts = Hosts(work, helper, azurite_dir)
