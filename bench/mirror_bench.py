@@ -81,7 +81,7 @@ def main():
                 runs = [("one host", alone), ("two hosts, both up", base),
                         ("first host stopped before the start",
                          mirrors.first_stopped(hosts, program, base)),
-                        ("first host stopped after 20 MB",
+                        ("first host stopped once 20 MB were served",
                          mirrors.first_stops_mid_run(hosts, program, base)),
                         *zip(("first host answers 503", "first host answers 403"),
                              mirrors.first_refuses(hosts, program, base))]
