@@ -20,7 +20,8 @@ b. The first host stopped before the start; c. stopped (nginx's fast stop,
 d. The first host answers 503 to everything (the relay), then 403 to
    everything (nginx with another secret, as for an expired signature):
    both complete from the second host.
-e. Both hosts down: the program gives up with the support message, and its
+e. Both hosts down: the program gives up with the support message as the
+   one for the first host alone does with that host down, and its
    logfile.txt names both hosts.
 Every completed run ends well within the 60 s a failing host rests: no run
 waits for it.
@@ -70,7 +71,8 @@ if __name__ == "__main__" and sys.argv[1:2] == ["mirror-entry"]:
 
 import program_nginx_test as nginx_test  # noqa: E402
 from faultrelay import FaultRelay  # noqa: E402
-from program_test import check, wait_for  # noqa: E402
+from mainjob import wait_for  # noqa: E402
+from program_test import check  # noqa: E402
 
 RELEASE, SUBDIR = nginx_test.RELEASE, nginx_test.SUBDIR
 IN_FLIGHT = nginx_test.IN_FLIGHT
@@ -438,21 +440,23 @@ def lost(run, base):
               run.name, run.seconds, run.seconds - base.seconds))
 
 
-def both_down(hosts, program):
-    hosts.first_down()
-    hosts.second_down()
+def gives_up(program, name):
+    """Runs `program` until it gives up with the support message, answers
+    it and waits for the end; returns the seconds to the message and the
+    log beside the program (logfile.txt)."""
     program.clean()
     program.opened.unlink(missing_ok=True)
-    run = program.start("e_both_down")
+    run = program.start(name)
     helper = lambda *args: subprocess.run(  # noqa: E731
         [program.wine_run, program.helper, *args], cwd=program.folder, timeout=120,
         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=program.env)
-    shot = program.folder.parent / "support-message.bmp"
-    check(wait_for(lambda: helper("shot", "Error", str(shot)).returncode == 0, 300),
-          "e: the support message box shown with both hosts down")
+    shot = program.folder.parent / (name + ".bmp")
+    check(wait_for(lambda: helper("shot", "Error", str(shot)).returncode == 0, 300, step=0.5),
+          "%s: the support message box shown" % name)
+    seconds = time.time() - program.started
     answer = helper("answer")
     check(answer.returncode == 0 and answer.stdout.decode("utf-8").startswith(
-        "Downloading setup failed."), "e: the user answers the support message")
+        "Downloading setup failed."), "%s: the user answers the support message" % name)
     if not wait_for(lambda: run.poll() is not None, 5):
         helper("close", nginx_test.CAPTION)
     # Started with an option, the program ends with the run's exit code, of
@@ -460,14 +464,28 @@ def both_down(hosts, program):
     network = int(re.search(r"kExitNetwork = (\d+)", (
         mainjob.ROOT / "app" / "exitcodes.h").read_text()).group(1))
     code = run.wait(timeout=120)
-    check(code == network & 0xFF, "e: the program ends with the exit code of a network that "
-          "reaches no host (%s)" % code)
+    check(code == network & 0xFF, "%s: the program ends with the exit code of a network that "
+          "reaches no host (%s)" % (name, code))
+    check(not program.any_final_file(), "%s: no file of the release beside the program" % name)
     logfile = program.folder / "logfile.txt"
-    text = logfile.read_text(encoding="utf-8", errors="replace") if logfile.exists() else ""
+    print("%s: the support message after %.1f s" % (name, seconds))
+    return seconds, logfile.read_text(encoding="utf-8", errors="replace") \
+        if logfile.exists() else ""
+
+
+def both_down(hosts, program, one_host):
+    """The program for the first host alone with that host down, then the
+    one for both with both down."""
+    hosts.first_down()
+    alone, _ = gives_up(one_host, "e_one_host_down")
+    hosts.second_down()
+    seconds, text = gives_up(program, "e_both_down")
     check(all("Opening connection: " + host in text for host in (hosts.first, hosts.second)),
           "e: logfile.txt beside the program names both hosts")
     check("sig=" not in text, "e: no host's signature in logfile.txt")
-    check(not program.any_final_file(), "e: no file of the release beside the program")
+    check(seconds - alone < REST_SECONDS - 10,
+          "e: the support message after %.1f s, after %.1f s with a single host: no rest waited "
+          "out" % (seconds, alone))
 
 
 def stop_left_azurite(pid_file):
@@ -521,7 +539,7 @@ def main():
         if "d" in selected:
             first_refuses(hosts, program, base)
         if "e" in selected:
-            both_down(hosts, program)
+            both_down(hosts, program, one_host)
     finally:
         for each in (program, one_host):
             each.kill()
