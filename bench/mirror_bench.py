@@ -11,8 +11,9 @@ everything (nginx with another secret, as for an expired signature).
 Prints, as medians of the rounds, the wall time from the start to the
 program's exit, MB/s, the requests both hosts answered, the time each
 failure adds to the run with both hosts up in the same round, and the parts
-fetched again. It takes the integration tests' addresses: never run it
-beside them."""
+fetched again; then, once, how soon each program gives up with its hosts
+down, and after how many tries. It takes the integration tests' addresses:
+never run it beside them."""
 
 import argparse
 import contextlib
@@ -102,6 +103,17 @@ def main():
             print("| %s | %.1f | %.0f | %g | %s | %g |" % (
                 name, wall, size / 1e6 / wall, requests,
                 "" if name.startswith(("one", "two")) else "%+.1f" % extra, again))
+        # Last: the hosts stay down.
+        with open(details, "a") as out, contextlib.redirect_stdout(out):
+            hosts.first_down()
+            alone = mirrors.gives_up(one_host, "e_one_host_down")
+            hosts.second_down()
+            both = mirrors.gives_up(program, "e_both_down")
+        print("giving up (one run each): the program for one host with it down shows the "
+              "support message after %.1f s and %d tries, the one for two hosts with both down "
+              "after %.1f s and %d tries" % (
+                  alone[0], alone[1].count("Opening connection: "),
+                  both[0], both[1].count("Opening connection: ")))
     finally:
         if hosts is not None:
             hosts.stop()
