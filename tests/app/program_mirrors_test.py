@@ -7,7 +7,7 @@ VELTRA_MIRRORS names. Each scenario is one run of the program, started with
 /log so that its whole log is read whatever the run's end.
 
 a. Both up: the files are byte-identical to the release, and both hosts
-   together answered as many requests as the first alone answers the same
+   together answered as many requests as the first host answers the same
    program built for it alone (ONE_HOST_PROGRAM): the CRC info's copies,
    now from both hosts, and every part once.
 f. One host serves a CRC info with one part's CRC changed: the second
