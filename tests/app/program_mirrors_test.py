@@ -13,7 +13,8 @@ a. Both up: the files are byte-identical to the release, and both hosts
 f. One host serves a CRC info with one part's CRC changed: the second
    host's copy, then the first's. The run names the host whose copy is not
    used, completes from the other and never takes a part from it but the
-   one part that settles between the copies.
+   one part that settles between the copies. With each host's copy wrong
+   in its own way, the program gives up and writes no file.
 b. The first host stopped before the start; c. stopped (nginx's fast stop,
    the relay's connections dropped) after some MB were served: both
    complete, and in (c) no more parts come twice than are in flight.
@@ -79,13 +80,13 @@ IN_FLIGHT = nginx_test.IN_FLIGHT
 nginx_test.FILES = FILES
 
 
-def tampered(crc_info):
+def tampered(crc_info, change=1):
     """The CRC info with the CRC of the second part of its first file
-    changed."""
+    changed (its bits of `change` flipped)."""
     pieces = crc_info.split(b";")
     lines = pieces[1].split(b"\r\n")
     # The name, the size, then a CRC per part.
-    lines[3] = b"%d" % (int(lines[3]) ^ 1)
+    lines[3] = b"%d" % (int(lines[3]) ^ change)
     pieces[1] = b"\r\n".join(lines)
     return b";".join(pieces)
 
@@ -367,6 +368,18 @@ def crc_info_differs(hosts, program):
           "f: every part from the second host (%d), none from the first but the one that settles "
           "(%d)" % (len(run.second_parts), len(run.first_parts)))
 
+    # Each host its own wrong copy: the part matches neither, and nothing is
+    # taken from either.
+    hosts.first_crc_info(wrong)
+    hosts.second_crc_info(tampered(hosts.crc_info, 2))
+    try:
+        _, text = gives_up(program, "f_both_copies_tampered", "kExitFatal")
+    finally:
+        hosts.first_crc_info(hosts.crc_info)
+        hosts.second_crc_info(hosts.crc_info)
+    check("matches neither host's copy of %s.txt" % RELEASE in text,
+          "f: with both copies wrong, the log says the part matches neither")
+
 
 def first_stopped(hosts, program, base):
     hosts.first_down()
@@ -440,10 +453,10 @@ def lost(run, base):
               run.name, run.seconds, run.seconds - base.seconds))
 
 
-def gives_up(program, name):
+def gives_up(program, name, exit_code="kExitNetwork"):
     """Runs `program` until it gives up with the support message, answers
-    it and waits for the end; returns the seconds to the message and the
-    log beside the program (logfile.txt)."""
+    it and waits for the end with `exit_code` (app/exitcodes.h); returns the
+    seconds to the message and the log beside the program (logfile.txt)."""
     program.clean()
     program.opened.unlink(missing_ok=True)
     run = program.start(name)
@@ -461,11 +474,10 @@ def gives_up(program, name):
         helper("close", nginx_test.CAPTION)
     # Started with an option, the program ends with the run's exit code, of
     # which a Linux parent sees the low byte.
-    network = int(re.search(r"kExitNetwork = (\d+)", (
+    expected = int(re.search(exit_code + r" = (\d+)", (
         mainjob.ROOT / "app" / "exitcodes.h").read_text()).group(1))
     code = run.wait(timeout=120)
-    check(code == network & 0xFF, "%s: the program ends with the exit code of a network that "
-          "reaches no host (%s)" % (name, code))
+    check(code == expected & 0xFF, "%s: the program ends with %s (%s)" % (name, exit_code, code))
     check(not program.any_final_file(), "%s: no file of the release beside the program" % name)
     logfile = program.folder / "logfile.txt"
     print("%s: the support message after %.1f s" % (name, seconds))
