@@ -36,6 +36,10 @@ wan_args=(--congestion "${VELTRA_BENCH_CONGESTION:-cubic}")
 python3 "$ROOT/bench/wan_bench.py" --build "$BUILD_DIR" --source "$ROOT" \
   --publisher "$BUILD_DIR/native/publisher/publisher" --subnet "$bench_subnet" "${wan_args[@]}"
 
+# The integration tests' hosts and programs, on the build's test subnet.
+echo "== A second host of the release: both up, and the first one failing"
+python3 "$ROOT/bench/mirror_bench.py" --build "$BUILD_DIR" --source "$ROOT"
+
 echo "== Verifying and merging a release on disk"
 "$BUILD_DIR/wine-run.sh" "$BUILD_DIR/bench/manager_bench.exe"
 # The same steps with the files dropped from the cache before each one, so

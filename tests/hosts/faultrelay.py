@@ -9,6 +9,7 @@ only; it runs outside Wine, in the test's own process.
                        cert, key)
     relay.fault("/veltra_r1/3_Data.bin", {"reset_at": 4_000_000})   # its next request
     relay.fault("/veltra_r1/Veltra_R1.txt", {"body": b"..."}, nth=2) # the one after
+    relay.always({"status": 503})                                   # every request
 
 A fault (one of):
   reset_at N      send N body bytes, then reset the connection (RST)
@@ -20,6 +21,10 @@ A fault (one of):
   body B          this body instead of the host's (the host is asked)
   hold EVENT      wait for the threading.Event, then answer 503; the host is
                   never asked (a request kept waiting until the test is done)
+
+A host that ends an answer before its announced length makes the relay drop
+the client's connection, as the host's own would be. stop() closes the
+listeners and every connection under way: a host that goes down.
 
 The relay counts the body bytes it served and notes every request: path,
 fault applied, bytes sent. It also listens on port 80 of its address and
@@ -39,6 +44,8 @@ class FaultRelay:
         self.address, self.host_name, self.upstream_name = address, host_name, upstream_name
         self.lock = threading.Lock()
         self.plans = {}          # path -> {request number: fault}
+        self.every = None        # the fault of every request, before any planned
+        self.clients = set()     # connections under way
         self.counts = {}         # path -> requests seen
         self.requests = []       # [path, fault or None, body bytes sent]
         self.plain_requests = []
@@ -62,6 +69,11 @@ class FaultRelay:
         with self.lock:
             self.plans.setdefault(path, {})[self.counts.get(path, 0) + nth] = fault
 
+    def always(self, fault):
+        """`fault` for every request from now on; None ends it."""
+        with self.lock:
+            self.every = fault
+
     def served(self):
         with self.lock:
             return self.bytes_served
@@ -69,7 +81,19 @@ class FaultRelay:
     def stop(self):
         self.stopped.set()
         for listener in (self.listener, self.plain_listener):
+            # Wakes the accept under way, which would hold the address.
+            try:
+                listener.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
             listener.close()
+        with self.lock:
+            clients = list(self.clients)
+        for client in clients:
+            try:
+                client.shutdown(socket.SHUT_RDWR)
+            except OSError:
+                pass
 
     def _accept(self, listener, secure):
         while not self.stopped.is_set():
@@ -94,6 +118,10 @@ class FaultRelay:
         upstream = None
         try:
             raw.settimeout(300)
+            with self.lock:
+                self.clients.add(raw)
+            if self.stopped.is_set():
+                return
             client = self.server_context.wrap_socket(raw, server_side=True)
             reader = client.makefile("rb")
             while not self.stopped.is_set():
@@ -104,7 +132,7 @@ class FaultRelay:
                 path = target.split("?")[0]
                 with self.lock:
                     number = self.counts[path] = self.counts.get(path, 0) + 1
-                    fault = self.plans.get(path, {}).pop(number, None)
+                    fault = self.every or self.plans.get(path, {}).pop(number, None)
                     record = [path, fault, 0]
                     self.requests.append(record)
                 if fault and "hold" in fault:
@@ -139,6 +167,8 @@ class FaultRelay:
         finally:
             if upstream is not None:
                 upstream.close()
+            with self.lock:
+                self.clients.discard(raw)
             raw.close()
 
     def _relay_answer(self, client, answer, fault, record):
@@ -164,7 +194,9 @@ class FaultRelay:
         while True:
             piece = answer.read(1 << 16)
             if not piece:
-                return True
+                # The host's connection ended before the whole body: the
+                # client's ends too, or it would wait for the rest.
+                return offset >= length
             if flip is not None and offset <= flip < offset + len(piece):
                 piece = bytearray(piece)
                 piece[flip - offset] ^= 0xFF
