@@ -225,6 +225,11 @@ bool FirstDifference(const ReleaseManifest& first, const ReleaseManifest& second
 bool CrcInfoSource::Settle(HostPool& hosts, const ProbePart& probe, const std::string& first,
                            size_t first_host, const std::string& second, size_t second_host,
                            bool& use_second) const {
+  if (settled && settled->first == first && settled->second == second) {
+    use_second = settled->use_second;
+    return settled->decided;
+  }
+  settled = Settled{first, second, false, false};
   const ReleaseManifest mine = ParseCrcInfo(first.data(), first.size());
   const ReleaseManifest theirs = ParseCrcInfo(second.data(), second.size());
   const ManifestFile* record = nullptr;
@@ -235,6 +240,8 @@ bool CrcInfoSource::Settle(HostPool& hosts, const ProbePart& probe, const std::s
                           who + L": the first host's is used",
                       kModule, __LINE__);
     use_second = first_host > second_host;
+    settled->decided = true;
+    settled->use_second = use_second;
     return true;
   }
   const ManifestFile* other = nullptr;
@@ -246,13 +253,23 @@ bool CrcInfoSource::Settle(HostPool& hosts, const ProbePart& probe, const std::s
   // wrong.
   int first_votes = 0;
   int second_votes = 0;
+  int fetched = 0;
   for (size_t host : {first_host, second_host}) {
     uint32_t crc = 0;
     if (!probe(host, *record, part, crc)) continue;
+    fetched++;
     first_votes += static_cast<int32_t>(crc) == record->part_crcs[part];
     second_votes += static_cast<int32_t>(crc) == other->part_crcs[part];
   }
   const std::wstring which = L"part " + std::to_wstring(part) + L" of " + record->host_name;
+  if (fetched == 0) {
+    // Nothing settled: the next fetch tries again.
+    settled.reset();
+    Error::RecordError(L"DownloadManager::FetchCrcInfo " + which + L" could not be fetched from " +
+                           who + L" to settle between their copies of " + layout.CrcInfoName(),
+                       static_cast<uint32_t>(ERROR_INVALID_DATA), kModule, __LINE__);
+    return false;
+  }
   if (first_votes == 0 && second_votes == 0) {
     Error::RecordError(L"DownloadManager::FetchCrcInfo " + which + L" from " + who +
                            L" matches neither host's copy of " + layout.CrcInfoName(),
@@ -260,6 +277,8 @@ bool CrcInfoSource::Settle(HostPool& hosts, const ProbePart& probe, const std::s
     return false;
   }
   use_second = second_votes > first_votes || (second_votes == first_votes && first_host > second_host);
+  settled->decided = true;
+  settled->use_second = use_second;
   Error::LogMessage(L"DownloadManager::FetchCrcInfo " + which + L" from " + who + L" matches " +
                         std::to_wstring(first_votes) + L" time(s) the copy of " +
                         hosts.Name(first_host) + L" and " + std::to_wstring(second_votes) +

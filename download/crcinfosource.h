@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "download/releaselayout.h"
@@ -85,4 +86,14 @@ class CrcInfoSource {
   const ReleaseLayout& layout;
   size_t dropped = 0;
   std::string text;
+  // The last settling, kept for the run: the same two copies again (the
+  // verification's fetch, the next attempt) are not settled again by
+  // fetching their parts.
+  struct Settled {
+    std::string first;
+    std::string second;
+    bool decided = false;
+    bool use_second = false;
+  };
+  mutable std::optional<Settled> settled;
 };

@@ -126,7 +126,10 @@ bool FileDownload::RunAttempts() {
       case AttemptEnd::kWrong:
         if (stop_->Requested()) return true;
         // A copy asked of one host: once it rests, the others are asked.
-        if (request_.only_host && request_.hosts && !request_.hosts->Usable(*request_.only_host)) {
+        // With every host down its tries go on, as with a single host, so a
+        // short outage does not end the run sooner.
+        if (request_.only_host && request_.hosts && !request_.hosts->Usable(*request_.only_host) &&
+            request_.hosts->OthersUsable(*request_.only_host)) {
           return true;
         }
         break;

@@ -67,7 +67,8 @@ struct DownloadRequest {
 
   std::vector<HostObject> places;
   std::shared_ptr<HostPool> hosts;
-  // Every try on this host; the tries end once it rests.
+  // Every try on this host; the tries end once it rests while another
+  // host may take tries.
   std::optional<size_t> only_host;
   uint32_t part_index = 0;     // the owner's numbering
   uint32_t start_offset = 0;
