@@ -84,8 +84,10 @@ CrcInfoSource::Result CrcInfoSource::FetchFromMany(const FetchCopy& fetch,
     for (size_t host = 0; host < count; ++host) {
       if (hosts.Usable(host)) order.push_back(host);
     }
-    for (size_t host = 0; host < count && order.empty(); ++host) {
-      if (!hosts.LeftOut(host)) order.push_back(host);
+    if (order.empty()) {
+      for (size_t host = 0; host < count; ++host) {
+        if (!hosts.LeftOut(host)) order.push_back(host);
+      }
     }
     // Two copies from two hosts; a host that gives none passes its turn on.
     std::vector<size_t> served;
