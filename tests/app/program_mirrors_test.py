@@ -342,25 +342,27 @@ def both_up(hosts, program, one_host, alone_first=True):
     return alone, run
 
 
+def run_with_tampered_copy(hosts, program, put, name):
+    """A completed run with `put` serving a tampered CRC info on one host,
+    the right one put back afterwards."""
+    put(tampered(hosts.crc_info))
+    try:
+        run = Run(hosts, program, name)
+    finally:
+        put(hosts.crc_info)
+    run.completed()
+    return run
+
+
 def crc_info_differs(hosts, program):
     wrong = tampered(hosts.crc_info)
-    hosts.second_crc_info(wrong)
-    try:
-        run = Run(hosts, program, "f_second_copy_tampered")
-    finally:
-        hosts.second_crc_info(hosts.crc_info)
-    run.completed()
+    run = run_with_tampered_copy(hosts, program, hosts.second_crc_info, "f_second_copy_tampered")
     check(run.logged(not_used(hosts.second, hosts.first)),
           "f: the log names the second host as not used, its CRC info differing")
     check(len(run.second_parts) <= 1, "f: no part from the second host but the one that settles "
           "between the copies (%d)" % len(run.second_parts))
 
-    hosts.first_crc_info(wrong)
-    try:
-        run = Run(hosts, program, "f_first_copy_tampered")
-    finally:
-        hosts.first_crc_info(hosts.crc_info)
-    run.completed()
+    run = run_with_tampered_copy(hosts, program, hosts.first_crc_info, "f_first_copy_tampered")
     check(run.logged(not_used(hosts.first, hosts.second)),
           "f: with the first host's copy tampered, the parts settle it: the log names the first "
           "host as not used")
