@@ -30,6 +30,17 @@ case "$command" in
     # Its server log and socket are for the service alone (initdb keeps the
     # data folder to its owner by itself).
     chmod 700 "$state"
+    if [ "$(id -u)" = 0 ] && ! runuser -u postgres -- test -x "$(dirname "$state")"; then
+      # A folder above is closed to the server's user (a checkout in a
+      # private folder): the cluster goes to a folder of its own that it can
+      # reach, named in STATE_DIR/cluster for the next start and the stop.
+      cluster="$(cat "$state/cluster" 2>/dev/null || true)"
+      if [ -z "$cluster" ] || [ ! -d "$cluster" ] || [ "$(stat -c %U "$cluster")" != postgres ]; then
+        cluster="$(mktemp -d /tmp/veltra-postgres.XXXXXX)"
+        echo "$cluster" >"$state/cluster"
+      fi
+      state="$cluster"
+    fi
     if [ "$(id -u)" = 0 ]; then
       chown postgres:postgres "$state"
       runuser -u postgres -- test -x "$state" || {
@@ -52,6 +63,7 @@ case "$command" in
     echo "host=$state user=veltra dbname=veltra_logs"
     ;;
   stop)
+    [ ! -f "$state/cluster" ] || state="$(cat "$state/cluster")"
     [ ! -d "$state" ] || { state="$(cd "$state" && pwd)"; stop; }
     ;;
   *)
