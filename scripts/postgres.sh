@@ -27,6 +27,7 @@ case "$command" in
       echo "PostgreSQL 15 is not installed (scripts/install-deps.sh installs it)" >&2; exit 1; }
     mkdir -p "$state"
     state="$(cd "$state" && pwd)"
+    state_dir="$state"
     # Its server log and socket are for the service alone (initdb keeps the
     # data folder to its owner by itself).
     chmod 700 "$state"
@@ -59,6 +60,10 @@ case "$command" in
     if ! as_owner "$BIN/psql" -h "$state" -U veltra -d postgres -tAc \
         "SELECT 1 FROM pg_database WHERE datname = 'veltra_logs'" | grep -q 1; then
       as_owner "$BIN/createdb" -h "$state" -U veltra veltra_logs
+    fi
+    # Clients that know STATE_DIR alone find the socket there too.
+    if [ "$state" != "$state_dir" ]; then
+      ln -sf "$state/.s.PGSQL.5432" "$state_dir/.s.PGSQL.5432"
     fi
     echo "host=$state user=veltra dbname=veltra_logs"
     ;;

@@ -12,7 +12,10 @@
 # request.
 set -eu
 command="$1"
+link="$2"
 state="$2"
+# STATE_DIR may stand for a folder of its own (see below).
+[ ! -L "$link" ] || state="$(readlink "$link")"
 
 stop() {
   [ -f "$state/squid.pid" ] || return 0
@@ -34,8 +37,17 @@ case "$command" in
     port="$4"
     user="${5:-}"
     stop
-    rm -rf "$state"
+    rm -rf "$state" "$link"
+    state="$link"
     mkdir -p "$state"
+    # As root, squid works as the user "proxy", which must write its logs.
+    # Where a folder above is closed to it (a checkout in a private folder),
+    # they go to a folder of its own that STATE_DIR links to.
+    if [ "$(id -u)" = 0 ] && ! runuser -u proxy -- test -x "$state"; then
+      rmdir "$state"
+      state="$(mktemp -d /tmp/veltra-squid.XXXXXX)"
+      ln -s "$state" "$link"
+    fi
     access="http_access allow all"
     deny=""
     if [ -n "${DENY_HOST:-}" ]; then
@@ -67,7 +79,6 @@ http_access deny CONNECT !to_https
 $deny
 $access
 CONF
-    # As root, squid works as the user "proxy", which must write its logs.
     if [ "$(id -u)" = 0 ]; then chown -R proxy "$state"; fi
     setsid squid -f "$state/squid.conf" -N >"$state/squid.out" 2>&1 </dev/null &
     for _ in $(seq 1 100); do
