@@ -145,6 +145,12 @@ class Secrets(unittest.TestCase):
             self.assertEqual(2, code, err)
             code, _, err = run(*two, env=dict(os.environ, VELTRA_SAS="?sig=SECRET"))
             self.assertIn("give each its own --sas-file", err)
+            # One place named twice, in other spellings.
+            code, _, err = run("upload", "--dir", out, "--url", host.base,
+                               "--url", host.base + "/", "--sas-file", sas_file,
+                               "--sas-file", sas_file, "--plain-http-loopback")
+            self.assertEqual(2, code, err)
+            self.assertIn("is named twice", err)
             self.assertEqual([], host.requests, "a signature went out in clear")
         finally:
             host.stop()

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cctype>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -596,14 +597,31 @@ std::string Rate(uint64_t bytes, double seconds) {
   return text;
 }
 
+// A destination's address as compared with the others': its scheme and
+// host in any case, without a closing "/".
+std::string SamePlaceKey(std::string url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  const size_t host = url.find("://");
+  const size_t path = url.find('/', host == std::string::npos ? 0 : host + 3);
+  std::transform(url.begin(), path == std::string::npos ? url.end() : url.begin() + path,
+                 url.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return url;
+}
+
 }  // namespace
 
 int Upload(const UploadOptions& options) {
   const auto start = std::chrono::steady_clock::now();
   std::string error;
+  std::set<std::string> named;
   for (const UploadDestination& destination : options.destinations) {
     if (!CheckHostUrl(destination.url, options.plain_http_loopback, error)) {
       std::fprintf(stderr, "upload: %s\n", error.c_str());
+      return 2;
+    }
+    // Two uploads to one place would race each other for every object.
+    if (!named.insert(SamePlaceKey(destination.url)).second) {
+      std::fprintf(stderr, "upload: %s is named twice\n", destination.url.c_str());
       return 2;
     }
   }
