@@ -109,7 +109,7 @@ class Hosts:
         # The published folder under the container's name: Azurite's
         # containers take no "_".
         upload = self.work / "upload"
-        shutil.copytree(self.work / "www" / SUBDIR, upload / CONTAINER, copy_function=os.link)
+        shutil.copytree(self.setup.www / SUBDIR, upload / CONTAINER)
         self.azurite_dir = Path(azurite_dir)
         self.azurite_address = "127.0.%d.%d" % (subnet, 50 + AZURITE_SLOT)
         self.azurite = None
@@ -151,7 +151,7 @@ class Hosts:
         signature is refused (403) as an expired one is."""
         block = self.work / "server-rotated.conf"
         subnet = int(os.environ["VELTRA_TEST_SUBNET"])
-        mainjob.publisher_run(self.publisher, "nginx-conf", "--root", self.work / "www",
+        mainjob.publisher_run(self.publisher, "nginx-conf", "--root", self.setup.www,
                               "--server-name", self.setup.relay.upstream_name,
                               "--listen", "127.0.%d.6:443" % subnet,
                               "--cert", self.ca / "server.pem", "--key", self.ca / "server.key",
@@ -160,7 +160,7 @@ class Hosts:
         return block
 
     def first_crc_info(self, data):
-        (self.work / "www" / SUBDIR / (RELEASE + ".txt")).write_bytes(data)
+        (self.setup.www / SUBDIR / (RELEASE + ".txt")).write_bytes(data)
 
     # --- the second host
 
@@ -559,7 +559,8 @@ def main():
             each.kill()
             each.clean()
         hosts.stop()
-        for folder in ("www", "src", "upload", "azurite"):
+        shutil.rmtree(hosts.setup.www, ignore_errors=True)
+        for folder in ("src", "upload", "azurite"):
             shutil.rmtree(Path(work) / folder, ignore_errors=True)
 
 

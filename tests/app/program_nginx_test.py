@@ -42,6 +42,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 import zlib
@@ -97,7 +98,12 @@ class Setup:
         self.control_port = 20000 + 100 * subnet + 6
         os.environ["VELTRA_TEST_CONTROL_PORT"] = str(self.control_port)
 
-        src, www = work / "src", work / "www"
+        src = work / "src"
+        # nginx's workers run as an unprivileged user, who may not reach the
+        # build's folder (a checkout in a private folder): the published
+        # folder lies in one of its own.
+        www = self.www = Path(tempfile.mkdtemp(prefix="veltra-www-"))
+        www.chmod(0o755)
         src.mkdir()
         rng = random.Random(12)
         for name, size in FILES:
@@ -446,7 +452,7 @@ def main():
     finally:
         setup.relay.stop()
         program.clean()
-        shutil.rmtree(work / "www", ignore_errors=True)
+        shutil.rmtree(setup.www, ignore_errors=True)
         shutil.rmtree(work / "src", ignore_errors=True)
 
 
