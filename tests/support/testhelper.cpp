@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "base/scopedhandle.h"
+
 namespace {
 
 // Wine ends the desktop's process once no program uses the desktop, and the
@@ -16,12 +18,12 @@ namespace {
 // uses the desktop until ended, and returns once it does; further calls
 // find it (named objects live in the prefix's server) and return at once.
 int HoldDesktop(bool stay) {
-  HANDLE held = ::CreateEventW(nullptr, TRUE, FALSE, L"Local\\VeltraTestDesktopHeld");
-  if (held == nullptr) return 1;
+  const UniqueHandle held(::CreateEventW(nullptr, TRUE, FALSE, L"Local\\VeltraTestDesktopHeld"));
+  if (!held) return 1;
   const bool running = ::GetLastError() == ERROR_ALREADY_EXISTS;
   if (stay) {
     ::GetDesktopWindow();
-    ::SetEvent(held);
+    ::SetEvent(held.Get());
     ::Sleep(INFINITE);
   }
   if (!running) {
@@ -35,10 +37,9 @@ int HoldDesktop(bool stay) {
                           &startup, &process)) {
       return 1;
     }
-    ::CloseHandle(process.hThread);
-    ::CloseHandle(process.hProcess);
+    const UniqueHandle thread(process.hThread), child(process.hProcess);
   }
-  return ::WaitForSingleObject(held, 20000) == WAIT_OBJECT_0 ? 0 : 1;
+  return ::WaitForSingleObject(held.Get(), 20000) == WAIT_OBJECT_0 ? 0 : 1;
 }
 
 }  // namespace
