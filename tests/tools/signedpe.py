@@ -9,6 +9,19 @@ def _security_entry(data):
     return pe + 24 + (96 if magic == 0x10B else 112) + 4 * 8
 
 
+def besides_signature(data):
+    """The bytes of the certificate table that are not its signature. Signed
+    as it comes, that is the padding to 8 bytes, which varies with the
+    certificates' serial numbers (the test CA makes new ones each build)."""
+    entry = _security_entry(data)
+    offset, size = struct.unpack_from("<II", data, entry)
+    der = offset + 8  # after the table entry's own header
+    assert data[der] == 0x30, "the signature is a DER sequence"
+    count = data[der + 1] & 0x7F if data[der + 1] & 0x80 else 0
+    length = int.from_bytes(data[der + 2:der + 2 + count], "big") if count else data[der + 1]
+    return size - 8 - (2 + count + length)
+
+
 def hide_in_table(data, extra):
     """`extra` bytes of data added inside the certificate table: the
     signature's recorded length and the header's table size grow by them."""
